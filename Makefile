@@ -1,0 +1,41 @@
+# The two commands of the README: `make demo` and `make test`.
+# Both first install missing Debian packages (as root) or print the apt-get line.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
+               libnifti2-dev zlib1g-dev librsvg2-bin python3-numpy python3-nibabel
+
+.PHONY: all deps build demo test test-release test-asan install clean
+
+all: build
+
+deps:
+	@./tools/install-deps.sh $(DEB_PACKAGES)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./tools/demo.sh $(BUILD)
+
+test-release: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTREMORA_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: test-release test-asan
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) demo

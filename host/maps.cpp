@@ -1,0 +1,54 @@
+#include "maps.h"
+
+#include <cstring>
+
+namespace host {
+
+void createMap(State& state)
+{
+    const FMR_Header& run = state.run.header;
+    Map map;
+    map.header.DimX = run.DimX;
+    map.header.DimY = run.DimY;
+    map.header.DimZ = run.DimZ;
+    map.header.MapType = 1;
+    if (run.DimX > 0 && run.DimY > 0 && run.DimZ > 0) {
+        const std::size_t slice = static_cast<std::size_t>(run.DimX) * static_cast<std::size_t>(run.DimY);
+        map.voxels.assign(slice * static_cast<std::size_t>(run.DimZ), 0.0f);
+        for (int z = 0; z < run.DimZ; ++z) map.slices.push_back(map.voxels.data() + slice * static_cast<std::size_t>(z));
+    }
+    state.maps.push_back(std::move(map));
+}
+
+float** currentMap(State& state, MAP_Header* header)
+{
+    if (state.maps.empty()) return nullptr;
+    Map& map = state.maps.back();
+    std::memcpy(header, &map.header, sizeof(MAP_Header));
+    return map.slices.empty() ? nullptr : map.slices.data();
+}
+
+void setMapParameters(State& state, const MAP_Header* header)
+{
+    if (state.maps.empty()) return;
+    Map& map = state.maps.back();
+    // The dimensions stay the host's own.
+    const int dimX = map.header.DimX, dimY = map.header.DimY, dimZ = map.header.DimZ;
+    std::memcpy(&map.header, header, sizeof(MAP_Header));
+    map.header.DimX = dimX;
+    map.header.DimY = dimY;
+    map.header.DimZ = dimZ;
+}
+
+void saveMap(State& state, const std::string& fileName)
+{
+    if (state.maps.empty()) return;
+    const Map& map = state.maps.back();
+    SavedMap saved;
+    saved.name = fileName;
+    saved.header = map.header;
+    saved.voxels = map.voxels;
+    state.savedMaps.push_back(std::move(saved));
+}
+
+} // namespace host

@@ -1,0 +1,16 @@
+// The subcommands of the tremora program, one declaration each.
+#pragma once
+
+#include "cli.h"
+
+namespace tool {
+
+cli::Command runCommand();
+
+// All subcommands in the order --help lists them.
+inline void addAllCommands()
+{
+    cli::add(runCommand());
+}
+
+} // namespace tool
