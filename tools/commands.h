@@ -6,10 +6,16 @@
 namespace tool {
 
 cli::Command runCommand();
+cli::Command selectCommand();
+cli::Command confoundCommand();
+cli::Command displacementCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
 {
+    cli::add(selectCommand());
+    cli::add(confoundCommand());
+    cli::add(displacementCommand());
     cli::add(runCommand());
 }
 

@@ -37,7 +37,7 @@ std::string findPlugin(const std::string& explicitPath)
     if (!ec) {
         for (const fs::path& candidate : {self.parent_path() / "libtremora.so",
                                           self.parent_path() / ".." / "code" / "cpp" / "libtremora.so",
-                                          self.parent_path() / ".." / "lib" / "libtremora.so"})
+                                          self.parent_path() / TREMORA_LIBDIR_FROM_BIN / "libtremora.so"})
             if (fs::is_regular_file(candidate)) return candidate.lexically_normal().string();
     }
     throw cli::RunError("cannot find libtremora.so beside the program; give --plugin PATH or set TREMORA_PLUGIN");

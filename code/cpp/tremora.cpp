@@ -1,6 +1,19 @@
 #include "tremora.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <exception>
+#include <stdexcept>
+
+#include "assertion.h"
+#include "gridtransformations.h"
+#include "myFMR.h"
+#include "myMDM.h"
+#include "mySDM.h"
+#include "mySDMfunctions.h"
+#include "stringmanipulation.h"
+#include "vector.h"
 
 // ---------------------------------------------------------------- exports
 
@@ -130,10 +143,404 @@ bool tremora::execute()
     return true;
 }
 
+// ---------------------------------------------------------------- map output
+
+void saveMap(Volume<float> const& vol, bool transpose, float threshold1, float threshold2,
+             std::string const& fileName)
+{
+    const Volume<float> copy = transpose ? vol.transposeXY() : vol;
+    zrCreateMAPForCurrentFMR();
+    MAP_Header header{};
+    float** slices = zrGetMAPOfCurrentFMR(&header);
+    TREMORA_ASSERT(slices != nullptr);
+    const glm::tvec3<int> dim = copy.dimensions();
+    TREMORA_ASSERT(dim.z == header.DimZ);
+    TREMORA_ASSERT(dim.y == header.DimY);
+    TREMORA_ASSERT(dim.x == header.DimX);
+    const float* voxels = copy.data();
+    const std::size_t slice = static_cast<std::size_t>(dim.x) * static_cast<std::size_t>(dim.y);
+    for (int z = 0; z < dim.z; ++z)
+        std::copy(voxels + slice * static_cast<std::size_t>(z), voxels + slice * static_cast<std::size_t>(z + 1),
+                  slices[z]);
+    header.MapType = 1;
+    header.Threshold1 = threshold1;
+    header.Threshold2 = threshold2;
+    header.Field28 = 0;
+    zrSetMAPParametersOfCurrentFMR(&header);
+    zrSaveMAPsOfCurrentFMR(fileName.c_str());
+}
+
+// ---------------------------------------------------------------- voxel displacement
+
+namespace {
+
+// Voxels are processed in blocks of this many, one SIMD register wide on the
+// widest target, so that a block's running sums and maxima stay in registers
+// while it walks through all volumes.
+constexpr int kBlock = 16;
+
+// One volume's rigid transform, as the grid transform reads it:
+// x' = (m[0]*x + m[1]*y) + m[2]*z + m[3], and likewise for y' (m[4..7]) and z' (m[8..11]).
+using Rigid = std::array<float, 12>;
+
+// The seven running measures of the voxels of one block, advanced through
+// every volume. The arithmetic per voxel is the plain per-volume algorithm's,
+// operation for operation, so the results are the same bit for bit.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void displacementBlock(const float* __restrict x0, const float* __restrict y0, const float* __restrict z0,
+                       const Rigid* __restrict transforms, int volumes, float* __restrict out)
+{
+    float px[kBlock], py[kBlock], pz[kBlock];
+    float sumA[kBlock], maxA[kBlock], sumR[kBlock], maxR[kBlock], maxX[kBlock], maxY[kBlock], maxZ[kBlock];
+    for (int k = 0; k < kBlock; ++k) {
+        px[k] = x0[k];
+        py[k] = y0[k];
+        pz[k] = z0[k];
+        sumA[k] = maxA[k] = sumR[k] = maxR[k] = maxX[k] = maxY[k] = maxZ[k] = 0.0f;
+    }
+    for (int t = 0; t < volumes; ++t) {
+        const Rigid& m = transforms[t];
+        for (int k = 0; k < kBlock; ++k) {
+            const float x = x0[k], y = y0[k], z = z0[k];
+            const float gx = (m[0] * x + m[1] * y) + m[2] * z + m[3];
+            const float gy = (m[4] * x + m[5] * y) + m[6] * z + m[7];
+            const float gz = (m[8] * x + m[9] * y) + m[10] * z + m[11];
+            const float ax = gx - x, ay = gy - y, az = gz - z;
+            const float rx = gx - px[k], ry = gy - py[k], rz = gz - pz[k];
+            const float a = std::sqrt((ax * ax + ay * ay) + az * az);
+            const float r = std::sqrt(rx * rx + ry * ry + rz * rz);
+            sumA[k] += a;
+            maxA[k] = maxA[k] > a ? maxA[k] : a;
+            sumR[k] += r;
+            maxR[k] = maxR[k] > r ? maxR[k] : r;
+            const float fx = std::fabs(ax), fy = std::fabs(ay), fz = std::fabs(az);
+            maxX[k] = maxX[k] > fx ? maxX[k] : fx;
+            maxY[k] = maxY[k] > fy ? maxY[k] : fy;
+            maxZ[k] = maxZ[k] > fz ? maxZ[k] : fz;
+            px[k] = gx;
+            py[k] = gy;
+            pz[k] = gz;
+        }
+    }
+    for (int k = 0; k < kBlock; ++k) {
+        out[0 * kBlock + k] = maxA[k];
+        out[1 * kBlock + k] = sumA[k];
+        out[2 * kBlock + k] = maxR[k];
+        out[3 * kBlock + k] = sumR[k];
+        out[4 * kBlock + k] = maxX[k];
+        out[5 * kBlock + k] = maxY[k];
+        out[6 * kBlock + k] = maxZ[k];
+    }
+}
+
+} // namespace
+
+DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
+                                         const std::vector<int>& mask)
+{
+    if (motion.NrOfPredictors.value() < 6 || motion.NrOfDataPoints.value() < 1)
+        throw std::runtime_error("voxel displacement needs six motion predictors and at least one volume");
+    const int volumes = motion.NrOfDataPoints.value();
+
+    // Every volume is transformed from the reference grid; the transforms are built once.
+    std::vector<Rigid> transforms(static_cast<std::size_t>(volumes));
+    Vector<float> parameters(6);
+    for (int t = 0; t < volumes; ++t) {
+        for (int p = 0; p < 6; ++p) parameters[p] = motion.Predictors[static_cast<std::size_t>(p)][static_cast<std::size_t>(t)];
+        const glm::tmat4x4<float> m = getTrfMatrixTM(parameters);
+        transforms[static_cast<std::size_t>(t)] = {m[0][0], m[1][0], m[2][0], m[0][3], m[0][1], m[1][1],
+                                                   m[2][1], m[1][3], m[0][2], m[1][2], m[2][2], m[2][3]};
+    }
+
+    DisplacementMaps maps{Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
+                          Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
+                          Volume<float>(dims, 0.0f)};
+    float* results[7] = {maps.maxAbsolute.data(),  maps.meanAbsolute.data(), maps.maxRelative.data(),
+                         maps.meanRelative.data(), maps.maxAbsoluteX.data(), maps.maxAbsoluteY.data(),
+                         maps.maxAbsoluteZ.data()};
+
+    // Reference positions of the voxel centres, with the volume centre at the
+    // origin, computed exactly as the sampling grid computes them.
+    const float stepX = extent.x / static_cast<float>(dims.x);
+    const float stepY = extent.y / static_cast<float>(dims.y);
+    const float stepZ = extent.z / static_cast<float>(dims.z);
+    const float offX = (stepX - extent.x) * 0.5f, offY = (stepY - extent.y) * 0.5f, offZ = (stepZ - extent.z) * 0.5f;
+    const int slice = dims.x * dims.y;
+    const float n = static_cast<float>(volumes);
+
+    const std::size_t count = mask.size();
+    for (std::size_t start = 0; start < count; start += kBlock) {
+        const std::size_t used = std::min<std::size_t>(kBlock, count - start);
+        alignas(64) float x0[kBlock], y0[kBlock], z0[kBlock], out[7 * kBlock];
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            // A short last block repeats its first voxel; the copies are discarded.
+            const int index = mask[start + (k < used ? k : 0)];
+            const int z = index / slice, y = (index % slice) / dims.x, x = index % dims.x;
+            x0[k] = static_cast<float>(x) * stepX + offX;
+            y0[k] = static_cast<float>(y) * stepY + offY;
+            z0[k] = static_cast<float>(z) * stepZ + offZ;
+        }
+        displacementBlock(x0, y0, z0, transforms.data(), volumes, out);
+        for (std::size_t k = 0; k < used; ++k) {
+            const int index = mask[start + k];
+            results[0][index] = out[0 * kBlock + k];
+            results[1][index] = out[1 * kBlock + k] / n;
+            results[2][index] = out[2 * kBlock + k];
+            results[3][index] = out[3 * kBlock + k] / n;
+            results[4][index] = out[4 * kBlock + k];
+            results[5][index] = out[5 * kBlock + k];
+            results[6][index] = out[6 * kBlock + k];
+        }
+    }
+    return maps;
+}
+
 // ---------------------------------------------------------------- tasks
 
-void tremora::select_3dmcsdm() {}
+namespace {
 
-void tremora::calculate_displacement() {}
+// A string parameter of the host script (512-byte buffer, always terminated).
+std::string stringParameter(const char* name)
+{
+    char buffer[512] = {};
+    zrGetStringParameter(name, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
+}
 
-void tremora::create_confounds() {}
+// The motion SDM path of the script; the tasks that need it cannot guess it.
+void requireMotionFile(const std::string& sdmfile)
+{
+    if (sdmfile.empty())
+        throw std::runtime_error("No motion SDM selected: choose the run's _3DMC.sdm (or an MDM listing them) "
+                                 "with the selection task first.");
+}
+
+// The six motion parameters and at least one volume are needed for any motion measure.
+void requireMotionParameters(const SDM& sdm)
+{
+    if (sdm.NrOfPredictors.value() < 6)
+        throw std::runtime_error(sdm.FileName + " holds " + std::to_string(sdm.NrOfPredictors.value()) +
+                                 " predictors; a 3D motion correction SDM has six (translations, rotations).");
+    if (sdm.NrOfDataPoints.value() < 1)
+        throw std::runtime_error(sdm.FileName + " holds no data points.");
+}
+
+// The largest voxel value, the first of equal maxima winning; a NaN never replaces.
+float largestValue(const Volume<float>& vol)
+{
+    const int n = vol.size();
+    if (n == 0) return 0.0f;
+    float largest = vol[0];
+    for (int i = 1; i < n; ++i)
+        if (vol[i] > largest) largest = vol[i];
+    return largest;
+}
+
+} // namespace
+
+std::vector<SDM> tremora::get_3dmcsdms(std::string fileName)
+{
+    std::vector<SDM> sdms;
+    if (hasExtension(fileName, "sdm")) {
+        sdms.emplace_back(fileName);
+    } else if (hasExtension(fileName, "mdm")) {
+        MDM mdm(fileName);
+        mdm.CheckAndCorrectPath();
+        for (const std::string& path : mdm.SDMPaths()) sdms.emplace_back(path);
+    }
+    return sdms;
+}
+
+void tremora::select_3dmcsdm()
+{
+    char buffer[512] = {};
+    const int chosen = zrGetOpenFileName("Choose the 3DMC SDM you want to use:", "",
+                                         "3D Motion Correction (*_3DMC.sdm *_3DMC.mdm)", buffer);
+    if (chosen == 0) throw std::runtime_error("You must choose a valid file!");
+    buffer[sizeof buffer - 1] = '\0';
+    const std::string path(buffer);
+
+    const std::vector<SDM> sdms = get_3dmcsdms(path);
+    if (sdms.empty()) {
+        if (hasExtension(path, "mdm"))
+            throw std::runtime_error("The MDM " + path + " lists no study: there is no motion SDM to use.");
+        throw std::runtime_error(path + " is neither an SDM (.sdm) nor an MDM (.mdm) file.");
+    }
+    FMR_Header header{};
+    zrGetHeaderOfCurrentFMR(&header);
+    if (header.NrOfVolumes != sdms.front().NrOfDataPoints.value())
+        zrMessageBox("FMR and _3DMC.sdm don't have the same number of volumes!");
+    zrSetStringParameter("sdmfile", path.c_str());
+}
+
+void tremora::create_confounds()
+{
+    const float spikeThreshold = zrGetFloatParameter("spike_threshold");
+    const bool createDetrended = zrGetIntParameter("create_detrended") != 0;
+    const bool createDerivative = zrGetIntParameter("create_derivative") != 0;
+    const bool createSpikes = zrGetIntParameter("create_spikes") != 0;
+    const bool createSquared = zrGetIntParameter("create_squared") != 0;
+    const bool createDelayed1 = zrGetIntParameter("create_delayed1") != 0;
+    const bool createDelayed1sq = zrGetIntParameter("create_delayed1sq") != 0;
+    const bool createDelayed2 = zrGetIntParameter("create_delayed2") != 0;
+    const bool createDelayed2sq = zrGetIntParameter("create_delayed2sq") != 0;
+    const bool plotRegular = zrGetIntParameter("plot_regular") != 0;
+    const bool plotDetrended = zrGetIntParameter("plot_detrended") != 0;
+    const std::string sdmfile = stringParameter("sdmfile");
+    requireMotionFile(sdmfile);
+
+    const std::vector<SDM> motions = get_3dmcsdms(sdmfile);
+    for (const SDM& motion : motions) requireMotionParameters(motion);
+
+    for (const SDM& motion : motions) {
+        SDM regular(motion);
+        if (plotRegular) plot(regular, 2, 1, 3);
+
+        // Every set starts from the detrended parameters, before any z-transformation.
+        SDM detrended(motion);
+        detrendAllPredictors(detrended);
+        SDM derivative(detrended);
+        derivativeAllPredictors(derivative);
+        SDM delayed1(detrended);
+        timeDelayAllPredictors(delayed1, 1);
+        SDM delayed2(detrended);
+        timeDelayAllPredictors(delayed2, 2);
+        SDM squared(detrended);
+        squareAllPredictors(squared);
+        SDM delayed1sq(delayed1);
+        squareAllPredictors(delayed1sq);
+        SDM delayed2sq(delayed2);
+        squareAllPredictors(delayed2sq);
+        SDM spikes(motion);
+
+        // Volume-to-volume RMS displacement of the detrended motion, in mm.
+        const std::vector<float> displacement = getDistanceRMSfrom3DMCSDM(detrended);
+
+        if (createSpikes) {
+            *log_ << getPluginName() << ">  Detecting Spikes" << std::flush;
+            const std::vector<int> found = indicesGreaterThan<float>(displacement, spikeThreshold);
+            spikes.Clear();
+            const int points = spikes.NrOfDataPoints.value();
+            for (int k : found) {
+                std::vector<float> predictor(static_cast<std::size_t>(points), 0.0f);
+                predictor[static_cast<std::size_t>(k)] = 1.0f;
+                spikes.AddPredictor(predictor, "Spike Volume " + std::to_string(k), 250, 250, 250);
+                *log_ << getPluginName() << ">  Found spike at position " << k << " with displacement "
+                      << displacement[static_cast<std::size_t>(k)] << " mm" << std::flush;
+            }
+            if (found.empty())
+                *log_ << getPluginName() << ">  No spikes found with displacement greater than " << spikeThreshold
+                      << " mm" << std::flush;
+        }
+
+        if (plotDetrended) {
+            SDM shown(detrended);
+            shown.FileName += " + Displacement for Spike Detection";
+            shown.AddPredictor(displacement, "relative RMS displacement", 250, 250, 250);
+            shown.AddPredictor(std::vector<float>(static_cast<std::size_t>(shown.NrOfDataPoints.value()), spikeThreshold),
+                               "Spike threshold", 150, 0, 0);
+            plot(shown, 2, 1, 3);
+        }
+
+        *log_ << getPluginName() << ">  Saving SDMs" << std::flush;
+        if (createSpikes && spikes.NrOfPredictors.value() > 0)
+            spikes.SaveAs(addToFileName(motion.FileName, "_spikes"));
+        struct Set {
+            SDM* sdm;
+            bool save;
+            const char* suffix;
+        };
+        const Set sets[] = {{&detrended, createDetrended, "_detr"}, {&derivative, createDerivative, "_deriv"},
+                            {&squared, createSquared, "_sqr"},      {&delayed1, createDelayed1, "_t1"},
+                            {&delayed2, createDelayed2, "_t2"},     {&delayed1sq, createDelayed1sq, "_t1sqr"},
+                            {&delayed2sq, createDelayed2sq, "_t2sqr"}};
+        for (const Set& set : sets) {
+            zTransformAllPredictors(*set.sdm);
+            if (set.save) set.sdm->SaveAs(addToFileName(motion.FileName, set.suffix));
+        }
+    }
+}
+
+void tremora::calculate_displacement()
+{
+    const float fmrThreshold = zrGetFloatParameter("fmr_threshold");
+    const bool mapMaxAbs = zrGetIntParameter("map_max_abs") != 0;
+    const bool mapMeanAbs = zrGetIntParameter("map_mean_abs") != 0;
+    const bool mapMaxRel = zrGetIntParameter("map_max_rel") != 0;
+    const bool mapMeanRel = zrGetIntParameter("map_mean_rel") != 0;
+    const bool mapMaxAbsX = zrGetIntParameter("map_max_abs_x") != 0;
+    const bool mapMaxAbsY = zrGetIntParameter("map_max_abs_y") != 0;
+    const bool mapMaxAbsZ = zrGetIntParameter("map_max_abs_z") != 0;
+    const bool plotRegular = zrGetIntParameter("plot_regular") != 0;
+    const bool plotDetrended = zrGetIntParameter("plot_detrended") != 0;
+    const std::string sdmfile = stringParameter("sdmfile");
+    requireMotionFile(sdmfile);
+
+    const std::vector<SDM> motions = get_3dmcsdms(sdmfile);
+    for (const SDM& motion : motions) requireMotionParameters(motion);
+
+    FMR_Header header{};
+    zrGetHeaderOfCurrentFMR(&header);
+    header.FileName[sizeof header.FileName - 1] = '\0';
+    const glm::tvec3<int> dims(header.DimX, header.DimY, header.DimZ);
+    // The run's physical size: the grid's voxel centres lie symmetric about the origin,
+    // which is the centre the motion correction's rotations turn about.
+    const glm::tvec3<float> extent(static_cast<float>(header.DimX) * header.VoxelSizeX,
+                                   static_cast<float>(header.DimY) * header.VoxelSizeY,
+                                   static_cast<float>(header.DimZ) * header.VoxelSizeZ);
+    *log_ << getPluginName() << ">  FMR size voxels: " << header.DimX << " x " << header.DimY << " x "
+          << header.DimZ << std::flush;
+
+    // The mask: voxels brighter than the threshold in the first volume. Only that
+    // volume is read from the slice data.
+    FMR fmr(header.FileName, false);
+    if (fmr.ResolutionX.value() != header.DimX || fmr.ResolutionY.value() != header.DimY ||
+        fmr.NrOfSlices.value() != header.DimZ)
+        throw std::runtime_error(std::string("The run document ") + header.FileName + " has " +
+                                 std::to_string(fmr.ResolutionX.value()) + " x " +
+                                 std::to_string(fmr.ResolutionY.value()) + " x " +
+                                 std::to_string(fmr.NrOfSlices.value()) + " voxels, the host's run " +
+                                 std::to_string(header.DimX) + " x " + std::to_string(header.DimY) + " x " +
+                                 std::to_string(header.DimZ) + ".");
+    std::vector<int> mask;
+    {
+        const Volume<float> first = fmr.LoadSTCVolume(0);
+        const int voxels = first.size();
+        for (int i = 0; i < voxels; ++i)
+            if (first[i] > fmrThreshold) mask.push_back(i);
+    }
+    fmr.UnloadSTC();
+
+    for (const SDM& motion : motions) {
+        SDM copy(motion);
+        if (plotRegular) plot(copy, 2, 1, 3);
+        if (plotDetrended) {
+            const std::vector<float> rms = getDistanceRMSfrom3DMCSDM(copy);
+            SDM shown(motion);
+            detrendAllPredictors(shown);
+            shown.FileName += " detrended  + relative RMS displacement";
+            shown.AddPredictor(rms, "relative RMS displacement", 250, 250, 250);
+            plot(shown, 2, 1, 3);
+        }
+        *log_ << getPluginName() << ">  Start calculating voxel specific motion in "
+              << copy.NrOfDataPoints.value() << " volumes" << std::flush;
+        const DisplacementMaps maps = computeDisplacementMaps(copy, dims, extent, mask);
+
+        *log_ << getPluginName() << ">  Saving Maps" << std::flush;
+        const std::string base = removeExtension(copy.FileName);
+        const struct {
+            bool save;
+            const Volume<float>* volume;
+            const char* suffix;
+        } outputs[] = {{mapMaxAbs, &maps.maxAbsolute, "_MaxAbsolute.map"},
+                       {mapMeanAbs, &maps.meanAbsolute, "_MeanAbsolute.map"},
+                       {mapMeanRel, &maps.meanRelative, "_MeanRelative.map"},
+                       {mapMaxRel, &maps.maxRelative, "_MaxRelative.map"},
+                       {mapMaxAbsX, &maps.maxAbsoluteX, "_MaxAbsoluteX.map"},
+                       {mapMaxAbsY, &maps.maxAbsoluteY, "_MaxAbsoluteY.map"},
+                       {mapMaxAbsZ, &maps.maxAbsoluteZ, "_MaxAbsoluteZ.map"}};
+        for (const auto& output : outputs)
+            if (output.save) saveMap(*output.volume, false, 0.01f, largestValue(*output.volume), base + output.suffix);
+    }
+}

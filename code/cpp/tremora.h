@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <glm/glm.hpp>
+
 #include "TMZRPluginInterface.h"
+#include "volume.h"
 
 class SDM;
 
@@ -53,6 +56,32 @@ public:
 private:
     std::unique_ptr<TMZRLog> log_;
 };
+
+// Hands a volume to the host as a map of type 1 of the current run (x and y
+// exchanged first when transpose is set) and has the host save it.
+void saveMap(Volume<float> const& vol, bool transpose, float threshold1, float threshold2,
+             std::string const& fileName);
+
+// How far every masked voxel of a run moved, in millimetres, according to the
+// run's motion parameters (the first six predictors of a 3D motion correction
+// SDM). Absolute displacement is measured from the voxel's reference position,
+// relative displacement from its position in the previous volume; maxima and
+// means are over all volumes. Voxels outside the mask stay 0.
+struct DisplacementMaps {
+    Volume<float> maxAbsolute;
+    Volume<float> meanAbsolute;
+    Volume<float> maxRelative;
+    Volume<float> meanRelative;
+    Volume<float> maxAbsoluteX;
+    Volume<float> maxAbsoluteY;
+    Volume<float> maxAbsoluteZ;
+};
+
+// dims and extent (voxel count times voxel size per axis) describe the run's
+// grid, centred at the origin; mask lists voxel indices x + nx*(y + ny*z) in
+// increasing order. Needs at least six predictors and one data point.
+DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
+                                         const std::vector<int>& mask);
 
 extern "C" {
 TMZRPluginInterface* createPlugin();

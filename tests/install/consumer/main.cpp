@@ -1,0 +1,14 @@
+// Uses the installed library's programming interface and its plain exports.
+#include <cstdio>
+#include <cstring>
+
+#include "TMZRPluginInterface.h"
+#include "tremora.h"
+
+int main()
+{
+    if (!checkVersionGreaterEqualVersion(2, 8, 0, 2, 8, 0)) return 1;
+    if (std::strcmp(getPluginName(), "Tremora") != 0) return 1;
+    std::puts(getPluginVersion());
+    return 0;
+}
