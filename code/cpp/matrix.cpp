@@ -1,24 +1,32 @@
 #include "matrix.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "containers_detail.h"
 
-using namespace containers_detail;
+using containers_detail::allocate;
+using containers_detail::elementCount;
 
 template <typename T>
 Matrix<T>::Matrix() = default;
 
 template <typename T>
-Matrix<T>::Matrix(glm::tvec2<int> dims) : Matrix(dims.x, dims.y) {}
+Matrix<T>::Matrix(glm::tvec2<int> dims) : Matrix(dims.x, dims.y)
+{
+}
 
 template <typename T>
 Matrix<T>::Matrix(int rows, int columns)
-    : rows_(rows), columns_(columns), data_(allocate<T>(elementCount(rows, columns))) {}
+    : rows_(rows), columns_(columns), data_(allocate<T>(elementCount(rows, columns)))
+{
+}
 
 template <typename T>
-Matrix<T>::Matrix(glm::tvec2<int> dims, T value) : Matrix(dims.x, dims.y, value) {}
+Matrix<T>::Matrix(glm::tvec2<int> dims, T value) : Matrix(dims.x, dims.y, value)
+{
+}
 
 template <typename T>
 Matrix<T>::Matrix(int rows, int columns, T value) : Matrix(rows, columns)
@@ -34,7 +42,9 @@ Matrix<T>::Matrix(const Matrix& other) : Matrix(other.rows_, other.columns_)
 
 template <typename T>
 Matrix<T>::Matrix(Matrix&& other) noexcept
-    : rows_(other.rows_), columns_(other.columns_), data_(std::move(other.data_)) {}
+    : rows_(other.rows_), columns_(other.columns_), data_(std::move(other.data_))
+{
+}
 
 template <typename T>
 Matrix<T>& Matrix<T>::operator=(const Matrix& other)
@@ -48,6 +58,7 @@ Matrix<T>& Matrix<T>::operator=(const Matrix& other)
 template <typename T>
 Matrix<T>& Matrix<T>::operator=(Matrix&& other) noexcept
 {
+    if (this == &other) return *this;
     rows_ = other.rows_;
     columns_ = other.columns_;
     data_ = std::move(other.data_);
@@ -57,15 +68,13 @@ Matrix<T>& Matrix<T>::operator=(Matrix&& other) noexcept
 template <typename T>
 void Matrix<T>::copyData(const T* src)
 {
-    std::copy(src, src + size(), data_.get());
+    if (size() > 0) std::memcpy(data_.get(), src, sizeInBytes());
 }
 
 template <typename T>
 void Matrix<T>::setAll(T value)
 {
-    T* d = data_.get();
-    const int n = size();
-    for (int i = 0; i < n; ++i) d[i] = value;
+    std::fill_n(data_.get(), size(), value);
 }
 
 template <typename T>
@@ -78,7 +87,7 @@ template <typename T>
 void Matrix<T>::resize(int rows, int columns)
 {
     const int count = elementCount(rows, columns);
-    if (count != size() || !data_) data_ = allocate<T>(count);
+    if (count != size() || (!data_ && count > 0)) data_ = allocate<T>(count);
     rows_ = rows;
     columns_ = columns;
 }
@@ -107,125 +116,157 @@ bool Matrix<T>::operator==(const Matrix& other) const
 {
     if (rows_ != other.rows_ || columns_ != other.columns_) return false;
     const int n = size();
-    for (int i = 0; i < n; ++i)
-        if (!(data_[i] == other.data_[i])) return false;
+    for (int k = 0; k < n; ++k)
+        if (!(data_[k] == other.data_[k])) return false;
     return true;
 }
+
+namespace {
+
+template <typename T, typename Op>
+void mapInto(T* __restrict out, const T* __restrict a, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) out[i] = op(a[i]);
+}
+
+template <typename T, typename Op>
+void zipInto(T* __restrict out, const T* a, const T* b, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
+}
+
+template <typename T, typename Op>
+void zipInPlace(T* a, const T* b, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) a[i] = op(a[i], b[i]);
+}
+
+template <typename T, typename Op>
+void mapInPlace(T* a, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) a[i] = op(a[i]);
+}
+
+// out[i] = a[i]*s for the first term of a column, then out[i] += a[i]*s:
+// each element of a product accumulates its terms in index order, while the
+// inner loop runs down contiguous columns.
+template <typename T>
+void scaledColumn(T* __restrict out, const T* __restrict a, T s, int n)
+{
+    for (int i = 0; i < n; ++i) out[i] = a[i] * s;
+}
+
+template <typename T>
+void addScaledColumn(T* __restrict out, const T* __restrict a, T s, int n)
+{
+    for (int i = 0; i < n; ++i) out[i] += a[i] * s;
+}
+
+} // namespace
 
 template <typename T>
 Matrix<T> Matrix<T>::operator-() const
 {
-    Matrix<T> r(rows_, columns_);
-    const int n = size();
-    for (int i = 0; i < n; ++i) r.data_[i] = -data_[i];
+    Matrix r(rows_, columns_);
+    mapInto(r.data(), data(), size(), [](T a) { return -a; });
     return r;
 }
 
-#define TREMORA_MATRIX_ELEMENTWISE(op)                                                  \
-    template <typename T>                                                             \
-    Matrix<T> Matrix<T>::operator op(const Matrix& other) const                       \
-    {                                                                                 \
-        Matrix<T> r(rows_, columns_);                                                 \
-        const T* __restrict a = data_.get();                                          \
-        const T* __restrict b = other.data_.get();                                    \
-        T* __restrict d = r.data_.get();                                              \
-        const int n = size();                                                         \
-        for (int i = 0; i < n; ++i) d[i] = a[i] op b[i];                             \
-        return r;                                                                     \
-    }                                                                                 \
-    template <typename T>                                                             \
-    Matrix<T>& Matrix<T>::operator op##=(const Matrix& other)                         \
-    {                                                                                 \
-        T* d = data_.get();                                                           \
-        const T* b = other.data_.get();                                               \
-        const int n = size();                                                         \
-        for (int i = 0; i < n; ++i) d[i] = d[i] op b[i];                             \
-        return *this;                                                                 \
-    }
-
-#define TREMORA_MATRIX_SCALAR(op)                                                       \
-    template <typename T>                                                             \
-    Matrix<T> Matrix<T>::operator op(T value) const                                   \
-    {                                                                                 \
-        Matrix<T> r(rows_, columns_);                                                 \
-        const T* __restrict a = data_.get();                                          \
-        T* __restrict d = r.data_.get();                                              \
-        const int n = size();                                                         \
-        for (int i = 0; i < n; ++i) d[i] = a[i] op value;                            \
-        return r;                                                                     \
-    }                                                                                 \
-    template <typename T>                                                             \
-    Matrix<T>& Matrix<T>::operator op##=(T value)                                     \
-    {                                                                                 \
-        T* __restrict d = data_.get();                                                \
-        const int n = size();                                                         \
-        for (int i = 0; i < n; ++i) d[i] = d[i] op value;                            \
-        return *this;                                                                 \
-    }
-
-TREMORA_MATRIX_ELEMENTWISE(+)
-TREMORA_MATRIX_ELEMENTWISE(-)
-TREMORA_MATRIX_SCALAR(*)
-TREMORA_MATRIX_SCALAR(/)
-#undef TREMORA_MATRIX_ELEMENTWISE
-#undef TREMORA_MATRIX_SCALAR
+template <typename T>
+Matrix<T> Matrix<T>::operator+(const Matrix& other) const
+{
+    Matrix r(rows_, columns_);
+    zipInto(r.data(), data(), other.data(), size(), [](T a, T b) { return a + b; });
+    return r;
+}
 
 template <typename T>
-Matrix<T> Matrix<T>::operator*(const Matrix& other) const
+Matrix<T> Matrix<T>::operator-(const Matrix& other) const
 {
-    // Column by column; within a column every element accumulates its terms
-    // in the order m = 0, 1, ..., while the loop over rows runs contiguously.
-    Matrix<T> r(rows_, other.columns_);
-    const int inner = columns_;
-    if (inner == 0) {
-        r.setAll(T(0));
-        return r;
-    }
-    for (int j = 0; j < other.columns_; ++j) {
-        T* __restrict c = r.data_.get() + static_cast<std::size_t>(j) * static_cast<std::size_t>(rows_);
-        const T* b = other.data_.get() + static_cast<std::size_t>(j) * static_cast<std::size_t>(other.rows_);
-        const T* __restrict a0 = data_.get();
-        const T b0 = b[0];
-        for (int i = 0; i < rows_; ++i) c[i] = a0[i] * b0;
-        for (int m = 1; m < inner; ++m) {
-            const T* __restrict a = data_.get() + static_cast<std::size_t>(m) * static_cast<std::size_t>(rows_);
-            const T bm = b[m];
-            for (int i = 0; i < rows_; ++i) c[i] += a[i] * bm;
-        }
+    Matrix r(rows_, columns_);
+    zipInto(r.data(), data(), other.data(), size(), [](T a, T b) { return a - b; });
+    return r;
+}
+
+template <typename T>
+Matrix<T>& Matrix<T>::operator+=(const Matrix& other)
+{
+    zipInPlace(data(), other.data(), size(), [](T a, T b) { return a + b; });
+    return *this;
+}
+
+template <typename T>
+Matrix<T>& Matrix<T>::operator-=(const Matrix& other)
+{
+    zipInPlace(data(), other.data(), size(), [](T a, T b) { return a - b; });
+    return *this;
+}
+
+template <typename T>
+Matrix<T> Matrix<T>::operator*(T value) const
+{
+    Matrix r(rows_, columns_);
+    mapInto(r.data(), data(), size(), [value](T a) { return a * value; });
+    return r;
+}
+
+template <typename T>
+Matrix<T> Matrix<T>::operator/(T value) const
+{
+    Matrix r(rows_, columns_);
+    mapInto(r.data(), data(), size(), [value](T a) { return a / value; });
+    return r;
+}
+
+template <typename T>
+Matrix<T>& Matrix<T>::operator*=(T value)
+{
+    mapInPlace(data(), size(), [value](T a) { return a * value; });
+    return *this;
+}
+
+template <typename T>
+Matrix<T>& Matrix<T>::operator/=(T value)
+{
+    mapInPlace(data(), size(), [value](T a) { return a / value; });
+    return *this;
+}
+
+template <typename T>
+Matrix<T> Matrix<T>::operator*(const Matrix& b) const
+{
+    Matrix r(rows_, b.columns_, T(0));
+    if (columns_ == 0) return r;
+    for (int j = 0; j < b.columns_; ++j) {
+        T* out = r.data() + static_cast<std::size_t>(j) * rows_;
+        scaledColumn(out, data(), b.at(0, j), rows_);
+        for (int m = 1; m < columns_; ++m)
+            addScaledColumn(out, data() + static_cast<std::size_t>(m) * rows_, b.at(m, j), rows_);
     }
     return r;
 }
 
 template <typename T>
-Matrix<T>& Matrix<T>::operator*=(const Matrix& other)
+Matrix<T>& Matrix<T>::operator*=(const Matrix& b)
 {
-    *this = *this * other;
+    *this = *this * b;
     return *this;
 }
 
 template <typename T>
 Vector<T> Matrix<T>::operator*(const Vector<T>& v) const
 {
-    Vector<T> r(rows_);
-    if (columns_ == 0) {
-        r.setAll(T(0));
-        return r;
-    }
-    T* __restrict c = r.data();
-    const T* __restrict a0 = data_.get();
-    for (int i = 0; i < rows_; ++i) c[i] = a0[i] * v[0];
-    for (int m = 1; m < columns_; ++m) {
-        const T* __restrict a = data_.get() + static_cast<std::size_t>(m) * static_cast<std::size_t>(rows_);
-        const T vm = v[m];
-        for (int i = 0; i < rows_; ++i) c[i] += a[i] * vm;
-    }
+    Vector<T> r(rows_, T(0));
+    if (columns_ == 0) return r;
+    scaledColumn(r.data(), data(), v[0], rows_);
+    for (int m = 1; m < columns_; ++m) addScaledColumn(r.data(), data() + static_cast<std::size_t>(m) * rows_, v[m], rows_);
     return r;
 }
 
 template <typename T>
 Matrix<T> Matrix<T>::transpose() const
 {
-    Matrix<T> r(columns_, rows_);
+    Matrix r(columns_, rows_);
     for (int j = 0; j < columns_; ++j)
         for (int i = 0; i < rows_; ++i) r.at(j, i) = at(i, j);
     return r;
@@ -239,15 +280,15 @@ void Matrix<T>::transposeInPlace()
             for (int i = j + 1; i < rows_; ++i) std::swap(at(i, j), at(j, i));
         return;
     }
-    const Matrix<T> t = transpose();
-    copyData(t.data_.get());
+    const Matrix t = transpose();
+    copyData(t.data());
     std::swap(rows_, columns_);
 }
 
 template <typename T>
 Matrix<T> Matrix<T>::identity(int n)
 {
-    Matrix<T> r(n, n, T(0));
+    Matrix r(n, n, T(0));
     for (int i = 0; i < n; ++i) r.at(i, i) = T(1);
     return r;
 }
@@ -257,28 +298,30 @@ std::ostream& operator<<(std::ostream& out, const Matrix<T>& m)
 {
     if (m.size() == 0) return out << "empty matrix";
     out << "matrix (" << m.rows() << "x" << m.columns() << "):";
-    const auto row = [&](int i) {
+    const int rows = m.rows(), columns = m.columns();
+    for (int i = 0; i < rows; ++i) {
+        if (rows >= 21 && i == 10) {
+            out << "\n   ...";
+            i = rows - 10;
+        }
         out << "\n  [";
-        if (m.columns() >= 21) {
-            for (int j = 0; j < 10; ++j) out << (j ? " " : "") << m.at(i, j);
-            out << " ...";
-            for (int j = m.columns() - 10; j < m.columns(); ++j) out << " " << m.at(i, j);
-        } else {
-            for (int j = 0; j < m.columns(); ++j) out << (j ? " " : "") << m.at(i, j);
+        for (int j = 0; j < columns; ++j) {
+            if (columns >= 21 && j == 10) {
+                out << " ...";
+                j = columns - 10;
+            }
+            if (j > 0) out << " ";
+            out << m.at(i, j);
         }
         out << "]";
-    };
-    if (m.rows() >= 21) {
-        for (int i = 0; i < 10; ++i) row(i);
-        out << "\n   ...";
-        for (int i = m.rows() - 10; i < m.rows(); ++i) row(i);
-    } else {
-        for (int i = 0; i < m.rows(); ++i) row(i);
     }
     return out;
 }
 
-template class Matrix<float>;
-template class Matrix<double>;
-template std::ostream& operator<<(std::ostream&, const Matrix<float>&);
-template std::ostream& operator<<(std::ostream&, const Matrix<double>&);
+#define TREMORA_INSTANTIATE_MATRIX(T) \
+    template class Matrix<T>; \
+    template std::ostream& operator<< <T>(std::ostream&, const Matrix<T>&);
+
+TREMORA_INSTANTIATE_MATRIX(float)
+TREMORA_INSTANTIATE_MATRIX(double)
+#undef TREMORA_INSTANTIATE_MATRIX

@@ -1,6 +1,6 @@
-// A two-dimensional array (design matrices and their products), stored
-// column-major: element (row i, column j) lies at j*rows + i. The matrix owns
-// its elements.
+// A two-dimensional array of numbers (design matrices and their products),
+// stored column by column: element (row i, column j) lies at j*rows + i.
+// The matrix owns its elements.
 #pragma once
 
 #include <memory>
@@ -13,10 +13,12 @@
 template <typename T>
 class Matrix {
 public:
+    // Empty: extents 0, no elements.
     Matrix();
     // dims is (rows, columns); elements uninitialised.
     explicit Matrix(glm::tvec2<int> dims);
     Matrix(int rows, int columns);
+    // Every element set to value.
     Matrix(glm::tvec2<int> dims, T value);
     Matrix(int rows, int columns, T value);
     Matrix(const Matrix& other);
@@ -28,7 +30,8 @@ public:
     // Copies size() elements from src (no size check).
     void copyData(const T* src);
     void setAll(T value);
-    // New extents; the same element count keeps the elements, another leaves them uninitialised.
+    // A new element count gives uninitialised elements; the same count keeps
+    // them in storage order under the new extents.
     void resize(glm::tvec2<int> dims);
     void resize(int rows, int columns);
 
@@ -50,29 +53,30 @@ public:
     // The element, or fallback when i or j is outside.
     T get(glm::tvec2<int> p, T fallback) const { return get(p.x, p.y, fallback); }
     T get(int i, int j, T fallback) const;
-    // The element at mirrored coordinates: never outside.
+    // The element at mirrored row and column (never outside).
     T mirror(glm::tvec2<int> p) const { return mirror(p.x, p.y); }
     T mirror(int i, int j) const;
+    // Reflects any index into [0, n) about the first and last sample, without repeating them.
     static int mirrorIndex(int i, int n);
 
     bool operator==(const Matrix& other) const;
     bool operator!=(const Matrix& other) const { return !(*this == other); }
+
     Matrix operator+() const { return *this; }
     Matrix operator-() const;
-    // Element-wise sum and difference.
+    // Element-wise; the right operand must hold at least as many elements.
     Matrix operator+(const Matrix& other) const;
     Matrix operator-(const Matrix& other) const;
     Matrix& operator+=(const Matrix& other);
     Matrix& operator-=(const Matrix& other);
-    // Scalar multiply and divide.
     Matrix operator*(T value) const;
     Matrix operator/(T value) const;
     Matrix& operator*=(T value);
     Matrix& operator/=(T value);
-    // Matrix product (other needs at least columns() rows); *= replaces this matrix by it.
-    Matrix operator*(const Matrix& other) const;
-    Matrix& operator*=(const Matrix& other);
-    // This matrix times a column vector of at least columns() elements.
+    // Matrix product: rows() x b.columns(); b must have at least columns() rows.
+    Matrix operator*(const Matrix& b) const;
+    Matrix& operator*=(const Matrix& b);
+    // Matrix times column vector: rows() elements; v needs columns() elements.
     Vector<T> operator*(const Vector<T>& v) const;
 
     Matrix transpose() const;
@@ -84,7 +88,10 @@ private:
     std::unique_ptr<T[]> data_;
 };
 
-// "matrix (RxC):" and one line per row, long ones elided from 21 on;
-// "empty matrix" without elements.
+// "matrix (RxC):" and one "[...]" line per row, elided from 21 rows or
+// columns on; "empty matrix" without elements.
 template <typename T>
 std::ostream& operator<<(std::ostream& out, const Matrix<T>& m);
+
+extern template class Matrix<float>;
+extern template class Matrix<double>;
