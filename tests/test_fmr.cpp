@@ -337,6 +337,30 @@ TEST(FMRSliceData, FileOrderIsSliceVolumeRowVoxel)
     }
 }
 
+TEST(FMRSliceData, LargeImagesCrossTheReadAndWriteBlocks)
+{
+    // Images of 1.1 million floats (4.4 MB): the 8 MB blocks in which the data
+    // move between file and memory end inside an image.
+    const int nx = 1100, ny = 1000, nz = 2, nv = 3;
+    std::vector<float> values(std::size_t(nx) * ny * nz * nv);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = float(i); // exact below 2^24
+    const fs::path dir = tempDir("fmr-large");
+    const auto bytes = floatBytes(values);
+    const fs::path path = writeRun(dir, "big", gridDocument(nx, ny, nz, nv, "DataType: 2\n", "big"), bytes);
+    FMR fmr(path.string(), true);
+    const std::int64_t image = std::int64_t(nx) * ny;
+    for (int v = 0; v < nv; ++v)
+        for (int z = 0; z < nz; ++z)
+            for (std::int64_t i = 0; i < image; i += 997) // a prime stride visits every offset class
+                ASSERT_EQ(fmr.Volumes[v][int(z * image + i)], float((z * nv + v) * image + i))
+                    << "volume " << v << " slice " << z << " element " << i;
+    FMR one(path.string(), false);
+    one.LoadSTCVolume(1);
+    EXPECT_TRUE(one.Volumes[0] == fmr.Volumes[1]);
+    fmr.Save();
+    EXPECT_EQ(readBytes(dir / "big.stc"), bytes);
+}
+
 TEST(FMRSliceData, SixteenBitStorage)
 {
     // Reading: signed little-endian 16-bit integers.

@@ -154,28 +154,30 @@ void writeSTC(const FMR& fmr, PendingFile& out)
     const std::int64_t image = nx * ny;
     const std::size_t elementSize = fmr.DataType.isSet() && fmr.DataType.value() == 2 ? 4 : 2;
     if (image <= 0 || nz <= 0 || fmr.Volumes.empty()) return;
-    // Whole images are encoded into one block buffer and written together.
-    const std::int64_t imagesPerBlock = std::max<std::int64_t>(1, std::int64_t(BlockBytes / elementSize) / image);
-    std::vector<unsigned char> buffer(std::size_t(std::min<std::int64_t>(imagesPerBlock, std::int64_t(fmr.Volumes.size())) *
-                                                  image) *
-                                      elementSize);
-    for (std::int64_t z = 0; z < nz; ++z) {
-        unsigned char* p = buffer.data();
-        std::int64_t inBuffer = 0;
+    // Encoded into a block buffer and written a block at a time.
+    const std::int64_t blockElements = std::int64_t(BlockBytes / elementSize);
+    std::vector<unsigned char> buffer(std::size_t(blockElements) * elementSize);
+    unsigned char* p = buffer.data();
+    std::int64_t inBuffer = 0;
+    for (std::int64_t z = 0; z < nz; ++z)
         for (const Volume<float>& volume : fmr.Volumes) {
             const float* source = volume.data() + z * image;
-            if (elementSize == 4)
-                for (std::int64_t k = 0; k < image; ++k, p += 4) encodeFloat(source[k], p);
-            else
-                for (std::int64_t k = 0; k < image; ++k, p += 2) encodeInt16(source[k], p);
-            if (++inBuffer == imagesPerBlock) {
-                out.write(buffer.data(), std::size_t(p - buffer.data()));
-                p = buffer.data();
-                inBuffer = 0;
+            for (std::int64_t done = 0; done < image;) {
+                const std::int64_t n = std::min(image - done, blockElements - inBuffer);
+                if (elementSize == 4)
+                    for (std::int64_t k = 0; k < n; ++k, p += 4) encodeFloat(source[done + k], p);
+                else
+                    for (std::int64_t k = 0; k < n; ++k, p += 2) encodeInt16(source[done + k], p);
+                done += n;
+                inBuffer += n;
+                if (inBuffer == blockElements) {
+                    out.write(buffer.data(), std::size_t(p - buffer.data()));
+                    p = buffer.data();
+                    inBuffer = 0;
+                }
             }
         }
-        if (p != buffer.data()) out.write(buffer.data(), std::size_t(p - buffer.data()));
-    }
+    if (inBuffer > 0) out.write(buffer.data(), std::size_t(p - buffer.data()));
 }
 
 } // namespace
@@ -373,33 +375,37 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
     const std::size_t elementSize = floatData() ? 4 : 2;
     const std::int64_t image = nx * ny; // one slice of one volume
     if (image == 0 || count == 0) return;
-    const std::int64_t imagesPerBlock = std::max<std::int64_t>(1, std::int64_t(BlockBytes / elementSize) / image);
-    std::vector<unsigned char> buffer(std::size_t(std::min<std::int64_t>(imagesPerBlock, count) * image) *
-                                      elementSize);
+    const std::int64_t range = count * image; // elements wanted from each slice block
+    const std::int64_t blockElements = std::min<std::int64_t>(range, std::int64_t(BlockBytes / elementSize));
+    std::vector<unsigned char> buffer(std::size_t(blockElements) * elementSize);
 
     // File order: slice, volume, row, voxel. The wanted volumes of one slice are
-    // contiguous, so each slice costs one seek and a few block reads.
+    // contiguous in the file, so each slice costs one seek and a few block reads.
     for (std::int64_t z = 0; z < nz; ++z) {
-        for (std::int64_t v0 = 0; v0 < count; v0 += imagesPerBlock) {
-            const std::int64_t images = std::min(imagesPerBlock, count - v0);
-            const std::int64_t offset = ((z * nv + firstVolume + v0) * image) * std::int64_t(elementSize);
+        const std::int64_t start = (z * nv + firstVolume) * image; // first wanted element of this slice
+        for (std::int64_t done = 0; done < range; done += blockElements) {
+            const std::int64_t offset = (start + done) * std::int64_t(elementSize);
             if (offset >= fileSize) return; // the rest of the file is missing: those voxels stay 0
-            const std::int64_t wanted = images * image * std::int64_t(elementSize);
+            const std::int64_t wanted = std::min(blockElements, range - done) * std::int64_t(elementSize);
             const std::int64_t available = std::min(wanted, fileSize - offset);
             in.clear();
             in.seekg(offset);
             in.read(reinterpret_cast<char*>(buffer.data()), std::streamsize(available));
             const std::int64_t got = in.gcount();
-            std::int64_t elements = got / std::int64_t(elementSize);
             const unsigned char* p = buffer.data();
-            for (std::int64_t i = 0; i < images && elements > 0; ++i) {
-                float* target = Volumes[std::size_t(v0 + i)].data() + z * image;
-                const std::int64_t n = std::min(image, elements);
+            // Element done + k of the range is voxel (done + k) % image of volume (done + k) / image.
+            std::int64_t left = got / std::int64_t(elementSize);
+            std::int64_t volume = done / image, inImage = done % image;
+            while (left > 0) {
+                float* target = Volumes[std::size_t(volume)].data() + z * image + inImage;
+                const std::int64_t n = std::min(image - inImage, left);
                 if (elementSize == 4)
                     for (std::int64_t k = 0; k < n; ++k, p += 4) target[k] = decodeFloat(p);
                 else
                     for (std::int64_t k = 0; k < n; ++k, p += 2) target[k] = decodeInt16(p);
-                elements -= n;
+                left -= n;
+                inImage += n;
+                if (inImage == image) ++volume, inImage = 0;
             }
             if (got < wanted) return;
         }
