@@ -70,6 +70,7 @@ struct Run {
     bool loaded = false;
     std::vector<std::vector<float>> volumes;
     std::vector<float*> volumePointers;
+    std::string loadError; // why the slice data could not be loaded, when they could not
 };
 
 class State {

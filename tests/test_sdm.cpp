@@ -231,7 +231,7 @@ TEST(SDMHostile, HeaderProblemsEndWithAClearError)
     const Case cases[] = {
         {"NrOfPredictors: 2\nNrOfDataPoints: 3\n 1.0  2.0\n", "\"FirstConfoundPredictor:\""},
         {"", "\"FirstConfoundPredictor:\""},
-        {std::string("\x01\x02\xff garbage\0\0 more", 20), "\"FirstConfoundPredictor:\""},
+        {std::string("\x01\x02\xff garbage\0\0 more", 18), "\"FirstConfoundPredictor:\""},
         {"FirstConfoundPredictor:\n", "value of \"FirstConfoundPredictor:\""},
         {"FirstConfoundPredictor: abc\n", "value of \"FirstConfoundPredictor:\""},
         {"NrOfPredictors: many\nFirstConfoundPredictor: 1\n", "value of \"NrOfPredictors:\""},

@@ -117,6 +117,13 @@ bool logged(const std::string& text)
     return false;
 }
 
+void addStudy(MDM& mdm, const std::string& data, const std::string& sdm)
+{
+    mdm.DataPaths.push_back(data);
+    mdm.SDMPaths.push_back(sdm);
+    mdm.NrOfStudies = static_cast<int>(mdm.SDMPaths.size());
+}
+
 std::string exactFloat(float value)
 {
     char buffer[64];
@@ -169,8 +176,8 @@ TEST_F(Select, MdmWithWrongRowCountWarnsOnceThenSetsTheMdm)
     saveMotion(dir / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
     saveMotion(dir / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
     MDM mdm;
-    mdm.AddStudy((dir / "a.fmr").string(), (dir / "a_3DMC.sdm").string());
-    mdm.AddStudy((dir / "b.fmr").string(), (dir / "b_3DMC.sdm").string());
+    addStudy(mdm, (dir / "a.fmr").string(), (dir / "a_3DMC.sdm").string());
+    addStudy(mdm, (dir / "b.fmr").string(), (dir / "b_3DMC.sdm").string());
     mdm.SaveAs((dir / "runs_3DMC.mdm").string());
     hostState().dialogAnswers.emplace_back((dir / "runs_3DMC.mdm").string());
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
@@ -185,7 +192,7 @@ TEST_F(Select, MovedFirstSdmIsRepairedBeforeTheVolumeCheck)
     fs::create_directories(moved);
     saveMotion(moved / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
     MDM mdm;
-    mdm.AddStudy((dir / "old" / "a.fmr").string(), (dir / "old" / "a_3DMC.sdm").string());
+    addStudy(mdm, (dir / "old" / "a.fmr").string(), (dir / "old" / "a_3DMC.sdm").string());
     mdm.SaveAs((dir / "runs.mdm").string());
 
     // Cancelling the repair leaves the old path, whose open error ends the task.
@@ -206,7 +213,7 @@ TEST_F(Select, MovedFirstSdmIsRepairedBeforeTheVolumeCheck)
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     EXPECT_TRUE(hostState().messages.empty()) << hostState().messages.front();
     EXPECT_EQ(hostState().parameters["sdmfile"], (dir / "runs.mdm").string());
-    EXPECT_EQ(MDM((dir / "runs.mdm").string()).SDMPaths().at(0), (moved / "a_3DMC.sdm").string());
+    EXPECT_EQ(MDM((dir / "runs.mdm").string()).SDMPaths.at(0), (moved / "a_3DMC.sdm").string());
 }
 
 TEST_F(Select, NeitherSdmNorMdmIsRefused)
@@ -471,8 +478,8 @@ TEST_F(Confound, TwoStudyMdmWritesBesideEachSdm)
     saveMotion(dir / "a" / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
     saveMotion(dir / "b" / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
     MDM mdm;
-    mdm.AddStudy((dir / "a" / "a.fmr").string(), (dir / "a" / "a_3DMC.sdm").string());
-    mdm.AddStudy((dir / "b" / "b.fmr").string(), (dir / "b" / "b_3DMC.sdm").string());
+    addStudy(mdm, (dir / "a" / "a.fmr").string(), (dir / "a" / "a_3DMC.sdm").string());
+    addStudy(mdm, (dir / "b" / "b.fmr").string(), (dir / "b" / "b_3DMC.sdm").string());
     mdm.SaveAs((dir / "all.mdm").string());
     setParameters(allOff);
     hostState().parameters["create_detrended"] = "1";
@@ -685,8 +692,8 @@ TEST_F(Displacement, TwoStudyMdmWritesTwoSetsOfMaps)
     saveMotion(dir / "a" / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}});
     saveMotion(dir / "b" / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}});
     MDM mdm;
-    mdm.AddStudy("a.fmr", (dir / "a" / "a_3DMC.sdm").string());
-    mdm.AddStudy("b.fmr", (dir / "b" / "b_3DMC.sdm").string());
+    addStudy(mdm, "a.fmr", (dir / "a" / "a_3DMC.sdm").string());
+    addStudy(mdm, "b.fmr", (dir / "b" / "b_3DMC.sdm").string());
     mdm.SaveAs((dir / "all.mdm").string());
     hostState().parameters["sdmfile"] = (dir / "all.mdm").string();
     hostState().parameters["plot_regular"] = "1";

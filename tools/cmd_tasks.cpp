@@ -41,7 +41,7 @@ std::vector<std::string> motionFiles(const std::string& path)
 {
     if (hasExtension(path, "mdm")) {
         try {
-            return MDM(path).SDMPaths();
+            return MDM(path).SDMPaths;
         } catch (const std::exception&) {
             return {};
         }

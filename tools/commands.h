@@ -9,6 +9,7 @@ cli::Command runCommand();
 cli::Command selectCommand();
 cli::Command confoundCommand();
 cli::Command displacementCommand();
+cli::Command synthCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
@@ -17,6 +18,7 @@ inline void addAllCommands()
     cli::add(confoundCommand());
     cli::add(displacementCommand());
     cli::add(runCommand());
+    cli::add(synthCommand());
 }
 
 } // namespace tool

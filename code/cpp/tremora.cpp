@@ -347,7 +347,7 @@ std::vector<SDM> tremora::get_3dmcsdms(std::string fileName)
     } else if (hasExtension(fileName, "mdm")) {
         MDM mdm(fileName);
         mdm.CheckAndCorrectPath();
-        for (const std::string& path : mdm.SDMPaths()) sdms.emplace_back(path);
+        for (const std::string& path : mdm.SDMPaths) sdms.emplace_back(path);
     }
     return sdms;
 }

@@ -1,0 +1,234 @@
+// The host's record of its current run: filled from the FMR document, the
+// path limit of the record, and the slice data served on the first request.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "ioerror.h"
+#include "myFMR.h"
+#include "run.h"
+#include "testing.h"
+
+
+namespace fs = std::filesystem;
+using support::HostTest;
+using support::writeFile;
+
+namespace {
+
+// The host functions as the plug-in finds them: by name in this process.
+template <typename F>
+F* hostFunction(const char* name)
+{
+    void* symbol = dlsym(RTLD_DEFAULT, name);
+    if (symbol == nullptr) throw std::runtime_error(std::string("this executable lacks ") + name);
+    return reinterpret_cast<F*>(symbol);
+}
+
+void currentHeader(void* header)
+{
+    hostFunction<void(void*)>("zrGetHeaderOfCurrentFMR")(header);
+}
+
+float** currentSTCData()
+{
+    return hostFunction<float**()>("zrGetSTCFloatDataOfCurrentFMR")();
+}
+
+std::string runDocument(int volumes, int nx, int ny, int slices, const std::string& extra)
+{
+    return "\nFileVersion:          7\nNrOfVolumes:          " + std::to_string(volumes) +
+           "\nNrOfSlices:           " + std::to_string(slices) +
+           "\nPrefix:               \"run\"\nDataType:             2\nResolutionX:          " + std::to_string(nx) +
+           "\nResolutionY:          " + std::to_string(ny) + "\n" + extra;
+}
+
+// Slice data whose every value tells its voxel and volume apart.
+void writeSlices(const fs::path& stc, int volumes, int nx, int ny, int slices)
+{
+    std::string bytes;
+    for (int z = 0; z < slices; ++z)
+        for (int v = 0; v < volumes; ++v)
+            for (int i = 0; i < nx * ny; ++i) {
+                const float value = float(10000 * v + 100 * z + i);
+                bytes.append(reinterpret_cast<const char*>(&value), 4);
+            }
+    writeFile(stc, bytes);
+}
+
+FMR_Header currentRecord()
+{
+    FMR_Header header;
+    std::memset(&header, 0xAB, sizeof header);
+    currentHeader(&header);
+    return header;
+}
+
+} // namespace
+
+class RunRecord : public HostTest {};
+
+TEST_F(RunRecord, FilledFromTheDocument)
+{
+    struct Case {
+        const char* what;
+        std::string extra;
+        float voxelX, voxelY, voxelZ;
+    };
+    const Case cases[] = {
+        {"thickness and gap", "InplaneResolutionX:   3\nInplaneResolutionY:   2.5\nSliceThickness:       3.5\n"
+                              "SliceGap:             0.5\n", 3.0f, 2.5f, 4.0f},
+        {"no gap line", "InplaneResolutionX:   2\nInplaneResolutionY:   2\nSliceThickness:       2.4\n", 2.0f, 2.0f,
+         2.4f},
+        {"the thickness of the position block is not the slice spacing",
+         "InplaneResolutionX:   3\nInplaneResolutionY:   3\nSliceThickness:       3\nSliceGap:             1\n"
+         "PositionInformationFromImageHeaders\nPosInfosVerified: 1\nSliceThickness: 9\nGapThickness: 9\n",
+         3.0f, 3.0f, 4.0f},
+    };
+    const fs::path dir = support::tempDir("run-record");
+    for (const Case& c : cases) {
+        const fs::path path = dir / "run.fmr";
+        writeFile(path, runDocument(12, 64, 48, 30, c.extra));
+        host::openRun(hostState(), path.string());
+        const FMR_Header h = currentRecord();
+        EXPECT_STREQ(h.FileName, path.c_str()) << c.what;
+        EXPECT_EQ(h.NrOfVolumes, 12) << c.what;
+        EXPECT_EQ(h.DimX, 64) << c.what;
+        EXPECT_EQ(h.DimY, 48) << c.what;
+        EXPECT_EQ(h.DimZ, 30) << c.what;
+        // sums of two decimal fractions: a few float ulps at most
+        EXPECT_NEAR(h.VoxelSizeX, c.voxelX, 1e-6f) << c.what;
+        EXPECT_NEAR(h.VoxelSizeY, c.voxelY, 1e-6f) << c.what;
+        EXPECT_NEAR(h.VoxelSizeZ, c.voxelZ, 1e-6f) << c.what;
+        EXPECT_EQ(hostState().documentType, 1);
+        EXPECT_GE(hostState().documentId, 0);
+        EXPECT_FALSE(hostState().run.loaded) << "slice data are loaded only when asked for";
+    }
+}
+
+TEST_F(RunRecord, PathsUpToTheRecordsLimit)
+{
+    // A folder chain and a file name that make the document's path exactly 303 bytes long.
+    fs::path dir = support::tempDir("run-long");
+    while (dir.string().size() + 1 + 100 + 1 + 10 < 303) dir /= std::string(100, 'd');
+    const std::string file = std::string(303 - dir.string().size() - 1 - 4, 'r') + ".fmr";
+    fs::create_directories(dir);
+    const fs::path path = dir / file;
+    ASSERT_EQ(path.string().size(), 303u) << path;
+    writeFile(path, runDocument(7, 2, 2, 1, ""));
+    host::openRun(hostState(), path.string());
+    const FMR_Header h = currentRecord();
+    EXPECT_EQ(std::string(h.FileName), path.string());
+    EXPECT_EQ(h.NrOfVolumes, 7) << "the terminating zero byte must not touch NrOfVolumes";
+
+    // One byte more does not fit: refused, the current run stays.
+    const fs::path longer = dir / ("x" + file);
+    writeFile(longer, runDocument(9, 2, 2, 1, ""));
+    try {
+        host::openRun(hostState(), longer.string());
+        FAIL() << "a 304-byte path was accepted";
+    } catch (const std::runtime_error& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("304 bytes"), std::string::npos) << message;
+        EXPECT_NE(message.find("at most 303"), std::string::npos) << message;
+    }
+    EXPECT_EQ(currentRecord().NrOfVolumes, 7);
+    EXPECT_EQ(hostState().run.fmrPath, path.string());
+}
+
+TEST_F(RunRecord, UnreadableDocumentsAreRefused)
+{
+    const fs::path dir = support::tempDir("run-bad");
+    writeFile(dir / "good.fmr", runDocument(3, 2, 2, 1, ""));
+    host::openRun(hostState(), (dir / "good.fmr").string());
+
+    const std::string missing = (dir / "missing.fmr").string();
+    try {
+        host::openRun(hostState(), missing);
+        FAIL() << "no exception";
+    } catch (const OpenFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Failed opening for reading: " + missing);
+    }
+    writeFile(dir / "negative.fmr", runDocument(3, -64, 2, 1, ""));
+    EXPECT_THROW(host::openRun(hostState(), (dir / "negative.fmr").string()), IOError);
+    EXPECT_EQ(hostState().run.fmrPath, (dir / "good.fmr").string()) << "a failed open keeps the current run";
+    EXPECT_EQ(currentRecord().NrOfVolumes, 3);
+}
+
+TEST_F(RunRecord, SliceDataServedFromTheFirstRequestOn)
+{
+    const int volumes = 4, nx = 3, ny = 2, slices = 5;
+    const fs::path dir = support::tempDir("run-data");
+    writeFile(dir / "run.fmr", runDocument(volumes, nx, ny, slices, ""));
+    writeSlices(dir / "run.stc", volumes, nx, ny, slices);
+    host::openRun(hostState(), (dir / "run.fmr").string());
+
+    float** data = currentSTCData();
+    ASSERT_NE(data, nullptr) << hostState().run.loadError;
+    for (int v = 0; v < volumes; ++v)
+        for (int z = 0; z < slices; ++z)
+            for (int i = 0; i < nx * ny; ++i)
+                ASSERT_EQ(data[v][z * nx * ny + i], float(10000 * v + 100 * z + i))
+                    << "volume " << v << " slice " << z << " voxel " << i;
+
+    // Later requests serve what was loaded, without reading the file again.
+    fs::remove(dir / "run.stc");
+    float** again = currentSTCData();
+    EXPECT_EQ(again, data);
+    EXPECT_EQ(again[volumes - 1][nx * ny * slices - 1], float(10000 * (volumes - 1) + 100 * (slices - 1) + nx * ny - 1));
+}
+
+TEST_F(RunRecord, NoSliceDataGivesNull)
+{
+    const fs::path dir = support::tempDir("run-nodata");
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+        std::string reason; // part of Run::loadError ("" when no load is tried)
+    };
+    const Case cases[] = {
+        {"no run document", [&] { hostState().run = host::Run(); }, ""},
+        {"an empty run document", [&] { host::openEmptyRun(hostState()); }, ""},
+        {"the STC file is missing",
+         [&] {
+             writeFile(dir / "a.fmr", runDocument(2, 2, 2, 1, ""));
+             fs::remove(dir / "run.stc");
+             host::openRun(hostState(), (dir / "a.fmr").string());
+         },
+         "Failed opening STC for reading: " + (dir / "run.stc").string()},
+        {"the document changed after it was opened",
+         [&] {
+             writeFile(dir / "b.fmr", runDocument(2, 2, 2, 1, ""));
+             writeSlices(dir / "run.stc", 3, 2, 2, 1);
+             host::openRun(hostState(), (dir / "b.fmr").string());
+             writeFile(dir / "b.fmr", runDocument(3, 2, 2, 1, ""));
+         },
+         "changed since it was opened"},
+        {"a run of zero volumes",
+         [&] {
+             writeFile(dir / "c.fmr", runDocument(0, 2, 2, 1, ""));
+             writeFile(dir / "run.stc", "");
+             host::openRun(hostState(), (dir / "c.fmr").string());
+         },
+         ""},
+    };
+    for (const Case& c : cases) {
+        host::reset();
+        c.setUp();
+        EXPECT_EQ(currentSTCData(), nullptr) << c.what;
+        EXPECT_NE(hostState().run.loadError.find(c.reason), std::string::npos)
+            << c.what << ": " << hostState().run.loadError;
+        EXPECT_EQ(hostState().run.loadError.empty(), c.reason.empty()) << c.what << ": " << hostState().run.loadError;
+    }
+}
+
+TEST(RunProgram, UnreadableRunIsOneLineAndStatusOne)
+{
+    const fs::path dir = support::tempDir("run-cli");
+    const std::string missing = (dir / "missing.fmr").string();
+    const auto r = support::runCli({"run", "nothing", "--fmr", missing});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "tremora run: Failed opening for reading: " + missing + "\n");
+}

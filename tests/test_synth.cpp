@@ -1,0 +1,315 @@
+// tremora synth: the files it writes read back with the library's classes,
+// the phantom looks like a head, the motion jumps where it says, the task
+// signal lies where the task SDM says it does, and bad options are refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <regex>
+#include <sstream>
+
+#include "myFMR.h"
+#include "mySDM.h"
+#include "testing.h"
+
+namespace fs = std::filesystem;
+using support::runCli;
+
+namespace {
+
+support::CliResult synth(const fs::path& dir, std::vector<std::string> extra)
+{
+    std::vector<std::string> args = {"synth", "--out", dir.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return runCli(args);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+// The jump volumes named in the program's output.
+std::vector<int> printedJumps(const std::string& out)
+{
+    std::smatch m;
+    std::vector<int> jumps;
+    if (!std::regex_search(out, m, std::regex("jumps at volumes ([0-9, ]+)\\)"))) return jumps;
+    std::istringstream in(m[1].str());
+    for (std::string word; std::getline(in, word, ',');) jumps.push_back(std::stoi(word));
+    return jumps;
+}
+
+// Framewise displacement: summed absolute change of the six parameters, the
+// rotations (degrees) taken as arcs on a 50 mm sphere.
+std::vector<double> framewiseDisplacement(const SDM& motion)
+{
+    const int n = motion.NrOfDataPoints.value();
+    std::vector<double> fd(std::size_t(n), 0.0);
+    for (int v = 1; v < n; ++v)
+        for (int k = 0; k < 6; ++k) {
+            const double d = std::fabs(motion.Predictors[k][v] - motion.Predictors[k][v - 1]);
+            fd[std::size_t(v)] += k < 3 ? d : 50.0 * d * M_PI / 180.0;
+        }
+    return fd;
+}
+
+double correlation(const std::vector<double>& a, const std::vector<double>& b)
+{
+    const double n = double(a.size());
+    const double ma = std::accumulate(a.begin(), a.end(), 0.0) / n, mb = std::accumulate(b.begin(), b.end(), 0.0) / n;
+    double sab = 0, saa = 0, sbb = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return sab / std::sqrt(saa * sbb);
+}
+
+} // namespace
+
+TEST(Synth, FilesReadBackWithTheLibrary)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> options;
+        int nx, ny, nz, volumes;
+        float vx, vy, vz;
+        bool floats;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"float run", {"--dims", "20", "18", "10", "--volumes", "60", "--voxel", "3", "2.5", "4"}, 20, 18, 10, 60,
+         3.0f, 2.5f, 4.0f, true, "synth"},
+        {"16-bit run under another name",
+         {"--dims", "12", "16", "6", "--volumes", "25", "--data-type", "int16", "--name", "sub01_run2"}, 12, 16, 6,
+         25, 3.0f, 3.0f, 3.5f, false, "sub01_run2"},
+    };
+    for (const Case& c : cases) {
+        const fs::path dir = support::tempDir("synth-files");
+        const auto r = synth(dir, c.options);
+        ASSERT_EQ(r.status, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err, "") << c.what;
+        const auto out = lines(r.out);
+        ASSERT_EQ(out.size(), 3u) << c.what << ":\n" << r.out;
+        const fs::path fmrPath = dir / (c.name + ".fmr");
+        EXPECT_EQ(out[0].rfind("wrote " + fmrPath.string(), 0), 0u) << out[0];
+        EXPECT_EQ(out[1].rfind("wrote " + (dir / (c.name + ".stc")).string(), 0), 0u) << out[1];
+        EXPECT_EQ(out[2].rfind("wrote " + (dir / (c.name + "_3DMC.sdm")).string(), 0), 0u) << out[2];
+
+        FMR fmr(fmrPath.string(), true);
+        EXPECT_EQ(fmr.ResolutionX.value(), c.nx) << c.what;
+        EXPECT_EQ(fmr.ResolutionY.value(), c.ny) << c.what;
+        EXPECT_EQ(fmr.NrOfSlices.value(), c.nz) << c.what;
+        EXPECT_EQ(fmr.NrOfVolumes.value(), c.volumes) << c.what;
+        EXPECT_EQ(fmr.Prefix.value(), c.name) << c.what;
+        EXPECT_EQ(fmr.DataType.value() == 2, c.floats) << c.what;
+        EXPECT_EQ(fmr.InplaneResolutionX.value(), c.vx) << c.what;
+        EXPECT_EQ(fmr.InplaneResolutionY.value(), c.vy) << c.what;
+        EXPECT_EQ(fmr.SliceThickness.value(), c.vz) << c.what;
+        EXPECT_TRUE(fmr.PosInfosVerified.isSet()) << c.what;
+        EXPECT_EQ(fmr.SliceTimingTable.size(), std::size_t(c.nz)) << c.what;
+        EXPECT_EQ(fs::file_size(dir / (c.name + ".stc")),
+                  std::uintmax_t(c.nx) * c.ny * c.nz * c.volumes * (c.floats ? 4 : 2))
+            << c.what;
+        ASSERT_EQ(fmr.Volumes.size(), std::size_t(c.volumes));
+        // The document is in the exact layout: the library writes it back unchanged.
+        std::ostringstream printed;
+        fmr.PrintTo(printed);
+        EXPECT_EQ(printed.str(), support::readFile(fmrPath)) << c.what;
+
+        SDM motion((dir / (c.name + "_3DMC.sdm")).string());
+        EXPECT_EQ(motion.NrOfPredictors.value(), 6) << c.what;
+        EXPECT_EQ(motion.NrOfDataPoints.value(), c.volumes) << c.what;
+        ASSERT_EQ(motion.Predictors.size(), 6u);
+        for (const auto& p : motion.Predictors) EXPECT_EQ(p.size(), std::size_t(c.volumes));
+        for (int a = 0; a < 6; ++a)
+            for (int b = a + 1; b < 6; ++b) {
+                EXPECT_NE(motion.PredictorNames[a], motion.PredictorNames[b]);
+                EXPECT_FALSE(motion.ColorR[a] == motion.ColorR[b] && motion.ColorG[a] == motion.ColorG[b] &&
+                             motion.ColorB[a] == motion.ColorB[b])
+                    << "predictors " << a << " and " << b << " share a colour";
+            }
+        EXPECT_NE(motion.PredictorNames[0].find("mm"), std::string::npos) << motion.PredictorNames[0];
+        EXPECT_NE(motion.PredictorNames[3].find("deg"), std::string::npos) << motion.PredictorNames[3];
+    }
+}
+
+TEST(Synth, PhantomLooksLikeAHead)
+{
+    const fs::path dir = support::tempDir("synth-head");
+    ASSERT_EQ(synth(dir, {"--dims", "40", "40", "12", "--volumes", "3"}).status, 0);
+    FMR fmr((dir / "synth.fmr").string(), false);
+    fmr.LoadSTCVolume(0);
+    const Volume<float>& v = fmr.Volumes[0];
+    // Background: the corners of every slice are dark (noise magnitude, mostly below 20).
+    double corners = 0;
+    int n = 0;
+    for (int z = 0; z < 12; ++z)
+        for (int y : {0, 1, 38, 39})
+            for (int x : {0, 1, 38, 39}) {
+                corners += v[(z * 40 + y) * 40 + x];
+                ++n;
+                EXPECT_GE(v[(z * 40 + y) * 40 + x], 0.0f);
+            }
+    EXPECT_LT(corners / n, 20.0) << "mean background";
+    // The middle of the central slices holds brain tissue, between CSF and white matter levels.
+    double centre = 0;
+    n = 0;
+    for (int z = 5; z <= 6; ++z)
+        for (int y = 14; y < 26; ++y)
+            for (int x = 14; x < 26; ++x, ++n) centre += v[(z * 40 + y) * 40 + x];
+    EXPECT_GT(centre / n, 300.0);
+    EXPECT_LT(centre / n, 850.0);
+    // Brain-like intensities (grey and white matter, 500 to 900) fill a good part of the volume.
+    int brain = 0;
+    for (int i = 0; i < v.size(); ++i) brain += v[i] > 500.0f && v[i] < 900.0f;
+    EXPECT_GT(brain, v.size() / 5);
+    EXPECT_LT(brain, v.size() * 3 / 4);
+}
+
+TEST(Synth, MotionJumpsWhereItSays)
+{
+    struct Case {
+        int volumes;
+        std::string seed;
+        std::size_t jumps;
+    };
+    for (const Case c : {Case{200, "1", 3}, Case{120, "7", 3}, Case{40, "3", 3}, Case{6, "1", 1}, Case{2, "1", 0}}) {
+        const fs::path dir = support::tempDir("synth-motion");
+        const auto r = synth(dir, {"--dims", "4", "4", "2", "--volumes", std::to_string(c.volumes), "--seed", c.seed});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<int> jumps = printedJumps(r.out);
+        ASSERT_EQ(jumps.size(), c.jumps) << r.out;
+        SDM motion((dir / "synth_3DMC.sdm").string());
+        const std::vector<double> fd = framewiseDisplacement(motion);
+        // The printed volumes are exactly the ones with the largest displacement,
+        // and each of them stands far above the rest of the run.
+        std::vector<int> order(std::size_t(c.volumes));
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](int a, int b) { return fd[a] > fd[b]; });
+        std::vector<int> largest(order.begin(), order.begin() + std::ptrdiff_t(jumps.size()));
+        std::sort(largest.begin(), largest.end());
+        EXPECT_EQ(largest, jumps) << r.out;
+        const double quiet = jumps.size() < std::size_t(c.volumes) ? fd[order[jumps.size()]] : 0.0;
+        for (int j : jumps) {
+            EXPECT_GT(fd[j], 0.5) << "volume " << j;
+            EXPECT_GT(fd[j], 3 * quiet) << "volume " << j << " against the largest quiet step " << quiet;
+        }
+        // Within the range the SDM reader takes exactly (under 10 mm and 10 degrees).
+        for (const auto& p : motion.Predictors)
+            for (float value : p) EXPECT_LT(std::fabs(value), 9.9f);
+    }
+}
+
+TEST(Synth, TaskSignalLiesInOneRegionAndFollowsTheTask)
+{
+    const fs::path plain = support::tempDir("synth-plain"), task = support::tempDir("synth-task");
+    const std::vector<std::string> options = {"--dims", "24", "24", "8", "--volumes", "90", "--seed", "5"};
+    ASSERT_EQ(synth(plain, options).status, 0);
+    std::vector<std::string> withTask = options;
+    withTask.push_back("--task-sdm");
+    const auto r = synth(task, withTask);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lines(r.out).size(), 4u) << r.out;
+    EXPECT_EQ(lines(r.out)[3].rfind("wrote " + (task / "synth_task.sdm").string(), 0), 0u) << r.out;
+
+    SDM design((task / "synth_task.sdm").string());
+    ASSERT_EQ(design.NrOfPredictors.value(), 2);
+    EXPECT_EQ(design.NrOfDataPoints.value(), 90);
+    EXPECT_TRUE(design.HasBaseline()) << "the constant comes last";
+    const std::vector<float>& course = design.Predictors[0];
+    EXPECT_NEAR(*std::max_element(course.begin(), course.end()), 1.0f, 1e-6f); // scaled to a peak of 1
+    EXPECT_NEAR(course[5], 0.0f, 1e-6f) << "the run starts at rest";
+    // The response lags the blocks: high late in a task block, low late in a rest block.
+    EXPECT_GT(course[38], 0.8f);
+    EXPECT_LT(course[58], 0.2f);
+
+    // Same seed, same noise: the difference of the two runs is the task signal alone.
+    FMR a((plain / "synth.fmr").string(), true), b((task / "synth.fmr").string(), true);
+    std::vector<double> taskCourse(course.begin(), course.end());
+    int active = 0;
+    for (int i = 0; i < a.Volumes[0].size(); ++i) {
+        std::vector<double> diff(90), baseline(90);
+        double largest = 0;
+        for (int v = 0; v < 90; ++v) {
+            diff[v] = double(b.Volumes[v][i]) - a.Volumes[v][i];
+            baseline[v] = a.Volumes[v][i];
+            largest = std::max(largest, std::fabs(diff[v]));
+        }
+        if (largest == 0) continue;
+        ++active;
+        // follows the task, at about 2 % of the voxel's intensity (float rounding of ~600: 1e-4)
+        EXPECT_GT(correlation(diff, taskCourse), 0.999) << "voxel " << i;
+        const double mean = std::accumulate(baseline.begin(), baseline.end(), 0.0) / 90;
+        EXPECT_NEAR(largest / mean, 0.02, 0.002) << "voxel " << i;
+    }
+    EXPECT_GT(active, 10) << "the task region is empty";
+    EXPECT_LT(active, a.Volumes[0].size() / 10) << "the task region is not a region";
+}
+
+TEST(Synth, SameSeedSameFilesOtherSeedOtherNoise)
+{
+    const fs::path one = support::tempDir("synth-s1"), two = support::tempDir("synth-s2"),
+                   three = support::tempDir("synth-s3");
+    const std::vector<std::string> options = {"--dims", "8", "8", "3", "--volumes", "20"};
+    auto withSeed = [&](const std::string& seed) {
+        auto o = options;
+        o.insert(o.end(), {"--seed", seed});
+        return o;
+    };
+    ASSERT_EQ(synth(one, withSeed("11")).status, 0);
+    ASSERT_EQ(synth(two, withSeed("11")).status, 0);
+    ASSERT_EQ(synth(three, withSeed("12")).status, 0);
+    for (const char* file : {"synth.stc", "synth_3DMC.sdm"}) {
+        EXPECT_EQ(support::readBytes(one / file), support::readBytes(two / file)) << file;
+        EXPECT_NE(support::readBytes(one / file), support::readBytes(three / file)) << file;
+    }
+}
+
+TEST(Synth, BadOptionsAreOneLineAndStatusTwo)
+{
+    const fs::path dir = support::tempDir("synth-bad");
+    struct Case {
+        std::vector<std::string> args;
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {{"synth"}, "--out"},
+        {{"synth", "--out", dir.string(), "--dims", "0", "4", "4"}, "--dims"},
+        {{"synth", "--out", dir.string(), "--dims", "4", "4"}, "--dims"},
+        {{"synth", "--out", dir.string(), "--dims", "4096", "4096", "4096"}, "--dims"},
+        {{"synth", "--out", dir.string(), "--volumes", "0"}, "--volumes"},
+        {{"synth", "--out", dir.string(), "--volumes", "many"}, "--volumes"},
+        {{"synth", "--out", dir.string(), "--voxel", "-1", "3", "3"}, "--voxel"},
+        {{"synth", "--out", dir.string(), "--voxel", "3", "x", "3"}, "--voxel"},
+        {{"synth", "--out", dir.string(), "--seed", "-4"}, "--seed"},
+        {{"synth", "--out", dir.string(), "--data-type", "double"}, "--data-type"},
+        {{"synth", "--out", dir.string(), "--name", "a/b"}, "--name"},
+        {{"synth", "--out", dir.string(), "--name", ""}, "--name"},
+        {{"synth", "--out", dir.string(), "--task-sdm=1"}, "--task-sdm"},
+        {{"synth", "--out", dir.string(), "--frobnicate"}, "--frobnicate"},
+    };
+    for (const Case& c : cases) {
+        const auto r = runCli(c.args);
+        std::string joined;
+        for (const auto& a : c.args) joined += a + " ";
+        EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
+        EXPECT_EQ(lines(r.err).size(), 1u) << joined << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("tremora synth: ", 0), 0u) << joined << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << joined << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << joined;
+    }
+    EXPECT_TRUE(fs::is_empty(dir)) << "nothing is written on bad use";
+
+    // A folder that cannot be made is a failure of the work: status 1.
+    support::writeFile(dir / "file", "x");
+    const auto r = runCli({"synth", "--out", (dir / "file" / "sub").string(), "--volumes", "2"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+}
