@@ -436,12 +436,14 @@ TEST_F(Confound, RealMotionSetsMatchAnIndependentComputation)
             std::vector<double> y;
             for (const auto& row : rows) y.push_back(row[p]);
             const std::vector<double> expected = zscoreDouble(set.transform(detrendDouble(y)));
-            // z-scores are O(1); the file holds 6 decimals and the float chain
-            // loses a few units of 1e-7 relative per step: 2e-5 covers both.
+            // z-scores are O(1) and the file holds 6 decimals, but the float
+            // detrend of 365 points sums k² up to 1.6e7 and forms n·Sxx − Sx²
+            // from terms near 6e9 (float spacing ~500): that cancellation costs
+            // about three digits of the fitted line, a few 1e-5 of the spread.
             double worst = 0;
             for (std::size_t t = 0; t < y.size(); ++t)
                 worst = std::max(worst, std::fabs(written.Predictors[p][t] - expected[t]));
-            EXPECT_LT(worst, 2e-5) << set.suffix << " predictor " << p;
+            EXPECT_LT(worst, 2e-4) << set.suffix << " predictor " << p;
             EXPECT_EQ(written.PredictorNames[p].substr(written.PredictorNames[p].size() - std::strlen(set.nameTail)),
                       set.nameTail);
         }

@@ -176,7 +176,8 @@ int confound(const cli::Args& args)
 float defaultThreshold(const std::string& fmrPath)
 {
     FMR fmr(fmrPath, false);
-    const Volume<float> first = fmr.LoadSTCVolume(0);
+    fmr.LoadSTCVolume(0);
+    const Volume<float>& first = fmr.Volumes.at(0);
     std::vector<float> values(first.data(), first.data() + first.size());
     if (values.empty()) return 0.0f;
     const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(values.size() - 1));

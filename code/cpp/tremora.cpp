@@ -505,7 +505,8 @@ void tremora::calculate_displacement()
                                  std::to_string(header.DimZ) + ".");
     std::vector<int> mask;
     {
-        const Volume<float> first = fmr.LoadSTCVolume(0);
+        fmr.LoadSTCVolume(0);
+        const Volume<float>& first = fmr.Volumes.at(0);
         const int voxels = first.size();
         for (int i = 0; i < voxels; ++i)
             if (first[i] > fmrThreshold) mask.push_back(i);
