@@ -113,8 +113,10 @@ int select(const cli::Args& args)
     const std::string motion = args.positionals().at(0);
     requireFile("MOTION", motion);
     TaskOptions options;
-    commonTaskOptions(options, args);
-    if (!options.fmr) throw cli::UsageError("--fmr is required: the motion file is checked against the run");
+    options.plugin = args.text("--plugin");
+    if (!args.has("--fmr")) throw cli::UsageError("--fmr is required: the motion file is checked against the run");
+    requireFile("--fmr", args.text("--fmr"));
+    options.fmr = args.text("--fmr");
     options.choose = {motion};
     const int status = runTask("select_3dmcsdm", options);
     auto it = host::state().parameters.find("sdmfile");
@@ -149,21 +151,34 @@ int confound(const cli::Args& args)
     plotParameters(options, args);
     options.parameters.emplace_back("sdmfile", motion);
 
-    const auto started = fs::file_time_type::clock::now();
-    const int status = runTask("confound", options);
+    // The task writes its sets itself: note what is there before, to tell
+    // afterwards which files it wrote.
+    struct Candidate {
+        std::string path, suffix;
+        bool existed;
+        fs::file_time_type time;
+    };
+    std::vector<Candidate> candidates;
     for (const auto& sdm : motionFiles(motion)) {
         for (const auto& set : kConfoundSets) {
-            const std::string suffix = "_" + set;
-            std::string path;
+            Candidate c;
+            c.suffix = "_" + set;
             try {
-                path = addToFileName(sdm, suffix);
+                c.path = addToFileName(sdm, c.suffix);
             } catch (const std::exception&) {
                 continue;
             }
             std::error_code ec;
-            if (fs::exists(path, ec) && fs::last_write_time(path, ec) >= started)
-                std::cout << "wrote " << path << "  (" << describeSuffix(suffix) << ")\n";
+            c.existed = fs::exists(c.path, ec);
+            if (c.existed) c.time = fs::last_write_time(c.path, ec);
+            candidates.push_back(c);
         }
+    }
+    const int status = runTask("confound", options);
+    for (const auto& c : candidates) {
+        std::error_code ec;
+        if (fs::exists(c.path, ec) && (!c.existed || fs::last_write_time(c.path, ec) != c.time))
+            std::cout << "wrote " << c.path << "  (" << describeSuffix(c.suffix) << ")\n";
     }
     printPlots();
     return status;

@@ -1,13 +1,68 @@
 #!/usr/bin/env bash
-# make demo: runs the plug-in through the tremora program on a sample run.
+# make demo: a synthetic run, then the plug-in's tasks on it through the
+# tremora program, and a list of what was written.
 set -euo pipefail
 build=${1:-build}
 tremora="$build/bin/tremora"
 out=demo
 rm -rf "$out"
-mkdir -p "$out"
+mkdir -p "$out/plots"
 
-# A minimal run document: enough for the plug-in to start and say goodbye.
-printf '\nFileVersion:          7\nNrOfVolumes:          10\n' > "$out/minimal.fmr"
-echo "== tremora run nothing --fmr $out/minimal.fmr: the plug-in starts, runs no task and says goodbye"
-"$tremora" run nothing --fmr "$out/minimal.fmr"
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+step "A synthetic run: 64x64x30 voxels of 3x3x3.5 mm, 200 volumes, slow drift and three jumps"
+"$tremora" synth --out "$out" --name sub01 --task-sdm
+
+step "Select the motion SDM (checks its rows against the run's volumes)"
+"$tremora" select --fmr "$out/sub01.fmr" "$out/sub01_3DMC.sdm"
+
+step "Confound predictor sets: all of them, with both plots"
+"$tremora" confound --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --sets all \
+  --plot regular,detrended --plots "$out/plots"
+
+step "Voxel displacement maps"
+"$tremora" displacement --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --maps all \
+  --plot regular,detrended --plots "$out/plots"
+
+if "$tremora" --help | grep -q '^  analyze'; then
+  step "Confound model analysis: what each set adds to the block-design task"
+  "$tremora" analyze --fmr "$out/sub01.fmr" --task-sdm "$out/sub01_task.sdm" \
+    "$out/sub01_3DMC_detr.sdm" "$out/sub01_3DMC_deriv.sdm" "$out/sub01_3DMC_spikes.sdm"
+fi
+
+step "Files written"
+describe() {
+  case "$1" in
+    *.fmr) echo "run document (header of the functional run)";;
+    *.stc) echo "slice data of the run (float, slice by slice)";;
+    *_3DMC.sdm) echo "motion parameters: translations mm, rotations degrees";;
+    *_task.sdm) echo "block-design task predictors";;
+    *_detr.sdm) echo "detrended motion parameters, z-scored";;
+    *_deriv.sdm) echo "their temporal derivative, z-scored";;
+    *_sqr.sdm) echo "their squares, z-scored";;
+    *_t1.sdm) echo "delayed by one volume, z-scored";;
+    *_t2.sdm) echo "delayed by two volumes, z-scored";;
+    *_t1sqr.sdm) echo "squares of the one-volume delay, z-scored";;
+    *_t2sqr.sdm) echo "squares of the two-volume delay, z-scored";;
+    *_spikes.sdm) echo "one spike predictor per volume above 0.5 mm relative RMS displacement";;
+    *_MaxAbsolute.nii.gz) echo "map: largest displacement from the reference position (mm)";;
+    *_MeanAbsolute.nii.gz) echo "map: mean displacement from the reference position (mm)";;
+    *_MaxRelative.nii.gz) echo "map: largest volume-to-volume displacement (mm)";;
+    *_MeanRelative.nii.gz) echo "map: mean volume-to-volume displacement (mm)";;
+    *_MaxAbsoluteX.nii.gz) echo "map: largest displacement along x (mm)";;
+    *_MaxAbsoluteY.nii.gz) echo "map: largest displacement along y (mm)";;
+    *_MaxAbsoluteZ.nii.gz) echo "map: largest displacement along z (mm)";;
+    *_tSNR_data.nii.gz) echo "map: temporal SNR of the data";;
+    *_task_R2adj.nii.gz) echo "map: adjusted R² of the task model";;
+    *_tSNR_residuals.nii.gz) echo "map: temporal SNR once the confounds are removed";;
+    *_tSNR_perc_increase.nii.gz) echo "map: tSNR gain from the confounds (%)";;
+    *_R2adj.nii.gz) echo "map: adjusted R² of task plus confounds";;
+    *_R2adj_diff*.nii.gz) echo "map: adjusted R² gained by adding the set";;
+    *_Fval_diff*.nii.gz) echo "map: F of adding the set";;
+    *.svg) echo "plot";;
+    *) echo "";;
+  esac
+}
+find "$out" -type f | sort | while read -r f; do
+  printf '  %-52s %s\n' "$f" "$(describe "$f")"
+done

@@ -136,8 +136,11 @@ int runTask(const std::string& task, const TaskOptions& options)
     }
 
     ActivityIndicator indicator;
+    // Each log call is one line of the host's log pane.
     state.onLog = [](const std::string& text) {
+        if (text.empty()) return;
         std::fwrite(text.data(), 1, text.size(), stdout);
+        if (text.back() != '\n') std::fputc('\n', stdout);
         std::fflush(stdout);
     };
     state.onMessage = [&indicator](const std::string& text) {
