@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -103,14 +104,20 @@ public:
 
     Run run;
 
-    // maps: created ones (the last is current) and saved ones
+    // maps: created ones (the last is current) and saved ones; a saved map is
+    // written as NIfTI beside the name it was given, and its voxels are kept
+    // in savedMaps unless keepMapData is off (which also frees its buffers)
     std::vector<Map> maps;
     std::vector<SavedMap> savedMaps;
+    bool writeMapFiles = true;
+    bool keepMapData = true;
 
     // plot windows by handle; pictures go to plotFolder (default: the run's folder)
     std::map<int, Plot> plots;
     int nextPlotHandle = 1;
     std::string plotFolder;
+    bool writePlotFiles = true;
+    std::set<std::string> plotFilesWritten;
 
     // observers, for a host that shows things as they happen
     std::function<void(const std::string&)> onLog;

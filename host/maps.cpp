@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "mapfile.h"
+
 namespace host {
 
 void createMap(State& state)
@@ -43,12 +45,23 @@ void setMapParameters(State& state, const MAP_Header* header)
 void saveMap(State& state, const std::string& fileName)
 {
     if (state.maps.empty()) return;
-    const Map& map = state.maps.back();
+    Map& map = state.maps.back();
     SavedMap saved;
     saved.name = fileName;
     saved.header = map.header;
-    saved.voxels = map.voxels;
+    if (state.writeMapFiles && !map.voxels.empty()) {
+        saved.file = mapFileName(fileName);
+        writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName));
+    }
+    if (state.keepMapData) {
+        saved.voxels = map.voxels;
+    } else {
+        // A saved map is not handed out again: its buffers can go.
+        std::vector<float>().swap(map.voxels);
+        std::vector<float*>().swap(map.slices);
+    }
     state.savedMaps.push_back(std::move(saved));
+    if (state.onFileWritten && !state.savedMaps.back().file.empty()) state.onFileWritten(state.savedMaps.back().file);
 }
 
 } // namespace host

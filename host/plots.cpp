@@ -1,5 +1,10 @@
 #include "plots.h"
 
+#include <filesystem>
+
+#include "atomicfile.h"
+#include "plotfile.h"
+
 namespace host {
 
 namespace {
@@ -45,6 +50,22 @@ void showPlot(State& state, int plot, int x, int y)
     p->shown = true;
     p->x = x;
     p->y = y;
+    if (!state.writePlotFiles) return;
+
+    namespace fs = std::filesystem;
+    fs::path folder = state.plotFolder;
+    if (folder.empty()) folder = fs::path(state.run.fmrPath).parent_path();
+    if (folder.empty()) folder = ".";
+    // A second window of the same title does not replace the first one's picture.
+    const std::string name = plotFileName(p->title);
+    fs::path file = folder / name;
+    for (int k = 2; state.plotFilesWritten.count(file.string()) != 0; ++k)
+        file = folder / (name.substr(0, name.size() - 4) + "-" + std::to_string(k) + ".svg");
+    const std::string text = plotSvg(*p);
+    saveTextAtomically(file.string(), [&text](std::ostream& out) { out << text; });
+    state.plotFilesWritten.insert(file.string());
+    p->file = file.string();
+    if (state.onFileWritten) state.onFileWritten(p->file);
 }
 
 } // namespace host

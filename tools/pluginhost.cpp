@@ -123,6 +123,12 @@ int runTask(const std::string& task, const TaskOptions& options)
         host::openEmptyRun(state);
     }
     state.plotFolder = options.plotFolder;
+    if (!options.plotFolder.empty()) {
+        std::error_code ec;
+        fs::create_directories(options.plotFolder, ec);
+        if (ec) throw cli::RunError("cannot create the plot folder " + options.plotFolder + ": " + ec.message());
+    }
+    state.keepMapData = false; // maps go to files; the program needs no copies
     for (const auto& [name, value] : options.parameters) state.parameters[name] = value;
     state.parameters["task"] = task;
     for (const auto& path : options.choose) state.dialogAnswers.emplace_back(path);

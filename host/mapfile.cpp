@@ -1,0 +1,138 @@
+#include "mapfile.h"
+
+#include <nifti1_io.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+std::string mapFileName(const std::string& name)
+{
+    const std::string suffix = ".map";
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return name.substr(0, name.size() - suffix.size()) + ".nii.gz";
+    return name + ".nii.gz";
+}
+
+std::string mapDescription(const std::string& name)
+{
+    // Longest suffixes first: "_MaxAbsoluteX" before "_MaxAbsolute".
+    static const std::pair<const char*, const char*> table[] = {
+        {"_MaxAbsoluteX", "maximum absolute displacement along x (mm)"},
+        {"_MaxAbsoluteY", "maximum absolute displacement along y (mm)"},
+        {"_MaxAbsoluteZ", "maximum absolute displacement along z (mm)"},
+        {"_MaxAbsolute", "maximum absolute displacement (mm)"},
+        {"_MeanAbsolute", "mean absolute displacement (mm)"},
+        {"_MaxRelative", "maximum relative (volume-to-volume) displacement (mm)"},
+        {"_MeanRelative", "mean relative (volume-to-volume) displacement (mm)"},
+        {"_tSNR_perc_increase", "tSNR change from removing the confounds (%)"},
+        {"_tSNR_residuals", "temporal SNR after removing the confounds"},
+        {"_tSNR_data", "temporal SNR of the data"},
+        {"_task_R2adj", "adjusted R2 of the task model"},
+        {"_R2adj_diff", "adjusted R2 gained by adding the confound set"},
+        {"_R2adj", "adjusted R2 of task and confound model"},
+        {"_Fval_diff", "F of adding the confound set"},
+    };
+    std::string stem = name;
+    if (stem.size() >= 4 && stem.compare(stem.size() - 4, 4, ".map") == 0) stem.resize(stem.size() - 4);
+    const std::string file = fs::path(stem).filename().string();
+    for (const auto& [suffix, text] : table)
+        if (file.find(suffix) != std::string::npos) return text;
+    return "map of the run";
+}
+
+namespace {
+
+// The voxel-to-millimetre affine of the plug-in's grid: voxel (i, j, k) has
+// its centre at i*dx + (dx - nx*dx)/2 (likewise y, z), so the volume is centred at 0.
+mat44 centredAffine(int nx, int ny, int nz, float dx, float dy, float dz)
+{
+    mat44 m{};
+    m.m[0][0] = dx;
+    m.m[1][1] = dy;
+    m.m[2][2] = dz;
+    m.m[0][3] = (dx - static_cast<float>(nx) * dx) * 0.5f;
+    m.m[1][3] = (dy - static_cast<float>(ny) * dy) * 0.5f;
+    m.m[2][3] = (dz - static_cast<float>(nz) * dz) * 0.5f;
+    m.m[3][3] = 1.0f;
+    return m;
+}
+
+float positive(float size) { return size > 0.0f ? size : 1.0f; }
+
+} // namespace
+
+void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels, const FMR_Header& run,
+                  const std::string& description)
+{
+    const fs::path target(file);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec))
+        throw std::runtime_error("Cannot write map " + file + ": the folder " + folder.string() + " does not exist");
+    if (fs::is_directory(target, ec)) throw std::runtime_error("Cannot write map " + file + ": a folder of that name exists");
+    // A temporary file beside the target, renamed over it once complete.
+    const fs::path temporary = folder / ("." + target.filename().string() + ".tmp" + std::to_string(getpid()) + ".nii.gz");
+
+    nifti_set_debug_level(0);
+    const int dims[8] = {3, header.DimX, header.DimY, header.DimZ, 1, 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0);
+    if (image == nullptr) throw std::runtime_error("Cannot write map " + file + ": out of memory");
+    const float dx = positive(run.VoxelSizeX), dy = positive(run.VoxelSizeY), dz = positive(run.VoxelSizeZ);
+    image->dx = image->pixdim[1] = dx;
+    image->dy = image->pixdim[2] = dy;
+    image->dz = image->pixdim[3] = dz;
+    image->xyz_units = NIFTI_UNITS_MM;
+    const mat44 affine = centredAffine(header.DimX, header.DimY, header.DimZ, dx, dy, dz);
+    image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->qto_xyz = affine;
+    image->sto_xyz = affine;
+    nifti_mat44_to_quatern(affine, &image->quatern_b, &image->quatern_c, &image->quatern_d, &image->qoffset_x,
+                           &image->qoffset_y, &image->qoffset_z, nullptr, nullptr, nullptr, &image->qfac);
+    image->qto_ijk = nifti_mat44_inverse(affine);
+    image->sto_ijk = nifti_mat44_inverse(affine);
+    image->cal_min = header.Threshold1;
+    image->cal_max = header.Threshold2;
+    if (header.MapType == 4) {
+        image->intent_code = NIFTI_INTENT_FTEST;
+        image->intent_p1 = static_cast<float>(header.DF1);
+        image->intent_p2 = static_cast<float>(header.DF2);
+        std::strncpy(image->intent_name, "F", sizeof image->intent_name - 1);
+    }
+    std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
+    image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    // nifti_clib writes from the image's own buffer; lend it the voxels.
+    image->data = const_cast<float*>(voxels);
+    const int named = nifti_set_filenames(image, temporary.c_str(), 0, 1);
+    if (named == 0) nifti_image_write(image);
+    image->data = nullptr;
+    nifti_image_free(image);
+
+    // nifti_image_write reports nothing: read the header back to know.
+    bool complete = false;
+    if (named == 0) {
+        if (nifti_image* back = nifti_image_read(temporary.c_str(), 1)) {
+            complete = back->nx == header.DimX && back->ny == header.DimY && back->nz == header.DimZ &&
+                       back->datatype == NIFTI_TYPE_FLOAT32 && back->data != nullptr;
+            nifti_image_free(back);
+        }
+    }
+    if (!complete) {
+        fs::remove(temporary, ec);
+        throw std::runtime_error("Cannot write map " + file + ": writing failed (disk full or not writable?)");
+    }
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        throw std::runtime_error("Cannot write map " + file + ": " + ec.message());
+    }
+}
+
+} // namespace host

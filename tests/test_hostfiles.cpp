@@ -1,0 +1,283 @@
+// The host's pictures and maps: plot windows as SVG, saved maps as NIfTI,
+// read back here by readers of our own.
+#include <dlfcn.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <regex>
+
+#include "testing.h"
+
+using support::HostTest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The host functions of this executable, called as the plug-in calls them.
+template <typename F>
+F hostFunction(const char* name)
+{
+    void* symbol = dlsym(dlopen(nullptr, RTLD_LAZY), name);
+    if (symbol == nullptr) throw std::runtime_error(std::string("no host function ") + name);
+    return reinterpret_cast<F>(symbol);
+}
+
+int plotLine(int n, float* x, float* y, const char* name)
+{
+    return hostFunction<int (*)(int, float*, float*, const char*)>("zrPlotLine")(n, x, y, name);
+}
+void call(const char* name, int plot, int a, int b)
+{
+    hostFunction<void (*)(int, int, int)>(name)(plot, a, b);
+}
+
+std::vector<std::string> all(const std::string& text, const std::string& pattern)
+{
+    std::vector<std::string> found;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+        found.push_back((*it)[1].str());
+    return found;
+}
+
+// A NIfTI-1 single file read by hand: the 348-byte header and float32 data.
+struct Nifti {
+    int sizeofHdr = 0;
+    short dim[8]{};
+    short intentCode = 0, datatype = 0, bitpix = 0;
+    float intentP1 = 0, intentP2 = 0, pixdim[8]{}, voxOffset = 0, calMax = 0, calMin = 0;
+    short qformCode = 0, sformCode = 0;
+    float srow[3][4]{};
+    std::string descrip, magic;
+    std::vector<float> data;
+};
+
+Nifti readNifti(const fs::path& path)
+{
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) throw std::runtime_error("cannot open " + path.string());
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[65536];
+    int n;
+    while ((n = gzread(file, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    gzclose(file);
+    if (bytes.size() < 352) throw std::runtime_error("short file");
+    const auto at = [&](std::size_t offset, void* out, std::size_t size) { std::memcpy(out, bytes.data() + offset, size); };
+    Nifti h;
+    at(0, &h.sizeofHdr, 4);
+    at(40, h.dim, 16);
+    at(56, &h.intentP1, 4);
+    at(60, &h.intentP2, 4);
+    at(68, &h.intentCode, 2);
+    at(70, &h.datatype, 2);
+    at(72, &h.bitpix, 2);
+    at(76, h.pixdim, 32);
+    at(108, &h.voxOffset, 4);
+    at(124, &h.calMax, 4);
+    at(128, &h.calMin, 4);
+    h.descrip.assign(reinterpret_cast<const char*>(bytes.data() + 148), strnlen(reinterpret_cast<const char*>(bytes.data() + 148), 80));
+    at(252, &h.qformCode, 2);
+    at(254, &h.sformCode, 2);
+    at(280, h.srow, 48);
+    h.magic.assign(reinterpret_cast<const char*>(bytes.data() + 344), 3);
+    const std::size_t count = static_cast<std::size_t>(h.dim[1]) * static_cast<std::size_t>(h.dim[2]) * static_cast<std::size_t>(h.dim[3]);
+    const std::size_t offset = static_cast<std::size_t>(h.voxOffset);
+    if (bytes.size() < offset + count * 4) throw std::runtime_error("data cut short");
+    h.data.resize(count);
+    std::memcpy(h.data.data(), bytes.data() + offset, count * 4);
+    return h;
+}
+
+} // namespace
+
+class Pictures : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        dir = support::tempDir("pictures");
+        hostState().plotFolder = dir.string();
+    }
+    fs::path dir;
+};
+
+TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
+{
+    std::vector<float> x = {1, 2, 3, 4, 5}, a = {0, 1, 2, 1, 0}, b = {-1, -1, 5, -1, -1};
+    const int plot = plotLine(5, x.data(), a.data(), "first <a&b>");
+    hostFunction<void (*)(int, int, float*, float*, const char*)>("zrAddLineToPlot")(plot, 5, x.data(), b.data(), "second");
+    hostFunction<void (*)(int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 0, 2, 255, 0, 0, 0);
+    hostFunction<void (*)(int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 1, 3, 250, 250, 250, 0);
+    call("zrShowPlotLegend", plot, 1, 3);
+    hostFunction<void (*)(int, const char*)>("zrSetPlotTitle")(plot, "run/1: motion \"x\"");
+    call("zrResizePlot", plot, 800, 350);
+    hostFunction<void (*)(int, float, float)>("zrSetPlotYAxisRange")(plot, -2.0f, 2.0f);
+    EXPECT_TRUE(hostState().plots.at(plot).file.empty()) << "nothing is drawn before the window is shown";
+    call("zrShowPlotAtPosition", plot, 50, 50);
+
+    const std::string file = hostState().plots.at(plot).file;
+    EXPECT_EQ(fs::path(file).filename(), "run_1__motion__x_.svg");
+    const std::string svg = support::readFile(file);
+    EXPECT_NE(svg.find("width=\"800\" height=\"350\""), std::string::npos);
+    EXPECT_NE(svg.find("run/1: motion &quot;x&quot;"), std::string::npos) << "the title, escaped";
+    EXPECT_NE(svg.find("first &lt;a&amp;b&gt;"), std::string::npos) << "legend names are escaped";
+    EXPECT_EQ(svg.find("<a&b>"), std::string::npos);
+
+    const auto strokes = all(svg, "<polyline class=\"line\" stroke=\"([^\"]+)\"");
+    ASSERT_EQ(strokes.size(), 2u);
+    EXPECT_EQ(strokes[0], "#ff0000");
+    EXPECT_NE(strokes[1], "#fafafa") << "near-white would vanish on the white background";
+    EXPECT_EQ(all(svg, "<polyline class=\"line\" stroke=\"[^\"]+\" stroke-width=\"([0-9]+)\""),
+              (std::vector<std::string>{"2", "3"}));
+
+    // The area spans x from the left margin to the legend and y from 2 (top) to -2 (bottom).
+    const auto area = all(svg, "<clipPath id=\"area\"><rect ([^/]+)/>");
+    ASSERT_EQ(area.size(), 1u);
+    const std::regex numbers("x=\"([0-9.]+)\" y=\"([0-9.]+)\" width=\"([0-9.]+)\" height=\"([0-9.]+)\"");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(area[0], m, numbers)) << area[0];
+    const double left = std::stod(m[1]), top = std::stod(m[2]), w = std::stod(m[3]), h = std::stod(m[4]);
+    const auto points = all(svg, "points=\"([^\"]+)\"");
+    ASSERT_EQ(points.size(), 2u);
+    std::istringstream first(points[0]);
+    std::vector<std::pair<double, double>> xy;
+    std::string pair;
+    while (first >> pair) xy.emplace_back(std::stod(pair.substr(0, pair.find(','))), std::stod(pair.substr(pair.find(',') + 1)));
+    ASSERT_EQ(xy.size(), 5u);
+    EXPECT_NEAR(xy[0].first, left, 0.01);
+    EXPECT_NEAR(xy[4].first, left + w, 0.01);
+    EXPECT_NEAR(xy[0].second, top + h / 2, 0.01) << "y = 0 lies in the middle of -2..2";
+    EXPECT_NEAR(xy[2].second, top, 0.01) << "y = 2 is the top edge";
+    // The second line reaches 5, beyond the range: it is drawn but clipped.
+    EXPECT_NE(svg.find("clip-path=\"url(#area)\""), std::string::npos);
+    for (const char* label : {">-2<", ">0<", ">2<"}) EXPECT_NE(svg.find(label), std::string::npos) << label;
+}
+
+TEST_F(Pictures, SameTitleDoesNotOverwriteAndNanBreaksTheLine)
+{
+    std::vector<float> x = {1, 2, 3, 4}, y = {0, NAN, 1, INFINITY};
+    std::string files[2];
+    for (std::string& file : files) {
+        const int plot = plotLine(4, x.data(), y.data(), "gaps");
+        hostFunction<void (*)(int, const char*)>("zrSetPlotTitle")(plot, "..same");
+        call("zrShowPlotAtPosition", plot, 0, 0);
+        file = hostState().plots.at(plot).file;
+    }
+    EXPECT_EQ(fs::path(files[0]).filename(), "same.svg");
+    EXPECT_EQ(fs::path(files[1]).filename(), "same-2.svg");
+    const std::string svg = support::readFile(files[0]);
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+    EXPECT_EQ(svg.find("inf"), std::string::npos);
+    EXPECT_EQ(all(svg, "(<polyline class=\"line\")").size(), 2u) << "the point before and after the NaN, apart";
+}
+
+TEST_F(Pictures, PictureInAMissingFolderIsAnError)
+{
+    hostState().plotFolder = (dir / "missing").string();
+    std::vector<float> x = {1, 2}, y = {0, 1};
+    const int plot = plotLine(2, x.data(), y.data(), "a");
+    EXPECT_THROW(call("zrShowPlotAtPosition", plot, 0, 0), std::runtime_error);
+}
+
+class Maps : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        dir = support::tempDir("maps");
+        auto& run = hostState().run.header;
+        run.DimX = 4;
+        run.DimY = 3;
+        run.DimZ = 2;
+        run.VoxelSizeX = 2.0f;
+        run.VoxelSizeY = 3.0f;
+        run.VoxelSizeZ = 4.5f;
+    }
+    // One map through the four map functions, as the plug-in hands it over.
+    std::string save(const std::string& name, int type, float t1, float t2, int df1, int df2)
+    {
+        hostFunction<void (*)()>("zrCreateMAPForCurrentFMR")();
+        MAP_Header header{};
+        float** slices = hostFunction<float** (*)(void*)>("zrGetMAPOfCurrentFMR")(&header);
+        EXPECT_NE(slices, nullptr);
+        EXPECT_EQ(header.DimX, 4);
+        for (int z = 0; z < header.DimZ; ++z)
+            for (int i = 0; i < header.DimX * header.DimY; ++i) slices[z][i] = static_cast<float>(100 * z + i);
+        header.MapType = type;
+        header.Threshold1 = t1;
+        header.Threshold2 = t2;
+        header.DF1 = df1;
+        header.DF2 = df2;
+        hostFunction<void (*)(void*)>("zrSetMAPParametersOfCurrentFMR")(&header);
+        hostFunction<void (*)(const char*)>("zrSaveMAPsOfCurrentFMR")((dir / name).c_str());
+        return hostState().savedMaps.back().file;
+    }
+    fs::path dir;
+};
+
+TEST_F(Maps, DisplacementMapAsNifti)
+{
+    const std::string file = save("run_3DMC_MaxAbsolute.map", 1, 0.01f, 3.5f, 0, 0);
+    EXPECT_EQ(fs::path(file).filename(), "run_3DMC_MaxAbsolute.nii.gz");
+    const Nifti h = readNifti(file);
+    EXPECT_EQ(h.sizeofHdr, 348);
+    EXPECT_EQ(h.magic, "n+1");
+    EXPECT_EQ(h.dim[0], 3);
+    EXPECT_EQ(h.dim[1], 4);
+    EXPECT_EQ(h.dim[2], 3);
+    EXPECT_EQ(h.dim[3], 2);
+    EXPECT_EQ(h.datatype, 16);
+    EXPECT_EQ(h.bitpix, 32);
+    EXPECT_FLOAT_EQ(h.pixdim[1], 2.0f);
+    EXPECT_FLOAT_EQ(h.pixdim[2], 3.0f);
+    EXPECT_FLOAT_EQ(h.pixdim[3], 4.5f);
+    EXPECT_GT(h.qformCode, 0);
+    EXPECT_GT(h.sformCode, 0);
+    // Voxel centres symmetric about 0: the first at -(n-1)/2 voxel sizes.
+    EXPECT_FLOAT_EQ(h.srow[0][0], 2.0f);
+    EXPECT_FLOAT_EQ(h.srow[0][3], -3.0f);
+    EXPECT_FLOAT_EQ(h.srow[1][3], -3.0f);
+    EXPECT_FLOAT_EQ(h.srow[2][3], -2.25f);
+    EXPECT_FLOAT_EQ(h.calMin, 0.01f);
+    EXPECT_FLOAT_EQ(h.calMax, 3.5f);
+    EXPECT_EQ(h.descrip, "maximum absolute displacement (mm)");
+    EXPECT_EQ(h.intentCode, 0);
+    // x fastest, then y, then z.
+    ASSERT_EQ(h.data.size(), 24u);
+    EXPECT_EQ(h.data[0], 0.0f);
+    EXPECT_EQ(h.data[5], 5.0f);
+    EXPECT_EQ(h.data[12 + 7], 107.0f);
+}
+
+TEST_F(Maps, FMapCarriesItsTestAndDegreesOfFreedom)
+{
+    const std::string file = save("run_detr_Fval_difftask.map", 4, 2.0f, 12.5f, 1, 298);
+    const Nifti h = readNifti(file);
+    EXPECT_EQ(h.intentCode, 4) << "F-test";
+    EXPECT_FLOAT_EQ(h.intentP1, 1.0f);
+    EXPECT_FLOAT_EQ(h.intentP2, 298.0f);
+    EXPECT_EQ(h.descrip, "F of adding the confound set");
+}
+
+TEST_F(Maps, FailedSaveNamesTheTargetAndKeepsTheOldFile)
+{
+    hostFunction<void (*)()>("zrCreateMAPForCurrentFMR")();
+    const std::string missing = (dir / "nowhere" / "x.map").string();
+    try {
+        hostFunction<void (*)(const char*)>("zrSaveMAPsOfCurrentFMR")(missing.c_str());
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find((dir / "nowhere" / "x.nii.gz").string()), std::string::npos) << e.what();
+    }
+    const std::string file = save("keep.map", 1, 0, 1, 0, 0);
+    const std::string before = support::readFile(file);
+    fs::create_directories(dir / "keep.nii.gz.blocker");
+    // A folder where the file should be: the save fails, nothing else changes.
+    fs::remove(file);
+    fs::create_directories(file);
+    hostFunction<void (*)()>("zrCreateMAPForCurrentFMR")();
+    EXPECT_THROW(hostFunction<void (*)(const char*)>("zrSaveMAPsOfCurrentFMR")((dir / "keep.map").c_str()), std::runtime_error);
+    EXPECT_TRUE(fs::is_directory(file));
+    EXPECT_FALSE(before.empty());
+}
