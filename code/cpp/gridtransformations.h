@@ -14,6 +14,7 @@
 // volume, in voxel order, with the volume's centre at the origin.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include <glm/glm.hpp>
@@ -46,3 +47,53 @@ float dRMS(glm::tmat4x4<float> A, glm::tmat4x4<float> B, float radius);
 // Throws std::runtime_error for an SDM with data points but fewer than six
 // predictors, or with motion predictors shorter than NrOfDataPoints.
 std::vector<float> getDistanceRMSfrom3DMCSDM(SDM const& sdm);
+
+// ---- Sampling grids ---------------------------------------------------------
+
+// A volume with its physical size along x, y and z (voxel count × voxel
+// size, in mm). For the gradient and B-spline samplers an x extent of exactly
+// 0 means grid positions are voxel indices.
+template <typename T>
+class MRVolume : public Volume<T> {
+public:
+    MRVolume() = default;
+    MRVolume(Volume<T> volume, glm::tvec3<float> extent) : Volume<T>(std::move(volume)), extent(extent) {}
+    MRVolume(glm::tvec3<int> dims, glm::tvec3<float> extent) : Volume<T>(dims), extent(extent) {}
+
+    glm::tvec3<float> extent{0.0f, 0.0f, 0.0f};
+};
+
+// The voxel-centre positions of a volume of dims voxels and the given
+// physical extent, centred at the origin, x fastest, then y, then z.
+std::vector<glm::tvec3<float>> getGrid3D(glm::tvec3<int> dims, glm::tvec3<float> extent);
+// Every point moved by the rigid transform m: R·p + t, t from m[0][3], m[1][3], m[2][3].
+std::vector<glm::tvec3<float>> getTransformedGrid3D(std::vector<glm::tvec3<float>> const& grid,
+                                                    glm::tmat4x4<float> const& m);
+// Every point multiplied by m (glm's m·p).
+std::vector<glm::tvec3<float>> getTransformedGrid3D(std::vector<glm::tvec3<float>> const& grid,
+                                                    glm::tmat3x3<float> const& m);
+
+// Trilinear samples at the grid points, 0 outside the volume.
+std::vector<float> evaluateGridLinear3D(MRVolume<float> const& vol, std::vector<glm::tvec3<float>> const& grid);
+std::vector<std::vector<float>> evaluateAllGridLinear3D(std::vector<MRVolume<float>> const& vols,
+                                                        std::vector<glm::tvec3<float>> const& grid);
+// Four lists: value and derivatives along x, y, z (per voxel step).
+std::vector<std::vector<float>> evaluateGridLinearAndGrad3D(MRVolume<float> const& vol,
+                                                            std::vector<glm::tvec3<float>> const& grid);
+// Cubic B-spline samples; the coefficients are computed on each call.
+std::vector<float> evaluateGridSpline3D(MRVolume<float> const& vol, std::vector<glm::tvec3<float>> const& grid);
+std::vector<std::vector<float>> evaluateAllGridSpline3D(std::vector<MRVolume<float>> const& vols,
+                                                        std::vector<glm::tvec3<float>> const& grid);
+std::vector<std::vector<float>> evaluateGridSplineAndGrad3D(MRVolume<float> const& vol,
+                                                            std::vector<glm::tvec3<float>> const& grid);
+
+// Drops, in place and keeping the order, the points whose trilinear sample is exactly 0.
+void removeBackgroundGridPoints(std::vector<glm::tvec3<float>>& grid, MRVolume<float> const& vol);
+
+// Derivatives of the transformed positions with respect to the parameters,
+// one field of per-point vectors per parameter. Six internal parameters give
+// the three rotation and three translation fields; nine add three fields
+// (x, y, z times the rows of R); twelve affine elements (row by row) give
+// twelve fields. Any other length gives none.
+std::vector<std::vector<glm::tvec3<float>>> getGridDerivatives(std::vector<glm::tvec3<float>> const& grid,
+                                                               Vector<float> const& p);
