@@ -146,7 +146,7 @@ void Volume<T>::resize(int nx, int ny, int nz)
     }
     std::unique_ptr<T[]> fresh = allocate<T>(count);
     std::fill_n(fresh.get(), count, T(0));
-    if (data_) {
+    if (data_ && count > 0) {
         // The old block is placed centred in the new one; with an odd
         // difference the high side gets the larger share of padding or crop.
         const int dx = (nx - nx_) / 2, dy = (ny - ny_) / 2, dz = (nz - nz_) / 2;
