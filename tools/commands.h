@@ -6,11 +6,13 @@
 namespace tool {
 
 cli::Command runCommand();
+cli::Command analyzeCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
 {
     cli::add(runCommand());
+    cli::add(analyzeCommand());
 }
 
 } // namespace tool
