@@ -557,3 +557,16 @@ TEST(AnalyzeCommand, ReportsBadUseAndUnreadableFiles)
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
 }
+
+TEST(AnalyzeCommand, RunWithoutSliceDataEndsWithAnError)
+{
+    const auto dir = support::tempDir("analyze_nodata");
+    Designs d = makeDesigns();
+    d.task.SaveAs((dir / "run1_task.sdm").string());
+    d.set0.SaveAs((dir / "run1_3DMC_detr.sdm").string());
+    const support::CliResult r = support::runCli({"analyze", "--fmr", (dir / "run1.fmr").string(), "--task-sdm",
+                                                  (dir / "run1_task.sdm").string(), (dir / "run1_3DMC_detr.sdm").string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("no slice data"), std::string::npos) << "stderr: " << r.err;
+    EXPECT_EQ(r.out.find("map "), std::string::npos) << r.out;
+}
