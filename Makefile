@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
                libnifti2-dev zlib1g-dev librsvg2-bin python3-numpy python3-nibabel
 
-.PHONY: all deps build demo test test-release test-asan install clean
+.PHONY: all deps build demo test test-release test-asan bench-analyze install clean
 
 all: build
 
@@ -33,6 +33,10 @@ test-asan: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 test: test-release test-asan
+
+# analyzeConfounds against numpy on a synthetic 64x64x36 run of 300 volumes.
+bench-analyze: deps
+	./bench/run_analyze.sh $(BUILD)-bench
 
 install: build
 	cmake --install $(BUILD)

@@ -10,6 +10,7 @@ cli::Command selectCommand();
 cli::Command confoundCommand();
 cli::Command displacementCommand();
 cli::Command synthCommand();
+cli::Command analyzeCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
@@ -17,6 +18,7 @@ inline void addAllCommands()
     cli::add(selectCommand());
     cli::add(confoundCommand());
     cli::add(displacementCommand());
+    cli::add(analyzeCommand());
     cli::add(runCommand());
     cli::add(synthCommand());
 }
