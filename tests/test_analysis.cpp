@@ -173,6 +173,8 @@ protected:
     void SetUp() override
     {
         support::HostTest::SetUp();
+        // The maps are checked in the host's record; the run's folder is made up.
+        hostState().writeMapFiles = false;
         ASSERT_TRUE(InitZRAccess());
         logged().clear();
         designs = makeDesigns();
@@ -564,6 +566,10 @@ TEST(AnalyzeCommand, RunWithoutSliceDataEndsWithAnError)
     Designs d = makeDesigns();
     d.task.SaveAs((dir / "run1_task.sdm").string());
     d.set0.SaveAs((dir / "run1_3DMC_detr.sdm").string());
+    // A run document whose slice data file is missing.
+    support::writeFile(dir / "run1.fmr", "\nFileVersion:          7\nNrOfVolumes:          " + std::to_string(kN) +
+                                             "\nNrOfSlices:           2\nPrefix:               \"run1\"\n"
+                                             "DataType:             2\nResolutionX:          3\nResolutionY:          2\n");
     const support::CliResult r = support::runCli({"analyze", "--fmr", (dir / "run1.fmr").string(), "--task-sdm",
                                                   (dir / "run1_task.sdm").string(), (dir / "run1_3DMC_detr.sdm").string()});
     EXPECT_EQ(r.status, 1) << r.err;
