@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
                libnifti2-dev zlib1g-dev librsvg2-bin python3-numpy python3-nibabel
 
-.PHONY: all deps build demo test test-release test-asan bench-analyze install clean
+.PHONY: all deps build demo test test-release test-asan bench bench-displacement bench-analyze install clean
 
 all: build
 
@@ -34,7 +34,13 @@ test-asan: deps
 
 test: test-release test-asan
 
-# analyzeConfounds against numpy on a synthetic 64x64x36 run of 300 volumes.
+# Benchmarks against numpy (not tests): the displacement maps and the
+# confound model analysis on synthetic runs.
+bench: bench-displacement bench-analyze
+
+bench-displacement: deps
+	./bench/run_displacement.sh $(BUILD)-bench
+
 bench-analyze: deps
 	./bench/run_analyze.sh $(BUILD)-bench
 
