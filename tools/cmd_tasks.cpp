@@ -15,6 +15,7 @@
 #include "myMDM.h"
 #include "mySDM.h"
 #include "pluginhost.h"
+#include "runmask.h"
 #include "stringmanipulation.h"
 
 namespace tool {
@@ -250,20 +251,6 @@ int confound(const cli::Args& args)
 
 // ---------------------------------------------------------------- displacement
 
-// A threshold between background and head: a tenth of the 98th percentile of
-// the first volume's intensities (robust against a few very bright voxels).
-float defaultThreshold(const std::string& fmrPath)
-{
-    FMR fmr(fmrPath, false);
-    fmr.LoadSTCVolume(0);
-    const Volume<float>& first = fmr.Volumes.at(0);
-    std::vector<float> values(first.data(), first.data() + first.size());
-    if (values.empty()) return 0.0f;
-    const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
-    return 0.1f * values[at];
-}
-
 int displacement(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
@@ -273,7 +260,7 @@ int displacement(const cli::Args& args)
     if (!options.fmr) throw cli::UsageError("--fmr is required: the maps are made on the run's grid");
     std::string threshold = args.text("--threshold");
     if (!args.has("--threshold")) {
-        const float chosen = defaultThreshold(*options.fmr);
+        const float chosen = defaultMaskThreshold(*options.fmr);
         threshold = std::to_string(chosen);
         std::cerr << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
     }
