@@ -93,10 +93,10 @@ int report(const cli::Args& args)
 
         // The maps exactly as the displacement task makes them: its mask of
         // bright voxels in the first volume and its displacement function.
-        r.maskThreshold = args.has("--threshold") ? std::strtof(args.text("--threshold").c_str(), nullptr)
-                                                  : defaultMaskThreshold(fmrPath);
         fmr.LoadSTCVolume(0);
         const Volume<float>& first = fmr.Volumes.at(0);
+        r.maskThreshold = args.has("--threshold") ? std::strtof(args.text("--threshold").c_str(), nullptr)
+                                                  : defaultMaskThreshold(first);
         if (first.nx() != r.dims[0] || first.ny() != r.dims[1] || first.nz() != r.dims[2])
             throw cli::RunError("the slice data of " + fmrPath + " do not have the run's dimensions");
         std::vector<int> mask;
