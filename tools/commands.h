@@ -11,6 +11,7 @@ cli::Command confoundCommand();
 cli::Command displacementCommand();
 cli::Command synthCommand();
 cli::Command analyzeCommand();
+cli::Command importCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
@@ -19,6 +20,7 @@ inline void addAllCommands()
     cli::add(confoundCommand());
     cli::add(displacementCommand());
     cli::add(analyzeCommand());
+    cli::add(importCommand());
     cli::add(runCommand());
     cli::add(synthCommand());
 }
