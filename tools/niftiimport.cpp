@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -189,8 +190,9 @@ void writeDocument(std::ostream& out, const Geometry& g, const std::string& name
 }
 
 // The slice data in file order (slice, volume, row, voxel), little-endian
-// floats. Values that are not finite (NaN masks, overflowing scaling) become
-// 0: the displacement task's threshold and percentiles need numbers.
+// floats. Values that are not finite become 0, as nifti_clib already makes
+// stored NaNs: the displacement task's threshold and percentiles need numbers
+// (what is left here are values that overflow a float, by type or scaling).
 std::size_t writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image, double slope, double inter)
 {
     const std::size_t plane = std::size_t(g.nx) * std::size_t(g.ny);
@@ -234,13 +236,12 @@ void saveMotion(const std::string& path, const MotionParameters& rows)
     sdm.SaveAs(path);
 }
 
-void repetitionTime(const nifti_image& image, const ImportRequest& request, ImportResult& result, int& trMs)
+void repetitionTime(const nifti_image& image, double dt, const ImportRequest& request, ImportResult& result, int& trMs)
 {
     double ms = 0.0;
     if (request.trMs) {
         ms = *request.trMs;
     } else {
-        const double dt = image.dt;
         if (!(dt > 0.0) || !std::isfinite(dt))
             throw cli::RunError(request.bold + ": the header gives no repetition time (pixdim[4] is " + std::to_string(dt) +
                                 "); give it with --tr MS");
@@ -287,30 +288,40 @@ ImportResult importRun(const ImportRequest& request)
     if (!image) throw cli::RunError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
     const nifti_image& nim = *image;
 
-    // A run is a 3D volume or a 4D series of them.
-    if (nim.dim[0] < 2 || nim.nx < 1 || nim.ny < 1 || nim.nz < 1 || nim.nt < 1)
-        throw cli::RunError(request.bold + " is no 3D or 4D image (dim[0] = " + std::to_string(nim.dim[0]) + ")");
-    if (nim.nu > 1 || nim.nv > 1 || nim.nw > 1)
-        throw cli::RunError(request.bold + " has " + std::to_string(nim.ndim) + " dimensions; a run has at most 4");
+    // nifti_clib replaces a pixdim of 0 by 1, which would pass for a voxel
+    // size of 1 mm or a TR of 1 s: the header as stored says what is missing.
+    int swapped = 0;
+    nifti_1_header* raw = nifti_read_header(request.bold.c_str(), &swapped, 1);
+    if (raw == nullptr) throw cli::RunError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
+    float stored[5];
+    std::memcpy(stored, raw->pixdim, sizeof stored);
+    std::free(raw);
+
+    // A run is a 3D volume or a 4D series of them; dimensions past dim[0] count as 1.
+    const int ndim = nim.dim[0];
+    Geometry g;
+    g.nx = nim.nx, g.ny = nim.ny, g.nz = ndim >= 3 ? nim.nz : 1, g.nt = ndim >= 4 ? nim.nt : 1;
+    if (ndim < 2 || ndim > 7 || g.nx < 1 || g.ny < 1 || g.nz < 1 || g.nt < 1)
+        throw cli::RunError(request.bold + " is no 3D or 4D image (dim[0] = " + std::to_string(ndim) + ")");
+    if ((ndim >= 5 && nim.nu > 1) || (ndim >= 6 && nim.nv > 1) || (ndim >= 7 && nim.nw > 1))
+        throw cli::RunError(request.bold + " has " + std::to_string(ndim) + " dimensions; a run has at most 4");
     if (!realType(nim.datatype))
         throw cli::RunError(request.bold + " holds " + nifti_datatype_string(nim.datatype) +
                             " values; import takes real-valued images (integers or floats)");
-    if (std::int64_t(nim.nx) * nim.ny * nim.nz > std::numeric_limits<std::int32_t>::max())
-        throw cli::RunError(request.bold + ": one volume of " + std::to_string(nim.nx) + " x " + std::to_string(nim.ny) +
-                            " x " + std::to_string(nim.nz) + " voxels is more than a run's volume can hold");
+    if (std::int64_t(g.nx) * g.ny * g.nz > std::numeric_limits<std::int32_t>::max())
+        throw cli::RunError(request.bold + ": one volume of " + std::to_string(g.nx) + " x " + std::to_string(g.ny) +
+                            " x " + std::to_string(g.nz) + " voxels is more than a run's volume can hold");
 
-    Geometry g;
-    g.nx = nim.nx, g.ny = nim.ny, g.nz = nim.nz, g.nt = nim.nt;
     const double unit = lengthUnitToMm(nim.xyz_units);
-    const float pixdim[3] = {nim.dx, nim.dy, nim.dz};
     static const char* const axisName[3] = {"x", "y", "z"};
     for (int a = 0; a < 3; ++a) {
-        g.voxel[a] = float(std::fabs(double(pixdim[a])) * unit);
+        const float size = a < ndim ? stored[a + 1] : 1.0f;
+        g.voxel[a] = float(std::fabs(double(size)) * unit);
         if (!(g.voxel[a] > 0.0f) || !std::isfinite(g.voxel[a]))
-            throw cli::RunError(request.bold + ": the voxel size along " + axisName[a] + " is " + std::to_string(pixdim[a]) +
+            throw cli::RunError(request.bold + ": the voxel size along " + axisName[a] + " is " + std::to_string(size) +
                                 "; a run needs positive voxel sizes");
     }
-    repetitionTime(nim, request, result, g.trMs);
+    repetitionTime(nim, ndim >= 4 ? stored[4] : 0.0, request, result, g.trMs);
 
     // The motion, on the image's voxel axes, one row per volume.
     MotionParameters rows;
