@@ -321,7 +321,7 @@ public:
         line << "batch: " << done_ << "/" << total_ << " finished, " << failed_ << " failed, " << running.size() << " running";
         if (!running.empty()) line << ": " << listed(running);
         clear();
-        if (tty_) {
+        if (tty_ && !running.empty()) {
             std::string text = line.str();
             if (text.size() > 150) text = text.substr(0, 147) + "...";
             std::cerr << text << std::flush;
@@ -330,12 +330,6 @@ public:
             std::cerr << line.str() << "\n";
         }
     }
-    void end()
-    {
-        clear();
-        std::cerr << std::flush;
-    }
-
 private:
     void clear()
     {
@@ -432,7 +426,7 @@ int batch(const cli::Args& args)
         progress.finished(summaries[it->second.index]);
         running.erase(it);
     }
-    progress.end();
+    progress.show({});
     std::error_code ec;
     fs::remove_all(scratch, ec);
 
