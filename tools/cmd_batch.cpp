@@ -353,6 +353,14 @@ int batch(const cli::Args& args)
     }
     const std::string summaryPath = args.text("--summary");
     cli::checkPathLength("--summary", summaryPath);
+    {
+        // Found out now, not after hours of runs.
+        std::error_code ec;
+        const fs::path parent = fs::path(summaryPath).parent_path();
+        if (!parent.empty() && !fs::is_directory(parent, ec))
+            throw cli::RunError("--summary: the folder " + parent.string() + " does not exist");
+        if (fs::is_directory(summaryPath, ec)) throw cli::RunError("--summary: " + summaryPath + " is a folder");
+    }
 
     // The children's summary rows, in a private scratch folder.
     const std::string scratchTemplate = (fs::temp_directory_path() / "tremora-batch-XXXXXX").string();
