@@ -1,6 +1,6 @@
 // tremora process and tremora batch: the whole job on one run folder (import
-// where needed, confound, displacement, report) and on many, one child
-// process per run folder, with a summary table of them all.
+// where needed, then the steps: confound and displacement) and on many, one
+// child process per run folder, with a summary table of them all.
 #include <fcntl.h>
 #include <nifti1_io.h>
 #include <sys/wait.h>
@@ -206,7 +206,8 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
             std::cout << "wrote " << r.fmr << ", " << r.stc << " and " << r.sdm << " (" << r.axes << ")" << std::endl;
         }
 
-        // The steps, one line each; each adds its own options.
+        // The steps, one line each: a further subcommand (a report, a BIDS
+        // confounds table) is one more line with its own options.
         struct Step {
             std::string command;
             std::vector<std::string> words;
