@@ -9,6 +9,7 @@ cli::Command runCommand();
 cli::Command selectCommand();
 cli::Command confoundCommand();
 cli::Command displacementCommand();
+cli::Command reportCommand();
 cli::Command synthCommand();
 cli::Command analyzeCommand();
 cli::Command importCommand();
@@ -21,6 +22,7 @@ inline void addAllCommands()
     cli::add(selectCommand());
     cli::add(confoundCommand());
     cli::add(displacementCommand());
+    cli::add(reportCommand());
     cli::add(analyzeCommand());
     cli::add(importCommand());
     cli::add(processCommand());
