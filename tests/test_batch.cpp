@@ -126,6 +126,10 @@ TEST(Batch, TwoGoodRunsAndABrokenOne)
     EXPECT_EQ(rows[3][5], std::to_string(SDM((native / "s_3DMC_spikes.sdm").string()).NrOfPredictors.value()));
     EXPECT_NEAR(std::stod(rows[3][6]), mapMaximum(native / "s_3DMC_MaxAbsolute.nii.gz"), 5e-5);
     EXPECT_NE(support::readFile(native / "tremora_batch.log").find("== tremora displacement"), std::string::npos);
+    // Every good run got its BIDS table and its report page.
+    for (const fs::path& p : {spm / "rest_desc-confounds_timeseries.tsv", spm / "rest_bold_report.html",
+                              native / "s_desc-confounds_timeseries.tsv", native / "s_report.html"})
+        EXPECT_TRUE(fs::exists(p)) << p;
 }
 
 TEST(Batch, WhatARunFolderMustHold)
@@ -153,10 +157,17 @@ TEST(Batch, WhatARunFolderMustHold)
     support::writeFile(prep / "sub-01_task-rest_desc-confounds_timeseries.tsv",
                        "csf\ttrans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\nn/a\t0\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n"
                        "1\t0.5\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n");
+    // A run named so that its BIDS table would take the name of its input.
+    const fs::path named = folder("named");
+    writeHead(named / "sub-02_task-rest_bold.nii.gz", 4);
+    const std::string input = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
+                              "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
+    support::writeFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv", input);
     struct Case {
         fs::path dir;
         std::string status, volumes, error;
     } cases[] = {
+        {named, "ok", "4", "n/a"},
         {empty, "failed", "n/a", "neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run"},
         {noMotion, "failed", "n/a", "holds a.nii but no motion file"},
         {twoRuns, "failed", "n/a", "several NIfTI runs (a.nii, b.nii)"},
@@ -174,6 +185,8 @@ TEST(Batch, WhatARunFolderMustHold)
         EXPECT_EQ(rows[1][2], c.volumes) << c.dir;
         EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << c.dir << ": " << rows[1][7];
     }
+    EXPECT_EQ(support::readFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv"), input) << "the input is kept";
+    EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_desc-confounds_timeseries.tsv"));
     // The imported fMRIPrep run is reused the next time rather than imported again.
     EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_bold.fmr"));
     const auto again = runCli({"process", prep.string()});

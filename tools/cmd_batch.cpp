@@ -1,6 +1,6 @@
 // tremora process and tremora batch: the whole job on one run folder (import
-// where needed, then the steps: confound and displacement) and on many, one
-// child process per run folder, with a summary table of them all.
+// where needed, then confound with its BIDS table, displacement and the
+// report) and on many, one child process per run folder, with a summary table.
 #include <fcntl.h>
 #include <nifti1_io.h>
 #include <sys/wait.h>
@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "atomicfile.h"
+#include "bidsconfounds.h"
 #include "commands.h"
 #include "gridtransformations.h"
 #include "host.h"
@@ -206,20 +207,33 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
             std::cout << "wrote " << r.fmr << ", " << r.stc << " and " << r.sdm << " (" << r.axes << ")" << std::endl;
         }
 
-        // The steps, one line each: a further subcommand (a report, a BIDS
-        // confounds table) is one more line with its own options.
+        // The steps, one line each.
         struct Step {
             std::string command;
             std::vector<std::string> words;
         };
+        // The BIDS table is not written over a table of that name older than
+        // the run document: that one is an input (an fMRIPrep run named so).
+        const std::string bidsTable = confoundsTablePath(in.sdm);
+        std::error_code ec2;
+        const bool keepTable = fs::exists(bidsTable, ec2) && fs::last_write_time(bidsTable, ec2) < fs::last_write_time(in.fmr, ec2);
+        if (keepTable) std::cout << "note: " << bidsTable << " is older than the run: kept, no BIDS table written" << std::endl;
+        const std::string report = fs::path(in.fmr).replace_extension("").string() + "_report.html";
         const std::vector<Step> steps = {
-            {"confound", {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold}},
+            {"confound", {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold, keepTable ? "" : "--tsv"}},
             {"displacement", {"--fmr", in.fmr, "--sdm", in.sdm, "--maps", "all"}},
+            {"report", {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold}},
         };
         std::string maxAbsolute;
         for (const Step& step : steps) {
-            std::vector<std::string> words = step.words;
-            for (const auto& w : pluginWords()) words.push_back(w);
+            std::vector<std::string> words;
+            for (const auto& w : step.words)
+                if (!w.empty()) words.push_back(w);
+            const cli::Command* command = cli::find(step.command);
+            const bool takesPlugin = command && std::any_of(command->options.begin(), command->options.end(),
+                                                            [](const cli::Option& o) { return o.name == "--plugin"; });
+            if (takesPlugin)
+                for (const auto& w : pluginWords()) words.push_back(w);
             if (const std::string error = runStep(step.command, words); !error.empty()) throw cli::RunError(error);
             for (const auto& map : host::state().savedMaps)
                 if (endsWith(map.name, "_MaxAbsolute.map") && !map.file.empty()) maxAbsolute = map.file;
@@ -473,8 +487,10 @@ const char* const kFolderRules =
     "gives its format: *.par (fsl), rp_*.txt (spm), *.1D (afni), *_desc-confounds_timeseries.tsv\n"
     "(fmriprep). The NIfTI is imported into the folder as NAME.fmr, NAME.stc and NAME_3DMC.sdm (NAME\n"
     "= its name without .nii[.gz]; see tremora import --help) unless NAME.fmr with NAME_3DMC.sdm\n"
-    "is there already. Then confound (all sets) and displacement (all maps) run on it; their files\n"
-    "land beside the motion SDM.";
+    "is there already. Then confound (all sets, and the BIDS table with --tsv), displacement (all\n"
+    "maps) and report (NAME_report.html) run on it; their files land beside the motion SDM. A BIDS\n"
+    "table of the name confound --tsv would write that is older than NAME.fmr is an input and is\n"
+    "kept (no table is written then).";
 
 const char* const kSummaryColumns =
     "Summary columns: run, status (ok or failed), volumes, mean_fd and max_fd (framewise\n"
@@ -489,7 +505,7 @@ cli::Command processCommand()
 {
     cli::Command c;
     c.name = "process";
-    c.summary = "import where needed, then confound and displacement on one run folder, with a summary row";
+    c.summary = "import where needed, then confound, displacement and report on one run folder, with a summary row";
     c.description = std::string(kFolderRules) + "\n\n" + kSummaryColumns +
                     "\n\nThe summary (a header and one row, tab-separated) goes to standard output, or to --result.\n"
                     "tremora batch runs this command in one child process per run folder.";
