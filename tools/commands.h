@@ -12,6 +12,9 @@ cli::Command displacementCommand();
 cli::Command reportCommand();
 cli::Command synthCommand();
 cli::Command analyzeCommand();
+cli::Command importCommand();
+cli::Command processCommand();
+cli::Command batchCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
@@ -21,6 +24,9 @@ inline void addAllCommands()
     cli::add(displacementCommand());
     cli::add(reportCommand());
     cli::add(analyzeCommand());
+    cli::add(importCommand());
+    cli::add(processCommand());
+    cli::add(batchCommand());
     cli::add(runCommand());
     cli::add(synthCommand());
 }
