@@ -5,6 +5,8 @@
 // text and the same voxels.
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "fuzz_support.h"
@@ -14,8 +16,9 @@ namespace {
 
 // Slice data beyond this many voxels is not loaded: a run of that size is
 // legitimate for the loader (it zero-fills past a short file), but the fuzzer
-// runs under a 1 GiB memory limit.
-constexpr std::int64_t kMaxFuzzVoxels = std::int64_t(1) << 22;
+// runs under a 1 GiB memory limit, and loading and saving big runs would spend
+// its time on copying zeros rather than on new inputs.
+constexpr std::int64_t kMaxFuzzVoxels = std::int64_t(1) << 18;
 
 bool sameVoxels(const std::vector<Volume<float>>& a, const std::vector<Volume<float>>& b)
 {
@@ -27,6 +30,32 @@ bool sameVoxels(const std::vector<Volume<float>>& a, const std::vector<Volume<fl
         if (std::memcmp(a[v].data(), b[v].data(), sizeof(float) * std::size_t(a[v].size())) != 0) return false;
     }
     return true;
+}
+
+// Lines of the position block that are set while PosInfosVerified is not are
+// written without the block's title, and a reader then takes them for lines
+// outside the block: that document does not promise a round trip.
+bool blockWithoutTitle(const FMR& f)
+{
+    if (f.PosInfosVerified.isSet()) return false;
+    const bool set[] = {f.CoordinateSystem.isSet(), f.Slice1CenterX.isSet(), f.Slice1CenterY.isSet(),
+                        f.Slice1CenterZ.isSet(),    f.SliceNCenterX.isSet(), f.SliceNCenterY.isSet(),
+                        f.SliceNCenterZ.isSet(),    f.RowDirX.isSet(),       f.RowDirY.isSet(),
+                        f.RowDirZ.isSet(),          f.ColDirX.isSet(),       f.ColDirY.isSet(),
+                        f.ColDirZ.isSet(),          f.NRows.isSet(),         f.NCols.isSet(),
+                        f.FoVRows.isSet(),          f.FoVCols.isSet(),       f.PosInfoSliceThickness.isSet(),
+                        f.GapThickness.isSet()};
+    for (bool s : set)
+        if (s) return true;
+    return false;
+}
+
+std::string fileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 } // namespace
@@ -71,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // printing the original under the new name as well.
         fmr.Prefix.value() = again.Prefix.value();
         const std::string renamed = fuzz::printed(fmr);
-        if (second != renamed) fuzz::mismatch("FMR text changed on a save and read", renamed, second);
+        if (fileText(dir / "saved.fmr") != renamed) fuzz::mismatch("the saved FMR is not the document printed", renamed, fileText(dir / "saved.fmr"));
         if (!sameVoxels(fmr.Volumes, again.Volumes)) fuzz::mismatch("FMR voxels changed on a save and read", "", "");
+        if (blockWithoutTitle(fmr)) return 0;
+        if (second != renamed) fuzz::mismatch("FMR text changed on a save and read", renamed, second);
     } catch (const std::runtime_error&) {
         return 0;
     } catch (const std::logic_error&) {

@@ -16,8 +16,8 @@ step "A synthetic run: 64x64x30 voxels of 3x3x3.5 mm, 200 volumes, slow drift an
 step "Select the motion SDM (checks its rows against the run's volumes)"
 "$tremora" select --fmr "$out/sub01.fmr" "$out/sub01_3DMC.sdm"
 
-step "Confound predictor sets: all of them, with both plots"
-"$tremora" confound --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --sets all \
+step "Confound predictor sets: all of them, with both plots, and as a BIDS confounds table"
+"$tremora" confound --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --sets all --tsv \
   --plot regular,detrended --plots "$out/plots"
 
 step "Voxel displacement maps"
@@ -29,6 +29,9 @@ if "$tremora" --help | grep -q '^  analyze'; then
   "$tremora" analyze --fmr "$out/sub01.fmr" --task-sdm "$out/sub01_task.sdm" \
     "$out/sub01_3DMC_detr.sdm" "$out/sub01_3DMC_deriv.sdm" "$out/sub01_3DMC_spikes.sdm"
 fi
+
+step "A motion report: one HTML page with the traces, spikes and map slices"
+"$tremora" report --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --out "$out/sub01_report.html"
 
 step "Files written"
 describe() {
@@ -60,6 +63,9 @@ describe() {
     *_R2adj_diff*.nii.gz) echo "map: adjusted R² gained by adding the set";;
     *_Fval_diff*.nii.gz) echo "map: F of adding the set";;
     *.svg) echo "plot";;
+    *_desc-confounds_timeseries.tsv) echo "BIDS confounds table: motion, framewise displacement, outliers";;
+    *_desc-confounds_timeseries.json) echo "its sidecar: what each column holds";;
+    *_report.html) echo "motion report (open in a browser)";;
     *) echo "";;
   esac
 }
