@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "host.h"
+#include "inputs.h"
 #include "myFMR.h"
 #include "myMDM.h"
 #include "pluginhost.h"
@@ -27,13 +28,6 @@ const std::vector<std::string> kPlots = {"regular", "detrended"};
 bool contains(const std::vector<std::string>& words, const std::string& word)
 {
     return std::find(words.begin(), words.end(), word) != words.end();
-}
-
-void requireFile(const std::string& option, const std::string& path)
-{
-    std::error_code ec;
-    if (!fs::exists(path, ec)) throw cli::RunError(option + ": no such file: " + path);
-    if (fs::is_directory(path, ec)) throw cli::RunError(option + ": " + path + " is a folder, not a file");
 }
 
 // The motion SDMs a path names: itself, or the SDMs its MDM lists.
@@ -76,7 +70,7 @@ void commonTaskOptions(TaskOptions& options, const cli::Args& args)
     options.plugin = args.text("--plugin");
     options.plotFolder = args.text("--plots");
     if (args.has("--fmr")) {
-        requireFile("--fmr", args.text("--fmr"));
+        requireRunDocument("--fmr", args.text("--fmr"));
         options.fmr = args.text("--fmr");
     }
 }
@@ -111,11 +105,11 @@ cli::Option plotOption()
 int select(const cli::Args& args)
 {
     const std::string motion = args.positionals().at(0);
-    requireFile("MOTION", motion);
+    requireMotionFile("MOTION", motion);
     TaskOptions options;
     options.plugin = args.text("--plugin");
     if (!args.has("--fmr")) throw cli::UsageError("--fmr is required: the motion file is checked against the run");
-    requireFile("--fmr", args.text("--fmr"));
+    requireRunDocument("--fmr", args.text("--fmr"));
     options.fmr = args.text("--fmr");
     options.choose = {motion};
     const int status = runTask("select_3dmcsdm", options);
@@ -132,7 +126,7 @@ int select(const cli::Args& args)
 int confound(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
-    requireFile("--sdm", motion);
+    requireMotionFile("--sdm", motion);
     TaskOptions options;
     commonTaskOptions(options, args);
     if (!options.fmr) options.emptyRun = true;
@@ -203,7 +197,7 @@ float defaultThreshold(const std::string& fmrPath)
 int displacement(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
-    requireFile("--sdm", motion);
+    requireMotionFile("--sdm", motion);
     TaskOptions options;
     commonTaskOptions(options, args);
     if (!options.fmr) throw cli::UsageError("--fmr is required: the maps are made on the run's grid");
@@ -211,7 +205,8 @@ int displacement(const cli::Args& args)
     if (!args.has("--threshold")) {
         const float chosen = defaultThreshold(*options.fmr);
         threshold = std::to_string(chosen);
-        std::cerr << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
+        // With the results on standard output: standard error is kept for the one line of a failure.
+        std::cout << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
     }
     const auto maps = args.list("--maps");
     options.parameters = {

@@ -112,6 +112,12 @@ private:
 int runTask(const std::string& task, const TaskOptions& options)
 {
     const std::string pluginPath = findPlugin(options.plugin);
+    // A library that is no plug-in is refused before anything is set up or created.
+    void* library = dlopen(pluginPath.c_str(), RTLD_LAZY | RTLD_GLOBAL);
+    if (library == nullptr) throw cli::RunError(std::string("cannot load the plug-in: ") + dlerror());
+    using Create = TMZRPluginInterface* (*)();
+    auto create = reinterpret_cast<Create>(dlsym(library, "createPlugin"));
+    if (create == nullptr) throw cli::RunError(pluginPath + " is not a plug-in: it has no createPlugin");
 
     host::State& state = host::state();
     state.major = options.version[0];
@@ -126,7 +132,7 @@ int runTask(const std::string& task, const TaskOptions& options)
     if (!options.plotFolder.empty()) {
         std::error_code ec;
         fs::create_directories(options.plotFolder, ec);
-        if (ec) throw cli::RunError("cannot create the plot folder " + options.plotFolder + ": " + ec.message());
+        if (ec) throw cli::RunError("--plots: cannot create the plot folder " + options.plotFolder + ": " + ec.message());
     }
     state.keepMapData = false; // maps go to files; the program needs no copies
     for (const auto& [name, value] : options.parameters) state.parameters[name] = value;
@@ -155,11 +161,6 @@ int runTask(const std::string& task, const TaskOptions& options)
     };
     state.onBusy = [&indicator](bool busy) { indicator.set(busy); };
 
-    void* library = dlopen(pluginPath.c_str(), RTLD_LAZY | RTLD_GLOBAL);
-    if (library == nullptr) throw cli::RunError(std::string("cannot load the plug-in: ") + dlerror());
-    using Create = TMZRPluginInterface* (*)();
-    auto create = reinterpret_cast<Create>(dlsym(library, "createPlugin"));
-    if (create == nullptr) throw cli::RunError(pluginPath + " is not a plug-in: it has no createPlugin");
 
     TMZRPluginInterface* plugin = create();
     int status = 0;
