@@ -9,12 +9,15 @@ CMAKE_ARGS ?=
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
                libnifti2-dev zlib1g-dev librsvg2-bin python3-numpy python3-nibabel
 
-.PHONY: all deps build demo test test-release test-asan bench bench-displacement bench-analyze install clean
+.PHONY: all deps deps-fuzz build demo test test-release test-asan fuzz bench bench-displacement bench-analyze install clean
 
 all: build
 
 deps:
 	@./tools/install-deps.sh $(DEB_PACKAGES)
+
+deps-fuzz: deps
+	@./tools/install-deps.sh clang-14 libfuzzer-14-dev libclang-rt-14-dev
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
@@ -33,6 +36,11 @@ test-asan: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 test: test-release test-asan
+
+# The fuzz targets, FUZZ_SECONDS (default 60) each; not part of `make test`.
+FUZZ_SECONDS ?= 60
+fuzz: deps-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh $(BUILD)-fuzz
 
 # Benchmarks against numpy (not tests): the displacement maps and the
 # confound model analysis on synthetic runs.

@@ -273,6 +273,10 @@ TEST(FMRDocument, LayoutVariants)
         {"a value that cannot be read ends the document",
          "\nTR: 2000\nTE: thirty\nNrOfSlices: 30\n", "\nTR: 2000\nTE: 0\n"},
         {"carriage returns after a number are harmless", "\r\nTR: 2000\r\nTE: 30\r\n", "\nTR: 2000\nTE: 30\n"},
+        // Found by the document fuzz target: written straight after the colon,
+        // the value would merge with its key and the next read would lose it.
+        {"a value on the line after its key is written one blank after the colon",
+         "\nResolutionX:\n64\nPrefix:\n", "\nPrefix: \nResolutionX: 64\n"},
     };
     const fs::path dir = tempDir("fmr-variants");
     for (const Case& c : cases) {
@@ -280,6 +284,18 @@ TEST(FMRDocument, LayoutVariants)
         FMR fmr((dir / "v.fmr").string(), false);
         EXPECT_EQ(printed(fmr), c.out) << c.what << "\ninput:\n" << c.in;
     }
+}
+
+TEST(FMRDocument, ValueOnTheLineAfterItsKeyReadsBackAfterASave)
+{
+    const fs::path dir = tempDir("fmr-nextline");
+    writeFile(dir / "v.fmr", "\nNrOfVolumes:\n3\nResolutionX:\n64\n");
+    FMR fmr((dir / "v.fmr").string(), false);
+    writeFile(dir / "again.fmr", printed(fmr));
+    FMR again((dir / "again.fmr").string(), false);
+    EXPECT_EQ(again.NrOfVolumes.value(), 3);
+    EXPECT_EQ(again.ResolutionX.value(), 64);
+    EXPECT_EQ(printed(again), printed(fmr));
 }
 
 TEST(FMRDocument, MissingFilesNameTheirPath)

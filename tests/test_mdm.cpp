@@ -59,6 +59,21 @@ TEST(MDMLayout, NewMatrixWritesTheDefaults)
                             "NrOfStudies:          0\n");
 }
 
+// Found by the MDM fuzz target: a list written without a data type read the
+// next key as the type and lost the RFX-GLM line on the way back.
+TEST(MDMLayout, NewListWithoutDataTypeReadsBackTheSame)
+{
+    MDM fresh;
+    fresh.RFX_GLM = 1;
+    fresh.FileVersion = 4;
+    const std::string text = printed(fresh);
+    MDM again = readText(text);
+    EXPECT_EQ(again.TypeOfFunctionalData, "");
+    EXPECT_EQ(again.RFX_GLM, 1);
+    EXPECT_EQ(again.FileVersion, 4);
+    EXPECT_EQ(printed(again), text);
+}
+
 TEST(MDMLayout, WorkedFileReadsAndWritesBackTheSameText)
 {
     const std::string text = header + "NrOfStudies:          2\n"

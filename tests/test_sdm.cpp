@@ -116,6 +116,21 @@ TEST(SDMLayout, WorkedFileReadsAndWritesBackAsDescribed)
                             "  0.000000   0.000000   0.000000\n");
 }
 
+// Found by the SDM fuzz target: a header value on the line after its key was
+// written straight after the colon and lost on the next read.
+TEST(SDMLayout, ValueOnTheNextLineIsWrittenApartFromItsKey)
+{
+    SDM sdm = readText("NrOfPredictors:\n1\nNrOfDataPoints:\n2\nFirstConfoundPredictor:\n1\n\n1 2 3\n\"a\"\n 1.5\n 2.5\n");
+    const std::string text = printed(sdm);
+    EXPECT_NE(text.find("NrOfPredictors: 1\nNrOfDataPoints: 2\n"), std::string::npos) << text;
+    SDM again = readText(text, "again.sdm");
+    EXPECT_EQ(again.NrOfPredictors.value(), 1);
+    EXPECT_EQ(again.NrOfDataPoints.value(), 2);
+    ASSERT_EQ(again.Predictors.size(), 1u);
+    EXPECT_EQ(again.Predictors[0], (std::vector<float>{1.5f, 2.5f}));
+    EXPECT_EQ(printed(again), text);
+}
+
 TEST(SDMLayout, MissingKeysColoursAndNamesAndCarriageReturns)
 {
     SDM sdm = readText("NrOfPredictors: 2\r\n"

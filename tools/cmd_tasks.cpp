@@ -2,16 +2,21 @@
 // friendly options, mapped onto the host script's parameters.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <set>
 
+#include "bidsconfounds.h"
 #include "commands.h"
 #include "host.h"
 #include "inputs.h"
 #include "myFMR.h"
 #include "myMDM.h"
+#include "mySDM.h"
 #include "pluginhost.h"
+#include "runmask.h"
 #include "stringmanipulation.h"
 
 namespace tool {
@@ -123,14 +128,70 @@ int select(const cli::Args& args)
 
 // ---------------------------------------------------------------- confound
 
+// The BIDS confounds table of every motion SDM the task worked on, from the
+// sets it has just written (files of an earlier call are never read).
+void writeConfoundTables(const std::string& motion, const std::vector<std::string>& sets,
+                         const std::set<std::string>& written, const ConfoundsOptions& tableOptions)
+{
+    for (const auto& path : motionFiles(motion)) {
+        try {
+            const SDM motionSdm(path);
+            std::vector<SDM> files;
+            std::vector<std::string> names;
+            for (const auto& set : kConfoundSets) {
+                if (!contains(sets, set)) continue;
+                const std::string file = addToFileName(path, "_" + set);
+                // No spike file is written when there is no spike.
+                if (set == "spikes" && written.count(file) == 0) continue;
+                if (written.count(file) == 0) throw cli::RunError("the confound task did not write " + file);
+                files.emplace_back(file);
+                names.push_back(set);
+            }
+            std::vector<ConfoundSetFile> setFiles;
+            for (std::size_t k = 0; k < files.size(); ++k) setFiles.push_back({names[k], &files[k]});
+            const ConfoundsTable table = buildConfoundsTable(motionSdm, setFiles, tableOptions);
+            saveConfounds(table, path);
+            int outliers = 0;
+            for (const auto& column : table.columns) outliers += column.name.rfind("motion_outlier", 0) == 0;
+            std::cout << "wrote " << confoundsTablePath(path) << "  (BIDS confounds: " << table.columns.size()
+                      << " columns, " << table.rows << " volumes, " << outliers << " outlier columns)\n";
+            std::cout << "wrote " << confoundsSidecarPath(path) << "  (its sidecar: units, radii, threshold)\n";
+            if (outliers > 0 && outliers == table.rows)
+                std::cerr << "warning: every volume of " << path << " is censored; a design with an intercept "
+                          << "and these outlier columns has no degrees of freedom left\n";
+        } catch (const cli::RunError&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw cli::RunError(e.what());
+        }
+    }
+}
+
 int confound(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
     requireMotionFile("--sdm", motion);
+    const bool tsv = args.has("--tsv");
+    ConfoundsOptions tableOptions;
+    for (const char* option : {"--censor-before", "--censor-after", "--radius-fd"})
+        if (!tsv && args.has(option)) throw cli::UsageError(std::string(option) + " is only used with --tsv");
+    const long before = args.integer("--censor-before"), after = args.integer("--censor-after");
+    if (before < 0 || before > 100000)
+        throw cli::UsageError("--censor-before must be a whole number of volumes from 0 to 100000, got " + args.text("--censor-before"));
+    if (after < 0 || after > 100000)
+        throw cli::UsageError("--censor-after must be a whole number of volumes from 0 to 100000, got " + args.text("--censor-after"));
+    tableOptions.censorBefore = static_cast<int>(before);
+    tableOptions.censorAfter = static_cast<int>(after);
+    tableOptions.fdRadius = args.number("--radius-fd");
+    if (!(tableOptions.fdRadius > 0.0) || !std::isfinite(tableOptions.fdRadius))
+        throw cli::UsageError("--radius-fd must be a positive number of millimetres, got " + args.text("--radius-fd"));
+    // The threshold as the task reads it from its text.
+    tableOptions.spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
     TaskOptions options;
     commonTaskOptions(options, args);
     if (!options.fmr) options.emptyRun = true;
     const auto sets = args.list("--sets");
+    tableOptions.outliers = contains(sets, "spikes");
     options.parameters = {
         {"spike_threshold", args.text("--spike-threshold")},
         {"create_detrended", contains(sets, "detr") ? "1" : "0"},
@@ -169,30 +230,20 @@ int confound(const cli::Args& args)
         }
     }
     const int status = runTask("confound", options);
+    std::set<std::string> written;
     for (const auto& c : candidates) {
         std::error_code ec;
-        if (fs::exists(c.path, ec) && (!c.existed || fs::last_write_time(c.path, ec) != c.time))
+        if (fs::exists(c.path, ec) && (!c.existed || fs::last_write_time(c.path, ec) != c.time)) {
             std::cout << "wrote " << c.path << "  (" << describeSuffix(c.suffix) << ")\n";
+            written.insert(c.path);
+        }
     }
     printPlots();
+    if (status == 0 && tsv) writeConfoundTables(motion, sets, written, tableOptions);
     return status;
 }
 
 // ---------------------------------------------------------------- displacement
-
-// A threshold between background and head: a tenth of the 98th percentile of
-// the first volume's intensities (robust against a few very bright voxels).
-float defaultThreshold(const std::string& fmrPath)
-{
-    FMR fmr(fmrPath, false);
-    fmr.LoadSTCVolume(0);
-    const Volume<float>& first = fmr.Volumes.at(0);
-    std::vector<float> values(first.data(), first.data() + first.size());
-    if (values.empty()) return 0.0f;
-    const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
-    return 0.1f * values[at];
-}
 
 int displacement(const cli::Args& args)
 {
@@ -203,7 +254,7 @@ int displacement(const cli::Args& args)
     if (!options.fmr) throw cli::UsageError("--fmr is required: the maps are made on the run's grid");
     std::string threshold = args.text("--threshold");
     if (!args.has("--threshold")) {
-        const float chosen = defaultThreshold(*options.fmr);
+        const float chosen = defaultMaskThreshold(*options.fmr);
         threshold = std::to_string(chosen);
         // With the results on standard output: standard error is kept for the one line of a failure.
         std::cout << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
@@ -254,17 +305,36 @@ cli::Command confoundCommand()
         "(run_3DMC.sdm gives run_3DMC_detr.sdm, ...). Every set but the spikes is z-scored. A spike\n"
         "predictor marks each volume whose volume-to-volume RMS displacement (of the detrended\n"
         "parameters, on a 65 mm sphere) is above the threshold. --fmr is optional: the task reads no\n"
-        "run data.";
+        "run data.\n\n"
+        "With --tsv the sets are also written as one BIDS confounds table per motion SDM,\n"
+        "STEM_desc-confounds_timeseries.tsv with its .json sidecar (STEM: the SDM's name without\n"
+        "_3DMC.sdm): trans_x..rot_z (mm, rad), six columns per set asked for (trans_x_detrended,\n"
+        "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2; z-scored as in the SDMs),\n"
+        "framewise_displacement (--radius-fd), rmsd (the displacement spikes are judged by) and, with\n"
+        "the spike set, one motion_outlierNN column per censored volume: each spike and the\n"
+        "--censor-before/--censor-after volumes around it. Every cell is a number (no n/a).";
     cli::Option sets{"--sets", cli::Kind::List, "SETS", "which sets to write"};
     sets.choices = kConfoundSets;
     sets.defaultText = "all";
     cli::Option threshold{"--spike-threshold", cli::Kind::Number, "MM", "a volume is a spike when its relative RMS displacement is above this"};
     threshold.defaultText = "0.5";
     threshold.meaning = "a number of millimetres";
+    cli::Option before{"--censor-before", cli::Kind::Integer, "K", "with --tsv: also censor K volumes before each spike"};
+    before.defaultText = "0";
+    before.meaning = "a whole number of volumes";
+    cli::Option after{"--censor-after", cli::Kind::Integer, "K", "with --tsv: also censor K volumes after each spike"};
+    after.defaultText = "0";
+    after.meaning = "a whole number of volumes";
+    cli::Option radius{"--radius-fd", cli::Kind::Number, "MM", "with --tsv: sphere radius of the framewise displacement"};
+    radius.defaultText = "50";
+    radius.meaning = "a number of millimetres";
     c.options = {{"--sdm", cli::Kind::Path, "MOTION", "the run's _3DMC.sdm, or an .mdm listing such files (required)"},
                  {"--fmr", cli::Kind::Path, "RUN.fmr", "the run (optional)"},
-                 threshold, sets, plotOption(), plotsOption(), pluginOption()};
+                 threshold, sets, plotOption(), plotsOption(), pluginOption(),
+                 {"--tsv", cli::Kind::Flag, "", "also write STEM_desc-confounds_timeseries.tsv and .json (BIDS confounds) beside each motion SDM"},
+                 before, after, radius};
     c.examples = {"tremora confound --sdm run1_3DMC.sdm",
+                  "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",
                   "tremora confound --sdm run1_3DMC.sdm --sets detr,deriv,spikes --spike-threshold 0.3 --plot regular,detrended --plots figures"};
     c.run = [](const cli::Args& args) {
         if (!args.has("--sdm")) throw cli::UsageError("--sdm is required");

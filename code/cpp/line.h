@@ -101,6 +101,23 @@ void getNameAndWidth(std::istream& in, const std::string& key, std::string& name
 void readYesNo(Line<bool>& line, std::istream& in, const std::string& key);
 void printYesNoIfAllSet(Line<bool>& line, std::ostream& out, int newlines);
 
+// Documents are read key by key, split at blanks, so a value written straight
+// after its colon would merge with the key and be lost on the next read. This
+// prints the field as printLineIfAllSet does, widened where needed so that one
+// blank stands between the colon and the value.
+template <typename L>
+void printDocumentLine(const L& line, std::ostream& out, int newlines)
+{
+    const int separated = static_cast<int>(line.getName().size()) + 2;
+    if (line.getWidth() >= separated) {
+        line.printLineIfAllSet(out, newlines);
+        return;
+    }
+    L widened = line;
+    widened.getWidth() = separated;
+    widened.printLineIfAllSet(out, newlines);
+}
+
 extern template class Line<int>;
 extern template class Line<float>;
 extern template class Line<bool>;

@@ -223,7 +223,7 @@ void FMR::PrintTo(std::ostream& os)
     for (const Field& field : fieldsOf(*this)) {
         if (field.line == AnyLine(&PosInfosVerified) && PosInfosVerified.isSet())
             os << '\n' << BlockTitle << "\n\n";
-        std::visit([&](auto* line) { line->printLineIfAllSet(os, field.newlines); }, field.line);
+        std::visit([&](auto* line) { printDocumentLine(*line, os, field.newlines); }, field.line);
     }
     if (SliceTimingTableSize.isSet() && SliceTimingTableSize.value() > 0)
         for (float entry : SliceTimingTable) os << entry << '\n';

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "TMZRPluginInterface.h"
 #include "atomicfile.h"
@@ -42,11 +43,23 @@ MDM::MDM(const std::string& fileName) : FileVersion(-1), FileName(fileName)
         field = value;
     };
     std::string word;
-    for (int words = 0; words < 7 && in >> word; ++words) {
+    // A key read where the data type should stand: the type was left empty
+    // (as a new list is written) and the word is the next key.
+    std::string pending;
+    const auto nextWord = [&]() -> bool {
+        if (!pending.empty()) {
+            word = std::move(pending);
+            pending.clear();
+            return true;
+        }
+        return static_cast<bool>(in >> word);
+    };
+    for (int words = 0; words < 7 && nextWord(); ++words) {
         if (word == "FileVersion:")
             readInt(word, FileVersion);
         else if (word == "TypeOfFunctionalData:") {
             if (!(in >> TypeOfFunctionalData)) throw invalid(fileName, "the value of \"" + word + "\" cannot be read");
+            if (TypeOfFunctionalData.back() == ':') pending = std::exchange(TypeOfFunctionalData, std::string());
         } else if (word == "RFX-GLM:")
             readInt(word, RFX_GLM);
         else if (word == "PSCTransformation:")

@@ -233,11 +233,11 @@ void SDM::PrintTo(std::ostream& os)
                    PredictorNames.size() >= predictors && Predictors.size() >= predictors);
     for (std::size_t i = 0; i < predictors; ++i) TREMORA_ASSERT(Predictors[i].size() >= points);
 
-    FileVersion.printLineIfAllSet(os, 2);
-    NrOfPredictors.printLineIfAllSet(os, 1);
-    NrOfDataPoints.printLineIfAllSet(os, 1);
-    IncludesConstant.printLineIfAllSet(os, 1);
-    FirstConfoundPredictor.printLineIfAllSet(os, 2);
+    printDocumentLine(FileVersion, os, 2);
+    printDocumentLine(NrOfPredictors, os, 1);
+    printDocumentLine(NrOfDataPoints, os, 1);
+    printDocumentLine(IncludesConstant, os, 1);
+    printDocumentLine(FirstConfoundPredictor, os, 2);
 
     for (std::size_t i = 0; i < predictors; ++i) {
         if (i > 0) os << "   ";

@@ -1,0 +1,391 @@
+#include "bidsconfounds.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+
+#include "atomicfile.h"
+#include "gridtransformations.h"
+#include "mySDM.h"
+#include "mySDMfunctions.h"
+#include "stringmanipulation.h"
+
+namespace {
+
+constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+constexpr float kSpikeRadius = 65.0f; // the sphere of the task's RMS displacement (mm)
+
+const char* const kParameterNames[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
+const char* const kParameterWords[6] = {"translation along x", "translation along y", "translation along z",
+                                        "rotation about x",    "rotation about y",    "rotation about z"};
+
+struct SetInfo {
+    const char* suffix;
+    const char* what; // how the set derives from the detrended parameters
+    const char* file; // the task's file suffix
+};
+
+const std::map<std::string, SetInfo>& setInfos()
+{
+    static const std::map<std::string, SetInfo> infos = {
+        {"detr", {"_detrended", "linearly detrended", "_detr"}},
+        {"deriv", {"_derivative1",
+                   "linearly detrended, then its temporal derivative (central difference, 0 in the first and last "
+                   "volume before z-scoring)",
+                   "_deriv"}},
+        {"sqr", {"_power2", "linearly detrended, then squared", "_sqr"}},
+        {"t1", {"_lag1", "linearly detrended, then delayed by one volume (0 in the first volume before z-scoring)", "_t1"}},
+        {"t2", {"_lag2", "linearly detrended, then delayed by two volumes (0 in the first two volumes before z-scoring)",
+                "_t2"}},
+        {"t1sqr", {"_lag1_power2", "linearly detrended, delayed by one volume, then squared", "_t1sqr"}},
+        {"t2sqr", {"_lag2_power2", "linearly detrended, delayed by two volumes, then squared", "_t2sqr"}},
+    };
+    return infos;
+}
+
+std::string lower(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool endsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string integerList(const std::vector<int>& values)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < values.size(); ++k) out += (k ? ", " : "") + std::to_string(values[k]);
+    return out + "]";
+}
+
+// Checks that an SDM can give the table six columns of `rows` values.
+void requireColumns(const SDM& sdm, int rows, const std::string& what)
+{
+    const std::string name = sdm.FileName.empty() ? what : sdm.FileName;
+    if (sdm.NrOfDataPoints.value() != rows)
+        throw std::runtime_error("The " + what + " " + name + " has " + std::to_string(sdm.NrOfDataPoints.value()) +
+                                 " data points; the motion SDM has " + std::to_string(rows));
+    if (sdm.Predictors.size() < 6)
+        throw std::runtime_error("The " + what + " " + name + " has " + std::to_string(sdm.Predictors.size()) +
+                                 " predictors; six are needed");
+    for (std::size_t k = 0; k < 6; ++k)
+        if (static_cast<int>(sdm.Predictors[k].size()) < rows)
+            throw std::runtime_error("The " + what + " " + name + " has predictor " + std::to_string(k + 1) +
+                                     " with " + std::to_string(sdm.Predictors[k].size()) + " values for " +
+                                     std::to_string(rows) + " data points");
+}
+
+void requireFinite(const ConfoundsColumn& column)
+{
+    for (std::size_t t = 0; t < column.values.size(); ++t)
+        if (!std::isfinite(column.values[t]))
+            throw std::runtime_error("The confounds column " + column.name + " is not a number in volume " +
+                                     std::to_string(t) + "; a table with NaN or infinite cells is not written");
+}
+
+template <typename T>
+std::string shortest(T value)
+{
+    if (!std::isfinite(value)) throw std::invalid_argument("a number that is not finite has no text in the table");
+    if (value == 0) return "0"; // also -0
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+} // namespace
+
+// ---- Names ------------------------------------------------------------------
+
+std::string confoundsStem(const std::string& motionPath)
+{
+    const std::size_t slash = motionPath.find_last_of("/\\");
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string folder = motionPath.substr(0, nameStart), name = motionPath.substr(nameStart);
+    if (endsWith(lower(name), "_3dmc.sdm")) {
+        name.resize(name.size() - 9);
+    } else if (const std::size_t dot = name.find_last_of('.'); dot != std::string::npos && dot > 0) {
+        name.resize(dot);
+    }
+    if (endsWith(name, "_bold") && name.size() > 5) name.resize(name.size() - 5);
+    if (name.empty()) name = "run";
+    return folder + name;
+}
+
+std::string confoundsTablePath(const std::string& motionPath)
+{
+    return confoundsStem(motionPath) + "_desc-confounds_timeseries.tsv";
+}
+
+std::string confoundsSidecarPath(const std::string& motionPath)
+{
+    return confoundsStem(motionPath) + "_desc-confounds_timeseries.json";
+}
+
+std::string confoundSetSuffix(const std::string& set)
+{
+    const auto it = setInfos().find(set);
+    if (it == setInfos().end()) throw std::invalid_argument("'" + set + "' is not a confound set with columns");
+    return it->second.suffix;
+}
+
+// ---- Spikes -----------------------------------------------------------------
+
+std::vector<float> spikeDetectionDisplacement(const SDM& motion)
+{
+    SDM detrended(motion);
+    detrendAllPredictors(detrended);
+    return getDistanceRMSfrom3DMCSDM(detrended);
+}
+
+std::vector<int> spikeVolumes(const std::vector<float>& displacement, float threshold)
+{
+    return indicesGreaterThan<float>(displacement, threshold);
+}
+
+std::vector<int> spikeVolumesOfSDM(const SDM& spikes)
+{
+    std::vector<int> volumes;
+    for (std::size_t p = 0; p < spikes.Predictors.size(); ++p) {
+        const std::vector<float>& values = spikes.Predictors[p];
+        int at = -1, ones = 0;
+        bool clean = true;
+        for (std::size_t t = 0; t < values.size(); ++t) {
+            if (values[t] == 1.0f) {
+                at = static_cast<int>(t);
+                ++ones;
+            } else if (values[t] != 0.0f) {
+                clean = false;
+            }
+        }
+        if (!clean || ones != 1)
+            throw std::runtime_error("Predictor " + std::to_string(p + 1) + " of the spike SDM " + spikes.FileName +
+                                     " does not mark a single volume");
+        volumes.push_back(at);
+    }
+    return volumes;
+}
+
+// ---- The table --------------------------------------------------------------
+
+const ConfoundsColumn* ConfoundsTable::find(const std::string& name) const
+{
+    for (const auto& column : columns)
+        if (column.name == name) return &column;
+    return nullptr;
+}
+
+ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<ConfoundSetFile>& sets,
+                                   const ConfoundsOptions& options)
+{
+    if (options.censorBefore < 0 || options.censorAfter < 0)
+        throw std::invalid_argument("Censoring counts must not be negative");
+    const int rows = std::max(motion.NrOfDataPoints.value(), 0);
+    requireColumns(motion, rows, "motion SDM");
+    const MotionParameters parameters = motionParametersFromSDM(motion);
+
+    ConfoundsTable table;
+    table.rows = rows;
+    const std::string source = jsonString(getFileName(motion.FileName));
+
+    // The parameters as the motion correction estimated them; rotations in
+    // radians, the unit BIDS and the tools reading it expect.
+    for (int k = 0; k < 6; ++k) {
+        ConfoundsColumn c;
+        c.name = kParameterNames[k];
+        c.values.resize(static_cast<std::size_t>(rows));
+        for (int t = 0; t < rows; ++t) {
+            const double v = parameters[t][k];
+            c.values[t] = k < 3 ? v : v * kRadiansPerDegree;
+        }
+        c.single = k < 3;
+        c.units = k < 3 ? "mm" : "rad";
+        c.description = std::string("Head motion parameter: ") + kParameterWords[k] + ", as estimated by the 3D motion correction" +
+                        (k < 3 ? "" : " (converted from degrees)");
+        if (!motion.FileName.empty()) c.extra.emplace_back("Source", source);
+        table.columns.push_back(std::move(c));
+    }
+
+    // The sets of the task, six columns each; their values are those of the
+    // SDM files, z-scored by the task.
+    std::vector<int> spikesOfFile;
+    bool haveSpikeFile = false;
+    for (const ConfoundSetFile& set : sets) {
+        if (set.sdm == nullptr) throw std::invalid_argument("The confound set " + set.set + " has no SDM");
+        if (set.set == "spikes") {
+            if (set.sdm->NrOfPredictors.value() > 0 && set.sdm->NrOfDataPoints.value() != rows)
+                throw std::runtime_error("The spike SDM " + set.sdm->FileName + " has " +
+                                         std::to_string(set.sdm->NrOfDataPoints.value()) + " data points; the motion SDM has " +
+                                         std::to_string(rows));
+            spikesOfFile = spikeVolumesOfSDM(*set.sdm);
+            haveSpikeFile = true;
+            continue;
+        }
+        const auto it = setInfos().find(set.set);
+        if (it == setInfos().end()) throw std::invalid_argument("'" + set.set + "' is not a confound set with columns");
+        const SetInfo& info = it->second;
+        requireColumns(*set.sdm, rows, "confound set");
+        for (int k = 0; k < 6; ++k) {
+            ConfoundsColumn c;
+            c.name = std::string(kParameterNames[k]) + info.suffix;
+            c.values.assign(set.sdm->Predictors[k].begin(), set.sdm->Predictors[k].begin() + rows);
+            c.single = true;
+            c.units = "z-score";
+            std::string word = kParameterWords[k];
+            word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+            c.description = word + ", " + info.what +
+                            "; z-scored by the confound task (mean 0, standard deviation 1; a constant column is only centred)";
+            c.extra.emplace_back("Scaling", jsonString("z-score"));
+            c.extra.emplace_back("Source", jsonString(set.sdm->FileName.empty() ? std::string(info.file)
+                                                                                 : getFileName(set.sdm->FileName)));
+            table.columns.push_back(std::move(c));
+        }
+    }
+
+    // Framewise displacement of the parameters as estimated; 0 in the first
+    // volume, which has no predecessor.
+    {
+        ConfoundsColumn c;
+        c.name = "framewise_displacement";
+        c.values = framewiseDisplacement(parameters, options.fdRadius);
+        c.units = "mm";
+        c.description = "Framewise displacement (Power et al. 2012): the sum of the absolute volume-to-volume changes "
+                        "of the six parameters, rotations as arc length on a sphere of the given radius; 0 in the "
+                        "first volume";
+        c.extra.emplace_back("SphereRadius", roundTripNumber(options.fdRadius));
+        c.extra.emplace_back("SphereRadiusUnits", jsonString("mm"));
+        table.columns.push_back(std::move(c));
+    }
+
+    // The measure the task finds spikes by.
+    const std::vector<float> displacement = rows > 0 ? spikeDetectionDisplacement(motion) : std::vector<float>{};
+    const std::vector<int> spikes = spikeVolumes(displacement, options.spikeThreshold);
+    {
+        ConfoundsColumn c;
+        c.name = "rmsd";
+        c.values.assign(displacement.begin(), displacement.end());
+        c.single = true;
+        c.units = "mm";
+        c.description = "Relative (volume-to-volume) root-mean-square displacement over a solid ball of the given "
+                        "radius, of the linearly detrended parameters: the measure the spikes are judged by (a volume "
+                        "is a spike when it is above the threshold); 0 in the first volume";
+        c.extra.emplace_back("SphereRadius", roundTripNumber(static_cast<double>(kSpikeRadius)));
+        c.extra.emplace_back("SphereRadiusUnits", jsonString("mm"));
+        c.extra.emplace_back("SpikeThreshold", roundTripNumber(options.spikeThreshold));
+        c.extra.emplace_back("SpikeThresholdUnits", jsonString("mm"));
+        c.extra.emplace_back("Spikes", integerList(spikes));
+        table.columns.push_back(std::move(c));
+    }
+    if (haveSpikeFile && spikesOfFile != spikes)
+        throw std::runtime_error("The spike SDM marks volumes " + integerList(spikesOfFile) +
+                                 ", but the displacement is above the threshold in volumes " + integerList(spikes));
+
+    if (options.outliers) {
+        const std::vector<int> censored = censoredVolumes(spikes, rows, options.censorBefore, options.censorAfter);
+        const std::size_t digits = std::max<std::size_t>(2, std::to_string(censored.empty() ? 0 : censored.size() - 1).size());
+        for (std::size_t k = 0; k < censored.size(); ++k) {
+            const int volume = censored[k];
+            std::vector<int> causes;
+            for (int s : spikes)
+                if (volume >= static_cast<long>(s) - options.censorBefore && volume <= static_cast<long>(s) + options.censorAfter)
+                    causes.push_back(s);
+            std::string number = std::to_string(k);
+            number.insert(0, digits - number.size(), '0');
+            ConfoundsColumn c;
+            c.name = "motion_outlier" + number;
+            c.values.assign(static_cast<std::size_t>(rows), 0.0);
+            c.values[static_cast<std::size_t>(volume)] = 1.0;
+            c.units = "1";
+            const bool spike = std::find(spikes.begin(), spikes.end(), volume) != spikes.end();
+            c.description = "Censors volume " + std::to_string(volume) + " (counted from 0): 1 there, 0 elsewhere; " +
+                            (spike ? "a spike" : "a neighbour of a spike") +
+                            ". One column per censored volume, so a volume that several spikes censor has one column";
+            c.extra.emplace_back("Levels", "{\"0\": \"volume kept\", \"1\": \"volume censored\"}");
+            c.extra.emplace_back("Volume", std::to_string(volume));
+            c.extra.emplace_back("Spikes", integerList(causes));
+            c.extra.emplace_back("CensorBefore", std::to_string(options.censorBefore));
+            c.extra.emplace_back("CensorAfter", std::to_string(options.censorAfter));
+            c.extra.emplace_back("SpikeThreshold", roundTripNumber(options.spikeThreshold));
+            table.columns.push_back(std::move(c));
+        }
+    }
+
+    for (const auto& column : table.columns) requireFinite(column);
+    return table;
+}
+
+std::string confoundsTSV(const ConfoundsTable& table)
+{
+    std::string out;
+    for (std::size_t c = 0; c < table.columns.size(); ++c) out += (c ? "\t" : "") + table.columns[c].name;
+    out += '\n';
+    for (int t = 0; t < table.rows; ++t) {
+        for (std::size_t c = 0; c < table.columns.size(); ++c) {
+            const ConfoundsColumn& column = table.columns[c];
+            const double v = column.values.at(static_cast<std::size_t>(t));
+            if (c) out += '\t';
+            out += column.single ? roundTripNumber(static_cast<float>(v)) : roundTripNumber(v);
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+std::string confoundsJSON(const ConfoundsTable& table)
+{
+    std::string out = "{";
+    for (std::size_t c = 0; c < table.columns.size(); ++c) {
+        const ConfoundsColumn& column = table.columns[c];
+        out += c ? ",\n  " : "\n  ";
+        out += jsonString(column.name) + ": {\n    \"Description\": " + jsonString(column.description) +
+               ",\n    \"Units\": " + jsonString(column.units);
+        for (const auto& [key, value] : column.extra) out += ",\n    " + jsonString(key) + ": " + value;
+        out += "\n  }";
+    }
+    out += table.columns.empty() ? "}\n" : "\n}\n";
+    return out;
+}
+
+void saveConfounds(const ConfoundsTable& table, const std::string& motionPath)
+{
+    const std::string tsv = confoundsTSV(table), json = confoundsJSON(table);
+    saveTextAtomically(confoundsTablePath(motionPath), [&](std::ostream& os) { os << tsv; });
+    saveTextAtomically(confoundsSidecarPath(motionPath), [&](std::ostream& os) { os << json; });
+}
+
+// ---- Text helpers -----------------------------------------------------------
+
+std::string roundTripNumber(double value) { return shortest(value); }
+std::string roundTripNumber(float value) { return shortest(value); }
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}

@@ -1,0 +1,123 @@
+// A run's motion confounds as a BIDS derivatives table
+// ("<stem>_desc-confounds_timeseries.tsv") with its JSON sidecar, for SPM,
+// nilearn and the other tools that read fMRIPrep-style confounds.
+//
+// The columns: the six motion parameters (trans_x, trans_y, trans_z in mm,
+// rot_x, rot_y, rot_z in radians), the predictor sets the confound task wrote
+// (z-scored, six columns each), framewise displacement, the RMS displacement
+// the task judges spikes by, and one motion_outlierNN column per censored
+// volume. Every cell is a number: the first row of a difference is 0, never
+// n/a, because an empty or NaN cell breaks the designs of SPM and nilearn.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "motionmeasures.h"
+
+class SDM;
+
+// ---- Names ------------------------------------------------------------------
+
+// The run's name: the motion SDM's path without "_3DMC.sdm" (any case), else
+// without its extension; a trailing "_bold" is dropped too, since a BIDS
+// confounds file carries the run's entities but not the image's suffix.
+std::string confoundsStem(const std::string& motionPath);
+// stem + "_desc-confounds_timeseries.tsv" and stem + "_desc-confounds_timeseries.json".
+std::string confoundsTablePath(const std::string& motionPath);
+std::string confoundsSidecarPath(const std::string& motionPath);
+
+// The column suffix of a set of the confound task: "detr" → "_detrended",
+// "deriv" → "_derivative1", "sqr" → "_power2", "t1" → "_lag1", "t2" → "_lag2",
+// "t1sqr" → "_lag1_power2", "t2sqr" → "_lag2_power2". Throws
+// std::invalid_argument for any other name ("spikes" included: spikes become
+// outlier columns).
+std::string confoundSetSuffix(const std::string& set);
+
+// ---- Spikes -----------------------------------------------------------------
+
+// The displacement the confound task judges spikes by, computed as the task
+// computes it (single precision): the volume-to-volume RMS displacement over
+// a 65 mm ball of the linearly detrended motion parameters; element 0 is 0.
+std::vector<float> spikeDetectionDisplacement(const SDM& motion);
+// The volumes (from 0) whose displacement is strictly above the threshold.
+std::vector<int> spikeVolumes(const std::vector<float>& displacement, float threshold);
+// The spike volumes a spike SDM of the task holds: for each predictor, the
+// one data point that is 1. Throws std::runtime_error for a predictor that
+// is not a single 1 among zeros.
+std::vector<int> spikeVolumesOfSDM(const SDM& spikes);
+
+// ---- The table --------------------------------------------------------------
+
+// A set the confound task wrote: its name ("detr", ...) and the SDM file as read.
+struct ConfoundSetFile {
+    std::string set;
+    const SDM* sdm = nullptr;
+};
+
+struct ConfoundsOptions {
+    double fdRadius = 50.0;     // mm, sphere for framewise displacement
+    float spikeThreshold = 0.5f; // mm, as the confound task was given it
+    bool outliers = true;       // outlier columns (the spike set was asked for)
+    int censorBefore = 0;       // volumes flagged before each spike
+    int censorAfter = 0;        // and after it
+};
+
+struct ConfoundsColumn {
+    std::string name;
+    std::vector<double> values;
+    // The values are single-precision numbers of the task or of an SDM: they
+    // are written as the shortest text that reads back as the same float.
+    bool single = false;
+    std::string description;
+    std::string units;
+    // Further sidecar keys of this column, each value as JSON text.
+    std::vector<std::pair<std::string, std::string>> extra;
+};
+
+struct ConfoundsTable {
+    int rows = 0;
+    std::vector<ConfoundsColumn> columns;
+    // The column of that name, or null.
+    const ConfoundsColumn* find(const std::string& name) const;
+};
+
+// Builds the table of one run from its motion SDM and the sets the task
+// wrote for it (in the order given; a "spikes" entry is not a column but is
+// checked against the spikes found here, which must agree).
+//
+// Outlier columns: censoring a spike's neighbours flags the volumes
+// censoredVolumes(spikes, rows, censorBefore, censorAfter) lists, and each of
+// them gets a column of its own that is 1 at that volume and 0 elsewhere.
+// Such columns remove exactly those volumes from a least-squares fit, and
+// never repeat one another, however the spikes' neighbourhoods overlap (a
+// volume two spikes censor is one column, which names both spikes): a design
+// with them stays of full rank unless every volume is censored.
+//
+// Throws std::runtime_error for an SDM with fewer than six predictors or
+// another number of data points than the motion SDM, for a value that is not
+// finite, and for a spike set that disagrees with the spikes found.
+ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<ConfoundSetFile>& sets,
+                                   const ConfoundsOptions& options);
+
+// The table as tab-separated text: a header line of the column names, then
+// one line per volume, "\n" line ends, every cell a number.
+std::string confoundsTSV(const ConfoundsTable& table);
+// The sidecar: one object per column, in column order, with its
+// "Description" and "Units" and the column's further keys.
+std::string confoundsJSON(const ConfoundsTable& table);
+
+// Writes both files beside the motion SDM, each replaced atomically.
+// Throws std::runtime_error "Cannot Create file: " + path when one cannot be written.
+void saveConfounds(const ConfoundsTable& table, const std::string& motionPath);
+
+// ---- Text helpers -----------------------------------------------------------
+
+// The shortest decimal text that reads back as the same double (or float);
+// -0 is written as 0. Throws std::invalid_argument for a value that is not finite.
+std::string roundTripNumber(double value);
+std::string roundTripNumber(float value);
+// A JSON string literal of the text (quotes, backslashes and control
+// characters escaped; other bytes as they are).
+std::string jsonString(const std::string& text);

@@ -1,0 +1,302 @@
+#include "motionfiles.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
+
+struct TextLine {
+    int number = 0; // 1-based
+    std::string text;
+};
+
+[[noreturn]] void fail(std::string const& path, std::string const& what)
+{
+    throw std::runtime_error("Motion file " + path + ": " + what);
+}
+
+[[noreturn]] void failAt(std::string const& path, int line, std::string const& what)
+{
+    fail(path, "line " + std::to_string(line) + ": " + what);
+}
+
+[[noreturn]] void failAt(std::string const& path, int line, int column, std::string const& what)
+{
+    fail(path, "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what);
+}
+
+// The lines that carry data: CR of CR LF endings removed, a UTF-8 byte-order
+// mark dropped, blank lines and '#' comments skipped.
+std::vector<TextLine> dataLines(std::string const& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail(path, "cannot be opened for reading");
+    std::vector<TextLine> lines;
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (number == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+        const std::size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos || text[first] == '#') continue;
+        lines.push_back({number, text});
+    }
+    if (in.bad()) fail(path, "reading failed");
+    if (lines.empty()) fail(path, "holds no motion parameters (no data rows)");
+    return lines;
+}
+
+std::vector<std::string> splitWhitespace(std::string const& text)
+{
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> splitTabs(std::string const& text)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t tab = text.find('\t', start);
+        fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    return fields;
+}
+
+// One cell as a finite number; the message names where it stands.
+double number(std::string const& path, int line, int column, std::string const& cell, std::string const& name = "")
+{
+    const std::string where = name.empty() ? "" : " (" + name + ")";
+    if (cell.empty()) failAt(path, line, column, "empty cell" + where);
+    char* end = nullptr;
+    const double value = std::strtod(cell.c_str(), &end);
+    if (end == cell.c_str() || *end != '\0') {
+        if (cell == "n/a") failAt(path, line, column, "n/a" + where + " where a motion parameter is needed");
+        failAt(path, line, column, "'" + cell + "'" + where + " is not a number");
+    }
+    // NaN, infinity and numbers beyond double range (read as infinity).
+    if (!std::isfinite(value)) failAt(path, line, column, "'" + cell + "'" + where + " is not a finite number");
+    return value;
+}
+
+// Rows of six numbers separated by blanks or tabs.
+std::vector<std::array<double, 6>> sixColumns(std::string const& path, std::string const& columns)
+{
+    std::vector<std::array<double, 6>> rows;
+    for (const TextLine& line : dataLines(path)) {
+        const auto words = splitWhitespace(line.text);
+        if (words.size() != 6)
+            failAt(path, line.number,
+                   std::to_string(words.size()) + " columns, expected 6 (" + columns + ")");
+        std::array<double, 6> row{};
+        for (int k = 0; k < 6; ++k) row[std::size_t(k)] = number(path, line.number, k + 1, words[std::size_t(k)]);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// trans_x, trans_y, trans_z, rot_x, rot_y, rot_z of a tab-separated table
+// with a header line; the other columns may hold anything, n/a included.
+std::vector<std::array<double, 6>> confoundsTable(std::string const& path)
+{
+    static const char* const names[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
+    const std::vector<TextLine> lines = dataLines(path);
+    const std::vector<std::string> header = splitTabs(lines.front().text);
+    std::array<std::size_t, 6> at{};
+    for (int k = 0; k < 6; ++k) {
+        const auto found = std::find(header.begin(), header.end(), names[k]);
+        if (found == header.end())
+            failAt(path, lines.front().number,
+                   std::string("the header has no column ") + names[k] +
+                       " (an fMRIPrep confounds table names trans_x, trans_y, trans_z, rot_x, rot_y and rot_z)");
+        if (std::find(found + 1, header.end(), names[k]) != header.end())
+            failAt(path, lines.front().number, std::string("the header names the column ") + names[k] + " twice");
+        at[std::size_t(k)] = std::size_t(found - header.begin());
+    }
+    std::vector<std::array<double, 6>> rows;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const TextLine& line = lines[i];
+        const auto fields = splitTabs(line.text);
+        if (fields.size() != header.size())
+            failAt(path, line.number,
+                   std::to_string(fields.size()) + " tab-separated fields, the header has " + std::to_string(header.size()));
+        std::array<double, 6> row{};
+        for (int k = 0; k < 6; ++k) {
+            const std::size_t c = at[std::size_t(k)];
+            row[std::size_t(k)] = number(path, line.number, int(c) + 1, fields[c], names[k]);
+        }
+        rows.push_back(row);
+    }
+    if (rows.empty()) fail(path, "holds a header but no motion parameters (no data rows)");
+    return rows;
+}
+
+bool endsWith(std::string const& text, std::string const& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string fileNameOf(std::string const& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+MotionFormat motionFormatFromName(std::string const& name)
+{
+    if (name == "fsl") return MotionFormat::FSL;
+    if (name == "spm") return MotionFormat::SPM;
+    if (name == "afni") return MotionFormat::AFNI;
+    if (name == "fmriprep") return MotionFormat::FMRIPrep;
+    throw std::invalid_argument("Unknown motion file format '" + name + "' (fsl, spm, afni or fmriprep)");
+}
+
+std::string motionFormatName(MotionFormat format)
+{
+    switch (format) {
+    case MotionFormat::FSL: return "fsl";
+    case MotionFormat::SPM: return "spm";
+    case MotionFormat::AFNI: return "afni";
+    case MotionFormat::FMRIPrep: return "fmriprep";
+    }
+    return "";
+}
+
+std::optional<MotionFormat> motionFormatOfFileName(std::string const& path)
+{
+    const std::string name = fileNameOf(path);
+    if (endsWith(name, "_desc-confounds_timeseries.tsv") || endsWith(name, "_desc-confounds_regressors.tsv"))
+        return MotionFormat::FMRIPrep;
+    if (endsWith(name, ".par")) return MotionFormat::FSL;
+    if (name.rfind("rp_", 0) == 0 && endsWith(name, ".txt")) return MotionFormat::SPM;
+    if (endsWith(name, ".1D")) return MotionFormat::AFNI;
+    return std::nullopt;
+}
+
+MotionParameters readMotionFile(std::string const& path, MotionFormat format)
+{
+    MotionParameters rows;
+    const double d = kDegreesPerRadian;
+    switch (format) {
+    case MotionFormat::FSL:
+        for (const auto& c : sixColumns(path, "rotations x, y, z in radians, then translations x, y, z in mm"))
+            rows.push_back({-c[3], -c[4], -c[5], c[0] * d, c[1] * d, c[2] * d});
+        break;
+    case MotionFormat::FMRIPrep:
+        for (const auto& c : confoundsTable(path))
+            rows.push_back({-c[0], -c[1], -c[2], c[3] * d, c[4] * d, c[5] * d});
+        break;
+    case MotionFormat::SPM:
+        for (const auto& c : sixColumns(path, "translations x, y, z in mm, then pitch, roll, yaw in radians"))
+            rows.push_back({-c[0], -c[1], -c[2], -c[3] * d, c[4] * d, -c[5] * d});
+        break;
+    case MotionFormat::AFNI:
+        for (const auto& c : sixColumns(path, "roll, pitch, yaw in degrees, then dS, dL, dP in mm"))
+            rows.push_back({-c[4], -c[5], -c[3], -c[1], -c[2], -c[0]});
+        break;
+    }
+    return rows;
+}
+
+MotionAxes motionAxes(MotionFormat format)
+{
+    switch (format) {
+    case MotionFormat::SPM: return MotionAxes::WorldRAS;
+    case MotionFormat::AFNI: return MotionAxes::WorldLPS;
+    case MotionFormat::FSL:
+    case MotionFormat::FMRIPrep: break;
+    }
+    return MotionAxes::FSLScaledVoxel;
+}
+
+MotionAxisMap motionAxisMap(MotionFormat format, std::array<std::array<double, 3>, 3> const& m)
+{
+    MotionAxisMap map;
+    if (motionAxes(format) == MotionAxes::FSLScaledVoxel) {
+        // FSL keeps its coordinates radiological: for an image stored the
+        // other way round (positive determinant) its x runs against i.
+        const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+        if (det > 0) map.sign[0] = -1;
+        return map;
+    }
+    // The world axis nearest to each voxel axis: the permutation that keeps
+    // the largest share of every axis's direction.
+    double length[3];
+    for (int a = 0; a < 3; ++a) length[a] = std::sqrt(m[0][a] * m[0][a] + m[1][a] * m[1][a] + m[2][a] * m[2][a]);
+    std::array<int, 3> best{0, 1, 2}, permutation{0, 1, 2};
+    double bestScore = -1.0;
+    do {
+        double score = 0.0;
+        for (int a = 0; a < 3; ++a)
+            if (length[a] > 0) score += std::fabs(m[std::size_t(permutation[std::size_t(a)])][std::size_t(a)]) / length[a];
+        if (score > bestScore + 1e-12) {
+            bestScore = score;
+            best = permutation;
+        }
+    } while (std::next_permutation(permutation.begin(), permutation.end()));
+    // DICOM axes run to the left and to the back: world x and y reversed.
+    const int world[3] = {motionAxes(format) == MotionAxes::WorldLPS ? -1 : 1,
+                          motionAxes(format) == MotionAxes::WorldLPS ? -1 : 1, 1};
+    for (int a = 0; a < 3; ++a) {
+        const int w = best[std::size_t(a)];
+        map.from[std::size_t(a)] = w;
+        const int along = m[std::size_t(w)][std::size_t(a)] < 0 ? -1 : 1;
+        map.sign[std::size_t(a)] = along * world[w];
+    }
+    return map;
+}
+
+MotionParameters mapMotionAxes(MotionParameters const& rows, MotionAxisMap const& map)
+{
+    // Determinant of the signed permutation: the signs times the parity.
+    int det = map.sign[0] * map.sign[1] * map.sign[2];
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b)
+            if (map.from[std::size_t(a)] > map.from[std::size_t(b)]) det = -det;
+    MotionParameters result;
+    result.reserve(rows.size());
+    for (const MotionRow& row : rows) {
+        MotionRow mapped{};
+        for (std::size_t a = 0; a < 3; ++a) {
+            const std::size_t f = std::size_t(map.from[a]);
+            mapped[a] = map.sign[a] * row[f];
+            // Angles are axial vectors: a mirror turns them the other way.
+            mapped[3 + a] = det * map.sign[a] * row[3 + f];
+        }
+        result.push_back(mapped);
+    }
+    return result;
+}
+
+std::string describeMotionAxisMap(MotionFormat format, MotionAxisMap const& map)
+{
+    static const char* const ours[3] = {"x", "y", "z"};
+    static const char* const lps[3] = {"L", "P", "S"};
+    const MotionAxes axes = motionAxes(format);
+    const std::string package = format == MotionFormat::FMRIPrep ? "fMRIPrep"
+                                : format == MotionFormat::AFNI   ? "AFNI"
+                                : format == MotionFormat::SPM    ? "SPM"
+                                                                 : "FSL";
+    std::string text;
+    for (int a = 0; a < 3; ++a) {
+        const int f = map.from[std::size_t(a)];
+        const std::string name = axes == MotionAxes::WorldLPS ? std::string(lps[f]) : std::string(ours[f]);
+        text += std::string(a ? ", " : "") + ours[a] + " = " + (map.sign[std::size_t(a)] < 0 ? "-" : "") + package + " " + name;
+    }
+    return text;
+}

@@ -1,0 +1,24 @@
+// The SDM reader on arbitrary bytes: it either throws one of its documented
+// exceptions or gives a matrix whose text, read again, prints the same.
+#include <stdexcept>
+
+#include "fuzz_support.h"
+#include "mySDM.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string path = fuzz::writeInput("in.sdm", data, size);
+    std::string first;
+    try {
+        SDM sdm(path);
+        first = fuzz::printed(sdm);
+    } catch (const std::runtime_error&) {
+        return 0;
+    } catch (const std::logic_error&) { // invalid_argument, out_of_range of a bad number
+        return 0;
+    }
+    SDM again(fuzz::writeInput("again.sdm", first));
+    const std::string second = fuzz::printed(again);
+    if (second != first) fuzz::mismatch("SDM text changed on a second round trip", first, second);
+    return 0;
+}

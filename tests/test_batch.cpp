@@ -1,0 +1,203 @@
+// tremora batch and tremora process: what a run folder must hold, one child
+// per run folder, a failed run reported beside the finished ones, and the
+// summary table's numbers checked against the files the runs wrote.
+#include <gtest/gtest.h>
+
+#include <nifti1_io.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "motionmeasures.h"
+#include "mySDM.h"
+#include "nifti.h"
+#include "testing.h"
+
+namespace fs = std::filesystem;
+using support::runCli;
+
+namespace {
+
+const int kNx = 6, kNy = 6, kNz = 4;
+
+// A bright ball in a dark field, the same in every volume, RAS-stored.
+void writeHead(const fs::path& path, int volumes)
+{
+    support::NiftiSpec spec;
+    spec.dims = {kNx, kNy, kNz, volumes};
+    spec.datatype = NIFTI_TYPE_INT16;
+    spec.pixdim = {2, 2, 2, 2};
+    spec.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
+    std::vector<double> stored;
+    for (int v = 0; v < volumes; ++v)
+        for (int z = 0; z < kNz; ++z)
+            for (int y = 0; y < kNy; ++y)
+                for (int x = 0; x < kNx; ++x) {
+                    const double u = (x - 2.5) / 2.6, w = (y - 2.5) / 2.6, s = (z - 1.5) / 2.0;
+                    stored.push_back(u * u + w * w + s * s <= 1.0 ? 900 : 5);
+                }
+    support::writeNifti(path.string(), spec, stored);
+}
+
+// SPM rows (x y z mm, pitch roll yaw rad): still, then 2 mm to the right
+// from volume `jump` on.
+std::string spmStep(int volumes, int jump)
+{
+    std::string text;
+    for (int v = 0; v < volumes; ++v) text += v < jump ? "0 0 0 0 0 0\n" : "2 0 0 0 0 0\n";
+    return text;
+}
+
+std::vector<std::vector<std::string>> table(const std::string& text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+double mapMaximum(const fs::path& file)
+{
+    double max = 0.0;
+    for (float v : support::readFloatNifti(file.string())) max = std::max(max, double(v));
+    return max;
+}
+
+} // namespace
+
+TEST(Batch, TwoGoodRunsAndABrokenOne)
+{
+    const fs::path root = support::tempDir("batch");
+    const fs::path spm = root / "spm", broken = root / "broken", native = root / "native";
+    fs::create_directories(spm);
+    fs::create_directories(broken);
+    writeHead(spm / "rest_bold.nii.gz", 20);
+    support::writeFile(spm / "rp_rest_bold.txt", spmStep(20, 10));
+    writeHead(broken / "rest.nii", 20);
+    std::string nineteen;
+    for (int v = 0; v < 19; ++v) nineteen += "0 0 0 0 0 0\n";
+    support::writeFile(broken / "rest.par", nineteen);
+    ASSERT_EQ(runCli({"synth", "--out", native.string(), "--dims", "8", "8", "4", "--volumes", "40", "--name", "s"}).status, 0);
+
+    const fs::path summary = root / "qc" / "summary.tsv";
+    fs::create_directories(summary.parent_path());
+    const auto r = runCli({"batch", "--jobs", "2", "--summary", summary.string(), spm.string(), broken.string(), native.string()});
+    EXPECT_EQ(r.status, 1) << "a failed run makes the batch fail\n" << r.err;
+    const std::string written = support::readFile(summary);
+    EXPECT_NE(r.out.find(written), std::string::npos) << "the table is printed too";
+    EXPECT_NE(r.err.find("batch: 3/3 finished, 1 failed"), std::string::npos) << r.err;
+
+    const auto rows = table(written);
+    ASSERT_EQ(rows.size(), 4u) << written;
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"run", "status", "volumes", "mean_fd", "max_fd", "spikes",
+                                                 "max_displacement_mm", "error"}));
+    for (const auto& row : rows) ASSERT_EQ(row.size(), 8u) << written;
+
+    // The SPM run: one step of 2 mm, so FD is 2 at volume 10 and 0 elsewhere
+    // (mean over the 19 volumes that have a predecessor), one spike, and every
+    // head voxel 2 mm from its place after the step.
+    EXPECT_EQ(rows[1], (std::vector<std::string>{spm.string(), "ok", "20", "0.1053", "2.0000", "1", "2.0000", "n/a"}));
+    EXPECT_TRUE(fs::exists(spm / "rest_bold.fmr"));
+    EXPECT_EQ(SDM((spm / "rest_bold_3DMC_spikes.sdm").string()).NrOfPredictors.value(), 1);
+
+    // The broken run is reported with its reason; nothing was imported.
+    EXPECT_EQ(rows[2][0], broken.string());
+    EXPECT_EQ(rows[2][1], "failed");
+    for (int k = 2; k < 7; ++k) EXPECT_EQ(rows[2][std::size_t(k)], "n/a");
+    EXPECT_NE(rows[2][7].find("has 19 rows but the run"), std::string::npos) << rows[2][7];
+    EXPECT_FALSE(fs::exists(broken / "rest.fmr"));
+    EXPECT_NE(support::readFile(broken / "tremora_batch.log").find("has 19 rows but the run"), std::string::npos);
+
+    // The native run, against what its own files say.
+    const SDM motion((native / "s_3DMC.sdm").string());
+    const std::vector<double> fd = framewiseDisplacement(motionParametersFromSDM(motion));
+    double sum = 0.0, max = 0.0;
+    for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], max = std::max(max, fd[t]);
+    ASSERT_EQ(rows[3][1], "ok") << rows[3][7];
+    EXPECT_EQ(rows[3][2], "40");
+    // Four decimals are printed: half a unit of the last.
+    EXPECT_NEAR(std::stod(rows[3][3]), sum / 39.0, 5e-5);
+    EXPECT_NEAR(std::stod(rows[3][4]), max, 5e-5);
+    EXPECT_EQ(rows[3][5], std::to_string(SDM((native / "s_3DMC_spikes.sdm").string()).NrOfPredictors.value()));
+    EXPECT_NEAR(std::stod(rows[3][6]), mapMaximum(native / "s_3DMC_MaxAbsolute.nii.gz"), 5e-5);
+    EXPECT_NE(support::readFile(native / "tremora_batch.log").find("== tremora displacement"), std::string::npos);
+    // Every good run got its BIDS table and its report page.
+    for (const fs::path& p : {spm / "rest_desc-confounds_timeseries.tsv", spm / "rest_bold_report.html",
+                              native / "s_desc-confounds_timeseries.tsv", native / "s_report.html"})
+        EXPECT_TRUE(fs::exists(p)) << p;
+}
+
+TEST(Batch, WhatARunFolderMustHold)
+{
+    const fs::path root = support::tempDir("folders");
+    const auto folder = [&](const std::string& name) {
+        fs::create_directories(root / name);
+        return root / name;
+    };
+    const fs::path empty = folder("empty");
+    const fs::path noMotion = folder("nomotion");
+    writeHead(noMotion / "a.nii", 3);
+    const fs::path twoRuns = folder("twoniftis");
+    writeHead(twoRuns / "a.nii", 3);
+    writeHead(twoRuns / "b.nii", 3);
+    const fs::path twoMotions = folder("twomotions");
+    writeHead(twoMotions / "a.nii", 3);
+    support::writeFile(twoMotions / "a.par", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
+    support::writeFile(twoMotions / "rp_a.txt", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
+    // fMRIPrep's folder: the run among a mask and a reference, the confounds by name.
+    const fs::path prep = folder("fmriprep");
+    writeHead(prep / "sub-01_task-rest_desc-preproc_bold.nii.gz", 4);
+    writeHead(prep / "sub-01_task-rest_desc-brain_mask.nii.gz", 1);
+    writeHead(prep / "sub-01_task-rest_boldref.nii.gz", 1);
+    support::writeFile(prep / "sub-01_task-rest_desc-confounds_timeseries.tsv",
+                       "csf\ttrans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\nn/a\t0\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n"
+                       "1\t0.5\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n");
+    // A run named so that its BIDS table would take the name of its input.
+    const fs::path named = folder("named");
+    writeHead(named / "sub-02_task-rest_bold.nii.gz", 4);
+    const std::string input = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
+                              "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
+    support::writeFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv", input);
+    struct Case {
+        fs::path dir;
+        std::string status, volumes, error;
+    } cases[] = {
+        {named, "ok", "4", "n/a"},
+        {empty, "failed", "n/a", "neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run"},
+        {noMotion, "failed", "n/a", "holds a.nii but no motion file"},
+        {twoRuns, "failed", "n/a", "several NIfTI runs (a.nii, b.nii)"},
+        {twoMotions, "failed", "n/a", "several motion files (a.par, rp_a.txt)"},
+        {root / "missing", "failed", "n/a", "is not a folder"},
+        {prep, "ok", "4", "n/a"},
+    };
+    for (const auto& c : cases) {
+        const auto r = runCli({"process", c.dir.string()});
+        EXPECT_EQ(r.status, c.status == "ok" ? 0 : 1) << c.dir << "\n" << r.err;
+        const auto rows = table(r.out.substr(std::min(r.out.size(), r.out.rfind("run\tstatus"))));
+        ASSERT_EQ(rows.size(), 2u) << r.out;
+        ASSERT_EQ(rows[1].size(), 8u) << r.out;
+        EXPECT_EQ(rows[1][1], c.status) << c.dir;
+        EXPECT_EQ(rows[1][2], c.volumes) << c.dir;
+        EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << c.dir << ": " << rows[1][7];
+    }
+    EXPECT_EQ(support::readFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv"), input) << "the input is kept";
+    EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_desc-confounds_timeseries.tsv"));
+    // The imported fMRIPrep run is reused the next time rather than imported again.
+    EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_bold.fmr"));
+    const auto again = runCli({"process", prep.string()});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out.find("== import"), std::string::npos) << again.out;
+
+    const auto twice = runCli({"batch", prep.string(), (prep / ".." / "fmriprep").string()});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("is given twice"), std::string::npos) << twice.err;
+    const auto nowhere = runCli({"batch", "--summary", (root / "no" / "such.tsv").string(), prep.string()});
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << "refused before any run starts: " << nowhere.err;
+    EXPECT_EQ(nowhere.err.find("finished"), std::string::npos) << nowhere.err;
+}

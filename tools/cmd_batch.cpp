@@ -1,0 +1,544 @@
+// tremora process and tremora batch: the whole job on one run folder (import
+// where needed, then confound with its BIDS table, displacement and the
+// report) and on many, one child process per run folder, with a summary table.
+#include <fcntl.h>
+#include <nifti1_io.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "atomicfile.h"
+#include "bidsconfounds.h"
+#include "commands.h"
+#include "gridtransformations.h"
+#include "host.h"
+#include "motionfiles.h"
+#include "motionmeasures.h"
+#include "mySDM.h"
+#include "mySDMfunctions.h"
+#include "niftiimport.h"
+
+namespace tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kLogName = "tremora_batch.log";
+const std::vector<std::string> kColumns = {"run",    "status", "volumes", "mean_fd", "max_fd", "spikes",
+                                           "max_displacement_mm", "error"};
+
+// ---------------------------------------------------------------- one run folder
+
+struct RunInputs {
+    std::string fmr, sdm;            // present, or written by the import
+    std::string bold, motion;        // set when an import is needed
+    MotionFormat format = MotionFormat::FSL;
+};
+
+bool endsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string listed(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const auto& n : names) text += (text.empty() ? "" : ", ") + n;
+    return text;
+}
+
+// What a run folder holds: NAME.fmr with NAME_3DMC.sdm beside it (a native
+// or an earlier imported run), else one NIfTI with one motion file whose
+// format its name shows.
+RunInputs findInputs(const fs::path& dir)
+{
+    std::vector<std::string> runs, niftis, bolds, motions;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        if (!entry.is_regular_file(ec)) continue;
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        if (endsWith(name, ".fmr") && fs::is_regular_file(dir / (name.substr(0, name.size() - 4) + "_3DMC.sdm"), ec))
+            runs.push_back(name);
+        if (endsWith(name, ".nii") || endsWith(name, ".nii.gz")) {
+            niftis.push_back(name);
+            if (endsWith(name, "_bold.nii") || endsWith(name, "_bold.nii.gz")) bolds.push_back(name);
+        }
+        if (motionFormatOfFileName(name)) motions.push_back(name);
+    }
+    if (ec) throw cli::RunError("cannot list the folder " + dir.string() + ": " + ec.message());
+    for (auto* v : {&runs, &niftis, &bolds, &motions}) std::sort(v->begin(), v->end());
+    RunInputs in;
+    if (runs.size() > 1) throw cli::RunError("the folder holds several runs (" + listed(runs) + "); give each its own folder");
+    if (runs.size() == 1) {
+        in.fmr = (dir / runs[0]).string();
+        in.sdm = (dir / (runs[0].substr(0, runs[0].size() - 4) + "_3DMC.sdm")).string();
+        return in;
+    }
+    // fMRIPrep folders hold masks and references beside the run: prefer *_bold.
+    const std::vector<std::string>& candidates = bolds.empty() ? niftis : bolds;
+    if (candidates.empty())
+        throw cli::RunError("the folder holds neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run (*.nii, *.nii.gz)");
+    if (candidates.size() > 1) throw cli::RunError("the folder holds several NIfTI runs (" + listed(candidates) + ")");
+    if (motions.empty())
+        throw cli::RunError("the folder holds " + candidates[0] +
+                            " but no motion file (*.par, rp_*.txt, *.1D or *_desc-confounds_timeseries.tsv)");
+    if (motions.size() > 1) throw cli::RunError("the folder holds several motion files (" + listed(motions) + ")");
+    in.bold = (dir / candidates[0]).string();
+    in.motion = (dir / motions[0]).string();
+    in.format = *motionFormatOfFileName(motions[0]);
+    const std::string stem = niftiStem(candidates[0]);
+    in.fmr = (dir / (stem + ".fmr")).string();
+    in.sdm = (dir / (stem + "_3DMC.sdm")).string();
+    return in;
+}
+
+// One subcommand in this process, as the program's main would run it, on a
+// fresh host. Returns "" on success, else what went wrong.
+std::string runStep(const std::string& name, const std::vector<std::string>& words)
+{
+    std::cout << "\n== tremora " << name;
+    for (const auto& w : words) std::cout << " " << w;
+    std::cout << std::endl;
+    host::reset();
+    const cli::Command* command = cli::find(name);
+    if (command == nullptr) return "no command " + name;
+    std::string error;
+    try {
+        const int status = command->run(cli::parse(*command, words));
+        if (status != 0) {
+            error = name + " failed";
+            for (const auto& message : host::state().messages)
+                if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
+        }
+    } catch (const std::exception& e) {
+        error = name + ": " + e.what();
+    }
+    std::cout.flush();
+    if (!error.empty()) std::cerr << "tremora " << error << std::endl;
+    return error;
+}
+
+// The largest finite voxel of a map written by the host.
+double mapMaximum(const std::string& file)
+{
+    nifti_set_debug_level(0);
+    nifti_image* image = nifti_image_read(file.c_str(), 1);
+    if (image == nullptr || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32) {
+        if (image) nifti_image_free(image);
+        throw cli::RunError("cannot read the map " + file);
+    }
+    const float* v = static_cast<const float*>(image->data);
+    double max = 0.0;
+    for (std::size_t i = 0; i < image->nvox; ++i)
+        if (std::isfinite(v[i])) max = std::max(max, double(v[i]));
+    nifti_image_free(image);
+    return max;
+}
+
+std::string fixed(double value, int decimals)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(decimals) << value;
+    return out.str();
+}
+
+// Tabs and line breaks would break the table's columns.
+std::string cell(std::string text)
+{
+    for (char& c : text)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return text.empty() ? "n/a" : text;
+}
+
+std::string tableLine(const std::vector<std::string>& cells)
+{
+    std::string line;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        if (k) line += '\t';
+        line += cell(cells[k]);
+    }
+    line += '\n';
+    return line;
+}
+
+std::string header() { return tableLine(kColumns); }
+
+struct Summary {
+    std::string run, status = "failed", volumes, meanFD, maxFD, spikes, maxDisplacement, error;
+    std::vector<std::string> cells() const { return {run, status, volumes, meanFD, maxFD, spikes, maxDisplacement, error}; }
+};
+
+Summary processFolder(const std::string& folder, const cli::Args& args)
+{
+    Summary s;
+    s.run = folder;
+    const std::string plugin = args.text("--plugin");
+    const std::string threshold = args.text("--spike-threshold");
+    const auto pluginWords = [&] {
+        return plugin.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--plugin", plugin};
+    };
+    try {
+        std::error_code ec;
+        if (!fs::is_directory(folder, ec)) throw cli::RunError(folder + " is not a folder");
+        const RunInputs in = findInputs(folder);
+        if (!in.bold.empty()) {
+            std::cout << "== import " << in.bold << " with " << in.motion << " (" << motionFormatName(in.format) << ")" << std::endl;
+            ImportRequest request;
+            request.bold = in.bold;
+            request.motion = in.motion;
+            request.format = in.format;
+            request.outDir = folder;
+            const ImportResult r = importRun(request);
+            for (const auto& note : r.notes) std::cout << "note: " << note << "\n";
+            std::cout << "wrote " << r.fmr << ", " << r.stc << " and " << r.sdm << " (" << r.axes << ")" << std::endl;
+        }
+
+        // The steps, one line each.
+        struct Step {
+            std::string command;
+            std::vector<std::string> words;
+        };
+        // The BIDS table is not written over a table of that name older than
+        // the run document: that one is an input (an fMRIPrep run named so).
+        const std::string bidsTable = confoundsTablePath(in.sdm);
+        std::error_code ec2;
+        const bool keepTable = fs::exists(bidsTable, ec2) && fs::last_write_time(bidsTable, ec2) < fs::last_write_time(in.fmr, ec2);
+        if (keepTable) std::cout << "note: " << bidsTable << " is older than the run: kept, no BIDS table written" << std::endl;
+        const std::string report = fs::path(in.fmr).replace_extension("").string() + "_report.html";
+        const std::vector<Step> steps = {
+            {"confound", {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold, keepTable ? "" : "--tsv"}},
+            {"displacement", {"--fmr", in.fmr, "--sdm", in.sdm, "--maps", "all"}},
+            {"report", {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold}},
+        };
+        std::string maxAbsolute;
+        for (const Step& step : steps) {
+            std::vector<std::string> words;
+            for (const auto& w : step.words)
+                if (!w.empty()) words.push_back(w);
+            const cli::Command* command = cli::find(step.command);
+            const bool takesPlugin = command && std::any_of(command->options.begin(), command->options.end(),
+                                                            [](const cli::Option& o) { return o.name == "--plugin"; });
+            if (takesPlugin)
+                for (const auto& w : pluginWords()) words.push_back(w);
+            if (const std::string error = runStep(step.command, words); !error.empty()) throw cli::RunError(error);
+            for (const auto& map : host::state().savedMaps)
+                if (endsWith(map.name, "_MaxAbsolute.map") && !map.file.empty()) maxAbsolute = map.file;
+        }
+
+        // The summary: framewise displacement of the motion as read, spikes as
+        // the confound task finds them (relative RMS displacement of the
+        // detrended parameters above the threshold), the largest voxel of the
+        // maximum absolute displacement map.
+        SDM motion(in.sdm);
+        const MotionParameters rows = motionParametersFromSDM(motion);
+        const std::vector<double> fd = framewiseDisplacement(rows);
+        double sum = 0.0, max = 0.0;
+        for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], max = std::max(max, fd[t]);
+        SDM detrended(motion);
+        detrendAllPredictors(detrended);
+        const std::vector<float> relative = getDistanceRMSfrom3DMCSDM(detrended);
+        const auto spikes = indicesGreaterThan<float>(relative, std::stof(threshold));
+        s.volumes = std::to_string(rows.size());
+        s.meanFD = fixed(fd.size() > 1 ? sum / double(fd.size() - 1) : 0.0, 4);
+        s.maxFD = fixed(max, 4);
+        s.spikes = std::to_string(spikes.size());
+        if (maxAbsolute.empty()) throw cli::RunError("displacement wrote no maximum absolute displacement map");
+        s.maxDisplacement = fixed(mapMaximum(maxAbsolute), 4);
+        s.status = "ok";
+    } catch (const std::exception& e) {
+        s.status = "failed";
+        s.error = e.what();
+        std::cerr << "tremora process: " << e.what() << std::endl;
+    }
+    return s;
+}
+
+int process(const cli::Args& args)
+{
+    const std::string folder = args.positionals().at(0);
+    const Summary s = processFolder(folder, args);
+    const std::string table = header() + tableLine(s.cells());
+    if (args.has("--result")) {
+        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; });
+    } else {
+        std::cout << table;
+    }
+    return s.status == "ok" ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- many run folders
+
+struct Child {
+    std::size_t index;
+    std::string result;
+};
+
+std::vector<std::string> splitTabs(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string f; std::getline(in, f, '\t');) fields.push_back(f);
+    return fields;
+}
+
+// The row a child left, or a failure that says why there is none.
+Summary collect(const std::string& run, const std::string& resultFile, int waitStatus)
+{
+    Summary s;
+    s.run = run;
+    std::ifstream in(resultFile);
+    std::string head, row;
+    if (in && std::getline(in, head) && std::getline(in, row)) {
+        const auto f = splitTabs(row);
+        if (f.size() == kColumns.size()) {
+            const auto value = [](const std::string& v) { return v == "n/a" ? std::string() : v; };
+            s.status = f[1], s.volumes = value(f[2]), s.meanFD = value(f[3]), s.maxFD = value(f[4]);
+            s.spikes = value(f[5]), s.maxDisplacement = value(f[6]), s.error = value(f[7]);
+            return s;
+        }
+    }
+    const std::string log = (fs::path(run) / kLogName).string();
+    if (WIFSIGNALED(waitStatus))
+        s.error = "the run's process was ended by signal " + std::to_string(WTERMSIG(waitStatus)) + " (see " + log + ")";
+    else
+        s.error = "the run's process exited with status " + std::to_string(WEXITSTATUS(waitStatus)) +
+                  " and left no summary (see " + log + ")";
+    return s;
+}
+
+class Progress {
+public:
+    Progress(std::size_t total) : total_(total), tty_(isatty(STDERR_FILENO) != 0) {}
+    void finished(const Summary& s)
+    {
+        ++done_;
+        if (s.status != "ok") ++failed_;
+        clear();
+        std::cerr << "batch: " << s.run << ": " << (s.status == "ok" ? "done" : "failed: " + s.error) << "\n";
+    }
+    void show(const std::vector<std::string>& running)
+    {
+        std::ostringstream line;
+        line << "batch: " << done_ << "/" << total_ << " finished, " << failed_ << " failed, " << running.size() << " running";
+        if (!running.empty()) line << ": " << listed(running);
+        clear();
+        if (tty_ && !running.empty()) {
+            std::string text = line.str();
+            if (text.size() > 150) text = text.substr(0, 147) + "...";
+            std::cerr << text << std::flush;
+            shown_ = true;
+        } else {
+            std::cerr << line.str() << "\n";
+        }
+    }
+private:
+    void clear()
+    {
+        if (tty_ && shown_) std::cerr << "\r\033[K";
+        shown_ = false;
+    }
+    std::size_t total_, done_ = 0, failed_ = 0;
+    bool tty_, shown_ = false;
+};
+
+int batch(const cli::Args& args)
+{
+    const std::vector<std::string> folders = args.positionals();
+    const long jobs = args.has("--jobs") ? args.integer("--jobs") : std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+    if (jobs < 1) throw cli::UsageError("--jobs must be a whole number of 1 or more, got '" + args.text("--jobs") + "'");
+    std::set<std::string> seen;
+    for (const auto& f : folders) {
+        std::error_code ec;
+        const std::string key = fs::weakly_canonical(f, ec).string();
+        if (!seen.insert(ec ? f : key).second) throw cli::UsageError("the folder " + f + " is given twice");
+    }
+    const std::string summaryPath = args.text("--summary");
+    cli::checkPathLength("--summary", summaryPath);
+    {
+        // Found out now, not after hours of runs.
+        std::error_code ec;
+        const fs::path parent = fs::path(summaryPath).parent_path();
+        if (!parent.empty() && !fs::is_directory(parent, ec))
+            throw cli::RunError("--summary: the folder " + parent.string() + " does not exist");
+        if (fs::is_directory(summaryPath, ec)) throw cli::RunError("--summary: " + summaryPath + " is a folder");
+    }
+
+    // The children's summary rows, in a private scratch folder.
+    const std::string scratchTemplate = (fs::temp_directory_path() / "tremora-batch-XXXXXX").string();
+    std::vector<char> scratchName(scratchTemplate.begin(), scratchTemplate.end());
+    scratchName.push_back('\0');
+    if (mkdtemp(scratchName.data()) == nullptr) throw cli::RunError(std::string("cannot create a scratch folder: ") + std::strerror(errno));
+    const fs::path scratch(scratchName.data());
+
+    std::vector<Summary> summaries(folders.size());
+    std::map<pid_t, Child> running;
+    std::size_t next = 0;
+    Progress progress(folders.size());
+    const auto runningNames = [&] {
+        std::vector<std::string> names;
+        for (const auto& [pid, child] : running) names.push_back(folders[child.index]);
+        return names;
+    };
+    std::cout.flush();
+    std::cerr.flush();
+    while (next < folders.size() || !running.empty()) {
+        while (next < folders.size() && long(running.size()) < jobs) {
+            const std::size_t index = next++;
+            const std::string& folder = folders[index];
+            std::error_code ec;
+            if (!fs::is_directory(folder, ec)) {
+                summaries[index].run = folder;
+                summaries[index].error = folder + " is not a folder";
+                progress.finished(summaries[index]);
+                continue;
+            }
+            const std::string result = (scratch / ("run" + std::to_string(index) + ".tsv")).string();
+            const std::string log = (fs::path(folder) / kLogName).string();
+            std::vector<std::string> words = {"tremora", "process", folder, "--result", result, "--spike-threshold",
+                                              args.text("--spike-threshold")};
+            if (args.has("--plugin")) words.insert(words.end(), {"--plugin", args.text("--plugin")});
+            std::vector<char*> argv;
+            for (auto& w : words) argv.push_back(w.data());
+            argv.push_back(nullptr);
+            const pid_t pid = fork();
+            if (pid < 0) throw cli::RunError(std::string("cannot start a process: ") + std::strerror(errno));
+            if (pid == 0) {
+                // The child: its output into the run folder's log, no input.
+                const int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                const int nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
+                const int outFd = logFd >= 0 ? logFd : nullFd;
+                if (nullFd >= 0) dup2(nullFd, STDIN_FILENO);
+                if (outFd >= 0) {
+                    dup2(outFd, STDOUT_FILENO);
+                    dup2(outFd, STDERR_FILENO);
+                }
+                if (logFd < 0) {
+                    const std::string message = "cannot write " + log + "\n";
+                    (void)!write(STDERR_FILENO, message.data(), message.size());
+                }
+                execv("/proc/self/exe", argv.data());
+                _exit(127);
+            }
+            running[pid] = {index, result};
+        }
+        progress.show(runningNames());
+        if (running.empty()) continue;
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        }
+        auto it = running.find(pid);
+        if (it == running.end()) continue;
+        summaries[it->second.index] = collect(folders[it->second.index], it->second.result, status);
+        progress.finished(summaries[it->second.index]);
+        running.erase(it);
+    }
+    progress.show({});
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+
+    std::string table = header();
+    std::size_t failed = 0;
+    for (const auto& s : summaries) {
+        table += tableLine(s.cells());
+        if (s.status != "ok") ++failed;
+    }
+    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
+                       "cannot write the summary " + summaryPath);
+    std::cout << table;
+    std::cout << "wrote " << summaryPath << " (" << folders.size() - failed << " of " << folders.size() << " runs done"
+              << (failed ? ", " + std::to_string(failed) + " failed" : std::string()) << ")\n";
+    return failed ? 1 : 0;
+}
+
+cli::Option spikeThresholdOption()
+{
+    cli::Option o{"--spike-threshold", cli::Kind::Number, "MM",
+                  "a volume is a spike when its relative RMS displacement (detrended) is above this"};
+    o.defaultText = "0.5";
+    o.meaning = "a number of millimetres";
+    return o;
+}
+
+cli::Option pluginOption()
+{
+    return {"--plugin", cli::Kind::Path, "PATH", "the plug-in library to load (default: libtremora.so beside the program, or $TREMORA_PLUGIN)"};
+}
+
+const char* const kFolderRules =
+    "A run folder holds either NAME.fmr with NAME_3DMC.sdm beside it (one such pair), or one NIfTI\n"
+    "run (*.nii or *.nii.gz; among several, the one named *_bold) with one motion file whose name\n"
+    "gives its format: *.par (fsl), rp_*.txt (spm), *.1D (afni), *_desc-confounds_timeseries.tsv\n"
+    "(fmriprep). The NIfTI is imported into the folder as NAME.fmr, NAME.stc and NAME_3DMC.sdm (NAME\n"
+    "= its name without .nii[.gz]; see tremora import --help) unless NAME.fmr with NAME_3DMC.sdm\n"
+    "is there already. Then confound (all sets, and the BIDS table with --tsv), displacement (all\n"
+    "maps) and report (NAME_report.html) run on it; their files land beside the motion SDM. A BIDS\n"
+    "table of the name confound --tsv would write that is older than NAME.fmr is an input and is\n"
+    "kept (no table is written then).";
+
+const char* const kSummaryColumns =
+    "Summary columns: run, status (ok or failed), volumes, mean_fd and max_fd (framewise\n"
+    "displacement after Power et al., 50 mm sphere, in mm; the mean over the volumes from the second\n"
+    "on), spikes (volumes whose relative RMS displacement of the detrended parameters is above\n"
+    "--spike-threshold, as the confound task finds them), max_displacement_mm (the largest voxel of\n"
+    "the maximum absolute displacement map) and error; n/a where a failed run has no value.";
+
+} // namespace
+
+cli::Command processCommand()
+{
+    cli::Command c;
+    c.name = "process";
+    c.summary = "import where needed, then confound, displacement and report on one run folder, with a summary row";
+    c.description = std::string(kFolderRules) + "\n\n" + kSummaryColumns +
+                    "\n\nThe summary (a header and one row, tab-separated) goes to standard output, or to --result.\n"
+                    "tremora batch runs this command in one child process per run folder.";
+    c.positionals = {{"RUNDIR", "the run folder", true, false, cli::Kind::Path}};
+    c.options = {spikeThresholdOption(),
+                 {"--result", cli::Kind::Path, "FILE", "write the summary table to FILE instead of standard output"},
+                 pluginOption()};
+    c.examples = {"tremora process sub-01/func"};
+    c.run = process;
+    return c;
+}
+
+cli::Command batchCommand()
+{
+    cli::Command c;
+    c.name = "batch";
+    c.summary = "process many run folders, one child process per run, with a summary table (TSV)";
+    c.description =
+        std::string(kFolderRules) +
+        "\n\nEach run folder is processed by its own child process (tremora process), at most --jobs at once;\n"
+        "the child's output goes to tremora_batch.log in the run folder. A progress line is shown on\n"
+        "standard error. A run that fails is reported and does not stop the others. At the end the\n"
+        "summary table is written to --summary and printed; the exit status is 1 when any run failed.\n\n" +
+        kSummaryColumns;
+    c.positionals = {{"RUNDIR", "the run folders", true, true, cli::Kind::Path}};
+    cli::Option jobs{"--jobs", cli::Kind::Integer, "N", "how many runs to process at once (default: the number of processors)"};
+    jobs.meaning = "a whole number of processes";
+    cli::Option summary{"--summary", cli::Kind::Path, "FILE", "the summary table"};
+    summary.defaultText = "batch_summary.tsv";
+    c.options = {jobs, summary, spikeThresholdOption(), pluginOption()};
+    c.examples = {"tremora batch --jobs 2 sub-*/func", "tremora batch --summary qc.tsv --spike-threshold 0.3 run1 run2 run3"};
+    c.run = batch;
+    return c;
+}
+
+} // namespace tool

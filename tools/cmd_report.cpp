@@ -1,0 +1,170 @@
+// tremora report: one self-contained HTML page on a run's head motion: the
+// parameters, framewise and relative RMS displacement with the spikes, their
+// summary figures, and mid slices of two voxel displacement maps.
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "atomicfile.h"
+#include "bidsconfounds.h"
+#include "commands.h"
+#include "host.h"
+#include "inputs.h"
+#include "myFMR.h"
+#include "mySDM.h"
+#include "report.h"
+#include "run.h"
+#include "runmask.h"
+#include "stringmanipulation.h"
+#include "tremora.h"
+
+namespace tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double positive(const cli::Args& args, const std::string& option, bool zeroAllowed)
+{
+    const double v = args.number(option);
+    if (!std::isfinite(v) || v < 0.0 || (!zeroAllowed && v == 0.0))
+        throw cli::UsageError(option + " must be a " + (zeroAllowed ? "" : "positive ") + "number of millimetres" +
+                              (zeroAllowed ? " of 0 or more" : "") + ", got " + args.text(option));
+    return v;
+}
+
+int report(const cli::Args& args)
+{
+    for (const char* option : {"--fmr", "--sdm", "--out"})
+        if (!args.has(option)) throw cli::UsageError(std::string(option) + " is required (see tremora report --help)");
+    const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
+    cli::checkPathLength("--out", out);
+    requireRunDocument("--fmr", fmrPath);
+    requireMotionFile("--sdm", motionPath);
+    if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
+        throw cli::UsageError("--sdm: a report covers one run; give that run's _3DMC.sdm, not an MDM");
+
+    RunReport r;
+    r.fdRadius = positive(args, "--radius-fd", false);
+    r.fdThreshold = positive(args, "--fd-threshold", true);
+    // The spike threshold as the confound task reads it from its text.
+    const float spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
+    if (!std::isfinite(spikeThreshold) || spikeThreshold < 0.0f)
+        throw cli::UsageError("--spike-threshold must be a number of millimetres of 0 or more, got " +
+                              args.text("--spike-threshold"));
+    r.spikeThreshold = spikeThreshold;
+    r.fmrPath = fmrPath;
+    r.motionPath = motionPath;
+    r.title = args.has("--title") ? args.text("--title") : "Head motion of " + getFileName(fmrPath);
+
+    try {
+        const SDM motion(motionPath);
+        r.motion = motionParametersFromSDM(motion);
+        if (r.motion.empty()) throw cli::RunError("the motion SDM " + motionPath + " has no data points");
+
+        // The run as the host presents it to the plug-in.
+        host::State& state = host::state();
+        host::openRun(state, fmrPath);
+        const FMR_Header& header = state.run.header;
+        r.dims[0] = header.DimX, r.dims[1] = header.DimY, r.dims[2] = header.DimZ;
+        r.voxel[0] = header.VoxelSizeX, r.voxel[1] = header.VoxelSizeY, r.voxel[2] = header.VoxelSizeZ;
+        FMR fmr(fmrPath, false);
+        r.runVolumes = fmr.NrOfVolumes.value();
+        r.tr = fmr.TR.value();
+        if (r.runVolumes != static_cast<int>(r.motion.size())) {
+            const std::string warning = "The motion SDM has " + std::to_string(r.motion.size()) + " volumes, the run " +
+                                        std::to_string(r.runVolumes) + ": are they of the same run?";
+            std::cerr << "warning: " << warning << "\n";
+            r.warnings.push_back(warning);
+        }
+
+        r.fd = framewiseDisplacement(r.motion, r.fdRadius);
+        r.fdSummary = summarizeSeries(r.fd, r.fdThreshold);
+        const std::vector<float> d = spikeDetectionDisplacement(motion);
+        r.rmsd.assign(d.begin(), d.end());
+        r.rmsdSummary = summarizeSeries(r.rmsd, static_cast<double>(spikeThreshold));
+
+        // The maps exactly as the displacement task makes them: its mask of
+        // bright voxels in the first volume and its displacement function.
+        fmr.LoadSTCVolume(0);
+        const Volume<float>& first = fmr.Volumes.at(0);
+        r.maskThreshold = args.has("--threshold") ? std::strtof(args.text("--threshold").c_str(), nullptr)
+                                                  : defaultMaskThreshold(first);
+        if (first.nx() != r.dims[0] || first.ny() != r.dims[1] || first.nz() != r.dims[2])
+            throw cli::RunError("the slice data of " + fmrPath + " do not have the run's dimensions");
+        std::vector<int> mask;
+        r.mask.assign(static_cast<std::size_t>(first.size()), 0);
+        for (int i = 0; i < first.size(); ++i)
+            if (first[i] > r.maskThreshold) mask.push_back(i), r.mask[static_cast<std::size_t>(i)] = 1;
+        r.maskVoxels = static_cast<int>(mask.size());
+        fmr.UnloadSTC();
+        const glm::tvec3<int> dims(header.DimX, header.DimY, header.DimZ);
+        const glm::tvec3<float> extent(static_cast<float>(header.DimX) * header.VoxelSizeX,
+                                       static_cast<float>(header.DimY) * header.VoxelSizeY,
+                                       static_cast<float>(header.DimZ) * header.VoxelSizeZ);
+        DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask);
+        r.maxAbsolute = std::move(maps.maxAbsolute);
+        r.meanRelative = std::move(maps.meanRelative);
+    } catch (const cli::RunError&) {
+        throw;
+    } catch (const cli::UsageError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw cli::RunError(e.what());
+    }
+
+    const std::string html = reportHtml(r);
+    try {
+        const fs::path folder = fs::path(out).parent_path();
+        std::error_code ec;
+        if (!folder.empty()) fs::create_directories(folder, ec);
+        saveTextAtomically(out, [&](std::ostream& os) { os << html; });
+    } catch (const std::exception& e) {
+        throw cli::RunError(e.what());
+    }
+    std::cout << "wrote " << out << "  (report: " << r.motion.size() << " volumes, " << r.rmsdSummary.above.size()
+              << " spike volumes, mean FD " << r.fdSummary.mean << " mm)\n";
+    return 0;
+}
+
+} // namespace
+
+cli::Command reportCommand()
+{
+    cli::Command c;
+    c.name = "report";
+    c.summary = "write a self-contained HTML page on a run's head motion";
+    c.description =
+        "One page, with no external file or script: the six motion parameters (mm and degrees on\n"
+        "their own axes), framewise displacement (Power et al. 2012, on a sphere of --radius-fd)\n"
+        "and the relative RMS displacement the confound task judges spikes by (detrended\n"
+        "parameters, 65 mm ball), with their thresholds and the spike volumes marked, the list and\n"
+        "share of spike volumes, mean and maximum of both measures, and mid slices of the maximum\n"
+        "absolute and mean relative displacement maps (the displacement task's maps, over the\n"
+        "voxels brighter than --threshold in the first volume) with a colour bar. Nothing else is\n"
+        "written.";
+    cli::Option spike{"--spike-threshold", cli::Kind::Number, "MM", "a volume is a spike when its relative RMS displacement is above this"};
+    spike.defaultText = "0.5";
+    spike.meaning = "a number of millimetres";
+    cli::Option radius{"--radius-fd", cli::Kind::Number, "MM", "sphere radius of the framewise displacement"};
+    radius.defaultText = "50";
+    radius.meaning = "a number of millimetres";
+    cli::Option fdThreshold{"--fd-threshold", cli::Kind::Number, "MM", "framewise displacement shown and counted above this"};
+    fdThreshold.defaultText = "0.5";
+    fdThreshold.meaning = "a number of millimetres";
+    cli::Option threshold{"--threshold", cli::Kind::Number, "T",
+                          "intensity threshold of the map voxels (default: a tenth of the first volume's 98th percentile)"};
+    threshold.meaning = "an intensity";
+    c.options = {{"--fmr", cli::Kind::Path, "RUN.fmr", "the run (required)"},
+                 {"--sdm", cli::Kind::Path, "MOTION", "the run's _3DMC.sdm (required)"},
+                 {"--out", cli::Kind::Path, "FILE", "the page to write, e.g. report.html (required)"},
+                 spike, radius, fdThreshold, threshold,
+                 {"--title", cli::Kind::Text, "TEXT", "the page's title (default: Head motion of RUN.fmr)"}};
+    c.examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
+                  "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'"};
+    c.run = report;
+    return c;
+}
+
+} // namespace tool

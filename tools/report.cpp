@@ -1,0 +1,520 @@
+#include "report.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+
+namespace tool {
+
+namespace {
+
+// ---------------------------------------------------------------- text
+
+std::string escape(const std::string& text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += (c < 0x20 && c != '\n' && c != '\t') ? ' ' : static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string format(const char* pattern, double v)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, pattern, v);
+    return buffer;
+}
+
+// Full precision for the machine-readable attributes (reads back exactly).
+std::string exact(double v) { return format("%.17g", v); }
+
+std::string volumeList(const std::vector<int>& volumes)
+{
+    std::string out;
+    for (std::size_t k = 0; k < volumes.size(); ++k) out += (k ? ", " : "") + std::to_string(volumes[k]);
+    return out;
+}
+
+// ---------------------------------------------------------------- plots
+
+// Round tick positions (1, 2 or 5 times a power of ten) within [lo, hi].
+std::vector<double> ticks(double lo, double hi, int wanted)
+{
+    if (!(hi > lo)) return {lo};
+    const double raw = (hi - lo) / std::max(1, wanted);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    double step = 10.0 * power;
+    for (double f : {1.0, 2.0, 5.0})
+        if (raw <= f * power) {
+            step = f * power;
+            break;
+        }
+    std::vector<double> result;
+    for (double t = std::ceil(lo / step - 1e-9) * step; t <= hi + step * 1e-9; t += step)
+        result.push_back(std::fabs(t) < step * 1e-9 ? 0.0 : t);
+    return result;
+}
+
+std::string tickLabel(double v)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", v);
+    return buffer;
+}
+
+struct Series {
+    std::string name, colour;
+    std::vector<double> y;
+};
+
+struct PlotSpec {
+    std::string id, title, yLabel;
+    std::string xLabel = "volume (counted from 0)";
+    std::vector<Series> series;
+    std::optional<double> threshold;
+    std::string thresholdName;
+    std::vector<int> marks; // volumes drawn as vertical lines
+    std::string marksName;
+    bool fromZero = false; // the y axis starts at 0 (a non-negative measure)
+};
+
+constexpr int kPlotWidth = 960, kPlotHeight = 280;
+constexpr int kLeft = 72, kRight = 16, kTop = 52, kBottom = 48;
+const char* const kThresholdColour = "#c0392b";
+const char* const kMarkColour = "#f1a9a0";
+
+std::string svgPlot(const PlotSpec& p)
+{
+    std::size_t n = 0;
+    double lo = INFINITY, hi = -INFINITY;
+    for (const auto& s : p.series) {
+        n = std::max(n, s.y.size());
+        for (double v : s.y)
+            if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+    }
+    if (p.threshold) lo = std::min(lo, *p.threshold), hi = std::max(hi, *p.threshold);
+    if (!std::isfinite(lo)) lo = 0.0, hi = 1.0;
+    if (p.fromZero) lo = std::min(lo, 0.0);
+    if (!(hi > lo)) hi = lo + 1.0;
+    const double pad = 0.06 * (hi - lo);
+    hi += pad;
+    if (!p.fromZero || lo < 0.0) lo -= pad;
+    const double xMax = n > 1 ? static_cast<double>(n - 1) : 1.0;
+    const double plotW = kPlotWidth - kLeft - kRight, plotH = kPlotHeight - kTop - kBottom;
+    const auto X = [&](double x) { return kLeft + plotW * x / xMax; };
+    const auto Y = [&](double y) { return kTop + plotH * (hi - y) / (hi - lo); };
+
+    std::string svg = "<svg id=\"" + p.id + "\" class=\"plot\" viewBox=\"0 0 " + std::to_string(kPlotWidth) + " " +
+                      std::to_string(kPlotHeight) + "\" role=\"img\" aria-label=\"" + escape(p.title) + "\">\n";
+    svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" + std::to_string(kPlotHeight) +
+           "\" fill=\"#ffffff\"/>\n";
+    svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"20\" class=\"ptitle\">" + escape(p.title) + "</text>\n";
+
+    // Legend along the top, right of the title.
+    struct Item {
+        std::string name, colour;
+        int kind; // 0 line, 1 dashed line, 2 mark
+    };
+    std::vector<Item> items;
+    for (const auto& s : p.series) items.push_back({s.name, s.colour, 0});
+    if (p.threshold) items.push_back({p.thresholdName, kThresholdColour, 1});
+    if (!p.marksName.empty()) items.push_back({p.marksName, kMarkColour, 2});
+    double lx = kLeft;
+    std::string legend;
+    for (const Item& item : items) {
+        if (item.kind == 2)
+            legend += "<rect x=\"" + format("%.1f", lx + 9.0) + "\" y=\"29\" width=\"4\" height=\"14\" fill=\"" + item.colour + "\"/>";
+        else
+            legend += "<line x1=\"" + format("%.1f", lx) + "\" y1=\"36\" x2=\"" + format("%.1f", lx + 22.0) +
+                      "\" y2=\"36\" stroke=\"" + item.colour + "\" stroke-width=\"2.5\"" +
+                      (item.kind == 1 ? " stroke-dasharray=\"6 4\"" : "") + "/>";
+        legend += "<text x=\"" + format("%.1f", lx + 28.0) + "\" y=\"40\" class=\"legend\">" + escape(item.name) + "</text>\n";
+        lx += 28.0 + 7.6 * static_cast<double>(item.name.size()) + 22.0;
+    }
+    svg += "<g class=\"legend\">" + legend + "</g>\n";
+
+    // Grid and y ticks.
+    for (double t : ticks(lo, hi, 5)) {
+        const std::string y = format("%.1f", Y(t));
+        svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotWidth - kRight) +
+               "\" y2=\"" + y + "\" class=\"grid\"/>";
+        svg += "<text x=\"" + std::to_string(kLeft - 6) + "\" y=\"" + y + "\" dy=\"4\" text-anchor=\"end\" class=\"tick\">" +
+               tickLabel(t) + "</text>\n";
+    }
+    for (double t : ticks(0.0, xMax, 10)) {
+        if (t != std::floor(t)) continue;
+        const std::string x = format("%.1f", X(t));
+        svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kTop + static_cast<int>(plotH)) + "\" x2=\"" + x + "\" y2=\"" +
+               std::to_string(kTop + static_cast<int>(plotH) + 5) + "\" class=\"axis\"/>";
+        svg += "<text x=\"" + x + "\" y=\"" + std::to_string(kTop + static_cast<int>(plotH) + 19) +
+               "\" text-anchor=\"middle\" class=\"tick\">" + tickLabel(t) + "</text>\n";
+    }
+
+    // Spike volumes behind the data.
+    const double markWidth = std::max(1.5, plotW / (xMax + 1.0) * 0.8);
+    for (int v : p.marks) {
+        if (v < 0 || static_cast<std::size_t>(v) >= std::max<std::size_t>(n, 1)) continue;
+        svg += "<rect class=\"mark\" data-volume=\"" + std::to_string(v) + "\" x=\"" + format("%.2f", X(v) - markWidth / 2) +
+               "\" y=\"" + std::to_string(kTop) + "\" width=\"" + format("%.2f", markWidth) + "\" height=\"" +
+               format("%.1f", plotH) + "\" fill=\"" + kMarkColour + "\"/>\n";
+    }
+    if (p.threshold) {
+        const std::string y = format("%.2f", Y(*p.threshold));
+        svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotWidth - kRight) +
+               "\" y2=\"" + y + "\" stroke=\"" + kThresholdColour + "\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n";
+    }
+    for (const auto& s : p.series) {
+        std::string points;
+        for (std::size_t t = 0; t < s.y.size(); ++t) {
+            if (!points.empty()) points += ' ';
+            points += format("%.2f", X(static_cast<double>(t))) + "," + format("%.2f", Y(s.y[t]));
+        }
+        if (s.y.size() == 1) // a single volume: a dot
+            svg += "<circle cx=\"" + format("%.2f", X(0)) + "\" cy=\"" + format("%.2f", Y(s.y[0])) + "\" r=\"3\" fill=\"" +
+                   s.colour + "\"/>\n";
+        svg += "<polyline fill=\"none\" stroke=\"" + s.colour + "\" stroke-width=\"1.6\" stroke-linejoin=\"round\" points=\"" +
+               points + "\"/>\n";
+    }
+    // Frame and axis labels.
+    svg += "<rect x=\"" + std::to_string(kLeft) + "\" y=\"" + std::to_string(kTop) + "\" width=\"" + format("%.0f", plotW) +
+           "\" height=\"" + format("%.0f", plotH) + "\" fill=\"none\" class=\"axis\"/>\n";
+    svg += "<text x=\"" + format("%.1f", kLeft + plotW / 2) + "\" y=\"" + std::to_string(kPlotHeight - 8) +
+           "\" text-anchor=\"middle\" class=\"label\">" + escape(p.xLabel) + "</text>\n";
+    svg += "<text transform=\"translate(18," + format("%.1f", kTop + plotH / 2) +
+           ") rotate(-90)\" text-anchor=\"middle\" class=\"label\">" + escape(p.yLabel) + "</text>\n";
+    return svg + "</svg>\n";
+}
+
+// ---------------------------------------------------------------- maps
+
+// A perceptually uniform colour scale (after matplotlib's viridis), dark for
+// small displacement, yellow for the largest.
+void colour(double u, unsigned char rgb[3])
+{
+    static const unsigned char stops[9][3] = {{68, 1, 84},    {71, 44, 122},  {59, 81, 139},  {44, 113, 142}, {33, 144, 141},
+                                              {39, 173, 129}, {92, 200, 99},  {170, 220, 50}, {253, 231, 37}};
+    u = std::clamp(std::isfinite(u) ? u : 0.0, 0.0, 1.0) * 8.0;
+    const int k = std::min(7, static_cast<int>(u));
+    const double f = u - k;
+    for (int c = 0; c < 3; ++c)
+        rgb[c] = static_cast<unsigned char>(std::lround(stops[k][c] + f * (stops[k + 1][c] - stops[k][c])));
+}
+
+std::string hexColour(double u)
+{
+    unsigned char rgb[3];
+    colour(u, rgb);
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
+    return buffer;
+}
+
+struct View {
+    std::string name, axes; // "axial", "x → right, y ↓"
+    int width = 0, height = 0;
+    double pixelW = 1, pixelH = 1; // mm per pixel
+    std::vector<unsigned char> rgb;
+};
+
+// One mid slice of a map: voxels outside the mask dark grey, the others by
+// value from 0 to top.
+View slice(const RunReport& r, const Volume<float>& map, int plane, double top)
+{
+    const int nx = r.dims[0], ny = r.dims[1], nz = r.dims[2];
+    View v;
+    // plane 0: axial (x across, y down), 1: coronal (x across, z up), 2: sagittal (y across, z up)
+    int cols = nx, rows = ny;
+    if (plane == 0) {
+        v.name = "axial, slice z = " + std::to_string(nz / 2);
+        v.axes = "x across, y down";
+        v.pixelW = r.voxel[0], v.pixelH = r.voxel[1];
+    } else if (plane == 1) {
+        rows = nz;
+        v.name = "coronal, slice y = " + std::to_string(ny / 2);
+        v.axes = "x across, z up";
+        v.pixelW = r.voxel[0], v.pixelH = r.voxel[2];
+    } else {
+        cols = ny, rows = nz;
+        v.name = "sagittal, slice x = " + std::to_string(nx / 2);
+        v.axes = "y across, z up";
+        v.pixelW = r.voxel[1], v.pixelH = r.voxel[2];
+    }
+    v.width = cols, v.height = rows;
+    v.rgb.resize(static_cast<std::size_t>(cols) * rows * 3);
+    for (int row = 0; row < rows; ++row)
+        for (int col = 0; col < cols; ++col) {
+            int x, y, z;
+            if (plane == 0) x = col, y = row, z = nz / 2;
+            else if (plane == 1) x = col, y = ny / 2, z = nz - 1 - row;
+            else x = nx / 2, y = col, z = nz - 1 - row;
+            const int index = map.index(x, y, z);
+            unsigned char* px = &v.rgb[(static_cast<std::size_t>(row) * cols + col) * 3];
+            if (r.mask.empty() || r.mask[static_cast<std::size_t>(index)] == 0) {
+                px[0] = px[1] = px[2] = 48;
+            } else {
+                colour(top > 0 ? map[index] / top : 0.0, px);
+            }
+        }
+    return v;
+}
+
+std::string colourBar(const std::string& id, double top)
+{
+    const int width = 560, height = 46, left = 14, barW = 400;
+    std::string svg = "<svg class=\"colourbar\" viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
+                      "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) +
+                      "\" role=\"img\" aria-label=\"colour bar from 0 to " + format("%.3g", top) + " mm\">\n";
+    svg += "<defs><linearGradient id=\"" + id + "\" x1=\"0\" x2=\"1\" y1=\"0\" y2=\"0\">";
+    for (int k = 0; k <= 16; ++k)
+        svg += "<stop offset=\"" + format("%.4f", k / 16.0) + "\" stop-color=\"" + hexColour(k / 16.0) + "\"/>";
+    svg += "</linearGradient></defs>\n";
+    svg += "<rect x=\"" + std::to_string(left) + "\" y=\"4\" width=\"" + std::to_string(barW) +
+           "\" height=\"18\" fill=\"url(#" + id + ")\" stroke=\"#555\"/>\n";
+    for (double t : ticks(0.0, top, 5)) {
+        const std::string x = format("%.1f", left + barW * t / top);
+        svg += "<line x1=\"" + x + "\" y1=\"22\" x2=\"" + x + "\" y2=\"28\" class=\"axis\"/>";
+        svg += "<text x=\"" + x + "\" y=\"40\" text-anchor=\"middle\" class=\"tick\">" + tickLabel(t) + "</text>\n";
+    }
+    svg += "<text x=\"" + std::to_string(left + barW + 12) + "\" y=\"18\" class=\"label\">displacement (mm)</text>\n";
+    return svg + "</svg>\n";
+}
+
+std::string mapFigure(const RunReport& r, const std::string& id, const std::string& title, const std::string& what,
+                      const Volume<float>& map)
+{
+    double top = 0.0;
+    for (int i = 0; i < map.size(); ++i)
+        if (std::isfinite(map[i])) top = std::max(top, static_cast<double>(map[i]));
+    const double scaleTop = top > 0.0 ? top : 1.0;
+    std::string html = "<figure class=\"map\" id=\"" + id + "\" data-max=\"" + exact(top) + "\">\n<figcaption><b>" +
+                       escape(title) + "</b> (largest value " + format("%.3f", top) + " mm). " + escape(what) +
+                       "</figcaption>\n<div class=\"views\">\n";
+    // The three views share one scale (mm per screen pixel) so that sizes compare.
+    const double extent = std::max({r.dims[0] * double(r.voxel[0]), r.dims[1] * double(r.voxel[1]),
+                                    r.dims[2] * double(r.voxel[2]), 1e-6});
+    const double scale = 280.0 / extent;
+    for (int plane = 0; plane < 3; ++plane) {
+        const View v = slice(r, map, plane, scaleTop);
+        const long w = std::max(1L, std::lround(v.width * v.pixelW * scale));
+        const long h = std::max(1L, std::lround(v.height * v.pixelH * scale));
+        html += "<div class=\"view\"><img alt=\"" + escape(title + ", " + v.name) + "\" width=\"" + std::to_string(w) +
+                "\" height=\"" + std::to_string(h) + "\" src=\"data:image/png;base64," +
+                base64(pngRGB(v.width, v.height, v.rgb)) + "\"><div class=\"vlabel\">" + escape(v.name) + "<br>" +
+                escape(v.axes) + "</div></div>\n";
+    }
+    html += "</div>\n" + colourBar(id + "-scale", scaleTop) + "</figure>\n";
+    return html;
+}
+
+std::string row(const std::string& label, const std::string& id, double value, const std::string& text)
+{
+    return "<tr><th>" + escape(label) + "</th><td id=\"" + id + "\" data-value=\"" + exact(value) + "\">" + escape(text) +
+           "</td></tr>\n";
+}
+
+const char* const kStyle = R"(
+body { font-family: "DejaVu Sans", Arial, sans-serif; color: #222; max-width: 1000px; margin: 16px auto; padding: 0 12px; }
+h1 { font-size: 24px; margin-bottom: 4px; }
+h2 { font-size: 19px; border-bottom: 1px solid #ccc; padding-bottom: 3px; margin-top: 28px; }
+p.meta { color: #555; font-size: 13px; line-height: 1.5; margin-top: 2px; }
+.warning { background: #fdecea; border: 1px solid #e6a19a; padding: 6px 10px; margin: 8px 0; }
+table { border-collapse: collapse; font-size: 14px; }
+th, td { border: 1px solid #ddd; padding: 4px 10px; text-align: left; }
+td { font-variant-numeric: tabular-nums; }
+table.summary th { background: #f5f5f5; font-weight: normal; }
+svg.plot { width: 100%; height: auto; display: block; margin: 8px 0 14px 0; }
+svg text { font-family: "DejaVu Sans", Arial, sans-serif; }
+.ptitle { font-size: 15px; font-weight: bold; fill: #222; }
+.legend { font-size: 13px; fill: #222; }
+.tick { font-size: 12px; fill: #333; }
+.label { font-size: 13px; fill: #222; }
+.grid { stroke: #e6e6e6; stroke-width: 1; }
+.axis { stroke: #555; stroke-width: 1; }
+figure.map { margin: 12px 0 22px 0; }
+figure.map figcaption { font-size: 14px; margin-bottom: 6px; }
+.views { display: flex; gap: 14px; align-items: flex-end; flex-wrap: wrap; }
+.view img { image-rendering: pixelated; display: block; background: #303030; }
+.vlabel { font-size: 12px; color: #444; margin-top: 3px; }
+#spike-list { font-size: 14px; }
+footer { color: #777; font-size: 12px; margin-top: 30px; }
+)";
+
+} // namespace
+
+// ---------------------------------------------------------------- PNG
+
+namespace {
+
+void chunk(std::string& png, const char type[4], const std::string& data)
+{
+    const auto be32 = [&](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) png += static_cast<char>((v >> s) & 0xff);
+    };
+    be32(static_cast<std::uint32_t>(data.size()));
+    const std::string typed = std::string(type, 4) + data;
+    png += typed;
+    be32(static_cast<std::uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
+}
+
+} // namespace
+
+std::string pngRGB(int width, int height, const std::vector<unsigned char>& rgb)
+{
+    if (width <= 0 || height <= 0 || rgb.size() != static_cast<std::size_t>(width) * height * 3)
+        throw std::invalid_argument("a PNG needs width x height x 3 bytes");
+    // Each row starts with its filter type: 0, no filter.
+    std::string raw;
+    raw.reserve(static_cast<std::size_t>(height) * (1 + 3 * width));
+    for (int y = 0; y < height; ++y) {
+        raw += '\0';
+        raw.append(reinterpret_cast<const char*>(&rgb[static_cast<std::size_t>(y) * width * 3]),
+                   static_cast<std::size_t>(width) * 3);
+    }
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::string packed(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), 9) != Z_OK)
+        throw std::runtime_error("cannot compress a picture of the report");
+    packed.resize(size);
+
+    std::string png = "\x89PNG\r\n\x1a\n";
+    std::string header;
+    for (const std::uint32_t v : {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)})
+        for (int s = 24; s >= 0; s -= 8) header += static_cast<char>((v >> s) & 0xff);
+    header += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, no filter method, no interlace
+    chunk(png, "IHDR", header);
+    chunk(png, "IDAT", packed);
+    chunk(png, "IEND", "");
+    return png;
+}
+
+std::string base64(const std::string& bytes)
+{
+    static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::uint32_t b0 = static_cast<unsigned char>(bytes[i]);
+        const std::uint32_t b1 = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        const std::uint32_t b2 = i + 2 < bytes.size() ? static_cast<unsigned char>(bytes[i + 2]) : 0;
+        const std::uint32_t v = (b0 << 16) | (b1 << 8) | b2;
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? digits[(v >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? digits[v & 63] : '=';
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- the page
+
+std::string reportHtml(const RunReport& r)
+{
+    const std::size_t n = r.motion.size();
+    const std::vector<int>& spikes = r.rmsdSummary.above;
+    std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escape(r.title) +
+                       "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
+    html += "<h1>" + escape(r.title) + "</h1>\n";
+    html += "<p class=\"meta\">Run: " + escape(r.fmrPath) + " (" + std::to_string(r.runVolumes) + " volumes of " +
+            std::to_string(r.dims[0]) + " &times; " + std::to_string(r.dims[1]) + " &times; " + std::to_string(r.dims[2]) +
+            " voxels, " + format("%g", r.voxel[0]) + " &times; " + format("%g", r.voxel[1]) + " &times; " +
+            format("%g", r.voxel[2]) + " mm, TR " + std::to_string(r.tr) + " ms)<br>Motion: " + escape(r.motionPath) +
+            " (" + std::to_string(n) + " volumes). Volumes are counted from 0.</p>\n";
+    for (const auto& w : r.warnings) html += "<p class=\"warning\">" + escape(w) + "</p>\n";
+
+    // Summary.
+    html += "<section id=\"summary\">\n<h2>Summary</h2>\n<table class=\"summary\">\n";
+    html += row("Volumes", "volumes", static_cast<double>(n), std::to_string(n));
+    html += row("Mean framewise displacement", "fd-mean", r.fdSummary.mean, format("%.3f mm", r.fdSummary.mean));
+    html += row("Maximum framewise displacement", "fd-max", r.fdSummary.max, format("%.3f mm", r.fdSummary.max));
+    html += row("Volumes with framewise displacement above " + format("%g", r.fdThreshold) + " mm", "fd-above",
+                static_cast<double>(r.fdSummary.above.size()),
+                std::to_string(r.fdSummary.above.size()) + " (" + format("%.1f %%", r.fdSummary.percentAbove) + ")");
+    html += row("Mean relative RMS displacement", "rmsd-mean", r.rmsdSummary.mean, format("%.3f mm", r.rmsdSummary.mean));
+    html += row("Maximum relative RMS displacement", "rmsd-max", r.rmsdSummary.max, format("%.3f mm", r.rmsdSummary.max));
+    html += row("Spike volumes (relative RMS displacement above " + format("%g", r.spikeThreshold) + " mm)", "spike-count",
+                static_cast<double>(spikes.size()), std::to_string(spikes.size()));
+    html += row("Share of spike volumes", "spike-percent", r.rmsdSummary.percentAbove,
+                format("%.1f %%", r.rmsdSummary.percentAbove));
+    html += "</table>\n<p class=\"meta\">Framewise displacement after Power et al. (2012): the sum of the absolute "
+            "volume-to-volume changes of the six parameters, rotations as arc length on a sphere of " +
+            format("%g", r.fdRadius) +
+            " mm. Relative RMS displacement: the root-mean-square volume-to-volume displacement over a ball of 65 mm "
+            "radius, of the linearly detrended parameters, as the confound task judges spikes by. Both are 0 in the "
+            "first volume.</p>\n</section>\n";
+
+    // Spikes.
+    html += "<section id=\"spikes\">\n<h2>Spike volumes</h2>\n<p id=\"spike-list\" data-volumes=\"";
+    for (std::size_t k = 0; k < spikes.size(); ++k) html += (k ? " " : "") + std::to_string(spikes[k]);
+    html += "\">" + (spikes.empty() ? std::string("No volume has a relative RMS displacement above ") +
+                                          format("%g", r.spikeThreshold) + " mm."
+                                    : std::to_string(spikes.size()) + " of " + std::to_string(n) + " volumes (" +
+                                          format("%.1f %%", r.rmsdSummary.percentAbove) + "): " + volumeList(spikes)) +
+            "</p>\n";
+    if (!spikes.empty()) {
+        html += "<table class=\"spikes\"><tr><th>volume</th><th>relative RMS displacement (mm)</th><th>framewise "
+                "displacement (mm)</th></tr>\n";
+        for (int v : spikes)
+            html += "<tr><td>" + std::to_string(v) + "</td><td>" + format("%.3f", r.rmsd[static_cast<std::size_t>(v)]) +
+                    "</td><td>" + format("%.3f", r.fd[static_cast<std::size_t>(v)]) + "</td></tr>\n";
+        html += "</table>\n";
+    }
+    html += "</section>\n";
+
+    // Motion parameters: millimetres and degrees on their own axes.
+    const char* const colours[3] = {"#d62728", "#2ca02c", "#1f77b4"};
+    const char* const axes[3] = {"x", "y", "z"};
+    PlotSpec translations{"plot-translations", "Translations", "translation (mm)"};
+    PlotSpec rotations{"plot-rotations", "Rotations", "rotation (degrees)"};
+    for (int k = 0; k < 3; ++k) {
+        Series t{std::string("along ") + axes[k], colours[k], {}}, a{std::string("about ") + axes[k], colours[k], {}};
+        for (const auto& row : r.motion) t.y.push_back(row[static_cast<std::size_t>(k)]), a.y.push_back(row[3 + static_cast<std::size_t>(k)]);
+        translations.series.push_back(std::move(t));
+        rotations.series.push_back(std::move(a));
+    }
+    html += "<section id=\"parameters\">\n<h2>Motion parameters</h2>\n" + svgPlot(translations) + svgPlot(rotations) +
+            "</section>\n";
+
+    PlotSpec fd{"plot-fd", "Framewise displacement", "displacement (mm)"};
+    fd.series.push_back({"framewise displacement", "#1f77b4", r.fd});
+    fd.threshold = r.fdThreshold;
+    fd.thresholdName = "threshold " + format("%g", r.fdThreshold) + " mm";
+    fd.marks = spikes;
+    fd.marksName = "spike volume";
+    fd.fromZero = true;
+    PlotSpec rms{"plot-rmsd", "Relative RMS displacement (detrended parameters, 65 mm ball)", "displacement (mm)"};
+    rms.series.push_back({"relative RMS displacement", "#7b3fa0", r.rmsd});
+    rms.threshold = r.spikeThreshold;
+    rms.thresholdName = "spike threshold " + format("%g", r.spikeThreshold) + " mm";
+    rms.marks = spikes;
+    rms.marksName = "spike volume";
+    rms.fromZero = true;
+    html += "<section id=\"displacement\">\n<h2>Framewise and relative RMS displacement</h2>\n" + svgPlot(fd) + svgPlot(rms) +
+            "</section>\n";
+
+    // Maps.
+    html += "<section id=\"maps\">\n<h2>Voxel displacement maps</h2>\n<p class=\"meta\">" + std::to_string(r.maskVoxels) +
+            " voxels brighter than " + format("%g", r.maskThreshold) +
+            " in the first volume (others dark grey); mid slices in voxel order.</p>\n";
+    html += mapFigure(r, "map-max-absolute", "Maximum absolute displacement",
+                      "How far each voxel got from its reference position in any volume.", r.maxAbsolute);
+    html += mapFigure(r, "map-mean-relative", "Mean relative displacement",
+                      "How far each voxel moved from one volume to the next, on average over the run.", r.meanRelative);
+    html += "</section>\n<footer>Written by tremora report.</footer>\n</body>\n</html>\n";
+    return html;
+}
+
+} // namespace tool

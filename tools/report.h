@@ -1,0 +1,45 @@
+// The motion quality report of one run: a self-contained HTML page (inline
+// SVG plots, map slices as PNG data URIs, no script, no external file).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "motionmeasures.h"
+#include "volume.h"
+
+namespace tool {
+
+struct RunReport {
+    std::string title;
+    std::string fmrPath, motionPath;
+    int runVolumes = 0; // as the run document says
+    int dims[3] = {0, 0, 0};
+    float voxel[3] = {0, 0, 0}; // mm
+    int tr = 0;                 // ms
+    std::vector<std::string> warnings;
+
+    MotionParameters motion; // mm and degrees, one row per volume
+    // Framewise displacement with its sphere and the threshold it is summarised with.
+    std::vector<double> fd;
+    double fdRadius = 50.0, fdThreshold = 0.5;
+    MotionSeriesSummary fdSummary;
+    // The relative RMS displacement the spikes are judged by, its threshold and the spikes.
+    std::vector<double> rmsd;
+    double spikeThreshold = 0.5;
+    MotionSeriesSummary rmsdSummary; // rmsdSummary.above are the spike volumes
+
+    // The maps of the displacement task and the voxels they cover.
+    Volume<float> maxAbsolute, meanRelative;
+    std::vector<unsigned char> mask; // 1 for a voxel in the mask, per voxel index
+    float maskThreshold = 0.0f;
+    int maskVoxels = 0;
+};
+
+std::string reportHtml(const RunReport& report);
+
+// An 8-bit RGB picture (rows top to bottom, 3 bytes per pixel) as PNG bytes.
+std::string pngRGB(int width, int height, const std::vector<unsigned char>& rgb);
+std::string base64(const std::string& bytes);
+
+} // namespace tool
