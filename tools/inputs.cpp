@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 
 #include "cli.h"
@@ -30,6 +31,26 @@ bool checkPresent(const std::string& option, const std::string& path)
     std::ifstream in(path, std::ios::binary);
     if (!in) throw cli::RunError(option + ": cannot read " + path + ": " + std::strerror(errno));
     return true;
+}
+
+// The nearest part of path that exists ("" when none does), for a path that does not.
+std::string nearestExisting(const std::string& path)
+{
+    std::error_code ec;
+    for (std::filesystem::path p = std::filesystem::path(path).parent_path(); !p.empty(); p = p.parent_path()) {
+        if (std::filesystem::exists(p, ec)) return p.string();
+        if (p == p.parent_path()) break;
+    }
+    return {};
+}
+
+// Refuses a path of something to be written that leads through a file.
+void checkWayThere(const std::string& option, const std::string& path, const char* what)
+{
+    const std::string existing = nearestExisting(path);
+    std::error_code ec;
+    if (!existing.empty() && !std::filesystem::is_directory(existing, ec))
+        throw cli::RunError(option + ": cannot write the " + what + " " + path + ": " + existing + " is a file, not a folder");
 }
 
 } // namespace
@@ -60,6 +81,45 @@ void requireMotionFile(const std::string& option, const std::string& path)
     } catch (const std::exception& e) {
         throw cli::RunError(option + ": " + e.what());
     }
+}
+
+void requireFolder(const std::string& option, const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) throw cli::RunError(option + ": no such folder: " + path);
+        throw cli::RunError(option + ": cannot open " + path + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) throw cli::RunError(option + ": " + path + " is not a folder");
+}
+
+void requireOutputFile(const std::string& option, const std::string& path, bool createsFolders)
+{
+    cli::checkPathLength(option, path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw cli::RunError(option + ": " + path + " is a folder, not a file");
+        if (!S_ISREG(st.st_mode)) throw cli::RunError(option + ": " + path + " is not a regular file (a pipe or a device?)");
+        return;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) throw cli::RunError(option + ": cannot write " + path + ": " + std::strerror(errno));
+    checkWayThere(option, path, "file");
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!createsFolders && !folder.empty() && !std::filesystem::is_directory(folder, ec))
+        throw cli::RunError(option + ": the folder " + folder.string() + " does not exist");
+}
+
+void requireOutputFolder(const std::string& option, const std::string& path)
+{
+    cli::checkPathLength(option, path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw cli::RunError(option + ": " + path + " is not a folder");
+        return;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) throw cli::RunError(option + ": cannot use the folder " + path + ": " + std::strerror(errno));
+    checkWayThere(option, path, "folder");
 }
 
 void requireRunDocument(const std::string& option, const std::string& path)

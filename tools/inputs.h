@@ -24,4 +24,17 @@ void requireMotionFile(const std::string& option, const std::string& path);
 // "NrOfVolumes:", "NrOfSlices:", "ResolutionX:" and "ResolutionY:" lines).
 void requireRunDocument(const std::string& option, const std::string& path);
 
+// The path must name a folder that is there. Throws cli::RunError "OPTION: ...".
+void requireFolder(const std::string& option, const std::string& path);
+
+// A file the command will write: the path (at most 511 bytes) must not name a
+// folder, a pipe or a device, nor lead through a file. Missing folders on the
+// way are let through when the command creates them (createsFolders), else
+// the folder the file goes into must exist. Throws cli::RunError "OPTION: ...".
+void requireOutputFile(const std::string& option, const std::string& path, bool createsFolders);
+
+// A folder the command will write into, created when missing: the path (at
+// most 511 bytes) must not name a file, nor lead through one.
+void requireOutputFolder(const std::string& option, const std::string& path);
+
 } // namespace tool

@@ -43,6 +43,21 @@ std::string findPlugin(const std::string& explicitPath)
     throw cli::RunError("cannot find libtremora.so beside the program; give --plugin PATH or set TREMORA_PLUGIN");
 }
 
+void checkPlugin(const std::string& option, const std::string& explicitPath)
+{
+    std::string path;
+    try {
+        path = findPlugin(explicitPath);
+    } catch (const cli::RunError& e) {
+        throw cli::RunError(option + ": " + e.what());
+    }
+    void* library = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) throw cli::RunError(option + ": cannot load the plug-in: " + dlerror());
+    const bool plugin = dlsym(library, "createPlugin") != nullptr;
+    dlclose(library);
+    if (!plugin) throw cli::RunError(option + ": " + path + " is not a plug-in: it has no createPlugin");
+}
+
 void parseVersion(const std::string& text, int version[3])
 {
     int parts[3] = {0, 0, 0};
