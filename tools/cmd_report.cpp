@@ -39,9 +39,11 @@ int report(const cli::Args& args)
     for (const char* option : {"--fmr", "--sdm", "--out"})
         if (!args.has(option)) throw cli::UsageError(std::string(option) + " is required (see tremora report --help)");
     const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
-    cli::checkPathLength("--out", out);
     requireRunDocument("--fmr", fmrPath);
     requireMotionFile("--sdm", motionPath);
+    // The page's folders are made when missing; anything else in the way is
+    // found now, not after the maps are computed.
+    requireOutputFile("--out", out, true);
     if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
         throw cli::UsageError("--sdm: a report covers one run; give that run's _3DMC.sdm, not an MDM");
 
@@ -121,7 +123,7 @@ int report(const cli::Args& args)
         if (!folder.empty()) fs::create_directories(folder, ec);
         saveTextAtomically(out, [&](std::ostream& os) { os << html; });
     } catch (const std::exception& e) {
-        throw cli::RunError(e.what());
+        throw cli::RunError(std::string("--out: ") + e.what());
     }
     std::cout << "wrote " << out << "  (report: " << r.motion.size() << " volumes, " << r.rmsdSummary.above.size()
               << " spike volumes, mean FD " << r.fdSummary.mean << " mm)\n";
