@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "nifti.h"
 #include "testing.h"
 
 namespace fs = std::filesystem;
@@ -23,7 +24,8 @@ namespace {
 // many seconds (a healthy run of these small inputs takes well under one).
 constexpr int TimeLimit = 30;
 
-// The files the cases need, made once: a valid synthetic run, and the bad things.
+// The files the cases need, made once: a valid synthetic run, a NIfTI run
+// with its FSL motion, and the bad things.
 struct Files {
     fs::path dir;
     std::map<std::string, std::string> good; // placeholder -> a path that works
@@ -43,16 +45,38 @@ const Files& files()
                      {"{task}", (ok / "synth_task.sdm").string()},
                      {"{plots}", (made.dir / "plots").string()},
                      {"{out}", (made.dir / "out").string()},
-                     {"{plugin}", TREMORA_PLUGIN_PATH}};
+                     {"{plugin}", TREMORA_PLUGIN_PATH},
+                     {"{bold}", (made.dir / "bold.nii").string()},
+                     {"{par}", (made.dir / "mc.par").string()},
+                     {"{imported}", (made.dir / "imported").string()},
+                     {"{report}", (made.dir / "report.html").string()},
+                     {"{result}", (made.dir / "result.tsv").string()},
+                     {"{summary}", (made.dir / "summary.tsv").string()},
+                     {"{rundir}", ok.string()}};
+        support::NiftiSpec bold;
+        bold.dims = {4, 4, 2, 8};
+        bold.pixdim = {3, 3, 3, 2};
+        support::writeNifti(made.good.at("{bold}"), bold, std::vector<double>(4 * 4 * 2 * 8, 100.0));
+        std::string rows;
+        for (int v = 0; v < 8; ++v) rows += "0 0 0 0 0 0\n";
+        support::writeFile(made.good.at("{par}"), rows);
         fs::create_directories(made.dir / "folder.sdm");
         fs::create_directories(made.dir / "folder.fmr");
+        fs::create_directories(made.dir / "folder.nii");
+        fs::create_directories(made.dir / "folder.par");
+        fs::create_directories(made.dir / "norun");
+        fs::create_directories(made.dir / "brokenrun");
+        support::writeFile(made.dir / "brokenrun" / "r.fmr", "no run document here\n");
+        support::writeFile(made.dir / "brokenrun" / "r_3DMC.sdm", support::readFile(ok / "synth_3DMC.sdm"));
         support::writeFile(made.dir / "afile", "a file, not a folder\n");
         support::writeFile(made.dir / "garbage.sdm", "no design matrix here\n");
         support::writeFile(made.dir / "garbage.fmr", "no run document here\n");
         support::writeFile(made.dir / "garbage.so", "no library here\n");
+        support::writeFile(made.dir / "garbage.nii", "no image here\n");
+        support::writeFile(made.dir / "garbage.par", "no motion here\n");
         support::writeFile(made.dir / "motion.txt", support::readFile(ok / "synth_3DMC.sdm"));
-        if (::mkfifo((made.dir / "pipe.sdm").c_str(), 0666) != 0 || ::mkfifo((made.dir / "pipe.fmr").c_str(), 0666) != 0)
-            throw std::runtime_error("cannot make a pipe");
+        for (const char* pipe : {"pipe.sdm", "pipe.fmr", "pipe.nii", "pipe.par"})
+            if (::mkfifo((made.dir / pipe).c_str(), 0666) != 0) throw std::runtime_error("cannot make a pipe");
         return made;
     }();
     return f;
@@ -76,6 +100,11 @@ enum class Kind {
     RawRun,  // an FMR document `run` hands to the host as it is
     Library, // the plug-in
     Folder,  // a folder the command writes into
+    Output,  // a file the command writes
+    Nifti,   // a NIfTI run to import
+    Table,   // another package's motion file
+    RunDir,  // the run folder `process` works on; a failure is its summary row
+    RunDirs, // the run folders of `batch`, checked before any run starts
 };
 
 struct Slot {
@@ -102,6 +131,17 @@ const std::vector<Command>& commands()
         {{"run", "confound", "--fmr", "{run}", "--param", "create_detrended=0", "--plots", "{plots}", "--plugin", "{plugin}"},
          {{"--fmr", "{run}", Kind::RawRun}, {"--plots", "{plots}", Kind::Folder}, {"--plugin", "{plugin}", Kind::Library}}},
         {{"synth", "--out", "{out}", "--dims", "4", "4", "2", "--volumes", "8"}, {{"--out", "{out}", Kind::Folder}}},
+        {{"confound", "--sdm", "{motion}", "--sets", "detr,spikes", "--tsv", "--censor-before", "1", "--censor-after", "1", "--radius-fd", "40"},
+         {{"--sdm", "{motion}", Kind::Motion}}},
+        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--spike-threshold", "0.3", "--radius-fd", "40",
+          "--fd-threshold", "0.2", "--threshold", "1", "--title", "bad use"},
+         {{"--fmr", "{run}", Kind::Run}, {"--sdm", "{motion}", Kind::Motion}, {"--out", "{report}", Kind::Output}}},
+        {{"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--name", "run", "--tr", "2000"},
+         {{"--bold", "{bold}", Kind::Nifti}, {"--motion", "{par}", Kind::Table}, {"--out", "{imported}", Kind::Folder}}},
+        {{"process", "{rundir}", "--result", "{result}", "--spike-threshold", "0.5", "--plugin", "{plugin}"},
+         {{"RUNDIR", "{rundir}", Kind::RunDir}, {"--result", "{result}", Kind::Output}, {"--plugin", "{plugin}", Kind::Library}}},
+        {{"batch", "--jobs", "1", "{rundir}", "--summary", "{summary}", "--spike-threshold", "0.5", "--plugin", "{plugin}"},
+         {{"RUNDIR", "{rundir}", Kind::RunDirs}, {"--summary", "{summary}", Kind::Output}, {"--plugin", "{plugin}", Kind::Library}}},
     };
     return all;
 }
@@ -151,9 +191,21 @@ void expectOneLineError(const Case& c)
 std::vector<std::pair<std::string, std::string>> badPaths(Kind kind)
 {
     const fs::path d = files().dir;
-    const std::string ext = kind == Kind::Run || kind == Kind::RawRun ? ".fmr" : kind == Kind::Library ? ".so" : ".sdm";
-    if (kind == Kind::Folder)
-        return {{(d / "afile").string(), (d / "afile").string()}, {(d / "afile" / "sub").string(), (d / "afile" / "sub").string()}};
+    const auto same = [](const fs::path& p) { return std::pair{p.string(), p.string()}; };
+    const std::string ext = kind == Kind::Run || kind == Kind::RawRun ? ".fmr"
+                            : kind == Kind::Library                  ? ".so"
+                            : kind == Kind::Nifti                    ? ".nii"
+                            : kind == Kind::Table                    ? ".par"
+                                                                     : ".sdm";
+    if (kind == Kind::Folder) return {same(d / "afile"), same(d / "afile" / "sub")};
+    if (kind == Kind::Output) return {same(d / "folder.sdm"), same(d / "pipe.sdm"), same(d / "afile" / "x.sdm")};
+    if (kind == Kind::RunDir || kind == Kind::RunDirs) {
+        std::vector<std::pair<std::string, std::string>> bad = {same(d / "missing"), same(d / "afile"), same(d / "afile" / "sub"),
+                                                                same(d / "pipe.fmr")};
+        // What a folder holds is found by its run: batch has it in its summary.
+        if (kind == Kind::RunDir) bad.insert(bad.end(), {same(d / "norun"), same(d / "brokenrun")});
+        return bad;
+    }
     std::vector<std::pair<std::string, std::string>> bad = {
         {(d / ("missing" + ext)).string(), (d / ("missing" + ext)).string()},
         {(d / "afile" / ("x" + ext)).string(), (d / "afile" / ("x" + ext)).string()},
@@ -180,7 +232,9 @@ TEST(CliBadUse, UnusablePathsAreOneLineNamingThePathWithStatusOne)
     std::sort(written.begin(), written.end());
     EXPECT_EQ(written, (std::vector<std::string>{"synth.fmr", "synth.stc", "synth_3DMC.sdm", "synth_task.sdm"}))
         << "no task ran on a bad input";
-    EXPECT_FALSE(fs::exists(files().good.at("{plots}"))) << "no plot folder made";
+    // (--result is process's summary row, written for a run folder that fails too.)
+    for (const char* made : {"{plots}", "{imported}", "{report}", "{summary}"})
+        EXPECT_FALSE(fs::exists(files().good.at(made))) << made << " is written only when every input is good";
 }
 
 TEST(CliBadUse, PathsLongerThanTheHostsBuffersAreRefusedNamingTheOption)
@@ -188,10 +242,16 @@ TEST(CliBadUse, PathsLongerThanTheHostsBuffersAreRefusedNamingTheOption)
     const fs::path d = files().dir / "long";
     for (const Command& c : commands())
         for (const Slot& slot : c.slots) {
-            const std::string path = longPath(d, 600, slot.kind == Kind::Folder ? "" : ".sdm");
+            const bool folder = slot.kind == Kind::Folder || slot.kind == Kind::RunDir || slot.kind == Kind::RunDirs;
+            const std::string path = longPath(d, 600, folder ? "" : ".sdm");
             ASSERT_EQ(path.size(), 600u);
             expectOneLineError({withPath(c, slot.placeholder, path), 2, slot.label + ": the path is 600 bytes long"});
         }
+    // The folder and the name of an imported run together make its paths.
+    const auto& good = files().good;
+    expectOneLineError({{"import", "--bold", good.at("{bold}"), "--motion", good.at("{par}"), "--motion-format", "fsl", "--out",
+                         longPath(d, 500, ""), "--name", std::string(20, 'n')},
+                        2, "--out and --name: the path is"});
     EXPECT_FALSE(fs::exists(d)) << "nothing is written under a shortened name";
 
     // 511 bytes fit the buffers: the path is taken and fails only for being
@@ -224,6 +284,21 @@ TEST(CliBadUse, NumbersThatAreNoNumbersUnknownOptionsAndMissingValues)
         {good({"synth", "--out", "{out}", "--volumes", "1e3"}), 2, "--volumes"},
         {good({"run", "confound", "--host-version", "2.8.x"}), 2, "--host-version"},
         {good({"confound", "--sdm="}), 2, "--sdm"},
+        {good({"confound", "--sdm", "{motion}", "--tsv", "--censor-before", "one"}), 2, "--censor-before"},
+        {good({"confound", "--sdm", "{motion}", "--tsv", "--censor-after", "1.5"}), 2, "--censor-after"},
+        {good({"confound", "--sdm", "{motion}", "--tsv", "--radius-fd", "50mm"}), 2, "--radius-fd"},
+        {good({"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--spike-threshold", "x"}), 2, "--spike-threshold"},
+        {good({"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--radius-fd", "inf"}), 2, "--radius-fd"},
+        {good({"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--fd-threshold", "0,5"}), 2, "--fd-threshold"},
+        {good({"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--threshold", "bright"}), 2, "--threshold"},
+        {good({"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--tr", "2s"}), 2, "--tr"},
+        {good({"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--tr", "nan"}), 2, "--tr"},
+        {good({"process", "{rundir}", "--spike-threshold", "half"}), 2, "--spike-threshold"},
+        {good({"batch", "{rundir}", "--jobs", "two"}), 2, "--jobs"},
+        {good({"batch", "{rundir}", "--jobs", "1.5"}), 2, "--jobs"},
+        // Numbers the runs would refuse only after the first steps are done.
+        {good({"process", "{rundir}", "--spike-threshold", "-1"}), 2, "--spike-threshold"},
+        {good({"batch", "{rundir}", "--summary", "{summary}", "--spike-threshold", "-1"}), 2, "--spike-threshold"},
     };
     // Every subcommand: an option it does not know.
     for (const Command& c : commands()) {
@@ -241,11 +316,33 @@ TEST(CliBadUse, NumbersThatAreNoNumbersUnknownOptionsAndMissingValues)
         {"analyze", "--fmr", "{run}", "{motion}", "--task-sdm"}, {"run", "confound", "--param"},
         {"run", "confound", "--choose"},        {"synth", "--out"},
         {"synth", "--out", "{out}", "--dims", "4", "4"},
+        {"confound", "--sdm", "{motion}", "--tsv", "--censor-before"},
+        {"confound", "--sdm", "{motion}", "--tsv", "--censor-after"},
+        {"confound", "--sdm", "{motion}", "--tsv", "--radius-fd"},
+        {"report", "--sdm", "{motion}", "--out", "{report}", "--fmr"},
+        {"report", "--fmr", "{run}", "--out", "{report}", "--sdm"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--spike-threshold"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--radius-fd"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--fd-threshold"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--threshold"},
+        {"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--title"},
+        {"import", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--bold"},
+        {"import", "--bold", "{bold}", "--motion-format", "fsl", "--out", "{imported}", "--motion"},
+        {"import", "--bold", "{bold}", "--motion", "{par}", "--out", "{imported}", "--motion-format"},
+        {"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out"},
+        {"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--name"},
+        {"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--tr"},
+        {"process", "{rundir}", "--result"},    {"process", "{rundir}", "--spike-threshold"},
+        {"process", "{rundir}", "--plugin"},    {"batch", "{rundir}", "--jobs"},
+        {"batch", "{rundir}", "--summary"},     {"batch", "{rundir}", "--spike-threshold"},
+        {"batch", "{rundir}", "--plugin"},
     };
     for (const auto& words : withoutValue) {
         const std::string option = words.back() == "4" ? "--dims" : words.back();
         cases.push_back({good(words), 2, option});
     }
     for (const Case& c : cases) expectOneLineError(c);
-    EXPECT_FALSE(fs::exists(files().good.at("{out}"))) << "nothing is written on bad use";
+    for (const char* made : {"{out}", "{imported}", "{report}", "{summary}"})
+        EXPECT_FALSE(fs::exists(files().good.at(made))) << made << ": nothing is written on bad use";
 }
