@@ -2,11 +2,16 @@
 
 #include <nifti1_io.h>
 #include <unistd.h>
+#include <zlib.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
+
+#include "atomicfile.h"
 
 namespace host {
 
@@ -66,6 +71,36 @@ mat44 centredAffine(int nx, int ny, int nz, float dx, float dy, float dz)
 
 float positive(float size) { return size > 0.0f ? size : 1.0f; }
 
+// The bytes as one gzip stream, fed to zlib in pieces that its 32-bit counts hold.
+std::string gzip(const std::string& bytes, const std::string& file)
+{
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("Cannot write map " + file + ": cannot start compressing");
+    constexpr std::size_t piece = std::size_t(1) << 24;
+    std::string packed;
+    std::vector<char> out(piece);
+    std::size_t at = 0;
+    int result = Z_OK;
+    while (result == Z_OK) {
+        const std::size_t n = std::min(piece, bytes.size() - at);
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
+        z.avail_in = static_cast<uInt>(n);
+        at += n;
+        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out.data());
+            z.avail_out = static_cast<uInt>(out.size());
+            result = deflate(&z, flush);
+            packed.append(out.data(), out.size() - z.avail_out);
+        } while (result == Z_OK && z.avail_out == 0);
+        if (result == Z_BUF_ERROR) result = Z_OK; // no progress possible until more input
+    }
+    deflateEnd(&z);
+    if (result != Z_STREAM_END) throw std::runtime_error("Cannot write map " + file + ": compressing failed");
+    return packed;
+}
+
 } // namespace
 
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels, const FMR_Header& run,
@@ -77,8 +112,9 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     if (!fs::is_directory(folder, ec))
         throw std::runtime_error("Cannot write map " + file + ": the folder " + folder.string() + " does not exist");
     if (fs::is_directory(target, ec)) throw std::runtime_error("Cannot write map " + file + ": a folder of that name exists");
-    // A temporary file beside the target, renamed over it once complete.
-    const fs::path temporary = folder / ("." + target.filename().string() + ".tmp" + std::to_string(getpid()) + ".nii.gz");
+    if (::access(folder.c_str(), W_OK) != 0)
+        throw std::runtime_error("Cannot write map " + file + ": the folder " + folder.string() + " is not writable (" +
+                                 std::strerror(errno) + ")");
 
     nifti_set_debug_level(0);
     const int dims[8] = {3, header.DimX, header.DimY, header.DimZ, 1, 1, 1, 1};
@@ -108,31 +144,21 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     }
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    // nifti_clib writes from the image's own buffer; lend it the voxels.
-    image->data = const_cast<float*>(voxels);
-    const int named = nifti_set_filenames(image, temporary.c_str(), 0, 1);
-    if (named == 0) nifti_image_write(image);
-    image->data = nullptr;
+    nifti_set_iname_offset(image);
+    const nifti_1_header nhdr = nifti_convert_nim2nhdr(image);
+    const std::size_t voxelCount = image->nvox;
     nifti_image_free(image);
 
-    // nifti_image_write reports nothing: read the header back to know.
-    bool complete = false;
-    if (named == 0) {
-        if (nifti_image* back = nifti_image_read(temporary.c_str(), 1)) {
-            complete = back->nx == header.DimX && back->ny == header.DimY && back->nz == header.DimZ &&
-                       back->datatype == NIFTI_TYPE_FLOAT32 && back->data != nullptr;
-            nifti_image_free(back);
-        }
-    }
-    if (!complete) {
-        fs::remove(temporary, ec);
-        throw std::runtime_error("Cannot write map " + file + ": writing failed (disk full or not writable?)");
-    }
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        throw std::runtime_error("Cannot write map " + file + ": " + ec.message());
-    }
+    // One file: the 348-byte header, the four bytes that say "no extensions",
+    // padding up to the voxel offset, then the voxels, x fastest. It is packed
+    // in memory and saved like every other file of the system, so that a full
+    // disk or a failed write is reported and the old map kept.
+    std::string bytes(reinterpret_cast<const char*>(&nhdr), sizeof nhdr);
+    bytes.resize(std::max<std::size_t>(static_cast<std::size_t>(nhdr.vox_offset), sizeof nhdr + 4), '\0');
+    bytes.append(reinterpret_cast<const char*>(voxels), voxelCount * sizeof(float));
+    const std::string packed = gzip(bytes, file);
+    saveTextAtomically(file, [&packed](std::ostream& out) { out.write(packed.data(), std::streamsize(packed.size())); },
+                       SaveErrorKind::RuntimeError, "Cannot write map " + file);
 }
 
 } // namespace host

@@ -19,7 +19,9 @@ std::string mapDescription(const std::string& name);
 // volume at the origin, the thresholds in cal_min/cal_max, and for map type 4
 // the F-test intent with its degrees of freedom. The file replaces an existing
 // one only when it was written completely; failures throw std::runtime_error
-// naming the file.
+// "Cannot write map " and the file, followed by why (": the folder ... does
+// not exist", ": a folder of that name exists", ": the folder ... is not
+// writable (...)", " (writing failed: ...)").
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels,
                   const FMR_Header& run, const std::string& description);
 

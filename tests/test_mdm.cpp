@@ -1,13 +1,12 @@
 // MDM files: the exact text as read and written, study lines, hostile
-// headers, failed saves, and the repair of moved paths through the host's
-// file dialog.
+// headers, and the repair of moved paths through the host's file dialog
+// (failed saves: test_savefailures).
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
 #include "myMDM.h"
 #include "testing.h"
-#include "tmpfs_mount.h"
 
 namespace fs = std::filesystem;
 using support::readFile;
@@ -215,36 +214,6 @@ TEST(MDMHostile, BadHeadersEndWithAClearErrorAndHugeCountsEndQuickly)
     } catch (const OpenFileError& e) {
         EXPECT_EQ(std::string(e.what()), "Failed opening for reading: " + missing);
     }
-}
-
-TEST(MDMSave, FailedSavesKeepTheOldFile)
-{
-    const std::string absent = (support::tempDir("absent") / "no" / "x.mdm").string();
-    MDM mdm;
-    try {
-        mdm.SaveAs(absent);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot Create file: " + absent);
-    }
-
-    TmpfsMount disk("mdmfull", "64k");
-    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    const std::string path = (disk.dir() / "study.mdm").string();
-    ASSERT_TRUE(mdm.SaveAs(path));
-    const std::string old = readFile(path);
-    for (int i = 0; i < 3000; ++i) {
-        mdm.DataPaths.push_back("/a/rather/long/folder/name/for/the/data/of/study/" + std::to_string(i) + ".vtc");
-        mdm.SDMPaths.push_back("/a/rather/long/folder/name/for/the/design/of/study/" + std::to_string(i) + ".sdm");
-    }
-    try {
-        mdm.Save();
-        ADD_FAILURE() << "a save into a full disk was reported as success";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Cannot Create file: " + path + " (writing failed: ", 0), 0u) << e.what();
-    }
-    EXPECT_EQ(readFile(path), old);
-    EXPECT_EQ(std::distance(fs::directory_iterator(disk.dir()), fs::directory_iterator()), 1);
 }
 
 // Path repair through the host's file dialog -------------------------------

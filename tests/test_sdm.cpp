@@ -1,7 +1,5 @@
 // SDM design matrix files: the exact text as read and written, the matrix
-// operations, hostile files, and saves that fail without destroying anything.
-#include <sys/stat.h>
-
+// operations and hostile files (failed saves: test_savefailures).
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -9,10 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "atomicfile.h"
 #include "mySDM.h"
 #include "testing.h"
-#include "tmpfs_mount.h"
 
 namespace fs = std::filesystem;
 using support::readFile;
@@ -50,25 +46,6 @@ std::string readError(const std::string& text, std::string* path = nullptr)
         return std::string("<other exception: ") + e.what() + ">";
     }
     return "<no exception>";
-}
-
-std::vector<std::string> folderEntries(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-SDM matrixOfRows(int rows)
-{
-    SDM sdm;
-    sdm.NrOfDataPoints = rows;
-    std::vector<float> values(static_cast<std::size_t>(rows));
-    for (int r = 0; r < rows; ++r) values[static_cast<std::size_t>(r)] = 0.25f * static_cast<float>(r % 40) - 5.0f;
-    sdm.AddPredictor(values, "a", 1, 2, 3);
-    sdm.AddPredictor(values, "b", 4, 5, 6);
-    return sdm;
 }
 
 } // namespace
@@ -494,116 +471,4 @@ TEST(SDMMotionTrace, ThreeHundredSixtyFiveVolumesRoundTripByteForByte)
     SDM third(again.string());
     ASSERT_TRUE(third.Save());
     EXPECT_TRUE(readFile(again) == second) << "a 365-row SDM read and saved again is unchanged";
-}
-
-// Failed saves ------------------------------------------------------------
-
-TEST(SDMSave, MissingFolderOrFolderTargetCannotBeCreated)
-{
-    const fs::path dir = support::tempDir("nofolder");
-    const std::string targets[] = {(dir / "absent" / "x.sdm").string(), dir.string()};
-    for (const auto& target : targets) {
-        SDM sdm;
-        try {
-            sdm.SaveAs(target);
-            FAIL() << "no exception for " << target;
-        } catch (const WriteFileError&) {
-            FAIL() << "SDM writers throw a plain runtime error";
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), "Cannot Create file: " + target);
-        }
-    }
-    EXPECT_TRUE(folderEntries(dir).empty()) << "no temporary file left";
-}
-
-TEST(SDMSave, FullDiskKeepsTheOldFileAndReportsTheFailedWrite)
-{
-    TmpfsMount disk("full", "64k");
-    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    const std::string path = (disk.dir() / "run_3DMC.sdm").string();
-    SDM small = matrixOfRows(3);
-    ASSERT_TRUE(small.SaveAs(path));
-    const std::string old = readFile(path);
-
-    SDM big = matrixOfRows(20000); // about 500 kB of text: more than the disk holds
-    try {
-        big.SaveAs(path);
-        FAIL() << "a save into a full disk was reported as success";
-    } catch (const std::runtime_error& e) {
-        const std::string message = e.what();
-        EXPECT_EQ(message.rfind("Cannot Create file: " + path + " (writing failed: ", 0), 0u) << message;
-    }
-    EXPECT_EQ(readFile(path), old) << "the old file survives";
-    EXPECT_EQ(folderEntries(disk.dir()), (std::vector<std::string>{"run_3DMC.sdm"})) << "no temporary file left";
-}
-
-TEST(SDMSave, ReadOnlyFolderKeepsTheOldFile)
-{
-    TmpfsMount disk("ro", "64k");
-    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    const std::string path = (disk.dir() / "a.sdm").string();
-    SDM sdm = matrixOfRows(2);
-    ASSERT_TRUE(sdm.SaveAs(path));
-    const std::string old = readFile(path);
-    if (!disk.makeReadOnly()) GTEST_SKIP() << disk.reason();
-    sdm.Predictors[0][0] = 9.0f;
-    try {
-        sdm.Save();
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot Create file: " + path);
-    }
-    EXPECT_EQ(readFile(path), old);
-}
-
-// The reusable helper: other writers, other exception types and messages.
-TEST(AtomicSave, WriterExceptionsKindsPermissionsAndLinks)
-{
-    const fs::path dir = support::tempDir("atomic");
-    const fs::path target = dir / "table.csv";
-    writeFile(target, "old\n");
-    ::chmod(target.c_str(), 0640);
-
-    EXPECT_THROW(saveTextAtomically(
-                     target.string(),
-                     [](std::ostream& out) {
-                         out << "half";
-                         throw std::logic_error("writer broke");
-                     }),
-                 std::logic_error);
-    EXPECT_EQ(readFile(target), "old\n");
-    EXPECT_EQ(folderEntries(dir), (std::vector<std::string>{"table.csv"}));
-
-    saveTextAtomically(target.string(), [](std::ostream& out) { out << "new\n"; });
-    EXPECT_EQ(readFile(target), "new\n");
-    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
-        << "a replaced file keeps its permissions";
-
-    const fs::path link = dir / "link.csv";
-    fs::create_symlink(target, link);
-    saveTextAtomically(link.string(), [](std::ostream& out) { out << "through the link\n"; });
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(readFile(target), "through the link\n");
-
-    const std::string missing = (dir / "no" / "run.stc").string();
-    try {
-        saveTextAtomically(missing, [](std::ostream& out) { out << 1; }, SaveErrorKind::WriteFileError,
-                           "Failed opening STC for writing: " + missing);
-        FAIL() << "no exception";
-    } catch (const WriteFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Failed opening STC for writing: " + missing);
-    }
-
-    TmpfsMount disk("fullstc", "64k");
-    if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    const std::string stc = (disk.dir() / "run.stc").string();
-    try {
-        saveTextAtomically(stc, [](std::ostream& out) { out << std::string(200000, 'x'); },
-                           SaveErrorKind::WriteFileError);
-        FAIL() << "no exception";
-    } catch (const WriteFileError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Cannot Create file: " + stc + " (writing failed: ", 0), 0u) << e.what();
-    }
-    EXPECT_TRUE(folderEntries(disk.dir()).empty());
 }

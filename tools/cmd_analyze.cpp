@@ -8,6 +8,7 @@
 #include "TMZRPluginInterface.h"
 #include "commands.h"
 #include "host.h"
+#include "inputs.h"
 #include "myGLMfunctions.h"
 #include "mySDM.h"
 #include "run.h"
@@ -27,8 +28,9 @@ void logToStdout(const char* text)
     std::fflush(stdout);
 }
 
-SDM readSdm(const std::string& path)
+SDM readSdm(const std::string& option, const std::string& path)
 {
+    requireFileIfPresent(option, path);
     try {
         return SDM(path);
     } catch (const std::exception& e) {
@@ -40,11 +42,12 @@ int analyze(const cli::Args& args)
 {
     if (!args.has("--fmr")) throw cli::UsageError("--fmr is required (see tremora analyze --help)");
     if (!args.has("--task-sdm")) throw cli::UsageError("--task-sdm is required (see tremora analyze --help)");
-    const SDM task = readSdm(args.text("--task-sdm"));
+    const SDM task = readSdm("--task-sdm", args.text("--task-sdm"));
     std::vector<SDM> confounds;
-    for (const std::string& path : args.positionals()) confounds.push_back(readSdm(path));
+    for (const std::string& path : args.positionals()) confounds.push_back(readSdm("CONFOUND.sdm", path));
 
     host::State& state = host::state();
+    requireRunDocument("--fmr", args.text("--fmr"));
     host::openRun(state, args.text("--fmr"));
     // The library is linked into this program: bind its host functions to
     // the ones this program exports, as the desktop host's loader would.

@@ -24,11 +24,13 @@
 #include "commands.h"
 #include "gridtransformations.h"
 #include "host.h"
+#include "inputs.h"
 #include "motionfiles.h"
 #include "motionmeasures.h"
 #include "mySDM.h"
 #include "mySDMfunctions.h"
 #include "niftiimport.h"
+#include "pluginhost.h"
 
 namespace tool {
 
@@ -82,7 +84,7 @@ RunInputs findInputs(const fs::path& dir)
     if (ec) throw cli::RunError("cannot list the folder " + dir.string() + ": " + ec.message());
     for (auto* v : {&runs, &niftis, &bolds, &motions}) std::sort(v->begin(), v->end());
     RunInputs in;
-    if (runs.size() > 1) throw cli::RunError("the folder holds several runs (" + listed(runs) + "); give each its own folder");
+    if (runs.size() > 1) throw cli::RunError(dir.string() + " holds several runs (" + listed(runs) + "); give each its own folder");
     if (runs.size() == 1) {
         in.fmr = (dir / runs[0]).string();
         in.sdm = (dir / (runs[0].substr(0, runs[0].size() - 4) + "_3DMC.sdm")).string();
@@ -91,12 +93,12 @@ RunInputs findInputs(const fs::path& dir)
     // fMRIPrep folders hold masks and references beside the run: prefer *_bold.
     const std::vector<std::string>& candidates = bolds.empty() ? niftis : bolds;
     if (candidates.empty())
-        throw cli::RunError("the folder holds neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run (*.nii, *.nii.gz)");
-    if (candidates.size() > 1) throw cli::RunError("the folder holds several NIfTI runs (" + listed(candidates) + ")");
+        throw cli::RunError(dir.string() + " holds neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run (*.nii, *.nii.gz)");
+    if (candidates.size() > 1) throw cli::RunError(dir.string() + " holds several NIfTI runs (" + listed(candidates) + ")");
     if (motions.empty())
-        throw cli::RunError("the folder holds " + candidates[0] +
+        throw cli::RunError(dir.string() + " holds " + candidates[0] +
                             " but no motion file (*.par, rp_*.txt, *.1D or *_desc-confounds_timeseries.tsv)");
-    if (motions.size() > 1) throw cli::RunError("the folder holds several motion files (" + listed(motions) + ")");
+    if (motions.size() > 1) throw cli::RunError(dir.string() + " holds several motion files (" + listed(motions) + ")");
     in.bold = (dir / candidates[0]).string();
     in.motion = (dir / motions[0]).string();
     in.format = *motionFormatOfFileName(motions[0]);
@@ -128,7 +130,6 @@ std::string runStep(const std::string& name, const std::vector<std::string>& wor
         error = name + ": " + e.what();
     }
     std::cout.flush();
-    if (!error.empty()) std::cerr << "tremora " << error << std::endl;
     return error;
 }
 
@@ -181,6 +182,16 @@ struct Summary {
     std::string run, status = "failed", volumes, meanFD, maxFD, spikes, maxDisplacement, error;
     std::vector<std::string> cells() const { return {run, status, volumes, meanFD, maxFD, spikes, maxDisplacement, error}; }
 };
+
+// What process and batch check before any run starts: the spike threshold as
+// report takes it, and the plug-in when one is given.
+void checkRunOptions(const cli::Args& args)
+{
+    const double threshold = args.number("--spike-threshold");
+    if (threshold < 0.0)
+        throw cli::UsageError("--spike-threshold must be a number of millimetres of 0 or more, got " + args.text("--spike-threshold"));
+    if (args.has("--plugin")) checkPlugin("--plugin", args.text("--plugin"));
+}
 
 Summary processFolder(const std::string& folder, const cli::Args& args)
 {
@@ -270,10 +281,13 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
 int process(const cli::Args& args)
 {
     const std::string folder = args.positionals().at(0);
+    checkRunOptions(args);
+    if (args.has("--result")) requireOutputFile("--result", args.text("--result"), false);
     const Summary s = processFolder(folder, args);
     const std::string table = header() + tableLine(s.cells());
     if (args.has("--result")) {
-        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; });
+        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
+                           "--result: cannot write " + args.text("--result"));
     } else {
         std::cout << table;
     }
@@ -366,16 +380,13 @@ int batch(const cli::Args& args)
         const std::string key = fs::weakly_canonical(f, ec).string();
         if (!seen.insert(ec ? f : key).second) throw cli::UsageError("the folder " + f + " is given twice");
     }
+    // Found out now, not after hours of runs: a run folder that is no folder
+    // at all, a summary that cannot be written, a plug-in that does not load.
+    // (What a folder holds is each run's to find; its failure is in the summary.)
+    checkRunOptions(args);
+    for (const auto& f : folders) requireFolder("RUNDIR", f);
     const std::string summaryPath = args.text("--summary");
-    cli::checkPathLength("--summary", summaryPath);
-    {
-        // Found out now, not after hours of runs.
-        std::error_code ec;
-        const fs::path parent = fs::path(summaryPath).parent_path();
-        if (!parent.empty() && !fs::is_directory(parent, ec))
-            throw cli::RunError("--summary: the folder " + parent.string() + " does not exist");
-        if (fs::is_directory(summaryPath, ec)) throw cli::RunError("--summary: " + summaryPath + " is a folder");
-    }
+    requireOutputFile("--summary", summaryPath, false);
 
     // The children's summary rows, in a private scratch folder.
     const std::string scratchTemplate = (fs::temp_directory_path() / "tremora-batch-XXXXXX").string();
@@ -399,13 +410,6 @@ int batch(const cli::Args& args)
         while (next < folders.size() && long(running.size()) < jobs) {
             const std::size_t index = next++;
             const std::string& folder = folders[index];
-            std::error_code ec;
-            if (!fs::is_directory(folder, ec)) {
-                summaries[index].run = folder;
-                summaries[index].error = folder + " is not a folder";
-                progress.finished(summaries[index]);
-                continue;
-            }
             const std::string result = (scratch / ("run" + std::to_string(index) + ".tsv")).string();
             const std::string log = (fs::path(folder) / kLogName).string();
             std::vector<std::string> words = {"tremora", "process", folder, "--result", result, "--spike-threshold",
@@ -460,7 +464,7 @@ int batch(const cli::Args& args)
         if (s.status != "ok") ++failed;
     }
     saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                       "cannot write the summary " + summaryPath);
+                       "--summary: cannot write the summary " + summaryPath);
     std::cout << table;
     std::cout << "wrote " << summaryPath << " (" << folders.size() - failed << " of " << folders.size() << " runs done"
               << (failed ? ", " + std::to_string(failed) + " failed" : std::string()) << ")\n";

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "inputs.h"
 #include "niftiimport.h"
 
 namespace tool {
@@ -13,6 +14,9 @@ int import(const cli::Args& args)
 {
     for (const char* required : {"--bold", "--motion", "--motion-format", "--out"})
         if (!args.has(required)) throw cli::UsageError(std::string(required) + " is required");
+    requireFile("--bold", args.text("--bold"));
+    requireFile("--motion", args.text("--motion"));
+    requireOutputFolder("--out", args.text("--out"));
     ImportRequest request;
     request.bold = args.text("--bold");
     request.motion = args.text("--motion");

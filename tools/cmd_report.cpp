@@ -10,6 +10,7 @@
 #include "bidsconfounds.h"
 #include "commands.h"
 #include "host.h"
+#include "inputs.h"
 #include "myFMR.h"
 #include "mySDM.h"
 #include "report.h"
@@ -23,13 +24,6 @@ namespace tool {
 namespace {
 
 namespace fs = std::filesystem;
-
-void requireFile(const std::string& option, const std::string& path)
-{
-    std::error_code ec;
-    if (!fs::exists(path, ec)) throw cli::RunError(option + ": no such file: " + path);
-    if (fs::is_directory(path, ec)) throw cli::RunError(option + ": " + path + " is a folder, not a file");
-}
 
 double positive(const cli::Args& args, const std::string& option, bool zeroAllowed)
 {
@@ -45,9 +39,11 @@ int report(const cli::Args& args)
     for (const char* option : {"--fmr", "--sdm", "--out"})
         if (!args.has(option)) throw cli::UsageError(std::string(option) + " is required (see tremora report --help)");
     const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
-    cli::checkPathLength("--out", out);
-    requireFile("--fmr", fmrPath);
-    requireFile("--sdm", motionPath);
+    requireRunDocument("--fmr", fmrPath);
+    requireMotionFile("--sdm", motionPath);
+    // The page's folders are made when missing; anything else in the way is
+    // found now, not after the maps are computed.
+    requireOutputFile("--out", out, true);
     if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
         throw cli::UsageError("--sdm: a report covers one run; give that run's _3DMC.sdm, not an MDM");
 
@@ -127,7 +123,7 @@ int report(const cli::Args& args)
         if (!folder.empty()) fs::create_directories(folder, ec);
         saveTextAtomically(out, [&](std::ostream& os) { os << html; });
     } catch (const std::exception& e) {
-        throw cli::RunError(e.what());
+        throw cli::RunError(std::string("--out: ") + e.what());
     }
     std::cout << "wrote " << out << "  (report: " << r.motion.size() << " volumes, " << r.rmsdSummary.above.size()
               << " spike volumes, mean FD " << r.fdSummary.mean << " mm)\n";

@@ -1,5 +1,6 @@
 // tremora run: raw access to a task, with script parameters set by hand.
 #include "commands.h"
+#include "inputs.h"
 #include "pluginhost.h"
 
 namespace tool {
@@ -10,16 +11,23 @@ int run(const cli::Args& args)
 {
     TaskOptions options;
     options.plugin = args.text("--plugin");
-    if (args.has("--fmr")) options.fmr = args.text("--fmr");
+    // Raw access: a document the reader cannot open is the host's to report,
+    // but a folder or a pipe is refused before anything waits on it.
+    if (args.has("--fmr")) {
+        requireFileIfPresent("--fmr", args.text("--fmr"));
+        options.fmr = args.text("--fmr");
+    }
     for (const auto& assignment : args.all("--param")) {
         const auto eq = assignment.find('=');
         if (eq == std::string::npos || eq == 0)
             throw cli::UsageError("--param must be NAME=VALUE, got '" + assignment + "'");
         const std::string value = assignment.substr(eq + 1);
         cli::checkPathLength("--param " + assignment.substr(0, eq), value);
+        if (assignment.substr(0, eq) == "sdmfile" && !value.empty()) requireFileIfPresent("--param sdmfile", value);
         options.parameters.emplace_back(assignment.substr(0, eq), value);
     }
     options.choose = args.all("--choose");
+    for (const auto& answer : options.choose) requireFileIfPresent("--choose", answer);
     options.plotFolder = args.text("--plots");
     parseVersion(args.text("--host-version"), options.version);
     return runTask(args.positionals().at(0), options);

@@ -410,15 +410,18 @@ int synth(const cli::Args& args)
     if (!args.has("--out")) throw cli::UsageError("--out DIR is required");
     const Settings s = settingsFrom(args);
     const fs::path out = args.text("--out");
-    std::error_code ec;
-    fs::create_directories(out, ec);
-    if (!fs::is_directory(out)) throw cli::RunError("cannot create the folder " + out.string());
-
     const std::string base = (out / s.name).string();
     const std::string fmrPath = base + ".fmr", stcPath = base + ".stc";
     const std::string motionPath = base + "_3DMC.sdm", taskPath = base + "_task.sdm";
-    cli::checkPathLength("--out", fmrPath);
-    cli::checkPathLength("--out", motionPath);
+    // The folder and the base name together make the paths the host is given;
+    // they are checked before anything is created.
+    cli::checkPathLength("--out and --name", fmrPath);
+    cli::checkPathLength("--out and --name", motionPath);
+    std::error_code ec;
+    fs::create_directories(out, ec);
+    if (!fs::is_directory(out))
+        throw cli::RunError("--out: cannot create the folder " + out.string() +
+                            (ec ? ": " + ec.message() : std::string(": a file of that name exists")));
 
     Noise motionNoise(s.seed * 2);
     const std::vector<int> jumps = jumpVolumes(s, motionNoise);

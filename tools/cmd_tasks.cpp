@@ -11,6 +11,7 @@
 #include "bidsconfounds.h"
 #include "commands.h"
 #include "host.h"
+#include "inputs.h"
 #include "myFMR.h"
 #include "myMDM.h"
 #include "mySDM.h"
@@ -32,13 +33,6 @@ const std::vector<std::string> kPlots = {"regular", "detrended"};
 bool contains(const std::vector<std::string>& words, const std::string& word)
 {
     return std::find(words.begin(), words.end(), word) != words.end();
-}
-
-void requireFile(const std::string& option, const std::string& path)
-{
-    std::error_code ec;
-    if (!fs::exists(path, ec)) throw cli::RunError(option + ": no such file: " + path);
-    if (fs::is_directory(path, ec)) throw cli::RunError(option + ": " + path + " is a folder, not a file");
 }
 
 // The motion SDMs a path names: itself, or the SDMs its MDM lists.
@@ -81,7 +75,7 @@ void commonTaskOptions(TaskOptions& options, const cli::Args& args)
     options.plugin = args.text("--plugin");
     options.plotFolder = args.text("--plots");
     if (args.has("--fmr")) {
-        requireFile("--fmr", args.text("--fmr"));
+        requireRunDocument("--fmr", args.text("--fmr"));
         options.fmr = args.text("--fmr");
     }
 }
@@ -116,11 +110,11 @@ cli::Option plotOption()
 int select(const cli::Args& args)
 {
     const std::string motion = args.positionals().at(0);
-    requireFile("MOTION", motion);
+    requireMotionFile("MOTION", motion);
     TaskOptions options;
     options.plugin = args.text("--plugin");
     if (!args.has("--fmr")) throw cli::UsageError("--fmr is required: the motion file is checked against the run");
-    requireFile("--fmr", args.text("--fmr"));
+    requireRunDocument("--fmr", args.text("--fmr"));
     options.fmr = args.text("--fmr");
     options.choose = {motion};
     const int status = runTask("select_3dmcsdm", options);
@@ -176,7 +170,7 @@ void writeConfoundTables(const std::string& motion, const std::vector<std::strin
 int confound(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
-    requireFile("--sdm", motion);
+    requireMotionFile("--sdm", motion);
     const bool tsv = args.has("--tsv");
     ConfoundsOptions tableOptions;
     for (const char* option : {"--censor-before", "--censor-after", "--radius-fd"})
@@ -254,7 +248,7 @@ int confound(const cli::Args& args)
 int displacement(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
-    requireFile("--sdm", motion);
+    requireMotionFile("--sdm", motion);
     TaskOptions options;
     commonTaskOptions(options, args);
     if (!options.fmr) throw cli::UsageError("--fmr is required: the maps are made on the run's grid");
@@ -262,7 +256,8 @@ int displacement(const cli::Args& args)
     if (!args.has("--threshold")) {
         const float chosen = defaultMaskThreshold(*options.fmr);
         threshold = std::to_string(chosen);
-        std::cerr << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
+        // With the results on standard output: standard error is kept for the one line of a failure.
+        std::cout << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
     }
     const auto maps = args.list("--maps");
     options.parameters = {

@@ -280,6 +280,21 @@ ImportResult importRun(const ImportRequest& request)
 {
     ImportResult result;
     std::error_code ec;
+    // The names of the outputs first: nothing is read or created for a name
+    // that cannot be used.
+    const std::string name = request.name.empty() ? niftiStem(request.bold) : request.name;
+    if (name.empty() || name.find_first_of("/\\\"\n\r") != std::string::npos || name[0] == '.')
+        throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + name + "'");
+    const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
+    result.fmr = (out / (name + ".fmr")).string();
+    result.stc = (out / (name + ".stc")).string();
+    result.sdm = (out / (name + "_3DMC.sdm")).string();
+    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm}) {
+        cli::checkPathLength("--out and --name", *path);
+        if (fs::is_directory(*path, ec)) throw cli::RunError(*path + " is a folder");
+        if (fs::exists(*path, ec) && !request.force)
+            throw cli::RunError(*path + " exists; give --force to replace it");
+    }
     if (!fs::is_regular_file(request.bold, ec)) throw cli::RunError("no such file: " + request.bold);
     if (!fs::is_regular_file(request.motion, ec)) throw cli::RunError("no such file: " + request.motion);
 
@@ -337,26 +352,11 @@ ImportResult importRun(const ImportRequest& request)
     const MotionAxisMap axes = motionAxisMap(request.format, directions(nim));
     rows = mapMotionAxes(rows, axes);
 
-    // Names and the folder.
-    const std::string name = request.name.empty() ? niftiStem(request.bold) : request.name;
-    if (name.empty() || name.find_first_of("/\\\"\n\r") != std::string::npos || name[0] == '.')
-        throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + name + "'");
-    const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
-    fs::create_directories(out, ec);
-    if (!fs::is_directory(out, ec)) throw cli::RunError("cannot create the folder " + out.string());
-    result.fmr = (out / (name + ".fmr")).string();
-    result.stc = (out / (name + ".stc")).string();
-    result.sdm = (out / (name + "_3DMC.sdm")).string();
-    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm}) {
-        cli::checkPathLength("--out", *path);
-        if (fs::exists(*path, ec) && !request.force)
-            throw cli::RunError(*path + " exists; give --force to replace it");
-        if (fs::is_directory(*path, ec)) throw cli::RunError(*path + " is a folder");
-    }
-
     if (nifti_image_load(image.get()) != 0 || nim.data == nullptr)
         throw cli::RunError(request.bold + ": the image data cannot be read (the file is shorter than its header says, "
                                            "or damaged)");
+    fs::create_directories(out, ec);
+    if (!fs::is_directory(out, ec)) throw cli::RunError("--out: cannot create the folder " + out.string());
     const double slope = (nim.scl_slope != 0.0f && std::isfinite(nim.scl_slope)) ? nim.scl_slope : 1.0;
     const double inter = (nim.scl_slope != 0.0f && std::isfinite(nim.scl_slope) && std::isfinite(nim.scl_inter)) ? nim.scl_inter : 0.0;
 

@@ -43,6 +43,21 @@ std::string findPlugin(const std::string& explicitPath)
     throw cli::RunError("cannot find libtremora.so beside the program; give --plugin PATH or set TREMORA_PLUGIN");
 }
 
+void checkPlugin(const std::string& option, const std::string& explicitPath)
+{
+    std::string path;
+    try {
+        path = findPlugin(explicitPath);
+    } catch (const cli::RunError& e) {
+        throw cli::RunError(option + ": " + e.what());
+    }
+    void* library = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) throw cli::RunError(option + ": cannot load the plug-in: " + dlerror());
+    const bool plugin = dlsym(library, "createPlugin") != nullptr;
+    dlclose(library);
+    if (!plugin) throw cli::RunError(option + ": " + path + " is not a plug-in: it has no createPlugin");
+}
+
 void parseVersion(const std::string& text, int version[3])
 {
     int parts[3] = {0, 0, 0};
@@ -112,6 +127,12 @@ private:
 int runTask(const std::string& task, const TaskOptions& options)
 {
     const std::string pluginPath = findPlugin(options.plugin);
+    // A library that is no plug-in is refused before anything is set up or created.
+    void* library = dlopen(pluginPath.c_str(), RTLD_LAZY | RTLD_GLOBAL);
+    if (library == nullptr) throw cli::RunError(std::string("cannot load the plug-in: ") + dlerror());
+    using Create = TMZRPluginInterface* (*)();
+    auto create = reinterpret_cast<Create>(dlsym(library, "createPlugin"));
+    if (create == nullptr) throw cli::RunError(pluginPath + " is not a plug-in: it has no createPlugin");
 
     host::State& state = host::state();
     state.major = options.version[0];
@@ -126,7 +147,7 @@ int runTask(const std::string& task, const TaskOptions& options)
     if (!options.plotFolder.empty()) {
         std::error_code ec;
         fs::create_directories(options.plotFolder, ec);
-        if (ec) throw cli::RunError("cannot create the plot folder " + options.plotFolder + ": " + ec.message());
+        if (ec) throw cli::RunError("--plots: cannot create the plot folder " + options.plotFolder + ": " + ec.message());
     }
     state.keepMapData = false; // maps go to files; the program needs no copies
     for (const auto& [name, value] : options.parameters) state.parameters[name] = value;
@@ -155,11 +176,6 @@ int runTask(const std::string& task, const TaskOptions& options)
     };
     state.onBusy = [&indicator](bool busy) { indicator.set(busy); };
 
-    void* library = dlopen(pluginPath.c_str(), RTLD_LAZY | RTLD_GLOBAL);
-    if (library == nullptr) throw cli::RunError(std::string("cannot load the plug-in: ") + dlerror());
-    using Create = TMZRPluginInterface* (*)();
-    auto create = reinterpret_cast<Create>(dlsym(library, "createPlugin"));
-    if (create == nullptr) throw cli::RunError(pluginPath + " is not a plug-in: it has no createPlugin");
 
     TMZRPluginInterface* plugin = create();
     int status = 0;

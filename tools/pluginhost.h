@@ -24,6 +24,11 @@ struct TaskOptions {
 // libtremora.so beside the executable (or in ../lib). Throws cli::RunError.
 std::string findPlugin(const std::string& explicitPath);
 
+// The plug-in library is there and loads as a plug-in (it has createPlugin);
+// for commands that hand it to child processes and want to know before they
+// start. Throws cli::RunError "OPTION: ...".
+void checkPlugin(const std::string& option, const std::string& explicitPath);
+
 // Parses "X.Y.Z"; throws cli::UsageError.
 void parseVersion(const std::string& text, int version[3]);
 

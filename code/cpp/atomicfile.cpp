@@ -70,69 +70,111 @@ private:
 };
 
 // A name beside the target that no other save of this process uses.
-std::string temporaryName(const std::string& path, unsigned attempt)
+std::string temporaryName(const std::string& path)
 {
     static std::atomic<unsigned> counter{0};
     return getPath(path) + "." + getFileName(path) + ".tmp" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter++) + "-" + std::to_string(attempt);
+           std::to_string(counter++);
 }
 
 } // namespace
 
-void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        SaveErrorKind kind, const std::string& cannotCreateMessage)
+PendingFile::PendingFile(const std::string& target, SaveErrorKind kind, std::string cannotCreateMessage)
+    : target_(target), kind_(kind), message_(std::move(cannotCreateMessage))
 {
-    const auto writeFailed = [&](int error) {
-        fail(kind, cannotCreateMessage + " (writing failed: " + std::strerror(error) + ")");
-    };
-
     // Saving through a symbolic link replaces the file it points to, not the link.
-    std::string target = path;
     std::error_code ec;
-    if (std::filesystem::is_symlink(path, ec)) {
-        const auto resolved = std::filesystem::weakly_canonical(path, ec);
-        if (!ec) target = resolved.string();
+    if (std::filesystem::is_symlink(target, ec)) {
+        const auto resolved = std::filesystem::weakly_canonical(target, ec);
+        if (!ec) target_ = resolved.string();
     }
 
     // What could not be opened for writing before stays "cannot create":
     // a folder of that name, or an existing file without write permission.
     struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && (S_ISDIR(existing.st_mode) || ::access(target.c_str(), W_OK) != 0))
-        fail(kind, cannotCreateMessage);
+    const bool exists = ::stat(target_.c_str(), &existing) == 0;
+    if (exists && (S_ISDIR(existing.st_mode) || ::access(target_.c_str(), W_OK) != 0))
+        ::fail(kind_, message_);
 
-    std::string temporary;
-    int fd = -1;
-    for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = temporaryName(target, attempt);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+    // A device or a pipe cannot be replaced by a regular file without being
+    // destroyed: it is written into. Opening a pipe does not wait for a
+    // reader; without one it cannot be opened.
+    if (exists && !S_ISREG(existing.st_mode)) {
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) ::fail(kind_, message_);
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        return;
     }
-    if (fd < 0) fail(kind, cannotCreateMessage);
-    // A replaced file keeps its permissions.
-    if (exists) (void)::fchmod(fd, existing.st_mode & 07777);
 
+    for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = temporaryName(target_);
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+        temporary_.clear();
+        ::fail(kind_, message_);
+    }
+    // A replaced file keeps its permissions.
+    if (exists) (void)::fchmod(fd_, existing.st_mode & 07777);
+}
+
+PendingFile::~PendingFile()
+{
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+void PendingFile::fail(int error) const
+{
+    ::fail(kind_, message_ + " (writing failed: " + std::strerror(error) + ")");
+}
+
+void PendingFile::write(const void* data, std::size_t size)
+{
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd_, p, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail(errno);
+        }
+        p += written;
+        size -= std::size_t(written);
+    }
+}
+
+void PendingFile::finish()
+{
+    // Devices and pipes cannot be synchronised (EINVAL), nor can some read-only mounts.
+    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) fail(errno);
+}
+
+void PendingFile::commit()
+{
+    if (!temporary_.empty() && ::rename(temporary_.c_str(), target_.c_str()) != 0) fail(errno);
+    committed_ = true;
+}
+
+void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
+                        SaveErrorKind kind, const std::string& cannotCreateMessage)
+{
+    PendingFile file(path, kind, cannotCreateMessage);
     int error = 0;
-    try {
-        DescriptorBuffer buffer(fd);
+    {
+        DescriptorBuffer buffer(file.descriptor());
         std::ostream out(&buffer);
-        write(out);
+        write(out); // an exception from the writer leaves through ~PendingFile
         out.flush();
         error = buffer.error();
         if (error == 0 && !out) error = EIO;
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
     }
-    // Some file systems report a full disk only when the data reach it.
-    if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) error = errno;
-    if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        writeFailed(error);
-    }
+    if (error != 0) file.fail(error);
+    file.finish();
+    file.commit();
 }
 
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,

@@ -5,6 +5,7 @@
 // leaves the old file and no temporary file behind.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -29,3 +30,39 @@ void saveTextAtomically(const std::string& path, const std::function<void(std::o
 // The same with the writers' usual message, "Cannot Create file: " and the path.
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
                         SaveErrorKind kind = SaveErrorKind::RuntimeError);
+
+// One file being saved, for writers that save several files together (a run
+// document and its slice data): the constructor opens a temporary file beside
+// the target, write and finish put every byte on the disk, commit renames it
+// over the target; destroyed before commit, it removes the temporary file.
+// Errors are thrown with the messages of saveTextAtomically. Saving through
+// a symbolic link replaces the file it points to. A target that exists and is
+// no regular file (a device, a pipe) is written into directly, never replaced:
+// a pipe that nobody reads cannot be created.
+class PendingFile {
+public:
+    PendingFile(const std::string& target, SaveErrorKind kind, std::string cannotCreateMessage);
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    void write(const void* data, std::size_t size);
+    // Makes sure every byte reached the disk (some file systems report a full
+    // disk only then) and closes the file.
+    void finish();
+    // Replaces the target by the finished file.
+    void commit();
+
+    // The open file, for writers that buffer themselves; they report a failed
+    // write with fail(errno).
+    int descriptor() const { return fd_; }
+    [[noreturn]] void fail(int error) const;
+
+private:
+    std::string target_;
+    SaveErrorKind kind_;
+    std::string message_;
+    std::string temporary_; // empty when the target is written directly
+    int fd_ = -1;
+    bool committed_ = false;
+};

@@ -10,10 +10,7 @@
 #include <sstream>
 #include <variant>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "atomicfile.h"
 #include "ioerror.h"
 #include "stringmanipulation.h"
 
@@ -76,76 +73,6 @@ void encodeInt16(float value, unsigned char* p)
     p[0] = std::uint8_t(bits);
     p[1] = std::uint8_t(bits >> 8);
 }
-
-// Both files of a run are first written completely beside their targets and
-// only then renamed into place, so a failure at any point (no such folder, a
-// full disk, an I/O error) leaves the old document and slice data as they
-// were, and no temporary file behind. Errors name the target, never the
-// temporary file.
-class PendingFile {
-public:
-    PendingFile(const std::string& target, std::string message) : target_(target), message_(std::move(message))
-    {
-        struct stat existing {};
-        const bool exists = ::stat(target.c_str(), &existing) == 0;
-        if (exists && (S_ISDIR(existing.st_mode) || ::access(target.c_str(), W_OK) != 0))
-            throw WriteFileError(message_);
-        static unsigned counter = 0;
-        for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            temporary_ = getPath(target) + "." + getFileName(target) + ".tmp" + std::to_string(::getpid()) + "-" +
-                         std::to_string(counter++);
-            fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) break;
-        }
-        if (fd_ < 0) throw WriteFileError(message_);
-        if (exists) (void)::fchmod(fd_, existing.st_mode & 07777); // a replaced file keeps its permissions
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile()
-    {
-        if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temporary_.c_str());
-    }
-    void write(const void* data, std::size_t size)
-    {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t written = ::write(fd_, p, size);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                fail(errno);
-            }
-            p += written;
-            size -= std::size_t(written);
-        }
-    }
-    // Makes sure every byte reached the disk (some file systems report a full
-    // disk only then) and closes the file.
-    void finish()
-    {
-        if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 && errno != EINTR) fail(errno);
-    }
-    void commit()
-    {
-        if (::rename(temporary_.c_str(), target_.c_str()) != 0) fail(errno);
-        committed_ = true;
-    }
-
-private:
-    [[noreturn]] void fail(int error)
-    {
-        throw WriteFileError(message_ + " (writing failed: " + std::strerror(error) + ")");
-    }
-    std::string target_;
-    std::string message_;
-    std::string temporary_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
 
 // The slice data in file order: slice, volume, row, voxel.
 void writeSTC(const FMR& fmr, PendingFile& out)
@@ -433,14 +360,17 @@ void FMR::Save()
     std::ostringstream text;
     PrintTo(text);
     const std::string documentText = text.str();
-    PendingFile document(FileName, "Cannot Create file: " + FileName);
+    // Both files are first written completely beside their targets and only
+    // then renamed into place, so a failure at any point leaves the old
+    // document and slice data as they were. Errors name the target.
+    PendingFile document(FileName, SaveErrorKind::WriteFileError, "Cannot Create file: " + FileName);
     document.write(documentText.data(), documentText.size());
     document.finish();
     if (Volumes.empty()) {
         document.commit();
         return;
     }
-    PendingFile slices(stcPath, "Failed opening STC for writing: " + stcPath);
+    PendingFile slices(stcPath, SaveErrorKind::WriteFileError, "Failed opening STC for writing: " + stcPath);
     writeSTC(*this, slices);
     slices.finish();
     // Both are complete: the slice data first, so that a document is never

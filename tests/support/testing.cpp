@@ -112,11 +112,12 @@ std::vector<unsigned char> readBytes(const fs::path& path)
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
-CliResult runCli(const std::vector<std::string>& args, const std::string& input)
+CliResult runCli(const std::vector<std::string>& args, const std::string& input, int timeLimit)
 {
     const fs::path dir = tempDir("cli");
     writeFile(dir / "in", input);
-    std::string command = quote(TREMORA_CLI_PATH);
+    std::string command = timeLimit > 0 ? "timeout -k 2 " + std::to_string(timeLimit) + " " : std::string();
+    command += quote(TREMORA_CLI_PATH);
     for (const auto& a : args) command += " " + quote(a);
     command += " <" + quote((dir / "in").string()) + " >" + quote((dir / "out").string()) + " 2>" +
                quote((dir / "err").string());

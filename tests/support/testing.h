@@ -37,13 +37,15 @@ std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& text);
 std::vector<unsigned char> readBytes(const fs::path& path);
 
-// The tremora program run as a separate process.
+// The tremora program run as a separate process; status is -1 when it ended
+// by a signal. With a time limit (seconds, 0 for none) a program that is still
+// running then is stopped and the status is 124.
 struct CliResult {
     int status = -1;
     std::string out;
     std::string err;
 };
-CliResult runCli(const std::vector<std::string>& args, const std::string& input = std::string());
+CliResult runCli(const std::vector<std::string>& args, const std::string& input = std::string(), int timeLimit = 0);
 
 // The shared real motion data folder.
 fs::path sharedData(const std::string& file);
