@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "gridtransformations.h"
@@ -599,6 +600,70 @@ TEST_F(Displacement, RotationLeavesTheCentreVoxelOfAnOddGrid)
     EXPECT_EQ(m.voxels[centre], 0.0f);
     EXPECT_GT(m.voxels[0], m.voxels[centre + 1]) << "a corner moves more than a voxel next to the centre";
     EXPECT_GT(m.voxels[centre + 1], 0.0f);
+}
+
+TEST_F(Displacement, MatchesTheGridAlgorithmBitForBit)
+{
+    const int nx = 7, ny = 6, nz = 5, n = 40;
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<float> intensity(0.0f, 1000.0f), motion(-1.5f, 1.5f);
+    std::vector<float> first(static_cast<std::size_t>(nx * ny * nz));
+    for (float& v : first) v = intensity(random);
+    const fs::path fmr = writeRun(dir, nx, ny, nz, 1, [&](int x, int y, int z) {
+        return first[static_cast<std::size_t>(x + nx * (y + ny * z))];
+    }, 2.5f);
+    useRun(fmr, nx, ny, nz, n, 2.5f);
+    std::vector<std::array<float, 6>> rows(static_cast<std::size_t>(n));
+    for (auto& row : rows)
+        for (float& p : row) p = motion(random);
+    saveMotion(dir / "run_3DMC.sdm", rows);
+    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
+    hostState().parameters["fmr_threshold"] = "400";
+    support::runTask("displacement");
+    ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
+
+    // The blocked kernel against the plain path: transform the whole reference
+    // grid with the sampling code, 40 random motions, more voxels than a block.
+    const SDM sdm((dir / "run_3DMC.sdm").string());
+    const glm::tvec3<int> dims(nx, ny, nz);
+    const glm::tvec3<float> extent(nx * 2.5f, ny * 2.5f, nz * 2.5f);
+    const auto g0 = getGrid3D(dims, extent);
+    auto previous = g0;
+    const std::size_t voxels = g0.size();
+    std::vector<float> sumA(voxels, 0), maxA(voxels, 0), sumR(voxels, 0), maxR(voxels, 0), mx(voxels, 0),
+        my(voxels, 0), mz(voxels, 0);
+    for (int t = 0; t < n; ++t) {
+        Vector<float> p(6);
+        for (int k = 0; k < 6; ++k) p[k] = sdm.Predictors[static_cast<std::size_t>(k)][static_cast<std::size_t>(t)];
+        const auto gt = getTransformedGrid3D(g0, getTrfMatrixTM(p));
+        for (std::size_t j = 0; j < voxels; ++j) {
+            if (!(first[j] > 400.0f)) continue;
+            const glm::tvec3<float> da = gt[j] - g0[j], dr = gt[j] - previous[j];
+            const float a = std::sqrt((da.x * da.x + da.y * da.y) + da.z * da.z);
+            const float r = std::sqrt(dr.x * dr.x + dr.y * dr.y + dr.z * dr.z);
+            sumA[j] += a;
+            maxA[j] = maxA[j] > a ? maxA[j] : a;
+            sumR[j] += r;
+            maxR[j] = maxR[j] > r ? maxR[j] : r;
+            mx[j] = mx[j] > std::fabs(da.x) ? mx[j] : std::fabs(da.x);
+            my[j] = my[j] > std::fabs(da.y) ? my[j] : std::fabs(da.y);
+            mz[j] = mz[j] > std::fabs(da.z) ? mz[j] : std::fabs(da.z);
+        }
+        previous = gt;
+    }
+    for (auto& v : sumA) v /= static_cast<float>(n);
+    for (auto& v : sumR) v /= static_cast<float>(n);
+    const std::pair<const char*, const std::vector<float>*> expected[] = {
+        {"_MaxAbsolute.map", &maxA}, {"_MeanAbsolute.map", &sumA}, {"_MaxRelative.map", &maxR},
+        {"_MeanRelative.map", &sumR}, {"_MaxAbsoluteX.map", &mx},  {"_MaxAbsoluteY.map", &my},
+        {"_MaxAbsoluteZ.map", &mz}};
+    for (const auto& [suffix, values] : expected) {
+        const host::SavedMap& m = map(suffix);
+        ASSERT_EQ(m.voxels.size(), voxels);
+        for (std::size_t j = 0; j < voxels; ++j)
+            ASSERT_EQ(std::memcmp(&m.voxels[j], &(*values)[j], sizeof(float)), 0)
+                << suffix << " voxel " << j << ": " << m.voxels[j] << " vs " << (*values)[j];
+    }
 }
 
 TEST_F(Displacement, TwoStudyMdmWritesTwoSetsOfMaps)
