@@ -397,9 +397,9 @@ TEST(MatrixProduct, AgainstHandComputedProducts)
     EXPECT_EQ(a * 2.0f, a + a);
     EXPECT_EQ((a * 2.0f) / 2.0f, a);
     EXPECT_EQ(-a + a, Matrix<float>(2, 3, 0.0f));
-    Matrix<float> d = a;
-    d -= a, d += b.transpose(), d *= 3.0f, d /= 3.0f;
-    EXPECT_EQ(d, b.transpose());
+    Matrix<float> d = a * 3.0f;
+    d -= a, d += b.transpose(), d *= 3.0f, d /= 3.0f; // (3a - a + bᵀ)·3/3
+    EXPECT_EQ(d, a + a + b.transpose());
     EXPECT_EQ(Matrix<float>::identity(3) * 1.0f - Matrix<float>::identity(3), Matrix<float>(3, 3, 0.0f));
 }
 
