@@ -35,8 +35,15 @@ SDM motionSdm(const std::vector<std::array<float, 6>>& rows)
 
 void saveMotion(const fs::path& path, const std::vector<std::array<float, 6>>& rows)
 {
-    SDM sdm = motionSdm(rows);
-    sdm.SaveAs(path.string());
+    motionSdm(rows).SaveAs(path.string());
+}
+
+// n still volumes, with predictor p at value v in volume `at` when given.
+std::vector<std::array<float, 6>> still(std::size_t n, std::size_t at = 0, std::size_t p = 0, float v = 0)
+{
+    std::vector<std::array<float, 6>> rows(n, std::array<float, 6>{});
+    if (at < n) rows[at][p] = v;
+    return rows;
 }
 
 // The real motion trace as TM parameters: translations mm, rotations degrees.
@@ -105,11 +112,6 @@ std::string errorMessage()
     return "";
 }
 
-std::vector<std::string> logLines()
-{
-    return host::state().logCalls;
-}
-
 bool logged(const std::string& text)
 {
     for (const auto& line : host::state().logCalls)
@@ -117,11 +119,16 @@ bool logged(const std::string& text)
     return false;
 }
 
-void addStudy(MDM& mdm, const std::string& data, const std::string& sdm)
+// An MDM of (run, motion SDM) studies saved at `path`.
+void saveMdm(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& studies)
 {
-    mdm.DataPaths.push_back(data);
-    mdm.SDMPaths.push_back(sdm);
-    mdm.NrOfStudies = static_cast<int>(mdm.SDMPaths.size());
+    MDM mdm;
+    for (const auto& [data, sdm] : studies) {
+        mdm.DataPaths.push_back(data);
+        mdm.SDMPaths.push_back(sdm);
+    }
+    mdm.NrOfStudies = static_cast<int>(studies.size());
+    mdm.SaveAs(path.string());
 }
 
 std::string exactFloat(float value)
@@ -148,7 +155,7 @@ protected:
 
 TEST_F(Select, MatchingSdmSetsTheParameterWithoutAMessage)
 {
-    saveMotion(dir / "run_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
+    saveMotion(dir / "run_3DMC.sdm", still(4, 1, 0, 1));
     hostState().dialogAnswers.emplace_back((dir / "run_3DMC.sdm").string());
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     EXPECT_EQ(hostState().parameters["sdmfile"], (dir / "run_3DMC.sdm").string());
@@ -173,12 +180,10 @@ TEST_F(Select, CancelledDialogIsAnErrorAndLeavesTheParameter)
 
 TEST_F(Select, MdmWithWrongRowCountWarnsOnceThenSetsTheMdm)
 {
-    saveMotion(dir / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    saveMotion(dir / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    MDM mdm;
-    addStudy(mdm, (dir / "a.fmr").string(), (dir / "a_3DMC.sdm").string());
-    addStudy(mdm, (dir / "b.fmr").string(), (dir / "b_3DMC.sdm").string());
-    mdm.SaveAs((dir / "runs_3DMC.mdm").string());
+    saveMotion(dir / "a_3DMC.sdm", still(2));
+    saveMotion(dir / "b_3DMC.sdm", still(4));
+    saveMdm(dir / "runs_3DMC.mdm", {{(dir / "a.fmr").string(), (dir / "a_3DMC.sdm").string()},
+                                    {(dir / "b.fmr").string(), (dir / "b_3DMC.sdm").string()}});
     hostState().dialogAnswers.emplace_back((dir / "runs_3DMC.mdm").string());
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     EXPECT_EQ(hostState().messages,
@@ -190,10 +195,8 @@ TEST_F(Select, MovedFirstSdmIsRepairedBeforeTheVolumeCheck)
 {
     const fs::path moved = dir / "moved";
     fs::create_directories(moved);
-    saveMotion(moved / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    MDM mdm;
-    addStudy(mdm, (dir / "old" / "a.fmr").string(), (dir / "old" / "a_3DMC.sdm").string());
-    mdm.SaveAs((dir / "runs.mdm").string());
+    saveMotion(moved / "a_3DMC.sdm", still(4));
+    saveMdm(dir / "runs.mdm", {{(dir / "old" / "a.fmr").string(), (dir / "old" / "a_3DMC.sdm").string()}});
 
     // Cancelling the repair leaves the old path, whose open error ends the task.
     hostState().dialogAnswers.emplace_back((dir / "runs.mdm").string());
@@ -250,10 +253,13 @@ protected:
                   {"create_delayed1sq", "0"},  {"create_delayed2", "0"},  {"create_delayed2sq", "0"},
                   {"plot_regular", "0"},       {"plot_detrended", "0"}};
     }
-    void allOn()
+    // Every flag off but those in `on`, then the task on the motion file.
+    void runConfound(const fs::path& sdm, const std::map<std::string, std::string>& on = {})
     {
-        for (auto& [name, value] : allOff)
-            if (name.rfind("create_", 0) == 0) value = "1";
+        setParameters(allOff);
+        setParameters(on);
+        hostState().parameters["sdmfile"] = sdm.string();
+        support::runTask("confound");
     }
     fs::path dir;
     std::map<std::string, std::string> allOff;
@@ -261,10 +267,8 @@ protected:
 
 TEST_F(Confound, ParametersAreReadInOrder)
 {
-    saveMotion(dir / "run_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    setParameters(allOff);
-    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
-    support::runTask("confound");
+    saveMotion(dir / "run_3DMC.sdm", still(3));
+    runConfound(dir / "run_3DMC.sdm");
     std::vector<std::string> reads;
     for (const auto& call : hostState().calls)
         if (call.rfind("zrGetFloatParameter", 0) == 0 || call.rfind("zrGetIntParameter", 0) == 0 ||
@@ -279,21 +283,18 @@ TEST_F(Confound, ParametersAreReadInOrder)
 
 TEST_F(Confound, AllFlagsOffWritesNothingAndLogsOnlySaving)
 {
-    saveMotion(dir / "run_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    setParameters(allOff);
-    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
-    support::runTask("confound");
+    saveMotion(dir / "run_3DMC.sdm", still(3, 1, 0, 2));
+    runConfound(dir / "run_3DMC.sdm");
     EXPECT_TRUE(hostState().messages.empty()) << errorMessage();
     EXPECT_TRUE(logged("Tremora>  Saving SDMs"));
-    for (const auto& line : logLines()) EXPECT_EQ(line.find("pike"), std::string::npos) << line;
+    for (const auto& line : host::state().logCalls) EXPECT_EQ(line.find("pike"), std::string::npos) << line;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     EXPECT_TRUE(hostState().plots.empty());
 }
 
 TEST_F(Confound, EmptyMotionPathAsksForTheSelectionFirst)
 {
-    setParameters(allOff);
-    support::runTask("confound");
+    runConfound("");
     EXPECT_NE(errorMessage().find("No motion SDM selected"), std::string::npos) << errorMessage();
     // The busy cursor is stopped before the error is shown.
     std::size_t stop = 0, box = 0;
@@ -319,11 +320,7 @@ TEST_F(Confound, SpikesAboveTheThresholdOnly)
     const std::vector<float> d = getDistanceRMSfrom3DMCSDM(detrended);
     ASSERT_GT(d[7], d[3]);
 
-    setParameters(allOff);
-    hostState().parameters["create_spikes"] = "1";
-    hostState().parameters["spike_threshold"] = exactFloat(d[3]);
-    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
-    support::runTask("confound");
+    runConfound(dir / "run_3DMC.sdm", {{"create_spikes", "1"}, {"spike_threshold", exactFloat(d[3])}});
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
 
     SDM spikes((dir / "run_3DMC_spikes.sdm").string());
@@ -339,11 +336,7 @@ TEST_F(Confound, SpikesAboveTheThresholdOnly)
     fs::remove(dir / "run_3DMC_spikes.sdm");
     host::reset();
     hostState().documentId = 1;
-    setParameters(allOff);
-    hostState().parameters["create_spikes"] = "1";
-    hostState().parameters["spike_threshold"] = "100";
-    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
-    support::runTask("confound");
+    runConfound(dir / "run_3DMC.sdm", {{"create_spikes", "1"}, {"spike_threshold", "100"}});
     EXPECT_TRUE(logged("Tremora>  No spikes found with displacement greater than 100 mm"));
     EXPECT_FALSE(fs::exists(dir / "run_3DMC_spikes.sdm"));
 }
@@ -388,11 +381,10 @@ TEST_F(Confound, RealMotionSetsMatchAnIndependentComputation)
     const auto rows = realMotion();
     ASSERT_EQ(rows.size(), 365u);
     saveMotion(dir / "sub_3DMC.sdm", rows);
-    setParameters(allOff);
-    allOn();
-    setParameters(allOff);
-    hostState().parameters["sdmfile"] = (dir / "sub_3DMC.sdm").string();
-    support::runTask("confound");
+    std::map<std::string, std::string> allOn;
+    for (const auto& [name, value] : allOff)
+        if (name.rfind("create_", 0) == 0) allOn[name] = "1";
+    runConfound(dir / "sub_3DMC.sdm", allOn);
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
 
     using Transform = std::function<std::vector<double>(const std::vector<double>&)>;
@@ -436,10 +428,8 @@ TEST_F(Confound, RealMotionSetsMatchAnIndependentComputation)
             std::vector<double> y;
             for (const auto& row : rows) y.push_back(row[p]);
             const std::vector<double> expected = zscoreDouble(set.transform(detrendDouble(y)));
-            // z-scores are O(1) and the file holds 6 decimals, but the float
-            // detrend of 365 points sums k² up to 1.6e7 and forms n·Sxx − Sx²
-            // from terms near 6e9 (float spacing ~500): that cancellation costs
-            // about three digits of the fitted line, a few 1e-5 of the spread.
+            // The float detrend forms n·Sxx − Sx² from terms near 6e9: the
+            // cancellation costs a few 1e-5 of the z-scores' spread.
             double worst = 0;
             for (std::size_t t = 0; t < y.size(); ++t)
                 worst = std::max(worst, std::fabs(written.Predictors[p][t] - expected[t]));
@@ -452,13 +442,9 @@ TEST_F(Confound, RealMotionSetsMatchAnIndependentComputation)
 
 TEST_F(Confound, PlotsOfTheMotionAndTheDisplacement)
 {
-    saveMotion(dir / "run_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    setParameters(allOff);
-    hostState().parameters["plot_regular"] = "1";
-    hostState().parameters["plot_detrended"] = "1";
-    hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
+    saveMotion(dir / "run_3DMC.sdm", still(4, 1, 0, 1));
     hostState().plotFolder = dir.string();
-    support::runTask("confound");
+    runConfound(dir / "run_3DMC.sdm", {{"plot_regular", "1"}, {"plot_detrended", "1"}});
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
     ASSERT_EQ(hostState().plots.size(), 2u);
     const host::Plot& regular = hostState().plots.begin()->second;
@@ -477,17 +463,11 @@ TEST_F(Confound, TwoStudyMdmWritesBesideEachSdm)
 {
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
-    saveMotion(dir / "a" / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    saveMotion(dir / "b" / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}});
-    MDM mdm;
-    addStudy(mdm, (dir / "a" / "a.fmr").string(), (dir / "a" / "a_3DMC.sdm").string());
-    addStudy(mdm, (dir / "b" / "b.fmr").string(), (dir / "b" / "b_3DMC.sdm").string());
-    mdm.SaveAs((dir / "all.mdm").string());
-    setParameters(allOff);
-    hostState().parameters["create_detrended"] = "1";
-    hostState().parameters["create_delayed2"] = "1";
-    hostState().parameters["sdmfile"] = (dir / "all.mdm").string();
-    support::runTask("confound");
+    saveMotion(dir / "a" / "a_3DMC.sdm", still(3, 1, 0, 1));
+    saveMotion(dir / "b" / "b_3DMC.sdm", still(3, 1, 1, 1));
+    saveMdm(dir / "all.mdm", {{(dir / "a" / "a.fmr").string(), (dir / "a" / "a_3DMC.sdm").string()},
+                              {(dir / "b" / "b.fmr").string(), (dir / "b" / "b_3DMC.sdm").string()}});
+    runConfound(dir / "all.mdm", {{"create_detrended", "1"}, {"create_delayed2", "1"}});
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
     EXPECT_TRUE(fs::exists(dir / "a" / "a_3DMC_detr.sdm"));
     EXPECT_TRUE(fs::exists(dir / "b" / "b_3DMC_detr.sdm"));
@@ -499,10 +479,7 @@ TEST_F(Confound, MotionFileWithTooFewPredictorsIsRefused)
     three.NrOfDataPoints = 3;
     for (int p = 0; p < 3; ++p) three.AddPredictor({0, 1, 0}, "p", 0, 0, 0);
     three.SaveAs((dir / "short_3DMC.sdm").string());
-    setParameters(allOff);
-    hostState().parameters["create_detrended"] = "1";
-    hostState().parameters["sdmfile"] = (dir / "short_3DMC.sdm").string();
-    support::runTask("confound");
+    runConfound(dir / "short_3DMC.sdm", {{"create_detrended", "1"}});
     EXPECT_NE(errorMessage().find("six"), std::string::npos) << errorMessage();
     EXPECT_FALSE(fs::exists(dir / "short_3DMC_detr.sdm"));
 }
@@ -520,11 +497,12 @@ protected:
                        {"map_max_abs_y", "1"},  {"map_max_abs_z", "1"}, {"plot_regular", "0"},
                        {"plot_detrended", "0"}});
     }
-    // A 5 x 4 x 3 run whose voxels are all above 100 except (0, 0, 0).
+    // A 5 x 4 x 3 run whose voxels are all above 100 except (4, 1, 2), index kDark.
+    static constexpr std::size_t kDark = 4 + 5 * (1 + 4 * 2);
     void smallRun(int volumes)
     {
         const fs::path fmr = writeRun(dir, 5, 4, 3, volumes, [](int x, int y, int z) {
-            return (x == 0 && y == 0 && z == 0) ? 50.0f : 500.0f + static_cast<float>(x + y + z);
+            return (x == 4 && y == 1 && z == 2) ? 50.0f : 500.0f + static_cast<float>(x + y + z);
         });
         useRun(fmr, 5, 4, 3, volumes);
     }
@@ -538,36 +516,37 @@ protected:
     fs::path dir;
 };
 
-TEST_F(Displacement, PureTranslationMovesEveryMaskedVoxelByItsLength)
+TEST_F(Displacement, TranslationsGiveHandComputedMaps)
 {
+    // Volume t is shifted k(t)·(1, 2, 2) mm, a length of 3·k(t), exact in float.
+    // Absolute 3k = 0 3 9 9 6 0: max 9, mean 4.5; relative 3|Δk| = 0 3 6 0 3 6:
+    // max 6, mean 3; largest components 3, 6, 6.
+    const float k[] = {0, 1, 3, 3, 2, 0};
     const int n = 6;
     smallRun(n);
-    saveMotion(dir / "run_3DMC.sdm", std::vector<std::array<float, 6>>(n, {1, 2, 2, 0, 0, 0}));
+    std::vector<std::array<float, 6>> rows;
+    for (float f : k) rows.push_back({f, 2 * f, 2 * f, 0, 0, 0});
+    saveMotion(dir / "run_3DMC.sdm", rows);
     hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
     support::runTask("displacement");
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
 
-    const std::string base = (dir / "run_3DMC").string();
-    const std::vector<std::string> order = {"_MaxAbsolute.map", "_MeanAbsolute.map", "_MeanRelative.map",
-                                            "_MaxRelative.map", "_MaxAbsoluteX.map", "_MaxAbsoluteY.map",
-                                            "_MaxAbsoluteZ.map"};
-    ASSERT_EQ(hostState().savedMaps.size(), order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(hostState().savedMaps[k].name, base + order[k]);
-
-    // Translations are exact in float: 1, 2, 2 has length 3.
     const struct {
         const char* suffix;
         float value;
-    } expected[] = {{"_MaxAbsolute.map", 3.0f}, {"_MeanAbsolute.map", 3.0f},
-                    {"_MaxRelative.map", 3.0f}, {"_MeanRelative.map", 3.0f / static_cast<float>(n)},
-                    {"_MaxAbsoluteX.map", 1.0f}, {"_MaxAbsoluteY.map", 2.0f}, {"_MaxAbsoluteZ.map", 2.0f}};
-    for (const auto& e : expected) {
-        const host::SavedMap& m = map(e.suffix);
-        EXPECT_EQ(m.voxels[0], 0.0f) << e.suffix << ": the voxel below the threshold stays 0";
-        for (std::size_t i = 1; i < m.voxels.size(); ++i) ASSERT_FLOAT_EQ(m.voxels[i], e.value) << e.suffix << " voxel " << i;
+    } expected[] = {{"_MaxAbsolute.map", 9.0f}, {"_MeanAbsolute.map", 4.5f}, {"_MeanRelative.map", 3.0f},
+                    {"_MaxRelative.map", 6.0f}, {"_MaxAbsoluteX.map", 3.0f}, {"_MaxAbsoluteY.map", 6.0f},
+                    {"_MaxAbsoluteZ.map", 6.0f}};
+    ASSERT_EQ(hostState().savedMaps.size(), std::size(expected));
+    for (std::size_t e = 0; e < std::size(expected); ++e) {
+        const host::SavedMap& m = hostState().savedMaps[e];
+        EXPECT_EQ(m.name, (dir / "run_3DMC").string() + expected[e].suffix) << "maps in this order";
+        ASSERT_EQ(m.voxels.size(), 60u);
+        for (std::size_t i = 0; i < m.voxels.size(); ++i)
+            ASSERT_FLOAT_EQ(m.voxels[i], i == kDark ? 0.0f : expected[e].value) << m.name << " voxel " << i;
         EXPECT_EQ(m.header.MapType, 1);
         EXPECT_FLOAT_EQ(m.header.Threshold1, 0.01f);
-        EXPECT_FLOAT_EQ(m.header.Threshold2, e.value);
+        EXPECT_FLOAT_EQ(m.header.Threshold2, expected[e].value);
     }
     EXPECT_TRUE(logged("Tremora>  FMR size voxels: 5 x 4 x 3"));
     EXPECT_TRUE(logged("Tremora>  Start calculating voxel specific motion in 6 volumes"));
@@ -577,7 +556,7 @@ TEST_F(Displacement, PureTranslationMovesEveryMaskedVoxelByItsLength)
 TEST_F(Displacement, NoMotionGivesZeroMapsWithZeroUpperThreshold)
 {
     smallRun(3);
-    saveMotion(dir / "run_3DMC.sdm", std::vector<std::array<float, 6>>(3, {0, 0, 0, 0, 0, 0}));
+    saveMotion(dir / "run_3DMC.sdm", still(3));
     hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
     support::runTask("displacement");
     ASSERT_EQ(hostState().savedMaps.size(), 7u);
@@ -592,7 +571,7 @@ TEST_F(Displacement, ThresholdIsStrictAndAllMapsOffStillRuns)
     // Every voxel of volume 0 is exactly 100: none takes part.
     const fs::path fmr = writeRun(dir, 3, 3, 3, 2, [](int, int, int) { return 100.0f; });
     useRun(fmr, 3, 3, 3, 2);
-    saveMotion(dir / "run_3DMC.sdm", std::vector<std::array<float, 6>>(2, {1, 0, 0, 0, 0, 0}));
+    saveMotion(dir / "run_3DMC.sdm", {{1, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}});
     hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
     hostState().parameters["map_max_abs_y"] = "0";
     support::runTask("displacement");
@@ -643,7 +622,8 @@ TEST_F(Displacement, MatchesTheGridAlgorithmBitForBit)
     support::runTask("displacement");
     ASSERT_TRUE(hostState().messages.empty()) << errorMessage();
 
-    // The per-volume algorithm as written: transform the whole reference grid.
+    // The blocked kernel against the plain path: transform the whole reference
+    // grid with the sampling code, 40 random motions, more voxels than a block.
     const SDM sdm((dir / "run_3DMC.sdm").string());
     const glm::tvec3<int> dims(nx, ny, nz);
     const glm::tvec3<float> extent(nx * 2.5f, ny * 2.5f, nz * 2.5f);
@@ -691,12 +671,9 @@ TEST_F(Displacement, TwoStudyMdmWritesTwoSetsOfMaps)
     smallRun(2);
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
-    saveMotion(dir / "a" / "a_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}});
-    saveMotion(dir / "b" / "b_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}});
-    MDM mdm;
-    addStudy(mdm, "a.fmr", (dir / "a" / "a_3DMC.sdm").string());
-    addStudy(mdm, "b.fmr", (dir / "b" / "b_3DMC.sdm").string());
-    mdm.SaveAs((dir / "all.mdm").string());
+    saveMotion(dir / "a" / "a_3DMC.sdm", still(2, 1, 0, 1));
+    saveMotion(dir / "b" / "b_3DMC.sdm", still(2, 1, 1, 1));
+    saveMdm(dir / "all.mdm", {{"a.fmr", (dir / "a" / "a_3DMC.sdm").string()}, {"b.fmr", (dir / "b" / "b_3DMC.sdm").string()}});
     hostState().parameters["sdmfile"] = (dir / "all.mdm").string();
     hostState().parameters["plot_regular"] = "1";
     hostState().plotFolder = dir.string();
@@ -711,7 +688,7 @@ TEST_F(Displacement, TwoStudyMdmWritesTwoSetsOfMaps)
 TEST_F(Displacement, BadInputEndsBeforeAnyMap)
 {
     smallRun(2);
-    saveMotion(dir / "run_3DMC.sdm", {{0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}});
+    saveMotion(dir / "run_3DMC.sdm", still(2, 1, 0, 1));
     hostState().parameters["sdmfile"] = (dir / "run_3DMC.sdm").string();
     hostState().run.header.DimZ = 4; // the host's record disagrees with the document
     support::runTask("displacement");
