@@ -496,6 +496,9 @@ TEST(FMRSliceData, HostileHeadersAreRefusedBeforeAllocating)
         {"a volume beyond 32-bit element counts", 65536, 65536, 1, 1, "65536 x 65536 x 1"},
         {"a product that wraps to a small 32-bit number", 65536, 65536, 4, 1, "65536 x 65536 x 4"},
         {"a billion volumes", 64, 64, 30, 1000000000, "1000000000 volumes"},
+        // Found by fuzzing: volumes without voxels passed the voxel limit, and
+        // two billion of them were reserved (48 GB of empty volumes).
+        {"two billion volumes of no voxels", 0, 4, 2, 2000000000, "2000000000 volumes"},
     };
     const fs::path dir = tempDir("fmr-hostile");
     for (const Case& c : cases) {
@@ -509,6 +512,10 @@ TEST(FMRSliceData, HostileHeadersAreRefusedBeforeAllocating)
         if (c.nv > 1000) {
             fmr.LoadSTCVolume(0);
             ASSERT_EQ(fmr.Volumes.size(), 1u) << c.what;
+            if (c.nx == 0) {
+                EXPECT_EQ(fmr.Volumes[0].size(), 0) << c.what;
+                continue;
+            }
             EXPECT_EQ(fmr.Volumes[0][0], float(0x0201)) << c.what; // the 4 bytes there, the rest zeros
             EXPECT_EQ(fmr.Volumes[0][2], 0.0f) << c.what;
         } else {

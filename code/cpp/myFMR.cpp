@@ -268,7 +268,8 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
     const std::int64_t nv = NrOfVolumes.value();
     // A corrupt or hostile header must not make us allocate without bound:
     // every extent non-negative, one volume within the containers' signed
-    // 32-bit element count, and everything loaded within MaxLoadedVoxels.
+    // 32-bit element count, and everything loaded within MaxLoadedVoxels and
+    // MaxLoadedVolumes.
     if (nx < 0 || ny < 0 || nz < 0 || nv < 0)
         throw IOError("Invalid run dimensions in " + FileName + ": ResolutionX " + std::to_string(nx) +
                       ", ResolutionY " + std::to_string(ny) + ", NrOfSlices " + std::to_string(nz) +
@@ -286,6 +287,9 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
         throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(count) + " volumes of " +
                       std::to_string(perVolume) + " voxels exceed the limit of " + std::to_string(MaxLoadedVoxels) +
                       " voxels of slice data");
+    if (count > MaxLoadedVolumes)
+        throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(count) +
+                      " volumes exceed the limit of " + std::to_string(MaxLoadedVolumes) + " volumes of slice data");
 
     std::ifstream in(stcPath, std::ios::binary);
     if (!in) throw OpenFileError("Failed opening STC for reading: " + stcPath);

@@ -109,6 +109,9 @@ public:
     // will allocate: 2^33 voxels, 32 GiB of floats. A header promising more is
     // taken for a corrupt one rather than an attempt to exhaust memory.
     static constexpr std::int64_t MaxLoadedVoxels = std::int64_t(1) << 33;
+    // The most volumes LoadSTC will hold at once, whatever their size: a
+    // volume costs memory even when it has no voxels.
+    static constexpr std::int64_t MaxLoadedVolumes = std::int64_t(1) << 20;
 
 private:
     bool partialSTC_ = false;
