@@ -23,11 +23,11 @@ const int kNx = 6, kNy = 6, kNz = 4;
 // A bright ball in a dark field, the same in every volume, RAS-stored.
 void writeHead(const fs::path& path, int volumes)
 {
-    support::NiftiSpec spec;
-    spec.dims = {kNx, kNy, kNz, volumes};
-    spec.datatype = NIFTI_TYPE_INT16;
-    spec.pixdim = {2, 2, 2, 2};
-    spec.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
+    support::NiftiLayout layout;
+    layout.dims = {kNx, kNy, kNz, volumes};
+    layout.datatype = NIFTI_TYPE_INT16;
+    layout.pixdim = {2, 2, 2, 2};
+    layout.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
     std::vector<double> stored;
     for (int v = 0; v < volumes; ++v)
         for (int z = 0; z < kNz; ++z)
@@ -36,7 +36,7 @@ void writeHead(const fs::path& path, int volumes)
                     const double u = (x - 2.5) / 2.6, w = (y - 2.5) / 2.6, s = (z - 1.5) / 2.0;
                     stored.push_back(u * u + w * w + s * s <= 1.0 ? 900 : 5);
                 }
-    support::writeNifti(path.string(), spec, stored);
+    support::writeNifti(path.string(), layout, stored);
 }
 
 // SPM rows (x y z mm, pitch roll yaw rad): still, then 2 mm to the right

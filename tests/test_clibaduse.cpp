@@ -53,7 +53,7 @@ const Files& files()
                      {"{result}", (made.dir / "result.tsv").string()},
                      {"{summary}", (made.dir / "summary.tsv").string()},
                      {"{rundir}", ok.string()}};
-        support::NiftiSpec bold;
+        support::NiftiLayout bold;
         bold.dims = {4, 4, 2, 8};
         bold.pixdim = {3, 3, 3, 2};
         support::writeNifti(made.good.at("{bold}"), bold, std::vector<double>(4 * 4 * 2 * 8, 100.0));

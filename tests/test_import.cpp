@@ -304,15 +304,15 @@ TEST(Import, SliceDataVoxelForVoxel)
     };
     const int nx = 5, ny = 4, nz = 3, nt = 6;
     for (const auto& c : cases) {
-        support::NiftiSpec spec;
-        spec.dims = {nx, ny, nz, nt};
-        spec.datatype = c.datatype;
-        spec.pixdim = {2.5f, 3.0f, 3.5f, 2.0f};
-        spec.slope = c.slope, spec.inter = c.inter;
+        support::NiftiLayout layout;
+        layout.dims = {nx, ny, nz, nt};
+        layout.datatype = c.datatype;
+        layout.pixdim = {2.5f, 3.0f, 3.5f, 2.0f};
+        layout.slope = c.slope, layout.inter = c.inter;
         std::vector<double> stored(std::size_t(nx * ny * nz * nt));
         for (std::size_t i = 0; i < stored.size(); ++i) stored[i] = c.base + c.step * double(i % 251);
         const fs::path dir = support::tempDir("nifti");
-        support::writeNifti((dir / "bold.nii.gz").string(), spec, stored);
+        support::writeNifti((dir / "bold.nii.gz").string(), layout, stored);
         support::writeFile(dir / "mc.par", fslRows(nt));
         const Imported r = importRun(dir / "bold.nii.gz", dir / "mc.par", "fsl");
         ASSERT_EQ(r.cli.status, 0) << c.what << "\n" << r.cli.err;
@@ -370,13 +370,13 @@ TEST(Import, HeaderGeometryAndRepetitionTime)
         {"a 3D image is one volume", 3, 1, NIFTI_UNITS_MM, NIFTI_UNITS_SEC, 0.0f, {"--tr", "2000"}, 0, 2000, 2.0f, ""},
     };
     for (const auto& c : cases) {
-        support::NiftiSpec spec;
-        spec.ndim = c.ndim;
-        spec.dims = {4, 3, 2, c.nt};
-        spec.pixdim = {2.0f, 2.5f, 3.5f, c.dt};
-        spec.xyzUnits = c.xyzUnits, spec.timeUnits = c.timeUnits;
+        support::NiftiLayout layout;
+        layout.ndim = c.ndim;
+        layout.dims = {4, 3, 2, c.nt};
+        layout.pixdim = {2.0f, 2.5f, 3.5f, c.dt};
+        layout.xyzUnits = c.xyzUnits, layout.timeUnits = c.timeUnits;
         const fs::path dir = support::tempDir("geometry");
-        support::writeNifti((dir / "b.nii").string(), spec, std::vector<double>(std::size_t(24 * c.nt), 100.0));
+        support::writeNifti((dir / "b.nii").string(), layout, std::vector<double>(std::size_t(24 * c.nt), 100.0));
         support::writeFile(dir / "mc.par", fslRows(c.nt));
         const Imported r = importRun(dir / "b.nii", dir / "mc.par", "fsl", c.extra);
         ASSERT_EQ(r.cli.status, c.status) << c.what << "\n" << r.cli.err;
@@ -397,13 +397,13 @@ TEST(Import, HeaderGeometryAndRepetitionTime)
 TEST(Import, RefusalsLeaveNoFiles)
 {
     const fs::path dir = support::tempDir("refusals");
-    support::NiftiSpec good;
+    support::NiftiLayout good;
     good.dims = {4, 3, 2, 6};
     support::writeNifti((dir / "good.nii.gz").string(), good, std::vector<double>(144, 1.0));
-    support::NiftiSpec complex = good;
+    support::NiftiLayout complex = good;
     complex.datatype = NIFTI_TYPE_COMPLEX64;
     support::writeNifti((dir / "complex.nii").string(), complex, std::vector<double>(144, 0.0));
-    support::NiftiSpec flat = good;
+    support::NiftiLayout flat = good;
     flat.pixdim = {2.0f, 0.0f, 2.0f, 2.0f};
     support::writeNifti((dir / "flat.nii").string(), flat, std::vector<double>(144, 1.0));
     support::writeFile(dir / "six.par", fslRows(6));
@@ -435,9 +435,9 @@ TEST(Import, RefusalsLeaveNoFiles)
 TEST(Import, ExistingOutputsNeedForce)
 {
     const fs::path dir = support::tempDir("force");
-    support::NiftiSpec spec;
-    spec.dims = {4, 3, 2, 2};
-    support::writeNifti((dir / "b.nii").string(), spec, std::vector<double>(48, 5.0));
+    support::NiftiLayout layout;
+    layout.dims = {4, 3, 2, 2};
+    support::writeNifti((dir / "b.nii").string(), layout, std::vector<double>(48, 5.0));
     support::writeFile(dir / "mc.par", fslRows(2));
     const fs::path out = dir / "out";
     const std::vector<std::string> args = {"import", "--bold", (dir / "b.nii").string(), "--motion", (dir / "mc.par").string(),
@@ -474,17 +474,17 @@ TEST(Import, MotionOnTheVoxelAxesAndNaNVoxels)
     };
     for (const auto& c : cases) {
         const fs::path dir = support::tempDir("axes");
-        support::NiftiSpec spec;
-        spec.dims = {4, 3, 2, 1};
-        spec.ndim = 3;
-        spec.pixdim = {2, 2, 2, 2};
-        spec.affine = {{{c.ax, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
+        support::NiftiLayout layout;
+        layout.dims = {4, 3, 2, 1};
+        layout.ndim = 3;
+        layout.pixdim = {2, 2, 2, 2};
+        layout.affine = {{{c.ax, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
         // nifti_clib reads stored NaNs as 0; 1e300 fits a double but no float.
-        spec.datatype = NIFTI_TYPE_FLOAT64;
+        layout.datatype = NIFTI_TYPE_FLOAT64;
         std::vector<double> values(24, 50.0);
         values[5] = std::nan("");
         values[7] = 1e300;
-        support::writeNifti((dir / "b.nii").string(), spec, values);
+        support::writeNifti((dir / "b.nii").string(), layout, values);
         support::writeFile(dir / "mc.par", "0.01 -0.02 0.03 1.5 -2.5 3.5\n");
         const Imported r = importRun(dir / "b.nii", dir / "mc.par", "fsl", {"--tr", "2000"});
         ASSERT_EQ(r.cli.status, 0) << r.cli.err;
@@ -512,11 +512,11 @@ TEST(Import, RealTraceThroughConfoundAndDisplacement)
     // stored radiologically as FSL keeps its images, with the mcflirt trace.
     const int nx = 8, ny = 8, nz = 4, nt = 365;
     const float voxel[3] = {3.0f, 3.0f, 4.0f};
-    support::NiftiSpec spec;
-    spec.dims = {nx, ny, nz, nt};
-    spec.datatype = NIFTI_TYPE_INT16;
-    spec.pixdim = {voxel[0], voxel[1], voxel[2], 2.0f};
-    spec.affine = {{{-3, 0, 0, 10}, {0, 3, 0, -12}, {0, 0, 4, -6}}};
+    support::NiftiLayout layout;
+    layout.dims = {nx, ny, nz, nt};
+    layout.datatype = NIFTI_TYPE_INT16;
+    layout.pixdim = {voxel[0], voxel[1], voxel[2], 2.0f};
+    layout.affine = {{{-3, 0, 0, 10}, {0, 3, 0, -12}, {0, 0, 4, -6}}};
     std::vector<double> stored(std::size_t(nx * ny * nz * nt));
     for (int v = 0; v < nt; ++v)
         for (int z = 0; z < nz; ++z)
@@ -526,7 +526,7 @@ TEST(Import, RealTraceThroughConfoundAndDisplacement)
                     stored[std::size_t(((v * nz + z) * ny + y) * nx + x)] = u * u + w * w + s * s <= 1.0 ? 800 + v % 7 : 10;
                 }
     const fs::path dir = support::tempDir("real");
-    support::writeNifti((dir / "rest_bold.nii.gz").string(), spec, stored);
+    support::writeNifti((dir / "rest_bold.nii.gz").string(), layout, stored);
     fs::copy_file(support::sharedData("mcflirt_movpar.txt"), dir / "prefiltered_func_data_mcf.par");
     const fs::path out = dir / "run";
     const auto imported = runCli({"import", "--bold", (dir / "rest_bold.nii.gz").string(), "--motion",

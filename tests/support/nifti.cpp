@@ -19,18 +19,18 @@ void fill(void* data, const std::vector<double>& stored)
 
 } // namespace
 
-void writeNifti(const std::string& path, const NiftiSpec& spec, const std::vector<double>& stored)
+void writeNifti(const std::string& path, const NiftiLayout& layout, const std::vector<double>& stored)
 {
     nifti_set_debug_level(0);
-    int dims[8] = {spec.ndim, spec.dims[0], spec.dims[1], spec.dims[2], spec.dims[3], 1, 1, 1};
-    nifti_image* image = nifti_make_new_nim(dims, spec.datatype, 1);
+    int dims[8] = {layout.ndim, layout.dims[0], layout.dims[1], layout.dims[2], layout.dims[3], 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, layout.datatype, 1);
     if (image == nullptr) throw std::runtime_error("cannot make a NIfTI image");
     if (stored.size() != image->nvox) {
         nifti_image_free(image);
         throw std::runtime_error("writeNifti: " + std::to_string(stored.size()) + " values for " +
                                  std::to_string(image->nvox) + " voxels");
     }
-    switch (spec.datatype) {
+    switch (layout.datatype) {
     case NIFTI_TYPE_UINT8: fill<std::uint8_t>(image->data, stored); break;
     case NIFTI_TYPE_INT16: fill<std::int16_t>(image->data, stored); break;
     case NIFTI_TYPE_INT32: fill<std::int32_t>(image->data, stored); break;
@@ -38,17 +38,17 @@ void writeNifti(const std::string& path, const NiftiSpec& spec, const std::vecto
     case NIFTI_TYPE_FLOAT64: fill<double>(image->data, stored); break;
     default: break; // other types keep their zeros
     }
-    image->dx = image->pixdim[1] = spec.pixdim[0];
-    image->dy = image->pixdim[2] = spec.pixdim[1];
-    image->dz = image->pixdim[3] = spec.pixdim[2];
-    image->dt = image->pixdim[4] = spec.pixdim[3];
-    image->xyz_units = spec.xyzUnits;
-    image->time_units = spec.timeUnits;
-    image->scl_slope = spec.slope;
-    image->scl_inter = spec.inter;
+    image->dx = image->pixdim[1] = layout.pixdim[0];
+    image->dy = image->pixdim[2] = layout.pixdim[1];
+    image->dz = image->pixdim[3] = layout.pixdim[2];
+    image->dt = image->pixdim[4] = layout.pixdim[3];
+    image->xyz_units = layout.xyzUnits;
+    image->time_units = layout.timeUnits;
+    image->scl_slope = layout.slope;
+    image->scl_inter = layout.inter;
     mat44 m{};
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 4; ++c) m.m[r][c] = spec.affine[std::size_t(r)][std::size_t(c)];
+        for (int c = 0; c < 4; ++c) m.m[r][c] = layout.affine[std::size_t(r)][std::size_t(c)];
     m.m[3][3] = 1.0f;
     image->sform_code = image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
     image->sto_xyz = image->qto_xyz = m;

@@ -8,7 +8,7 @@
 
 namespace support {
 
-struct NiftiSpec {
+struct NiftiLayout {
     std::array<int, 4> dims{1, 1, 1, 1}; // nx, ny, nz, nt (nt 1 with ndim 3 makes a 3D image)
     int ndim = 4;
     int datatype = 16;                   // NIFTI_TYPE_FLOAT32
@@ -21,7 +21,7 @@ struct NiftiSpec {
 
 // Writes the image; stored[i] (x fastest, then y, z, t) is cast to the data
 // type. Throws std::runtime_error when the file cannot be written.
-void writeNifti(const std::string& path, const NiftiSpec& spec, const std::vector<double>& stored);
+void writeNifti(const std::string& path, const NiftiLayout& layout, const std::vector<double>& stored);
 
 // The voxels of a float32 image (a map), x fastest, and its dimensions.
 std::vector<float> readFloatNifti(const std::string& path, std::array<int, 3>* dims = nullptr);
