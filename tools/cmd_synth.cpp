@@ -14,6 +14,7 @@
 #include "atomicfile.h"
 #include "commands.h"
 #include "mySDM.h"
+#include "rundocument.h"
 
 namespace tool {
 
@@ -225,82 +226,24 @@ std::vector<std::vector<float>> motion(const Settings& s, const std::vector<int>
 
 // ------------------------------------------------------------ files
 
-// One header line as the FMR writer lays it out: key and colon padded to the
-// value column, then the value and the line feeds.
-template <typename T>
-void keyLine(std::ostream& out, const std::string& key, const T& value, int newlines = 1)
-{
-    const std::size_t width = std::max<std::size_t>(23, key.size() + 2);
-    out << key << std::string(width - key.size(), ' ') << value << std::string(std::size_t(newlines), '\n');
-}
-
-std::string quoted(const std::string& text)
-{
-    return "\"" + text + "\"";
-}
-
 void writeDocument(std::ostream& out, const Settings& s)
 {
-    const int interSlice = s.tr / s.nz;
-    out << '\n';
-    keyLine(out, "FileVersion:", 7);
-    keyLine(out, "NrOfVolumes:", s.volumes);
-    keyLine(out, "NrOfSlices:", s.nz);
-    keyLine(out, "NrOfSkippedVolumes:", 0);
-    keyLine(out, "Prefix:", quoted(s.name));
-    keyLine(out, "DataStorageFormat:", 1);
-    keyLine(out, "DataType:", s.floats ? 2 : 1);
-    keyLine(out, "TR:", s.tr);
-    keyLine(out, "InterSliceTime:", interSlice);
-    keyLine(out, "TimeResolutionVerified:", 1);
-    keyLine(out, "TE:", 30);
-    keyLine(out, "SliceAcquisitionOrder:", 1); // ascending
-    keyLine(out, "SliceAcquisitionOrderVerified:", 1);
-    keyLine(out, "ResolutionX:", s.nx);
-    keyLine(out, "ResolutionY:", s.ny);
-    keyLine(out, "LoadAMRFile:", quoted(""));
-    keyLine(out, "ShowAMRFile:", 1);
-    keyLine(out, "ImageIndex:", 0);
-    keyLine(out, "LayoutNColumns:", 10);
-    keyLine(out, "LayoutNRows:", (s.nz + 9) / 10);
-    keyLine(out, "LayoutZoomLevel:", 1);
-    keyLine(out, "SegmentSize:", 10);
-    keyLine(out, "SegmentOffset:", 0);
-    keyLine(out, "NrOfLinkedProtocols:", 0);
-    keyLine(out, "InplaneResolutionX:", s.voxel[0]);
-    keyLine(out, "InplaneResolutionY:", s.voxel[1]);
-    keyLine(out, "SliceThickness:", s.voxel[2]);
-    keyLine(out, "SliceGap:", 0);
-    keyLine(out, "VoxelResolutionVerified:", 1, 2);
-    out << "\nPositionInformationFromImageHeaders\n\n";
-    // Axial slices through the centre of the head, in scanner millimetres.
+    RunDocument d;
+    d.nx = s.nx, d.ny = s.ny, d.nz = s.nz, d.volumes = s.volumes;
+    d.floats = s.floats;
+    d.trMs = s.tr;
+    d.teMs = 30;
+    d.sliceOrder = 1; // ascending
+    d.sliceOrderVerified = true;
+    for (int a = 0; a < 3; ++a) d.voxel[a] = s.voxel[a];
+    d.prefix = s.name;
+    // Axial slices through the centre of the head.
     const float halfStack = float(0.5 * (s.nz - 1) * s.voxel[2]);
-    keyLine(out, "PosInfosVerified:", 1);
-    keyLine(out, "CoordinateSystem:", 1);
-    keyLine(out, "Slice1CenterX:", 0);
-    keyLine(out, "Slice1CenterY:", 0);
-    keyLine(out, "Slice1CenterZ:", -halfStack);
-    keyLine(out, "SliceNCenterX:", 0);
-    keyLine(out, "SliceNCenterY:", 0);
-    keyLine(out, "SliceNCenterZ:", halfStack);
-    keyLine(out, "RowDirX:", 1);
-    keyLine(out, "RowDirY:", 0);
-    keyLine(out, "RowDirZ:", 0);
-    keyLine(out, "ColDirX:", 0);
-    keyLine(out, "ColDirY:", 1);
-    keyLine(out, "ColDirZ:", 0);
-    keyLine(out, "NRows:", s.ny);
-    keyLine(out, "NCols:", s.nx);
-    keyLine(out, "FoVRows:", float(s.ny * s.voxel[1]));
-    keyLine(out, "FoVCols:", float(s.nx * s.voxel[0]));
-    keyLine(out, "SliceThickness:", s.voxel[2]);
-    keyLine(out, "GapThickness:", 0, 3);
-    keyLine(out, "NrOfPastSpatialTransformations:", 0, 3);
-    keyLine(out, "LeftRightConvention:", 1, 3);
-    keyLine(out, "FirstDataSourceFile:", "synthetic phantom, seed " + std::to_string(s.seed), 2);
-    keyLine(out, "MultibandSequence:", 0, 2);
-    keyLine(out, "SliceTimingTableSize:", s.nz);
-    for (int z = 0; z < s.nz; ++z) out << float(double(z) * s.tr / s.nz) << '\n';
+    d.slice1Center[2] = -halfStack;
+    d.sliceNCenter[2] = halfStack;
+    d.firstDataSource = "synthetic phantom, seed " + std::to_string(s.seed);
+    for (int z = 0; z < s.nz; ++z) d.sliceTimes.push_back(float(double(z) * s.tr / s.nz));
+    writeRunDocument(out, d);
 }
 
 // The slice data in file order (slice, volume, row, voxel), one slice image

@@ -15,6 +15,7 @@
 
 #include "atomicfile.h"
 #include "cli.h"
+#include "rundocument.h"
 #include "mySDM.h"
 
 namespace tool {
@@ -106,13 +107,6 @@ struct Geometry {
     int trMs = 0;
 };
 
-template <typename T>
-void keyLine(std::ostream& out, const std::string& key, const T& value, int newlines = 1)
-{
-    const std::size_t width = std::max<std::size_t>(23, key.size() + 2);
-    out << key << std::string(width - key.size(), ' ') << value << std::string(std::size_t(newlines), '\n');
-}
-
 // The FMR document. The position block gives the slice centres and the row
 // and column directions in scanner (DICOM: x to the left, y to the back)
 // millimetres, from the NIfTI's affine, so the slices can be placed again.
@@ -131,62 +125,20 @@ void writeDocument(std::ostream& out, const Geometry& g, const std::string& name
         return float(row < 2 ? -v : v) + 0.0f;
     };
     const double ci = 0.5 * (g.nx - 1), cj = 0.5 * (g.ny - 1);
-    out << '\n';
-    keyLine(out, "FileVersion:", 7);
-    keyLine(out, "NrOfVolumes:", g.nt);
-    keyLine(out, "NrOfSlices:", g.nz);
-    keyLine(out, "NrOfSkippedVolumes:", 0);
-    keyLine(out, "Prefix:", "\"" + name + "\"");
-    keyLine(out, "DataStorageFormat:", 1);
-    keyLine(out, "DataType:", 2);
-    keyLine(out, "TR:", g.trMs);
-    keyLine(out, "InterSliceTime:", g.trMs / g.nz);
-    keyLine(out, "TimeResolutionVerified:", 1);
-    keyLine(out, "TE:", 0);
-    keyLine(out, "SliceAcquisitionOrder:", 0);
-    keyLine(out, "SliceAcquisitionOrderVerified:", 0);
-    keyLine(out, "ResolutionX:", g.nx);
-    keyLine(out, "ResolutionY:", g.ny);
-    keyLine(out, "LoadAMRFile:", "\"\"");
-    keyLine(out, "ShowAMRFile:", 1);
-    keyLine(out, "ImageIndex:", 0);
-    keyLine(out, "LayoutNColumns:", 10);
-    keyLine(out, "LayoutNRows:", (g.nz + 9) / 10);
-    keyLine(out, "LayoutZoomLevel:", 1);
-    keyLine(out, "SegmentSize:", 10);
-    keyLine(out, "SegmentOffset:", 0);
-    keyLine(out, "NrOfLinkedProtocols:", 0);
-    keyLine(out, "InplaneResolutionX:", g.voxel[0]);
-    keyLine(out, "InplaneResolutionY:", g.voxel[1]);
-    keyLine(out, "SliceThickness:", g.voxel[2]);
-    keyLine(out, "SliceGap:", 0);
-    keyLine(out, "VoxelResolutionVerified:", 1, 2);
-    out << "\nPositionInformationFromImageHeaders\n\n";
-    keyLine(out, "PosInfosVerified:", 1);
-    keyLine(out, "CoordinateSystem:", 1);
-    keyLine(out, "Slice1CenterX:", world(ci, cj, 0, 0));
-    keyLine(out, "Slice1CenterY:", world(ci, cj, 0, 1));
-    keyLine(out, "Slice1CenterZ:", world(ci, cj, 0, 2));
-    keyLine(out, "SliceNCenterX:", world(ci, cj, g.nz - 1, 0));
-    keyLine(out, "SliceNCenterY:", world(ci, cj, g.nz - 1, 1));
-    keyLine(out, "SliceNCenterZ:", world(ci, cj, g.nz - 1, 2));
-    keyLine(out, "RowDirX:", direction(0, 0));
-    keyLine(out, "RowDirY:", direction(0, 1));
-    keyLine(out, "RowDirZ:", direction(0, 2));
-    keyLine(out, "ColDirX:", direction(1, 0));
-    keyLine(out, "ColDirY:", direction(1, 1));
-    keyLine(out, "ColDirZ:", direction(1, 2));
-    keyLine(out, "NRows:", g.ny);
-    keyLine(out, "NCols:", g.nx);
-    keyLine(out, "FoVRows:", float(g.ny * g.voxel[1]));
-    keyLine(out, "FoVCols:", float(g.nx * g.voxel[0]));
-    keyLine(out, "SliceThickness:", g.voxel[2]);
-    keyLine(out, "GapThickness:", 0, 3);
-    keyLine(out, "NrOfPastSpatialTransformations:", 0, 3);
-    keyLine(out, "LeftRightConvention:", 1, 3);
-    keyLine(out, "FirstDataSourceFile:", source, 2);
-    keyLine(out, "MultibandSequence:", 0, 2);
-    keyLine(out, "SliceTimingTableSize:", 0);
+    RunDocument d;
+    d.nx = g.nx, d.ny = g.ny, d.nz = g.nz, d.volumes = g.nt;
+    d.floats = true;
+    d.trMs = g.trMs;
+    for (int a = 0; a < 3; ++a) {
+        d.voxel[a] = g.voxel[a];
+        d.slice1Center[a] = world(ci, cj, 0, a);
+        d.sliceNCenter[a] = world(ci, cj, g.nz - 1, a);
+        d.rowDir[a] = direction(0, a);
+        d.colDir[a] = direction(1, a);
+    }
+    d.prefix = name;
+    d.firstDataSource = source;
+    writeRunDocument(out, d);
 }
 
 // The slice data in file order (slice, volume, row, voxel), little-endian
