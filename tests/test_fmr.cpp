@@ -277,6 +277,10 @@ TEST(FMRDocument, LayoutVariants)
         // the value would merge with its key and the next read would lose it.
         {"a value on the line after its key is written one blank after the colon",
          "\nResolutionX:\n64\nPrefix:\n", "\nPrefix: \nResolutionX: 64\n"},
+        // Found by the same target: the entries of both tables were kept,
+        // more than the size announced, and a second read lost the rest.
+        {"a second slice timing table replaces the first, like any key met twice",
+         "\nSliceTimingTableSize: 2\n0\n1\nSliceTimingTableSize: 2\n0\n1000\n", "\nSliceTimingTableSize: 2\n0\n1000\n"},
     };
     const fs::path dir = tempDir("fmr-variants");
     for (const Case& c : cases) {

@@ -207,7 +207,9 @@ void FMR::readDocument(std::istream& in)
         if (match->line == AnyLine(&GapThickness)) inBlock = false;
         if (match->line == AnyLine(&SliceTimingTableSize) && in) {
             // The entries follow the size line; the list grows only with what
-            // the file really holds, whatever size it claims.
+            // the file really holds, whatever size it claims. A later table
+            // replaces an earlier one.
+            SliceTimingTable.clear();
             for (int i = 0; i < SliceTimingTableSize.value(); ++i) {
                 float entry;
                 if (!(in >> entry)) break;
