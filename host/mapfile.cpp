@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
@@ -71,34 +72,42 @@ mat44 centredAffine(int nx, int ny, int nz, float dx, float dy, float dz)
 
 float positive(float size) { return size > 0.0f ? size : 1.0f; }
 
-// The bytes as one gzip stream, fed to zlib in pieces that its 32-bit counts hold.
-std::string gzip(const std::string& bytes, const std::string& file)
+// The pieces, one after the other, as one gzip stream written to out as it is
+// made: no copy of the map and only a small output buffer in memory. Pieces
+// are fed to zlib in parts that its 32-bit counts hold.
+struct Piece {
+    const char* data;
+    std::size_t size;
+};
+
+void gzipTo(std::ostream& out, const std::vector<Piece>& pieces, const std::string& file)
 {
     z_stream z{};
     if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("Cannot write map " + file + ": cannot start compressing");
-    constexpr std::size_t piece = std::size_t(1) << 24;
-    std::string packed;
-    std::vector<char> out(piece);
-    std::size_t at = 0;
+    constexpr std::size_t part = std::size_t(1) << 20;
+    std::vector<char> buffer(std::size_t(1) << 18);
     int result = Z_OK;
-    while (result == Z_OK) {
-        const std::size_t n = std::min(piece, bytes.size() - at);
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
-        z.avail_in = static_cast<uInt>(n);
-        at += n;
-        const int flush = at == bytes.size() ? Z_FINISH : Z_NO_FLUSH;
+    for (std::size_t p = 0; p < pieces.size(); ++p) {
+        std::size_t at = 0;
         do {
-            z.next_out = reinterpret_cast<Bytef*>(out.data());
-            z.avail_out = static_cast<uInt>(out.size());
-            result = deflate(&z, flush);
-            packed.append(out.data(), out.size() - z.avail_out);
-        } while (result == Z_OK && z.avail_out == 0);
-        if (result == Z_BUF_ERROR) result = Z_OK; // no progress possible until more input
+            const std::size_t n = std::min(part, pieces[p].size - at);
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(pieces[p].data + at));
+            z.avail_in = static_cast<uInt>(n);
+            at += n;
+            const int flush = p + 1 == pieces.size() && at == pieces[p].size ? Z_FINISH : Z_NO_FLUSH;
+            do {
+                z.next_out = reinterpret_cast<Bytef*>(buffer.data());
+                z.avail_out = static_cast<uInt>(buffer.size());
+                result = deflate(&z, flush);
+                out.write(buffer.data(), std::streamsize(buffer.size() - z.avail_out));
+            } while (result == Z_OK && z.avail_out == 0);
+            if (result == Z_BUF_ERROR) result = Z_OK; // no progress possible until more input
+        } while (result == Z_OK && at < pieces[p].size);
+        if (result != Z_OK) break;
     }
     deflateEnd(&z);
     if (result != Z_STREAM_END) throw std::runtime_error("Cannot write map " + file + ": compressing failed");
-    return packed;
 }
 
 } // namespace
@@ -150,15 +159,16 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     nifti_image_free(image);
 
     // One file: the 348-byte header, the four bytes that say "no extensions",
-    // padding up to the voxel offset, then the voxels, x fastest. It is packed
-    // in memory and saved like every other file of the system, so that a full
-    // disk or a failed write is reported and the old map kept.
-    std::string bytes(reinterpret_cast<const char*>(&nhdr), sizeof nhdr);
-    bytes.resize(std::max<std::size_t>(static_cast<std::size_t>(nhdr.vox_offset), sizeof nhdr + 4), '\0');
-    bytes.append(reinterpret_cast<const char*>(voxels), voxelCount * sizeof(float));
-    const std::string packed = gzip(bytes, file);
-    saveTextAtomically(file, [&packed](std::ostream& out) { out.write(packed.data(), std::streamsize(packed.size())); },
-                       SaveErrorKind::RuntimeError, "Cannot write map " + file);
+    // padding up to the voxel offset, then the voxels, x fastest. It is
+    // compressed straight into the file and saved like every other file of
+    // the system, so that a full disk or a failed write is reported and the
+    // old map kept.
+    std::string head(reinterpret_cast<const char*>(&nhdr), sizeof nhdr);
+    head.resize(std::max<std::size_t>(static_cast<std::size_t>(nhdr.vox_offset), sizeof nhdr + 4), '\0');
+    const std::vector<Piece> pieces = {{head.data(), head.size()},
+                                       {reinterpret_cast<const char*>(voxels), voxelCount * sizeof(float)}};
+    saveTextAtomically(file, [&](std::ostream& out) { gzipTo(out, pieces, file); }, SaveErrorKind::RuntimeError,
+                       "Cannot write map " + file);
 }
 
 } // namespace host
