@@ -167,7 +167,11 @@ std::string plotSvg(const Plot& plot)
                 if (!segments.back().empty()) segments.emplace_back();
                 continue;
             }
-            segments.back() += (segments.back().empty() ? "" : " ") + number(px(line.x[k])) + "," + number(py(line.y[k]));
+            std::string& points = segments.back();
+            if (!points.empty()) points += ' ';
+            points += number(px(line.x[k]));
+            points += ',';
+            points += number(py(line.y[k]));
         }
         for (const auto& points : segments)
             if (!points.empty())
