@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "gridtransformations.h"
 #include "host.h"
+#include "importedmotion.h"
 #include "inputs.h"
 #include "motionfiles.h"
 #include "motionmeasures.h"
@@ -215,7 +216,10 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
             request.outDir = folder;
             const ImportResult r = importRun(request);
             for (const auto& note : r.notes) std::cout << "note: " << note << "\n";
-            std::cout << "wrote " << r.fmr << ", " << r.stc << " and " << r.sdm << " (" << r.axes << ")" << std::endl;
+            for (const auto& warning : r.warnings) std::cout << "warning: " << warning << "\n";
+            std::cout << "wrote " << r.fmr << ", " << r.stc << ", " << r.sdm << " and " << r.sidecar << "\n"
+                      << "motion convention: " << r.convention << "\nreference: " << r.reference
+                      << "\ncentre of rotation: " << r.centre << std::endl;
         }
 
         // The steps, one line each.
@@ -256,7 +260,8 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         // maximum absolute displacement map.
         SDM motion(in.sdm);
         const MotionParameters rows = motionParametersFromSDM(motion);
-        const std::vector<double> fd = framewiseDisplacement(rows);
+        const auto own = packageMotionOf(in.sdm, rows.size()); // an imported run's FD is the package's own
+        const std::vector<double> fd = framewiseDisplacement(own ? own->rows : rows);
         double sum = 0.0, max = 0.0;
         for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], max = std::max(max, fd[t]);
         SDM detrended(motion);

@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "inputs.h"
+#include "motionconventions.h"
 #include "niftiimport.h"
 
 namespace tool {
@@ -28,13 +29,45 @@ int import(const cli::Args& args)
         if (!(args.number("--tr") > 0)) throw cli::UsageError("--tr must be a positive number of milliseconds, got '" + args.text("--tr") + "'");
         request.trMs = args.number("--tr");
     }
+    const bool fslLike = request.format == MotionFormat::FSL || request.format == MotionFormat::FMRIPrep;
+    int references = 0;
+    for (const char* option : {"--reference-volume", "--reference-image", "--reference"})
+        if (args.has(option)) {
+            ++references;
+            if (!fslLike)
+                throw cli::UsageError(std::string(option) + " applies to fsl and fmriprep motion only (" +
+                                      motionFormatName(request.format) + " needs no reference)");
+        }
+    if (references > 1) throw cli::UsageError("give one of --reference-volume, --reference-image and --reference");
+    if (args.has("--reference-volume")) {
+        if (args.integer("--reference-volume") < 0)
+            throw cli::UsageError("--reference-volume must be a volume number from 0, got '" + args.text("--reference-volume") + "'");
+        request.referenceVolume = int(args.integer("--reference-volume"));
+    }
+    if (args.has("--reference-image")) {
+        requireFile("--reference-image", args.text("--reference-image"));
+        request.referenceImage = args.text("--reference-image");
+    }
+    request.referenceMean = args.text("--reference") == "mean";
+    if (args.has("--fmriprep-version")) {
+        if (request.format != MotionFormat::FMRIPrep) throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
+        if (!fmriprepConventionOf(args.text("--fmriprep-version")))
+            throw cli::UsageError("--fmriprep-version must be a release number such as 23.2 or 25.0, got '" +
+                                  args.text("--fmriprep-version") + "'");
+        request.fmriprepVersion = args.text("--fmriprep-version");
+    }
     const ImportResult r = importRun(request);
     for (const auto& note : r.notes) std::cerr << "note: " << note << "\n";
+    for (const auto& warning : r.warnings) std::cerr << "warning: " << warning << "\n";
     std::cout << "wrote " << r.fmr << " (run of " << r.volumes << " volumes of " << r.dims[0] << "x" << r.dims[1] << "x"
               << r.dims[2] << " voxels of " << r.voxel[0] << " x " << r.voxel[1] << " x " << r.voxel[2] << " mm, TR "
               << r.trMs << " ms; voxel axes toward " << r.orientation << ")\n";
     std::cout << "wrote " << r.stc << " (float slice data from " << r.dataType << ")\n";
-    std::cout << "wrote " << r.sdm << " (6 motion predictors; " << r.axes << ")\n";
+    std::cout << "wrote " << r.sdm << " (6 motion predictors: each volume's transform about the volume centre, on the voxel axes)\n";
+    std::cout << "wrote " << r.sidecar << " (how the motion was read)\n";
+    std::cout << "motion convention: " << r.convention << "\n";
+    std::cout << "reference: " << r.reference << "\n";
+    std::cout << "centre of rotation: " << r.centre << "\n";
     return 0;
 }
 
@@ -46,11 +79,11 @@ cli::Command importCommand()
     c.name = "import";
     c.summary = "turn a NIfTI run and an FSL/SPM/AFNI/fMRIPrep motion file into an FMR, its slice data and 3DMC SDM";
     c.description =
-        "Writes NAME.fmr, NAME.stc and NAME_3DMC.sdm into DIR (all three, or none when anything fails;\n"
-        "existing files are kept unless --force). The NIfTI is read with nifti_clib: 3D or 4D, integers\n"
-        "of 8 to 64 bits or 32/64-bit floats, scl_slope/scl_inter applied; the slice data are floats\n"
-        "(values that are not finite become 0). Voxel sizes come from pixdim[1-3] (xyz_units), the TR\n"
-        "from pixdim[4] (time_units: s, ms or us; without a unit, values under 100 are seconds) or --tr.\n"
+        "Writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and NAME_3DMC.json into DIR (all four, or none when\n"
+        "anything fails; existing files are kept unless --force). The NIfTI is read with nifti_clib: 3D or\n"
+        "4D, integers of 8 to 64 bits or 32/64-bit floats, scl_slope/scl_inter applied; the slice data are\n"
+        "floats (values that are not finite become 0). Voxel sizes come from pixdim[1-3] (xyz_units), the\n"
+        "TR from pixdim[4] (time_units: s, ms or us; without a unit, values under 100 are seconds) or --tr.\n"
         "The motion file needs one row per volume of the run; any other row count is refused.\n"
         "\n"
         "Orientation: the voxels keep the NIfTI's stored order. The FMR's x, y and slice axes are the\n"
@@ -60,27 +93,42 @@ cli::Command importCommand()
         "centres and directions from the affine (sform, else qform) in scanner millimetres (x to the\n"
         "left, y to the back, z up).\n"
         "\n"
-        "Motion: each package writes a rigid transform p' = R p + t. A 3DMC row moves a voxel at p to\n"
-        "R p - T, so the SDM holds T = -t and right-handed angles in degrees:\n"
-        "  fsl       *.par     rx ry rz (rad), tx ty tz (mm)      -> -tx -ty -tz, rx ry rz\n"
-        "  fmriprep  *_desc-confounds_timeseries.tsv, columns trans_x ... rot_z (mm, rad) -> as fsl\n"
-        "  spm       rp_*.txt  x y z (mm), pitch roll yaw (rad)   -> -x -y -z, -pitch roll -yaw\n"
-        "            (SPM's pitch and yaw matrices turn the left-handed way)\n"
-        "  afni      *.1D      roll pitch yaw (deg), dS dL dP (mm) -> -dL -dP -dS, -pitch -yaw -roll\n"
-        "            (3dvolreg -1Dfile; roll, pitch and yaw turn right-handedly about the I, R and A\n"
-        "            axes; its axes x, y, z run to the left, the back and up)\n"
-        "Then the package's axes are put onto the image's voxel axes. FSL's (and fMRIPrep's) are the voxel\n"
-        "axes, with x mirrored when the affine's determinant is positive (FSL keeps its coordinates\n"
-        "radiological); SPM's are the world axes of the affine (x right, y front, z up) and AFNI's the\n"
-        "DICOM axes (x left, y back, z up), each voxel axis taking the world axis nearest to it. A mirrored\n"
-        "axis changes the sign of its translation and of the rotations about the two other axes. The map\n"
-        "used is printed (\"x = -SPM x, y = SPM y, z = SPM z\"). Framewise displacement does not depend on\n"
-        "any of these signs; the displacement maps do. FSL and AFNI rotate about the volume's centre, as\n"
-        "the displacement maps do; SPM rotates about the world origin, which import does not move.";
+        "Motion: every package reports, per volume, a rigid transform onto its reference in coordinates and\n"
+        "conventions of its own. Import builds that transform exactly as the package defines it, carries it\n"
+        "into the SDM's frame (the voxel axes i, j, k in mm, origin at the volume centre; a row (T, A) moves\n"
+        "p to Rz Ry Rx(A) p - T) and decomposes it into the row's six numbers, so the displacement maps\n"
+        "move every voxel as the package's transform does. Rx, Ry, Rz turn right-handedly.\n"
+        "  fsl       *.par: rx ry rz (rad), tx ty tz (mm). f' = R (f - c) + c + t, R = Rx(-rx) Ry(-ry) Rz(-rz),\n"
+        "            in FSL coordinates (i dx, j dy, k dz; x mirrored, (nx-1-i) dx, when the affine's\n"
+        "            determinant is positive; an image without sform and qform is not mirrored). c is the\n"
+        "            centre of gravity of the reference volume (intensity minus its minimum): by default the\n"
+        "            middle volume floor(n/2), as mcflirt takes it; see --reference-*.\n"
+        "  fmriprep  *_desc-confounds_timeseries.tsv (or _regressors.tsv): trans_x ... rot_z (mm, rad). Up to\n"
+        "            release 24 mcflirt's numbers, read as fsl with the boldref (--reference-image) as\n"
+        "            reference. From release 25: R' = Rx(rot_x) Ry(rot_y) Rz(rot_z) is the transpose of\n"
+        "            mcflirt's R, b = trans + R' c - c, f' = R f + b in FSL coordinates, c the voxel sizes\n"
+        "            times the boldref's centre of mass. The release is read from the dataset_description.json\n"
+        "            above the table, else --fmriprep-version, else the newer convention with a warning.\n"
+        "  spm       rp_*.txt: x y z (mm), pitch roll yaw (rad). w' = T(x, y, z) Rx(-pitch) Ry(roll) Rz(-yaw) w\n"
+        "            on world mm (sform, else qform), about the world origin; oblique axes are carried with\n"
+        "            the affine's full direction cosines (a sheared affine with the nearest rotation, warned).\n"
+        "  afni      *.1D (3dvolreg -1Dfile): roll pitch yaw (deg), dS dL dP (mm). R = Ry(yaw) Rx(pitch)\n"
+        "            Rz(roll), t = (dL, dP, dS) on DICOM axes x = L, y = P, z = S, about the volume centre;\n"
+        "            each voxel axis takes its nearest DICOM axis (3dvolreg works on the grid without\n"
+        "            obliquity).\n"
+        "The convention, the reference and the centre used are printed and kept in NAME_3DMC.json, which\n"
+        "tremora report shows. Framewise displacement and the confound sets are computed from the SDM's\n"
+        "rows, that is about the volume centre.";
     cli::Option format{"--motion-format", cli::Kind::Text, "FORMAT", "the package that wrote --motion"};
     format.choices = {"fsl", "spm", "afni", "fmriprep"};
     cli::Option tr{"--tr", cli::Kind::Number, "MS", "repetition time in milliseconds, instead of the header's"};
     tr.meaning = "a number of milliseconds";
+    cli::Option refVolume{"--reference-volume", cli::Kind::Integer, "N",
+                          "fsl, fmriprep: the reference volume of the motion, from 0 (default: floor(n/2))"};
+    refVolume.meaning = "a volume number";
+    cli::Option reference{"--reference", cli::Kind::Text, "WHICH", "fsl, fmriprep: middle (default) or mean (mcflirt -meanvol)"};
+    reference.choices = {"middle", "mean"};
+    reference.defaultText = "middle";
     c.options = {
         {"--bold", cli::Kind::Path, "RUN.nii[.gz]", "the functional run (required)"},
         {"--motion", cli::Kind::Path, "FILE", "its motion estimates (required)"},
@@ -88,12 +136,16 @@ cli::Command importCommand()
         {"--out", cli::Kind::Path, "DIR", "the folder to write into, created when missing (required)"},
         {"--name", cli::Kind::Text, "NAME", "base name of the files (default: the NIfTI's name without .nii[.gz])"},
         tr,
-        {"--force", cli::Kind::Flag, "", "replace existing NAME.fmr, NAME.stc and NAME_3DMC.sdm"},
+        refVolume,
+        {"--reference-image", cli::Kind::Path, "FILE", "fsl, fmriprep: the reference image (mcflirt -reffile, fMRIPrep's boldref)"},
+        reference,
+        {"--fmriprep-version", cli::Kind::Text, "X.Y", "fmriprep: the release that wrote the table, instead of its dataset_description.json"},
+        {"--force", cli::Kind::Flag, "", "replace existing NAME.fmr, NAME.stc, NAME_3DMC.sdm and NAME_3DMC.json"},
     };
     c.examples = {
         "tremora import --bold sub-01_task-rest_bold.nii.gz --motion prefiltered_func_data_mcf.par --motion-format fsl --out run1",
         "tremora import --bold rest.nii --motion rp_rest.txt --motion-format spm --out imported --name rest",
-        "tremora import --bold sub-01_task-rest_desc-preproc_bold.nii.gz --motion sub-01_task-rest_desc-confounds_timeseries.tsv --motion-format fmriprep --out sub-01",
+        "tremora import --bold sub-01/func/sub-01_task-rest_bold.nii.gz --motion derivatives/fmriprep/sub-01/func/sub-01_task-rest_desc-confounds_timeseries.tsv --motion-format fmriprep --reference-image derivatives/fmriprep/sub-01/func/sub-01_task-rest_boldref.nii.gz --out sub-01",
     };
     c.run = import;
     return c;

@@ -10,6 +10,7 @@
 #include "bidsconfounds.h"
 #include "commands.h"
 #include "host.h"
+#include "importedmotion.h"
 #include "inputs.h"
 #include "myFMR.h"
 #include "mySDM.h"
@@ -81,7 +82,17 @@ int report(const cli::Args& args)
             r.warnings.push_back(warning);
         }
 
-        r.fd = framewiseDisplacement(r.motion, r.fdRadius);
+        // An imported run: how its motion was read, and the package's own
+        // framewise displacement.
+        const auto imported = importedMotion(motionPath);
+        if (imported) {
+            r.motionConvention = imported->convention;
+            r.motionReference = imported->reference;
+            r.motionCentre = imported->centre;
+        }
+        const auto own = packageMotionOf(motionPath, r.motion.size());
+        r.fdSource = own ? own->source : "the motion SDM's parameters";
+        r.fd = framewiseDisplacement(own ? own->rows : r.motion, r.fdRadius);
         r.fdSummary = summarizeSeries(r.fd, r.fdThreshold);
         const std::vector<float> d = spikeDetectionDisplacement(motion);
         r.rmsd.assign(d.begin(), d.end());

@@ -11,6 +11,7 @@
 #include "bidsconfounds.h"
 #include "commands.h"
 #include "host.h"
+#include "importedmotion.h"
 #include "inputs.h"
 #include "myFMR.h"
 #include "myMDM.h"
@@ -149,7 +150,14 @@ void writeConfoundTables(const std::string& motion, const std::vector<std::strin
             }
             std::vector<ConfoundSetFile> setFiles;
             for (std::size_t k = 0; k < files.size(); ++k) setFiles.push_back({names[k], &files[k]});
-            const ConfoundsTable table = buildConfoundsTable(motionSdm, setFiles, tableOptions);
+            // Framewise displacement of an imported run is the package's own.
+            ConfoundsOptions options = tableOptions;
+            const auto own = packageMotionOf(path, std::size_t(std::max(0, motionSdm.NrOfDataPoints.value())));
+            if (own) {
+                options.fdMotion = &own->rows;
+                options.fdSource = own->source;
+            }
+            const ConfoundsTable table = buildConfoundsTable(motionSdm, setFiles, options);
             saveConfounds(table, path);
             int outliers = 0;
             for (const auto& column : table.columns) outliers += column.name.rfind("motion_outlier", 0) == 0;

@@ -10,11 +10,17 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <fstream>
+#include <iomanip>
 #include <memory>
 #include <ostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
 #include "cli.h"
+#include "motionconventions.h"
 #include "rundocument.h"
 #include "mySDM.h"
 
@@ -33,23 +39,18 @@ using Image = std::unique_ptr<nifti_image, ImageDeleter>;
 // when it is set, else the qform (which falls back on the voxel sizes alone).
 const mat44& affine(const nifti_image& image) { return image.sform_code > 0 ? image.sto_xyz : image.qto_xyz; }
 
-std::array<std::array<double, 3>, 3> directions(const nifti_image& image)
-{
-    const mat44& m = affine(image);
-    std::array<std::array<double, 3>, 3> d{};
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) d[std::size_t(r)][std::size_t(c)] = m.m[r][c];
-    return d;
-}
-
 // Where each voxel axis points, in the usual letters ("LAS": i to the left,
 // j to the front, k up), taking the nearest world axis.
 std::string orientationLetters(const nifti_image& image)
 {
-    const MotionAxisMap map = motionAxisMap(MotionFormat::SPM, directions(image));
+    const mat44& m = affine(image);
+    Mat3d d{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) d[r][c] = m.m[r][c];
+    const AxisMatch match = nearestAxes(d);
     static const char* const toward[3][2] = {{"R", "L"}, {"A", "P"}, {"S", "I"}};
     std::string letters;
-    for (int a = 0; a < 3; ++a) letters += toward[map.from[std::size_t(a)]][map.sign[std::size_t(a)] < 0 ? 1 : 0];
+    for (int a = 0; a < 3; ++a) letters += toward[match.from[a]][match.sign[a] < 0 ? 1 : 0];
     return letters;
 }
 
@@ -213,6 +214,270 @@ void repetitionTime(const nifti_image& image, double dt, const ImportRequest& re
     trMs = int(std::lround(ms));
 }
 
+std::string fixed(double value, int decimals)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(decimals) << value + 0.0;
+    return out.str();
+}
+
+std::string triple(const Vec3d& v, int decimals)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(decimals) << "(" << v[0] + 0.0 << ", " << v[1] + 0.0 << ", " << v[2] + 0.0 << ")";
+    return out.str();
+}
+
+MotionGrid motionGrid(const nifti_image& image, const Geometry& g)
+{
+    MotionGrid grid;
+    grid.dims = {g.nx, g.ny, g.nz};
+    for (int a = 0; a < 3; ++a) grid.voxel[a] = g.voxel[a];
+    const mat44& m = affine(image);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) grid.affine[r][c] = m.m[r][c];
+    grid.affineCoded = image.sform_code > 0 || image.qform_code > 0;
+    return grid;
+}
+
+double scaleSlope(const nifti_image& image)
+{
+    return (image.scl_slope != 0.0f && std::isfinite(image.scl_slope)) ? image.scl_slope : 1.0;
+}
+
+double scaleInter(const nifti_image& image)
+{
+    return (image.scl_slope != 0.0f && std::isfinite(image.scl_slope) && std::isfinite(image.scl_inter)) ? image.scl_inter : 0.0;
+}
+
+// The reference volume of FSL's and fMRIPrep's motion, as intensities.
+struct Reference {
+    std::vector<float> volume;
+    std::string what; // "volume 10 of the run (the middle one, mcflirt's default)"
+};
+
+Reference referenceOf(const ImportRequest& request, const nifti_image& run, const Geometry& g, ImportResult& result)
+{
+    const std::size_t voxels = std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nz);
+    Reference ref;
+    ref.volume.resize(voxels);
+    if (!request.referenceImage.empty()) {
+        const std::string& path = request.referenceImage;
+        Image image(nifti_image_read(path.c_str(), 1));
+        if (!image || image->data == nullptr)
+            throw cli::RunError("--reference-image: " + path + " cannot be read as a NIfTI-1 image");
+        const nifti_image& nim = *image;
+        if (!realType(nim.datatype))
+            throw cli::RunError("--reference-image: " + path + " holds " + nifti_datatype_string(nim.datatype) + " values");
+        const int nz = nim.dim[0] >= 3 ? nim.nz : 1, nt = nim.dim[0] >= 4 ? nim.nt : 1;
+        if (nim.nx != g.nx || nim.ny != g.ny || nz != g.nz)
+            throw cli::RunError("--reference-image: " + path + " has " + std::to_string(nim.nx) + " x " + std::to_string(nim.ny) +
+                                " x " + std::to_string(nz) + " voxels, the run " + std::to_string(g.nx) + " x " +
+                                std::to_string(g.ny) + " x " + std::to_string(g.nz) + ": the reference must lie on the run's grid");
+        if (nt != 1)
+            throw cli::RunError("--reference-image: " + path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
+        const mat44& a = affine(nim);
+        const mat44& b = affine(run);
+        double difference = 0.0;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c) difference = std::max(difference, double(std::fabs(a.m[r][c] - b.m[r][c])));
+        if (difference > 1e-3)
+            result.warnings.push_back("the affine of " + path + " differs from the run's (by up to " + fixed(difference, 3) +
+                                      "); its voxels are taken as the run's");
+        scaledImage(nim, 0, voxels, scaleSlope(nim), scaleInter(nim), ref.volume.data());
+        ref.what = path + " (--reference-image)";
+    } else if (request.referenceMean) {
+        std::vector<double> sum(voxels, 0.0);
+        for (int v = 0; v < g.nt; ++v) {
+            scaledImage(run, std::size_t(v) * voxels, voxels, scaleSlope(run), scaleInter(run), ref.volume.data());
+            for (std::size_t i = 0; i < voxels; ++i) sum[i] += ref.volume[i];
+        }
+        for (std::size_t i = 0; i < voxels; ++i) ref.volume[i] = float(sum[i] / g.nt);
+        ref.what = "the mean of the run's " + std::to_string(g.nt) + " volumes (--reference mean)";
+    } else {
+        const int volume = request.referenceVolume.value_or(g.nt / 2);
+        if (volume < 0 || volume >= g.nt)
+            throw cli::RunError("--reference-volume " + std::to_string(volume) + " is not a volume of the run (0 to " +
+                                std::to_string(g.nt - 1) + ")");
+        scaledImage(run, std::size_t(volume) * voxels, voxels, scaleSlope(run), scaleInter(run), ref.volume.data());
+        ref.what = "volume " + std::to_string(volume) + " of the run" +
+                   (request.referenceVolume ? " (--reference-volume)" : " (the middle one, mcflirt's default)");
+    }
+    for (float& value : ref.volume)
+        if (!std::isfinite(value)) value = 0.0f;
+    return ref;
+}
+
+// The fMRIPrep release of the derivatives the table belongs to: the first
+// dataset_description.json in the table's folder or above it, its GeneratedBy
+// entry (or the older PipelineDescription).
+struct Release {
+    std::string version; // empty when none was found
+    std::string source;  // where it was read
+};
+
+Release fmriprepRelease(const std::string& table, ImportResult& result)
+{
+    std::error_code ec;
+    fs::path dir = fs::absolute(table, ec).parent_path();
+    for (int depth = 0; depth < 8 && !dir.empty(); ++depth) {
+        const fs::path description = dir / "dataset_description.json";
+        if (fs::is_regular_file(description, ec)) {
+            std::ifstream in(description);
+            const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+            const auto isFMRIPrep = [](const nlohmann::json& entry) {
+                if (!entry.is_object() || !entry.contains("Name") || !entry["Name"].is_string()) return false;
+                std::string name = entry["Name"].get<std::string>();
+                std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+                return name.find("fmriprep") != std::string::npos && entry.contains("Version") && entry["Version"].is_string();
+            };
+            if (json.is_discarded()) {
+                result.warnings.push_back(description.string() + " is not valid JSON: the fMRIPrep release is unknown");
+                return {};
+            }
+            if (json.contains("GeneratedBy") && json["GeneratedBy"].is_array())
+                for (const auto& entry : json["GeneratedBy"])
+                    if (isFMRIPrep(entry)) return {entry["Version"].get<std::string>(), description.string()};
+            if (json.contains("PipelineDescription") && isFMRIPrep(json["PipelineDescription"]))
+                return {json["PipelineDescription"]["Version"].get<std::string>(), description.string()};
+            return {};
+        }
+        if (dir == dir.root_path()) break;
+        dir = dir.parent_path();
+    }
+    return {};
+}
+
+// The conventions of the package, its reference and centre, and the rows.
+MotionParameters convertMotion(const ImportRequest& request, const PackageRows& rows, const nifti_image& nim, const Geometry& g,
+                               ImportResult& result)
+{
+    const MotionGrid grid = motionGrid(nim, g);
+    MotionConvention convention;
+    convention.format = request.format;
+    const bool fsl = request.format == MotionFormat::FSL;
+    const bool fmriprep = request.format == MotionFormat::FMRIPrep;
+    const Vec3d volumeCentre = {0.5 * (g.nx - 1), 0.5 * (g.ny - 1), 0.5 * (g.nz - 1)};
+    const std::string source = nim.sform_code > 0 ? "sform" : nim.qform_code > 0 ? "qform" : "header without sform and qform";
+    const std::string fslCoordinates =
+        std::string("FSL coordinates (i*dx, j*dy, k*dz)") +
+        (fslMirrorsX(grid) ? ", x mirrored as (nx-1-i)*dx since the affine's determinant is positive"
+                           : grid.affineCoded ? ", x not mirrored (the affine's determinant is negative)"
+                                              : ", x not mirrored (no sform or qform: taken as radiological)");
+    if (fsl || fmriprep) {
+        std::string release;
+        if (fmriprep) {
+            Release found;
+            if (!request.fmriprepVersion.empty()) {
+                found = {request.fmriprepVersion, "--fmriprep-version"};
+            } else {
+                found = fmriprepRelease(request.motion, result);
+            }
+            if (found.version.empty()) {
+                result.warnings.push_back("no fMRIPrep release found (no dataset_description.json naming fMRIPrep in the "
+                                          "table's folder or above it): the convention of release 25 and later is used; "
+                                          "give --fmriprep-version to choose");
+                convention.fmriprep = FMRIPrepConvention::MatrixAngles;
+                release = "release unknown";
+            } else {
+                const auto c = fmriprepConventionOf(found.version);
+                if (!c)
+                    throw cli::RunError("the fMRIPrep release '" + found.version + "' (from " + found.source +
+                                        ") is not a release number such as 23.2.1");
+                convention.fmriprep = *c;
+                release = "release " + found.version + " (from " + found.source + ")";
+            }
+            if (request.referenceImage.empty())
+                result.notes.push_back("no --reference-image: the run's " +
+                                       std::string(request.referenceMean ? "mean volume" : "reference volume") +
+                                       " stands in for fMRIPrep's boldref");
+        }
+        const Reference reference = referenceOf(request, nim, g, result);
+        result.reference = reference.what;
+        const bool matrix = fmriprep && convention.fmriprep == FMRIPrepConvention::MatrixAngles;
+        const std::optional<Vec3d> centre = matrix ? centreOfMass(reference.volume, grid) : fslCentreOfGravity(reference.volume, grid);
+        Vec3d index = volumeCentre;
+        if (centre) {
+            convention.centre = *centre;
+            for (int a = 0; a < 3; ++a) index[a] = (*centre)[a] / grid.voxel[a];
+            if (!matrix && fslMirrorsX(grid)) index[0] = (g.nx - 1) - index[0];
+        } else {
+            for (int a = 0; a < 3; ++a) convention.centre[a] = volumeCentre[a] * grid.voxel[a];
+            result.warnings.push_back("the reference holds the same value in every voxel (or nothing): it has no centre of " +
+                                      std::string(matrix ? "mass" : "gravity") + ", and the volume centre is used");
+        }
+        if (matrix) {
+            result.convention = "fMRIPrep " + release + ", 25 and later: R' = Rx(rot_x) Ry(rot_y) Rz(rot_z) is the transpose of " +
+                                "mcflirt's rotation R, b = trans + R' c - c, f' = R f + b in " + fslCoordinates;
+            result.centre = "c = voxel sizes times the reference's centre of mass: " + triple(convention.centre, 3) +
+                            " mm, voxel " + triple(index, 2);
+        } else {
+            result.convention = std::string(fmriprep ? "fMRIPrep " + release + ", up to 24: mcflirt's parameters, read as FSL's: "
+                                                     : "FSL mcflirt: ") +
+                                "f' = R (f - c) + c + t, R = Rx(-rx) Ry(-ry) Rz(-rz), t = (tx, ty, tz) in " + fslCoordinates;
+            result.centre = "c = the reference's centre of gravity (intensity minus its minimum): " + triple(convention.centre, 3) +
+                            " mm in FSL coordinates, voxel " + triple(index, 2);
+        }
+    } else if (request.format == MotionFormat::SPM) {
+        const PackageFrame frame = packageFrame(MotionFormat::SPM, grid);
+        if (frame.sheared)
+            result.warnings.push_back("the " + source + "'s voxel axes are not perpendicular (shear): SPM's motion is carried "
+                                      "with the rotation nearest to their directions and is approximate");
+        result.convention = "SPM: w' = T(x, y, z) Rx(-pitch) Ry(roll) Rz(-yaw) w on world millimetres of the " + source;
+        result.reference = "none needed (the transforms act on world coordinates)";
+        result.centre = "the world origin; the volume centre, voxel " + triple(volumeCentre, 2) + ", lies at " + triple(frame.o, 3) +
+                        " mm";
+    } else {
+        const PackageFrame frame = packageFrame(MotionFormat::AFNI, grid);
+        static const char* const dicom[3] = {"L", "P", "S"};
+        static const char* const voxelAxis[3] = {"i", "j", "k"};
+        std::string axes;
+        double oblique = 0.0;
+        for (int c = 0; c < 3; ++c)
+            for (int r = 0; r < 3; ++r)
+                if (frame.L[r][c] != 0) {
+                    axes += std::string(c ? ", " : "") + voxelAxis[c] + " = " + (frame.L[r][c] < 0 ? "-" : "") + dicom[r];
+                    const double length = std::hypot(grid.affine[0][c], grid.affine[1][c], grid.affine[2][c]);
+                    const double along = std::fabs(grid.affine[r][c]) / length;
+                    oblique = std::max(oblique, std::acos(std::min(1.0, along)) * 180.0 / 3.14159265358979323846);
+                }
+        if (oblique > 0.5)
+            result.notes.push_back("the voxel axes are oblique (up to " + fixed(oblique, 1) +
+                                   " degrees): AFNI's motion refers to the grid without obliquity, each voxel axis along its "
+                                   "nearest DICOM axis");
+        result.convention = "AFNI 3dvolreg: R = Ry(yaw) Rx(pitch) Rz(roll), t = (dL, dP, dS) on DICOM axes x = L, y = P, z = S (" +
+                            axes + ")";
+        result.reference = "none needed (3dvolreg's base is the volume the parameters are zero for)";
+        result.centre = "the volume centre, voxel " + triple(volumeCentre, 2);
+    }
+    return sdmRows(rows, convention, grid);
+}
+
+void writeSidecar(std::ostream& out, const ImportRequest& request, const ImportResult& result, const PackageRows& rows)
+{
+    std::error_code ec;
+    nlohmann::ordered_json json;
+    json["Description"] = "How tremora import read the motion of this 3DMC SDM. Each row is the package's transform of a "
+                          "volume onto its reference in the frame of the displacement maps: the run's voxel axes scaled to "
+                          "mm, origin at the volume centre; a row (T, A) moves p to Rz Ry Rx(A) p - T.";
+    json["Sources"] = {fs::absolute(request.motion, ec).string(), fs::absolute(request.bold, ec).string()};
+    json["MotionFormat"] = motionFormatName(request.format);
+    json["Convention"] = result.convention;
+    json["Reference"] = result.reference;
+    json["CentreOfRotation"] = result.centre;
+    json["Warnings"] = result.warnings;
+    // The package's own numbers: framewise displacement is computed from them.
+    static const char* const columns[4][6] = {{"rx", "ry", "rz", "tx", "ty", "tz"},
+                                              {"x", "y", "z", "pitch", "roll", "yaw"},
+                                              {"roll", "pitch", "yaw", "dS", "dL", "dP"},
+                                              {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"}};
+    nlohmann::ordered_json own;
+    own["Columns"] = std::vector<std::string>(columns[int(request.format)], columns[int(request.format)] + 6);
+    own["Rows"] = rows;
+    json["PackageParameters"] = own;
+    out << json.dump(2) << "\n";
+}
+
 } // namespace
 
 std::string niftiStem(const std::string& path)
@@ -241,7 +506,8 @@ ImportResult importRun(const ImportRequest& request)
     result.fmr = (out / (name + ".fmr")).string();
     result.stc = (out / (name + ".stc")).string();
     result.sdm = (out / (name + "_3DMC.sdm")).string();
-    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm}) {
+    result.sidecar = (out / (name + "_3DMC.json")).string();
+    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm, &result.sidecar}) {
         cli::checkPathLength("--out and --name", *path);
         if (fs::is_directory(*path, ec)) throw cli::RunError(*path + " is a folder");
         if (fs::exists(*path, ec) && !request.force)
@@ -290,29 +556,34 @@ ImportResult importRun(const ImportRequest& request)
     }
     repetitionTime(nim, ndim >= 4 ? stored[4] : 0.0, request, result, g.trMs);
 
-    // The motion, on the image's voxel axes, one row per volume.
-    MotionParameters rows;
+    // The motion as the package wrote it, one row per volume.
+    PackageRows packageRows;
     try {
-        rows = readMotionFile(request.motion, request.format);
+        packageRows = readMotionFile(request.motion, request.format);
     } catch (const std::runtime_error& e) {
         throw cli::RunError(e.what());
     }
-    if (rows.size() != std::size_t(g.nt))
-        throw cli::RunError("the motion file " + request.motion + " has " + std::to_string(rows.size()) + " row" +
-                            (rows.size() == 1 ? "" : "s") + " but the run " + request.bold + " has " + std::to_string(g.nt) +
+    if (packageRows.size() != std::size_t(g.nt))
+        throw cli::RunError("the motion file " + request.motion + " has " + std::to_string(packageRows.size()) + " row" +
+                            (packageRows.size() == 1 ? "" : "s") + " but the run " + request.bold + " has " + std::to_string(g.nt) +
                             " volume" + (g.nt == 1 ? "" : "s") + ": one row of motion parameters per volume is needed");
-    const MotionAxisMap axes = motionAxisMap(request.format, directions(nim));
-    rows = mapMotionAxes(rows, axes);
 
     if (nifti_image_load(image.get()) != 0 || nim.data == nullptr)
         throw cli::RunError(request.bold + ": the image data cannot be read (the file is shorter than its header says, "
                                            "or damaged)");
+    const double slope = scaleSlope(nim), inter = scaleInter(nim);
+    MotionParameters rows;
+    try {
+        rows = convertMotion(request, packageRows, nim, g, result);
+    } catch (const cli::RunError&) {
+        throw;
+    } catch (const std::runtime_error& e) {
+        throw cli::RunError(request.bold + ": " + e.what());
+    }
     fs::create_directories(out, ec);
     if (!fs::is_directory(out, ec)) throw cli::RunError("--out: cannot create the folder " + out.string());
-    const double slope = (nim.scl_slope != 0.0f && std::isfinite(nim.scl_slope)) ? nim.scl_slope : 1.0;
-    const double inter = (nim.scl_slope != 0.0f && std::isfinite(nim.scl_slope) && std::isfinite(nim.scl_inter)) ? nim.scl_inter : 0.0;
 
-    // All three files are written under hidden names first and moved into
+    // All four files are written under hidden names first and moved into
     // place only when every one of them is complete.
     const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
@@ -320,6 +591,7 @@ ImportResult importRun(const ImportRequest& request)
     };
     std::vector<Staged> staged = {{(out / ("." + name + ".stc" + tag)).string(), result.stc},
                                   {(out / ("." + name + "_3DMC.sdm" + tag)).string(), result.sdm},
+                                  {(out / ("." + name + "_3DMC.json" + tag)).string(), result.sidecar},
                                   {(out / ("." + name + ".fmr" + tag)).string(), result.fmr}};
     const auto removeStaged = [&] {
         for (const auto& s : staged) fs::remove(s.temporary, ec);
@@ -333,7 +605,9 @@ ImportResult importRun(const ImportRequest& request)
         } catch (const std::exception&) {
             throw std::runtime_error("cannot write " + result.sdm);
         }
-        saveTextAtomically(staged[2].temporary,
+        saveTextAtomically(staged[2].temporary, [&](std::ostream& os) { writeSidecar(os, request, result, packageRows); },
+                           SaveErrorKind::RuntimeError, "cannot write " + result.sidecar);
+        saveTextAtomically(staged[3].temporary,
                            [&](std::ostream& os) { writeDocument(os, g, name, nim, fs::absolute(request.bold, ec).string()); },
                            SaveErrorKind::RuntimeError, "cannot write " + result.fmr);
         for (const auto& s : staged) {
@@ -351,7 +625,6 @@ ImportResult importRun(const ImportRequest& request)
     result.trMs = g.trMs;
     result.dataType = nifti_datatype_string(nim.datatype);
     result.orientation = orientationLetters(nim);
-    result.axes = describeMotionAxisMap(request.format, axes);
     if (nonFinite > 0)
         result.notes.push_back(std::to_string(nonFinite) + " voxel value" + (nonFinite == 1 ? " was" : "s were") +
                                " not finite (NaN or infinite) and " + (nonFinite == 1 ? "was" : "were") + " written as 0");

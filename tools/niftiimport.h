@@ -19,6 +19,12 @@ struct ImportRequest {
     std::string name;            // base name of the outputs; empty: the NIfTI's stem
     bool force = false;          // replace existing outputs
     std::optional<double> trMs;  // overrides the header's repetition time
+    // The reference of FSL's and fMRIPrep's motion: by default the middle
+    // volume, floor(n/2), as mcflirt takes it.
+    std::optional<int> referenceVolume; // a volume of the run (0-based)
+    std::string referenceImage;         // a separate image on the run's grid (mcflirt -reffile, fMRIPrep's boldref)
+    bool referenceMean = false;         // the mean of the run's volumes (mcflirt -meanvol)
+    std::string fmriprepVersion;        // overrides the release read from the derivatives
 };
 
 struct ImportResult {
@@ -29,17 +35,23 @@ struct ImportResult {
     int trMs = 0;
     std::string dataType;        // the NIfTI's element type ("INT16", ...)
     std::string orientation;     // where the voxel axes point, "LAS"
-    std::string axes;            // how the package's axes were mapped onto the voxel axes
-    std::vector<std::string> notes; // what the user should know (guessed units, values set to 0)
+    std::string sidecar;         // NAME_3DMC.json: where the motion came from and how it was read
+    // How the motion was read: the package's convention, its reference and
+    // centre of rotation (one line each, for the user).
+    std::string convention, reference, centre;
+    std::vector<std::string> notes;    // what the user should know (guessed units, values set to 0)
+    std::vector<std::string> warnings; // where the result may not be what the user expects
 };
 
 // "run1" for ".../run1.nii.gz", ".../run1.nii", ".../run1.hdr".
 std::string niftiStem(const std::string& path);
 
-// Reads the NIfTI's header (nifti_clib) and the motion file, checks that they
-// fit together, then writes NAME.fmr, NAME.stc and NAME_3DMC.sdm into the
-// folder: all three or, on a failure, none (existing outputs are refused
-// unless force). Throws cli::RunError with a message for the user.
+// Reads the NIfTI (nifti_clib) and the motion file, checks that they fit
+// together, carries the package's transforms into the SDM's frame
+// (motionconventions.h), then writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and
+// NAME_3DMC.json into the folder: all four or, on a failure, none (existing
+// outputs are refused unless force). Throws cli::RunError with a message for
+// the user.
 ImportResult importRun(const ImportRequest& request);
 
 } // namespace tool

@@ -434,6 +434,11 @@ std::string reportHtml(const RunReport& r)
             format("%g", r.voxel[2]) + " mm, TR " + std::to_string(r.tr) + " ms)<br>Motion: " + escape(r.motionPath) +
             " (" + std::to_string(n) + " volumes). Volumes are counted from 0.</p>\n";
     for (const auto& w : r.warnings) html += "<p class=\"warning\">" + escape(w) + "</p>\n";
+    if (!r.motionConvention.empty())
+        html += "<p class=\"meta\" id=\"motion-source\">Imported motion. Convention: " + escape(r.motionConvention) +
+                ".<br>Reference: " + escape(r.motionReference) + ".<br>Centre of rotation: " + escape(r.motionCentre) +
+                ".<br>The SDM holds each volume's transform about the volume centre on the voxel axes; framewise "
+                "displacement is computed from " + escape(r.fdSource) + ".</p>\n";
 
     // Summary.
     html += "<section id=\"summary\">\n<h2>Summary</h2>\n<table class=\"summary\">\n";

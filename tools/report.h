@@ -18,6 +18,11 @@ struct RunReport {
     float voxel[3] = {0, 0, 0}; // mm
     int tr = 0;                 // ms
     std::vector<std::string> warnings;
+    // How tremora import read the package's motion, when it did: the
+    // convention, the reference and the centre of rotation; and what
+    // framewise displacement was computed from.
+    std::string motionConvention, motionReference, motionCentre;
+    std::string fdSource;
 
     MotionParameters motion; // mm and degrees, one row per volume
     // Framewise displacement with its sphere and the threshold it is summarised with.

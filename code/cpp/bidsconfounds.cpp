@@ -256,13 +256,18 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
     {
         ConfoundsColumn c;
         c.name = "framewise_displacement";
-        c.values = framewiseDisplacement(parameters, options.fdRadius);
+        const bool own = options.fdMotion != nullptr;
+        if (own && options.fdMotion->size() != std::size_t(rows))
+            throw std::runtime_error("the motion for framewise displacement has " + std::to_string(options.fdMotion->size()) +
+                                     " rows, the motion SDM " + std::to_string(rows));
+        c.values = framewiseDisplacement(own ? *options.fdMotion : parameters, options.fdRadius);
         c.units = "mm";
         c.description = "Framewise displacement (Power et al. 2012): the sum of the absolute volume-to-volume changes "
                         "of the six parameters, rotations as arc length on a sphere of the given radius; 0 in the "
                         "first volume";
         c.extra.emplace_back("SphereRadius", roundTripNumber(options.fdRadius));
         c.extra.emplace_back("SphereRadiusUnits", jsonString("mm"));
+        if (own) c.extra.emplace_back("Source", jsonString(options.fdSource));
         table.columns.push_back(std::move(c));
     }
 

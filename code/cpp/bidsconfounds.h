@@ -62,6 +62,11 @@ struct ConfoundsOptions {
     bool outliers = true;       // outlier columns (the spike set was asked for)
     int censorBefore = 0;       // volumes flagged before each spike
     int censorAfter = 0;        // and after it
+    // The motion framewise displacement is computed from, when not the SDM's
+    // own rows: the package's own parameters of an imported run (see
+    // packageParameterRows), named in the sidecar by fdSource.
+    const MotionParameters* fdMotion = nullptr;
+    std::string fdSource;
 };
 
 struct ConfoundsColumn {

@@ -4,14 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <numbers>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
 namespace {
-
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
 struct TextLine {
     int number = 0; // 1-based
@@ -91,9 +88,9 @@ double number(std::string const& path, int line, int column, std::string const& 
 }
 
 // Rows of six numbers separated by blanks or tabs.
-std::vector<std::array<double, 6>> sixColumns(std::string const& path, std::string const& columns)
+PackageRows sixColumns(std::string const& path, std::string const& columns)
 {
-    std::vector<std::array<double, 6>> rows;
+    PackageRows rows;
     for (const TextLine& line : dataLines(path)) {
         const auto words = splitWhitespace(line.text);
         if (words.size() != 6)
@@ -108,7 +105,7 @@ std::vector<std::array<double, 6>> sixColumns(std::string const& path, std::stri
 
 // trans_x, trans_y, trans_z, rot_x, rot_y, rot_z of a tab-separated table
 // with a header line; the other columns may hold anything, n/a included.
-std::vector<std::array<double, 6>> confoundsTable(std::string const& path)
+PackageRows confoundsTable(std::string const& path)
 {
     static const char* const names[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
     const std::vector<TextLine> lines = dataLines(path);
@@ -124,7 +121,7 @@ std::vector<std::array<double, 6>> confoundsTable(std::string const& path)
             failAt(path, lines.front().number, std::string("the header names the column ") + names[k] + " twice");
         at[std::size_t(k)] = std::size_t(found - header.begin());
     }
-    std::vector<std::array<double, 6>> rows;
+    PackageRows rows;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const TextLine& line = lines[i];
         const auto fields = splitTabs(line.text);
@@ -186,117 +183,24 @@ std::optional<MotionFormat> motionFormatOfFileName(std::string const& path)
     return std::nullopt;
 }
 
-MotionParameters readMotionFile(std::string const& path, MotionFormat format)
-{
-    MotionParameters rows;
-    const double d = kDegreesPerRadian;
-    switch (format) {
-    case MotionFormat::FSL:
-        for (const auto& c : sixColumns(path, "rotations x, y, z in radians, then translations x, y, z in mm"))
-            rows.push_back({-c[3], -c[4], -c[5], c[0] * d, c[1] * d, c[2] * d});
-        break;
-    case MotionFormat::FMRIPrep:
-        for (const auto& c : confoundsTable(path))
-            rows.push_back({-c[0], -c[1], -c[2], c[3] * d, c[4] * d, c[5] * d});
-        break;
-    case MotionFormat::SPM:
-        for (const auto& c : sixColumns(path, "translations x, y, z in mm, then pitch, roll, yaw in radians"))
-            rows.push_back({-c[0], -c[1], -c[2], -c[3] * d, c[4] * d, -c[5] * d});
-        break;
-    case MotionFormat::AFNI:
-        for (const auto& c : sixColumns(path, "roll, pitch, yaw in degrees, then dS, dL, dP in mm"))
-            rows.push_back({-c[4], -c[5], -c[3], -c[1], -c[2], -c[0]});
-        break;
-    }
-    return rows;
-}
-
-MotionAxes motionAxes(MotionFormat format)
+PackageRows readMotionFile(std::string const& path, MotionFormat format)
 {
     switch (format) {
-    case MotionFormat::SPM: return MotionAxes::WorldRAS;
-    case MotionFormat::AFNI: return MotionAxes::WorldLPS;
-    case MotionFormat::FSL:
-    case MotionFormat::FMRIPrep: break;
+    case MotionFormat::FSL: return sixColumns(path, "rotations x, y, z in radians, then translations x, y, z in mm");
+    case MotionFormat::FMRIPrep: return confoundsTable(path);
+    case MotionFormat::SPM: return sixColumns(path, "translations x, y, z in mm, then pitch, roll, yaw in radians");
+    case MotionFormat::AFNI: return sixColumns(path, "roll, pitch, yaw in degrees, then dS, dL, dP in mm");
     }
-    return MotionAxes::FSLScaledVoxel;
+    return {};
 }
 
-MotionAxisMap motionAxisMap(MotionFormat format, std::array<std::array<double, 3>, 3> const& m)
+std::string motionPackageName(MotionFormat format)
 {
-    MotionAxisMap map;
-    if (motionAxes(format) == MotionAxes::FSLScaledVoxel) {
-        // FSL keeps its coordinates radiological: for an image stored the
-        // other way round (positive determinant) its x runs against i.
-        const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-        if (det > 0) map.sign[0] = -1;
-        return map;
+    switch (format) {
+    case MotionFormat::FSL: return "FSL";
+    case MotionFormat::SPM: return "SPM";
+    case MotionFormat::AFNI: return "AFNI";
+    case MotionFormat::FMRIPrep: return "fMRIPrep";
     }
-    // The world axis nearest to each voxel axis: the permutation that keeps
-    // the largest share of every axis's direction.
-    double length[3];
-    for (int a = 0; a < 3; ++a) length[a] = std::sqrt(m[0][a] * m[0][a] + m[1][a] * m[1][a] + m[2][a] * m[2][a]);
-    std::array<int, 3> best{0, 1, 2}, permutation{0, 1, 2};
-    double bestScore = -1.0;
-    do {
-        double score = 0.0;
-        for (int a = 0; a < 3; ++a)
-            if (length[a] > 0) score += std::fabs(m[std::size_t(permutation[std::size_t(a)])][std::size_t(a)]) / length[a];
-        if (score > bestScore + 1e-12) {
-            bestScore = score;
-            best = permutation;
-        }
-    } while (std::next_permutation(permutation.begin(), permutation.end()));
-    // DICOM axes run to the left and to the back: world x and y reversed.
-    const int world[3] = {motionAxes(format) == MotionAxes::WorldLPS ? -1 : 1,
-                          motionAxes(format) == MotionAxes::WorldLPS ? -1 : 1, 1};
-    for (int a = 0; a < 3; ++a) {
-        const int w = best[std::size_t(a)];
-        map.from[std::size_t(a)] = w;
-        const int along = m[std::size_t(w)][std::size_t(a)] < 0 ? -1 : 1;
-        map.sign[std::size_t(a)] = along * world[w];
-    }
-    return map;
-}
-
-MotionParameters mapMotionAxes(MotionParameters const& rows, MotionAxisMap const& map)
-{
-    // Determinant of the signed permutation: the signs times the parity.
-    int det = map.sign[0] * map.sign[1] * map.sign[2];
-    for (int a = 0; a < 3; ++a)
-        for (int b = a + 1; b < 3; ++b)
-            if (map.from[std::size_t(a)] > map.from[std::size_t(b)]) det = -det;
-    MotionParameters result;
-    result.reserve(rows.size());
-    for (const MotionRow& row : rows) {
-        MotionRow mapped{};
-        for (std::size_t a = 0; a < 3; ++a) {
-            const std::size_t f = std::size_t(map.from[a]);
-            mapped[a] = map.sign[a] * row[f];
-            // Angles are axial vectors: a mirror turns them the other way.
-            mapped[3 + a] = det * map.sign[a] * row[3 + f];
-        }
-        result.push_back(mapped);
-    }
-    return result;
-}
-
-std::string describeMotionAxisMap(MotionFormat format, MotionAxisMap const& map)
-{
-    static const char* const ours[3] = {"x", "y", "z"};
-    static const char* const lps[3] = {"L", "P", "S"};
-    const MotionAxes axes = motionAxes(format);
-    const std::string package = format == MotionFormat::FMRIPrep ? "fMRIPrep"
-                                : format == MotionFormat::AFNI   ? "AFNI"
-                                : format == MotionFormat::SPM    ? "SPM"
-                                                                 : "FSL";
-    std::string text;
-    for (int a = 0; a < 3; ++a) {
-        const int f = map.from[std::size_t(a)];
-        const std::string name = axes == MotionAxes::WorldLPS ? std::string(lps[f]) : std::string(ours[f]);
-        text += std::string(a ? ", " : "") + ours[a] + " = " + (map.sign[std::size_t(a)] < 0 ? "-" : "") + package + " " + name;
-    }
-    return text;
+    return "";
 }

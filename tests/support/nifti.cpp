@@ -50,7 +50,7 @@ void writeNifti(const std::string& path, const NiftiLayout& layout, const std::v
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c) m.m[r][c] = layout.affine[std::size_t(r)][std::size_t(c)];
     m.m[3][3] = 1.0f;
-    image->sform_code = image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->sform_code = image->qform_code = layout.xformCode;
     image->sto_xyz = image->qto_xyz = m;
     nifti_mat44_to_quatern(m, &image->quatern_b, &image->quatern_c, &image->quatern_d, &image->qoffset_x,
                            &image->qoffset_y, &image->qoffset_z, nullptr, nullptr, nullptr, &image->qfac);

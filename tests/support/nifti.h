@@ -17,6 +17,7 @@ struct NiftiLayout {
     float slope = 0.0f, inter = 0.0f;
     // voxel to world (RAS mm), rows x, y, z; written as sform and qform
     std::array<std::array<float, 4>, 3> affine{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}}};
+    int xformCode = 1; // sform_code and qform_code (NIFTI_XFORM_SCANNER_ANAT); 0 for an image with neither
 };
 
 // Writes the image; stored[i] (x fastest, then y, z, t) is cast to the data
