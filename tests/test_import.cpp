@@ -426,6 +426,7 @@ TEST(Import, ReferenceOptionsAreChecked)
         {"mc.par", "fsl", {"--reference-image", (dir / "ref.nii").string()}, 1, "the reference must lie on the run's grid"},
         {"mc.par", "fsl", {"--fmriprep-version", "23.1"}, 2, "--fmriprep-version applies to fmriprep motion only"},
         {"rp_b.txt", "spm", {"--reference", "mean"}, 2, "--reference applies to fsl and fmriprep motion only"},
+        {"mc.par", "fmriprep", {"--fmriprep-version", "latest"}, 2, "--fmriprep-version must be a release number"},
     };
     for (const auto& c : cases) {
         const Imported r = importRun(dir / "b.nii", dir / c.motion, c.format, c.extra);
@@ -433,6 +434,23 @@ TEST(Import, ReferenceOptionsAreChecked)
         EXPECT_NE(r.cli.err.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in: " << r.cli.err;
         EXPECT_TRUE(filesIn(r.dir).empty()) << c.expected;
     }
+}
+
+TEST(Import, ShearedAffineIsWarnedOnceForSPM)
+{
+    const fs::path dir = support::tempDir("shear");
+    support::NiftiLayout layout;
+    layout.dims = {4, 3, 2, 2};
+    layout.pixdim = {2, 2, 2, 2};
+    layout.affine = {{{2, 0.4f, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}}; // j leans toward x
+    support::writeNifti((dir / "b.nii").string(), layout, std::vector<double>(48, 5.0));
+    support::writeFile(dir / "rp_b.txt", "0 0 0 0 0 0\n1 0 0 0.01 0 0\n");
+    const Imported r = importRun(dir / "b.nii", dir / "rp_b.txt", "spm");
+    ASSERT_EQ(r.cli.status, 0) << r.cli.err;
+    const std::string warning = "warning: the sform's voxel axes are not perpendicular (shear)";
+    const std::size_t first = r.cli.err.find(warning);
+    EXPECT_NE(first, std::string::npos) << r.cli.err;
+    EXPECT_EQ(r.cli.err.find(warning, first + 1), std::string::npos) << "warned more than once:\n" << r.cli.err;
 }
 
 // ------------------------------------------------------------ real data
