@@ -29,6 +29,7 @@ struct Parameter {
     HostType type;
     Direction direction = Direction::Read;
     const char* unit = "";      // of the value; "" when it has none
+    // Texts for the documentation; `backticks` mark code.
     const char* meaning = "";   // what the value is for
     const char* yes = "";       // switches: what a nonzero value does
     const char* no = "";        // switches: what 0 does
@@ -51,9 +52,9 @@ struct Task {
 inline constexpr Parameter taskParameter{
     .name = "task",
     .type = HostType::Text,
-    .meaning = "Which task to run: select_3dmcsdm, displacement or confound, spelled exactly so "
+    .meaning = "Which task to run: `select_3dmcsdm`, `displacement` or `confound`, spelled exactly so "
                "(any other text runs nothing).",
-    .suggested = "select_3dmcsdm first, then displacement or confound",
+    .suggested = "`select_3dmcsdm` first, then `displacement` or `confound`",
 };
 
 inline constexpr Parameter selectParameters[] = {
@@ -61,8 +62,8 @@ inline constexpr Parameter selectParameters[] = {
      .type = HostType::Text,
      .direction = Direction::Written,
      .unit = "path",
-     .meaning = "The motion file chosen in the dialog, exactly as chosen: the run's _3DMC.sdm, or an .mdm "
-                "that lists one per run. The other two tasks read it.",
+     .meaning = "The motion file chosen in the dialog, exactly as chosen: the run's `_3DMC.sdm`, or an "
+                "`.mdm` that lists one per run. The other two tasks read it.",
      .suggested = "set by this task"},
 };
 
@@ -153,7 +154,7 @@ inline constexpr Parameter displacementParameters[] = {
      .type = HostType::Text,
      .unit = "path",
      .meaning = "The motion SDM or MDM, as the selection task set it; empty stops the task with an error.",
-     .suggested = "left as select_3dmcsdm set it"},
+     .suggested = "left as `select_3dmcsdm` set it"},
 };
 
 inline constexpr Parameter confoundParameters[] = {
@@ -184,7 +185,7 @@ inline constexpr Parameter confoundParameters[] = {
     {.name = "create_spikes",
      .type = HostType::Int,
      .meaning = "Spike detection and spike set.",
-     .yes = "finds the spikes, logs each, writes the spike set when there is one",
+     .yes = "finds and logs the spikes, writes the spike set",
      .no = "no spike detection",
      .suggested = "1",
      .output = "_spikes",
@@ -252,7 +253,7 @@ inline constexpr Parameter confoundParameters[] = {
      .type = HostType::Text,
      .unit = "path",
      .meaning = "The motion SDM or MDM, as the selection task set it; empty stops the task with an error.",
-     .suggested = "left as select_3dmcsdm set it"},
+     .suggested = "left as `select_3dmcsdm` set it"},
 };
 
 inline constexpr Task selectTask{
