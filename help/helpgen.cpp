@@ -225,8 +225,10 @@ std::string readmeSection()
     out << kReadmeBegin << "\n\nEvery request sets:\n\n" << parameterTableMarkdown("task");
     int number = 1;
     for (const script::Task& task : script::tasks) {
-        out << "\n### " << number++ << ". `" << task.name << "`: " << task.title << "\n\n"
-            << task.summary << " Parameters in the order the task reads them:\n\n"
+        bool reads = false;
+        for (const script::Parameter& p : task.parameters) reads = reads || p.direction == script::Direction::Read;
+        out << "\n### " << number++ << ". `" << task.name << "`: " << task.title << "\n\n" << task.summary
+            << (reads ? " Parameters in the order the task reads them:\n\n" : " It reads no parameter and sets:\n\n")
             << parameterTableMarkdown(task.name);
     }
     out << "\n" << kReadmeEnd;
