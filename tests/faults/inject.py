@@ -330,7 +330,9 @@ def main():
     log = os.path.join(build, "faults.log")
     configure(build)
     open(log, "w").close()
-    # A termination request restores the file like Ctrl-C does.
+    # Ctrl-C (even where it was ignored, as in a background job) and a
+    # termination request both end the run with the file restored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
 
     start = time.time()
