@@ -7,7 +7,8 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
-               libnifti2-dev zlib1g-dev nlohmann-json3-dev librsvg2-bin python3-numpy python3-nibabel python3-nipype python3-nitime chromium
+               libnifti2-dev zlib1g-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
+               python3-nipype python3-nitime chromium
 
 .PHONY: all deps deps-fuzz build demo test test-release test-asan fuzz bench bench-displacement bench-analyze install plugin readme clean
 
