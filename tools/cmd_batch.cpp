@@ -291,8 +291,7 @@ int process(const cli::Args& args)
     const Summary s = processFolder(folder, args);
     const std::string table = header() + tableLine(s.cells());
     if (args.has("--result")) {
-        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                           "--result: cannot write " + args.text("--result"));
+        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, "--result: cannot write " + args.text("--result"));
     } else {
         std::cout << table;
     }
@@ -468,8 +467,7 @@ int batch(const cli::Args& args)
         table += tableLine(s.cells());
         if (s.status != "ok") ++failed;
     }
-    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                       "--summary: cannot write the summary " + summaryPath);
+    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, "--summary: cannot write the summary " + summaryPath);
     std::cout << table;
     std::cout << "wrote " << summaryPath << " (" << folders.size() - failed << " of " << folders.size() << " runs done"
               << (failed ? ", " + std::to_string(failed) + " failed" : std::string()) << ")\n";
