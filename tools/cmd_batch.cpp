@@ -123,9 +123,8 @@ std::string runStep(const std::string& name, const std::vector<std::string>& wor
     try {
         const int status = command->run(cli::parse(*command, words));
         if (status != 0) {
-            error = name + " failed";
-            for (const auto& message : host::state().messages)
-                if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
+            const std::vector<std::string>& errors = host::state().errors;
+            error = errors.empty() ? name + " failed" : name + ": " + errors.back();
         }
     } catch (const std::exception& e) {
         error = name + ": " + e.what();
