@@ -229,6 +229,70 @@ TEST(Inversion, ProductWithInverseIsIdentity)
     }
 }
 
+// The four conditions that define the Moore-Penrose inverse P of A:
+// APA = A, PAP = P, AP and PA symmetric. A design whose columns repeat one
+// another (exactly, or to the last bit) must get the rank of its independent
+// columns and a pseudo-inverse of ordinary size.
+TEST(PseudoInverse, MoorePenroseConditionsAndRank)
+{
+    const auto withColumn = [](Matrix<float> a, int j, float x, int j1, float y, int j2) {
+        for (int i = 0; i < a.rows(); ++i) a.at(i, j) = x * a.at(i, j1) + y * a.at(i, j2);
+        return a;
+    };
+    struct Case {
+        const char* what;
+        Matrix<float> a;
+        int rank;
+    };
+    const Case cases[] = {
+        {"tall, full column rank", randomMatrix(9, 4, 7u), 4},
+        {"square", randomMatrix(5, 5, 8u), 5},
+        {"a column repeated", withColumn(randomMatrix(9, 4, 9u), 3, 1.0f, 1, 0.0f, 0), 3},
+        // Rounded to float, the combination lies next to the span of the
+        // others by about 1e-7 of its size: rounding, not information.
+        {"a column a rounded combination", withColumn(randomMatrix(12, 5, 10u), 4, 0.3f, 0, -1.7f, 2), 4},
+        {"two columns combinations", withColumn(withColumn(randomMatrix(12, 6, 11u), 5, 0.7f, 0, 0.2f, 1), 4, 2.5f, 2, -0.4f, 3), 4},
+        {"wide", randomMatrix(3, 6, 12u), 3},
+        {"zero", Matrix<float>(4, 3, 0.0f), 0},
+    };
+    const auto product = [](const Matrix<float>& x, const Matrix<float>& y) {
+        std::vector<double> r(std::size_t(x.rows() * y.columns()), 0.0);
+        for (int i = 0; i < x.rows(); ++i)
+            for (int j = 0; j < y.columns(); ++j)
+                for (int k = 0; k < x.columns(); ++k) r[std::size_t(j * x.rows() + i)] += double(x.at(i, k)) * double(y.at(k, j));
+        return r;
+    };
+    for (const Case& c : cases) {
+        const PseudoInverse p = getPseudoInverse(c.a);
+        const int m = c.a.rows(), n = c.a.columns();
+        EXPECT_EQ(p.rank, c.rank) << c.what;
+        ASSERT_EQ(p.inverse.rows(), n) << c.what;
+        ASSERT_EQ(p.inverse.columns(), m) << c.what;
+        float largest = 0.0f;
+        for (int k = 0; k < p.inverse.size(); ++k) largest = std::max(largest, std::fabs(p.inverse.data()[k]));
+        // These matrices have no singular value below 0.05 but the dropped ones.
+        EXPECT_LT(largest, 20.0f) << c.what << show(p.inverse);
+        const std::vector<double> ap = product(c.a, p.inverse), pa = product(p.inverse, c.a);
+        Matrix<float> apF(m, m), paF(n, n);
+        for (int k = 0; k < m * m; ++k) apF.data()[k] = float(ap[std::size_t(k)]);
+        for (int k = 0; k < n * n; ++k) paF.data()[k] = float(pa[std::size_t(k)]);
+        const std::vector<double> apa = product(apF, c.a), pap = product(paF, p.inverse);
+        double worst[4] = {0, 0, 0, 0}; // APA - A, PAP - P, AP - (AP)^T, PA - (PA)^T
+        for (int k = 0; k < m * n; ++k) {
+            worst[0] = std::max(worst[0], std::fabs(apa[std::size_t(k)] - c.a.data()[k]));
+            worst[1] = std::max(worst[1], std::fabs(pap[std::size_t(k)] - p.inverse.data()[k]));
+        }
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) worst[2] = std::max(worst[2], std::fabs(ap[std::size_t(j * m + i)] - ap[std::size_t(i * m + j)]));
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) worst[3] = std::max(worst[3], std::fabs(pa[std::size_t(j * n + i)] - pa[std::size_t(i * n + j)]));
+        // Entries are of order 1 to 4: float rounding through two products
+        // stays below 1e-4.
+        for (int k = 0; k < 4; ++k) EXPECT_LT(worst[k], 1e-4) << c.what << ", condition " << k + 1;
+    }
+    EXPECT_THROW(getPseudoInverse(Matrix<float>(3, 2, std::numeric_limits<float>::quiet_NaN())), std::runtime_error);
+}
+
 namespace {
 
 SDM makeSdm(int points, const std::vector<std::vector<float>>& predictors)
