@@ -189,3 +189,15 @@ T elementSqrt(T v)
     { \
         return containers_detail::mapped(*this, [](T a) { return containers_detail::neg(a); }); \
     }
+
+// All of the above, for a container with the full set of element-wise operators.
+#define TREMORA_ARITHMETIC_OPERATORS(Class) \
+    TREMORA_NEGATION_OPERATOR(Class) \
+    TREMORA_SCALAR_OPERATORS(Class, +, add) \
+    TREMORA_SCALAR_OPERATORS(Class, -, sub) \
+    TREMORA_SCALAR_OPERATORS(Class, *, mul) \
+    TREMORA_SCALAR_OPERATORS(Class, /, quo) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, +, add) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, -, sub) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, *, mul) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, /, quo)

@@ -93,15 +93,7 @@ T Vector<T>::linear(float x) const
     return (static_cast<T>(i1) - static_cast<T>(x)) * a + (static_cast<T>(x) - static_cast<T>(i0)) * b;
 }
 
-TREMORA_NEGATION_OPERATOR(Vector)
-TREMORA_SCALAR_OPERATORS(Vector, +, add)
-TREMORA_SCALAR_OPERATORS(Vector, -, sub)
-TREMORA_SCALAR_OPERATORS(Vector, *, mul)
-TREMORA_SCALAR_OPERATORS(Vector, /, quo)
-TREMORA_ELEMENTWISE_OPERATORS(Vector, +, add)
-TREMORA_ELEMENTWISE_OPERATORS(Vector, -, sub)
-TREMORA_ELEMENTWISE_OPERATORS(Vector, *, mul)
-TREMORA_ELEMENTWISE_OPERATORS(Vector, /, quo)
+TREMORA_ARITHMETIC_OPERATORS(Vector)
 
 template <typename T>
 T Vector<T>::dot(const Vector& b) const

@@ -236,15 +236,7 @@ bool Volume<T>::operator==(const Volume& other) const
     return true;
 }
 
-TREMORA_NEGATION_OPERATOR(Volume)
-TREMORA_SCALAR_OPERATORS(Volume, +, add)
-TREMORA_SCALAR_OPERATORS(Volume, -, sub)
-TREMORA_SCALAR_OPERATORS(Volume, *, mul)
-TREMORA_SCALAR_OPERATORS(Volume, /, quo)
-TREMORA_ELEMENTWISE_OPERATORS(Volume, +, add)
-TREMORA_ELEMENTWISE_OPERATORS(Volume, -, sub)
-TREMORA_ELEMENTWISE_OPERATORS(Volume, *, mul)
-TREMORA_ELEMENTWISE_OPERATORS(Volume, /, quo)
+TREMORA_ARITHMETIC_OPERATORS(Volume)
 
 template <typename T>
 Volume<T> Volume<T>::square() const
