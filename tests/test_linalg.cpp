@@ -255,40 +255,41 @@ TEST(PseudoInverse, MoorePenroseConditionsAndRank)
         {"wide", randomMatrix(3, 6, 12u), 3},
         {"zero", Matrix<float>(4, 3, 0.0f), 0},
     };
-    const auto product = [](const Matrix<float>& x, const Matrix<float>& y) {
-        std::vector<double> r(std::size_t(x.rows() * y.columns()), 0.0);
+    using Dense = std::vector<std::vector<double>>;
+    const auto dense = [](const Matrix<float>& x) {
+        Dense d(std::size_t(x.rows()), std::vector<double>(std::size_t(x.columns())));
         for (int i = 0; i < x.rows(); ++i)
-            for (int j = 0; j < y.columns(); ++j)
-                for (int k = 0; k < x.columns(); ++k) r[std::size_t(j * x.rows() + i)] += double(x.at(i, k)) * double(y.at(k, j));
+            for (int j = 0; j < x.columns(); ++j) d[std::size_t(i)][std::size_t(j)] = x.at(i, j);
+        return d;
+    };
+    const auto product = [](const Dense& x, const Dense& y) {
+        Dense r(x.size(), std::vector<double>(y[0].size(), 0.0));
+        for (std::size_t i = 0; i < x.size(); ++i)
+            for (std::size_t j = 0; j < y[0].size(); ++j)
+                for (std::size_t k = 0; k < y.size(); ++k) r[i][j] += x[i][k] * y[k][j];
         return r;
+    };
+    // Largest |x - y| element, or |x - y^T| when transposed.
+    const auto distance = [](const Dense& x, const Dense& y, bool transposed) {
+        double worst = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            for (std::size_t j = 0; j < x[i].size(); ++j) worst = std::max(worst, std::fabs(x[i][j] - (transposed ? y[j][i] : y[i][j])));
+        return worst;
     };
     for (const Case& c : cases) {
         const PseudoInverse p = getPseudoInverse(c.a);
-        const int m = c.a.rows(), n = c.a.columns();
         EXPECT_EQ(p.rank, c.rank) << c.what;
-        ASSERT_EQ(p.inverse.rows(), n) << c.what;
-        ASSERT_EQ(p.inverse.columns(), m) << c.what;
-        float largest = 0.0f;
-        for (int k = 0; k < p.inverse.size(); ++k) largest = std::max(largest, std::fabs(p.inverse.data()[k]));
-        // These matrices have no singular value below 0.05 but the dropped ones.
-        EXPECT_LT(largest, 20.0f) << c.what << show(p.inverse);
-        const std::vector<double> ap = product(c.a, p.inverse), pa = product(p.inverse, c.a);
-        Matrix<float> apF(m, m), paF(n, n);
-        for (int k = 0; k < m * m; ++k) apF.data()[k] = float(ap[std::size_t(k)]);
-        for (int k = 0; k < n * n; ++k) paF.data()[k] = float(pa[std::size_t(k)]);
-        const std::vector<double> apa = product(apF, c.a), pap = product(paF, p.inverse);
-        double worst[4] = {0, 0, 0, 0}; // APA - A, PAP - P, AP - (AP)^T, PA - (PA)^T
-        for (int k = 0; k < m * n; ++k) {
-            worst[0] = std::max(worst[0], std::fabs(apa[std::size_t(k)] - c.a.data()[k]));
-            worst[1] = std::max(worst[1], std::fabs(pap[std::size_t(k)] - p.inverse.data()[k]));
-        }
-        for (int i = 0; i < m; ++i)
-            for (int j = 0; j < m; ++j) worst[2] = std::max(worst[2], std::fabs(ap[std::size_t(j * m + i)] - ap[std::size_t(i * m + j)]));
-        for (int i = 0; i < n; ++i)
-            for (int j = 0; j < n; ++j) worst[3] = std::max(worst[3], std::fabs(pa[std::size_t(j * n + i)] - pa[std::size_t(i * n + j)]));
-        // Entries are of order 1 to 4: float rounding through two products
-        // stays below 1e-4.
-        for (int k = 0; k < 4; ++k) EXPECT_LT(worst[k], 1e-4) << c.what << ", condition " << k + 1;
+        ASSERT_EQ(p.inverse.rows(), c.a.columns()) << c.what;
+        ASSERT_EQ(p.inverse.columns(), c.a.rows()) << c.what;
+        const Dense a = dense(c.a), pinv = dense(p.inverse), ap = product(a, pinv), pa = product(pinv, a);
+        // Entries are of order 1 to 4 and no kept singular value is below
+        // 0.05: float rounding stays below 1e-4, and no element of the
+        // pseudo-inverse reaches 20 (an inverted rounding error would).
+        EXPECT_LT(distance(pinv, Dense(pinv.size(), std::vector<double>(pinv[0].size(), 0.0)), false), 20.0) << c.what;
+        EXPECT_LT(distance(product(ap, a), a, false), 1e-4) << c.what << ": APA = A";
+        EXPECT_LT(distance(product(pa, pinv), pinv, false), 1e-4) << c.what << ": PAP = P";
+        EXPECT_LT(distance(ap, ap, true), 1e-4) << c.what << ": AP symmetric";
+        EXPECT_LT(distance(pa, pa, true), 1e-4) << c.what << ": PA symmetric";
     }
     EXPECT_THROW(getPseudoInverse(Matrix<float>(3, 2, std::numeric_limits<float>::quiet_NaN())), std::runtime_error);
 }
