@@ -86,9 +86,10 @@ struct DisplacementMaps {
 DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
                                          const std::vector<int>& mask);
 
-// The confound predictor sets of one motion SDM. Every set starts from the
-// detrended motion parameters and is z-transformed; the spike set holds one
-// predictor per spike volume, 1.0 there and 0.0 elsewhere.
+// The confound predictor sets of one motion SDM, spikes judged against
+// spikeThreshold (mm). The seven parameter sets start from the detrended
+// motion parameters and are z-transformed; the spike set holds one predictor
+// per spike volume, 1.0 there and 0.0 elsewhere.
 struct ConfoundSets {
     SDM detrended;
     SDM derivative; // temporal derivative of the detrended parameters
