@@ -120,13 +120,13 @@ TEST(MotionFiles, MalformedFilesAreRefusedWithFileLineAndColumn)
         try {
             readMotionFile(path, c.format);
             ADD_FAILURE() << "accepted: " << c.text;
-        } catch (const std::runtime_error& e) {
+        } catch (const IOError& e) {
             const std::string message = e.what();
             EXPECT_NE(message.find(path + ": "), std::string::npos) << message;
             EXPECT_NE(message.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in: " << message;
         }
     }
-    EXPECT_THROW(readMotionFile("/nonexistent/mc.par", MotionFormat::FSL), std::runtime_error);
+    EXPECT_THROW(readMotionFile("/nonexistent/mc.par", MotionFormat::FSL), IOError);
 }
 
 TEST(MotionFiles, FormatsByNameAndByFileName)

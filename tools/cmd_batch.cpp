@@ -123,9 +123,8 @@ std::string runStep(const std::string& name, const std::vector<std::string>& wor
     try {
         const int status = command->run(cli::parse(*command, words));
         if (status != 0) {
-            error = name + " failed";
-            for (const auto& message : host::state().messages)
-                if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
+            const std::vector<std::string>& errors = host::state().errors;
+            error = errors.empty() ? name + " failed" : name + ": " + errors.back();
         }
     } catch (const std::exception& e) {
         error = name + ": " + e.what();
@@ -291,8 +290,7 @@ int process(const cli::Args& args)
     const Summary s = processFolder(folder, args);
     const std::string table = header() + tableLine(s.cells());
     if (args.has("--result")) {
-        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                           "--result: cannot write " + args.text("--result"));
+        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, "--result: cannot write " + args.text("--result"));
     } else {
         std::cout << table;
     }
@@ -468,8 +466,7 @@ int batch(const cli::Args& args)
         table += tableLine(s.cells());
         if (s.status != "ok") ++failed;
     }
-    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                       "--summary: cannot write the summary " + summaryPath);
+    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, "--summary: cannot write the summary " + summaryPath);
     std::cout << table;
     std::cout << "wrote " << summaryPath << " (" << folders.size() - failed << " of " << folders.size() << " runs done"
               << (failed ? ", " + std::to_string(failed) + " failed" : std::string()) << ")\n";

@@ -371,9 +371,8 @@ int synth(const cli::Args& args)
     const auto parameters = motion(s, jumps, motionNoise);
     const std::vector<float> course = taskTimeCourse(s);
 
-    saveTextAtomically(stcPath, [&](std::ostream& os) { writeSlices(os, s, course); }, SaveErrorKind::WriteFileError,
-                       "Failed opening STC for writing: " + stcPath);
-    saveTextAtomically(fmrPath, [&](std::ostream& os) { writeDocument(os, s); }, SaveErrorKind::WriteFileError);
+    saveTextAtomically(stcPath, [&](std::ostream& os) { writeSlices(os, s, course); }, "Failed opening STC for writing: " + stcPath);
+    saveTextAtomically(fmrPath, [&](std::ostream& os) { writeDocument(os, s); });
     saveMotion(motionPath, s, parameters);
     if (s.task) saveTask(taskPath, s, course);
 

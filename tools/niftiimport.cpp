@@ -599,17 +599,17 @@ ImportResult importRun(const ImportRequest& request)
     std::size_t nonFinite = 0;
     try {
         saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { nonFinite = writeSlices(os, g, nim, slope, inter); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.stc);
+                           "cannot write " + result.stc);
         try {
             saveMotion(staged[1].temporary, rows);
         } catch (const std::exception&) {
             throw std::runtime_error("cannot write " + result.sdm);
         }
         saveTextAtomically(staged[2].temporary, [&](std::ostream& os) { writeSidecar(os, request, result, packageRows); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.sidecar);
+                           "cannot write " + result.sidecar);
         saveTextAtomically(staged[3].temporary,
                            [&](std::ostream& os) { writeDocument(os, g, name, nim, fs::absolute(request.bold, ec).string()); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.fmr);
+                           "cannot write " + result.fmr);
         for (const auto& s : staged) {
             fs::rename(s.temporary, s.target, ec);
             if (ec) throw std::runtime_error("cannot move " + s.target + " into place: " + ec.message());

@@ -176,7 +176,6 @@ int runTask(const std::string& task, const TaskOptions& options)
     };
     state.onBusy = [&indicator](bool busy) { indicator.set(busy); };
 
-
     TMZRPluginInterface* plugin = create();
     int status = 0;
     if (plugin->initPlugin()) {
@@ -189,8 +188,7 @@ int runTask(const std::string& task, const TaskOptions& options)
     state.onBusy = nullptr;
     state.onMessage = nullptr;
     std::fflush(stdout);
-    for (const auto& message : state.messages)
-        if (message.rfind("Error: ", 0) == 0) status = 1;
+    if (!state.errors.empty()) status = 1;
     return status;
 }
 

@@ -33,7 +33,7 @@ void checkPlugin(const std::string& option, const std::string& explicitPath);
 void parseVersion(const std::string& text, int version[3]);
 
 // Runs the task; returns the exit status: 0 success, 1 when initPlugin
-// refused or the plug-in showed an "Error: " message.
+// refused or the plug-in showed an error.
 int runTask(const std::string& task, const TaskOptions& options);
 
 } // namespace tool
