@@ -530,7 +530,7 @@ TEST(CliBadUse, ChecksBeyondTheDeclarations)
         {{"confound", "--sdm", "{motion}", "--radius-fd", "40"}, 2, "--radius-fd is only used with --tsv"},
         {{"report", "--fmr", "{run}", "--sdm", (d / "two.mdm").string(), "--out", "{report}"}, 2, "a report covers one run"},
         {{"synth", "--out", "{out}", "--dims", "4096", "4096", "4096"}, 2, "--dims"},
-        {{"batch", "{rundir}", files().good.at("{rundir}") + "/../ok"}, 2, "is given twice"},
+        {{"batch", "{rundir}", files().good.at("{rundir}") + "/../ok"}, 2, "RUNDIR must name each folder once"},
         {{"batch", "--summary", (d / "no" / "such.tsv").string(), "{rundir}"}, 1, "does not exist"},
         // Paths the host is given that the command makes or passes on.
         {{"run", "confound", "--param", "sdmfile=" + over}, 2, "--param sdmfile must be a path of at most 511 bytes"},

@@ -379,7 +379,7 @@ int batch(const cli::Args& args)
     for (const auto& f : folders) {
         std::error_code ec;
         const std::string key = fs::weakly_canonical(f, ec).string();
-        if (!seen.insert(ec ? f : key).second) throw cli::UsageError("the folder " + f + " is given twice");
+        if (!seen.insert(ec ? f : key).second) throw cli::UsageError("RUNDIR must name each folder once, got " + f + " twice");
     }
     // Found out now, not after hours of runs: a run folder that is no folder
     // at all, a summary that cannot be written, a plug-in that does not load.

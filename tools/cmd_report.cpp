@@ -35,7 +35,7 @@ int report(const cli::Args& args)
     // found now, not after the maps are computed.
     requireOutputFile("--out", out, true);
     if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
-        throw cli::UsageError("--sdm: a report covers one run; give that run's _3DMC.sdm, not an MDM");
+        throw cli::UsageError("--sdm must be one run's _3DMC.sdm (a report covers one run), got the MDM " + motionPath);
 
     RunReport r;
     r.fdRadius = args.number("--radius-fd");
