@@ -449,7 +449,7 @@ std::vector<std::string> badPaths(Use use)
     default: break;
     }
     const std::string ext = use == Use::Run ? ".fmr" : use == Use::Nifti ? ".nii" : use == Use::Table ? ".par" : ".sdm";
-    auto bad = paths({d / ("missing" + ext), d / "afile" / ("x" + ext), d / ("folder" + ext), d / ("pipe" + ext), d / ("garbage" + ext)});
+    auto bad = paths({d / ("missing" + ext), d / ("folder" + ext), d / ("pipe" + ext), d / ("garbage" + ext)});
     if (use == Use::Motion) bad.push_back((d / "motion.txt").string());
     return bad;
 }
@@ -506,6 +506,8 @@ TEST(CliBadUse, ChecksBeyondTheDeclarations)
         {{"synth", "--out", "{out}", "--dims", "4096", "4096", "4096"}, 2, "--dims"},
         {{"batch", "{rundir}", files().good.at("{rundir}") + "/../ok"}, 2, "RUNDIR must name each folder once"},
         {{"batch", "--summary", (d / "no" / "such.tsv").string(), "{rundir}"}, 1, "does not exist"},
+        // A path through a file, refused as every input path is.
+        {{"analyze", "--fmr", "{run}", "--task-sdm", (d / "afile" / "x.sdm").string(), "{motion}"}, 1, (d / "afile" / "x.sdm").string()},
         // Paths the host is given that the command makes or passes on.
         {{"run", "confound", "--param", "sdmfile=" + over}, 2, "--param sdmfile must be a path of at most 511 bytes"},
         {{"synth", "--out", longPath(tooLong, 500, ""), "--name", std::string(20, 'n')}, 2, "--out and --name must be a path"},
