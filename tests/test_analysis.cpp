@@ -588,29 +588,6 @@ TEST_F(Analysis, TypedMapWriterChecksDimensionsInOrder)
 
 // ---------------------------------------------------------------- the program
 
-TEST(AnalyzeCommand, ReportsBadUseAndUnreadableFiles)
-{
-    const auto dir = support::tempDir("analyze");
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string errorPart;
-    };
-    const std::string missing = (dir / "missing_task.sdm").string();
-    const Case cases[] = {
-        {{"analyze", "--task-sdm", missing, "c.sdm"}, 2, "--fmr is required"},
-        {{"analyze", "--fmr", "run.fmr", "c.sdm"}, 2, "--task-sdm is required"},
-        {{"analyze", "--fmr", "run.fmr", "--task-sdm", missing}, 2, "missing CONFOUND.sdm"},
-        {{"analyze", "--fmr", "run.fmr", "--task-sdm", missing, "c.sdm"}, 1, "Failed opening for reading: " + missing},
-    };
-    for (const Case& c : cases) {
-        const support::CliResult r = support::runCli(c.args);
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_NE(r.err.find(c.errorPart), std::string::npos) << "stderr: " << r.err;
-        EXPECT_TRUE(r.out.empty()) << r.out;
-    }
-}
-
 TEST(AnalyzeCommand, RunWithoutSliceDataEndsWithAnError)
 {
     const auto dir = support::tempDir("analyze_nodata");

@@ -21,6 +21,7 @@
 #include "atomicfile.h"
 #include "cli.h"
 #include "motionconventions.h"
+#include "options.h"
 #include "rundocument.h"
 #include "mySDM.h"
 
@@ -500,7 +501,7 @@ ImportResult importRun(const ImportRequest& request)
     // The names of the outputs first: nothing is read or created for a name
     // that cannot be used.
     const std::string name = request.name.empty() ? niftiStem(request.bold) : request.name;
-    if (name.empty() || name.find_first_of("/\\\"\n\r") != std::string::npos || name[0] == '.')
+    if (!isPlainFileName(name))
         throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + name + "'");
     const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
     result.fmr = (out / (name + ".fmr")).string();
