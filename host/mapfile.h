@@ -1,9 +1,13 @@
 // Saved maps as gzip-compressed NIfTI-1 files that neuroimaging tools open.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "host.h"
+
+struct libdeflate_compressor;
 
 namespace host {
 
@@ -17,12 +21,41 @@ std::string mapDescription(const std::string& name);
 // Writes the map's voxels (DimX*DimY*DimZ floats, x fastest) as float32 NIfTI:
 // voxel sizes from the run, qform and sform the same affine that centres the
 // volume at the origin, the thresholds in cal_min/cal_max, and for map type 4
-// the F-test intent with its degrees of freedom. The file replaces an existing
-// one only when it was written completely; failures throw WriteFileError
-// "Cannot write map " and the file, followed by why (": the folder ... does
-// not exist", ": a folder of that name exists", ": the folder ... is not
-// writable (...)", " (writing failed: ...)").
+// the F-test intent with its degrees of freedom; gzip-compressed. The file
+// replaces an existing one only when it was written completely; failures
+// throw WriteFileError "Cannot write map " and the file, followed by why
+// (": the folder ... does not exist", ": a folder of that name exists",
+// ": the folder ... is not writable (...)", " (writing failed: ...)").
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels,
                   const FMR_Header& run, const std::string& description);
+
+// Buffers and compressor kept from one map to the next by a thread that
+// writes several: fresh megabytes for every map cost more than their use.
+struct MapScratch {
+    struct Buffer {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t size = 0;
+    };
+    struct CompressorFree {
+        void operator()(libdeflate_compressor* c) const;
+    };
+    Buffer raw, packed;
+    std::unique_ptr<libdeflate_compressor, CompressorFree> compressor;
+
+    MapScratch();
+    ~MapScratch();
+    unsigned char* reserve(Buffer& buffer, std::size_t size);
+};
+
+// The same in steps, for a host that compresses and writes maps on threads of
+// its own. checkMapTarget throws what writeMapFile throws when the file
+// cannot be written at all (a missing or read-only folder, a folder of that
+// name); mapFileHead gives the bytes before the voxels (NIfTI's header
+// library is not called from other threads); writeMapBytes compresses and
+// saves, touching nothing but its arguments, so it may run on any thread.
+void checkMapTarget(const std::string& file);
+std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description);
+void writeMapBytes(const std::string& file, const std::string& head, const float* voxels, std::size_t count,
+                   MapScratch& scratch);
 
 } // namespace host
