@@ -287,16 +287,21 @@ TEST_F(Analysis, ThresholdsAndDegreesOfFreedom)
         EXPECT_EQ(m.header.DF2, c.df2) << c.name;
         EXPECT_EQ(m.header.Field28, 0) << c.name;
     }
-    for (const std::string& name : {b0 + "_Fval_difftask.map", b1 + "_Fval_diff_detr.map"}) {
+    // The F of an addition has (columns added, N - columns after it) degrees
+    // of freedom: the task's 2 columns and the constant, then 6 per set.
+    const struct {
+        std::string name;
+        int df1, df2;
+    } fMaps[] = {{b0 + "_Fval_difftask.map", 6, kN - 9}, {b1 + "_Fval_diff_detr.map", 6, kN - 15}};
+    for (const auto& [name, df1, df2] : fMaps) {
         const host::SavedMap& f = map(name);
         EXPECT_EQ(f.header.MapType, 4) << name;
         EXPECT_EQ(f.header.Threshold1, 2.0f) << name;
         const float largest = *std::max_element(f.voxels.begin(), f.voxels.end());
         EXPECT_GT(largest, 0.0f) << name;
         EXPECT_EQ(f.header.Threshold2, largest / 2.0f) << name;
-        EXPECT_EQ(f.header.DF1, 1) << name;
-        // N - 2 whatever the sizes of the models.
-        EXPECT_EQ(f.header.DF2, kN - 2) << name;
+        EXPECT_EQ(f.header.DF1, df1) << name;
+        EXPECT_EQ(f.header.DF2, df2) << name;
     }
 }
 
