@@ -258,12 +258,19 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
                                                    m[2][1], m[1][3], m[0][2], m[1][2], m[2][2], m[2][3]};
     }
 
-    DisplacementMaps maps{Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
-                          Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
-                          Volume<float>(dims, 0.0f)};
+    DisplacementMaps maps{Volume<float>(dims), Volume<float>(dims), Volume<float>(dims), Volume<float>(dims),
+                          Volume<float>(dims), Volume<float>(dims), Volume<float>(dims)};
     float* results[7] = {maps.maxAbsolute.data(),  maps.meanAbsolute.data(), maps.maxRelative.data(),
                          maps.meanRelative.data(), maps.maxAbsoluteX.data(), maps.maxAbsoluteY.data(),
                          maps.maxAbsoluteZ.data()};
+    // The seven volumes start at 0, stretch by stretch on the workers: their
+    // first writing is most of what they cost.
+    const std::size_t voxels = static_cast<std::size_t>(maps.maxAbsolute.size());
+    constexpr std::size_t stretch = std::size_t(1) << 16;
+    parallel::forEach((voxels + stretch - 1) / stretch, threads, [&](std::size_t part, int) {
+        const std::size_t begin = part * stretch, end = std::min(voxels, begin + stretch);
+        for (float* result : results) std::fill(result + begin, result + end, 0.0f);
+    });
 
     // Reference positions of the voxel centres, with the volume centre at the
     // origin, computed exactly as the sampling grid computes them.
