@@ -195,6 +195,7 @@ Args parse(const Command& command, const std::vector<std::string>& words)
                                          (o->value.empty() ? "" : " (" + o->value + ")"));
                     values.push_back(words[++i]);
                 }
+                while (o->many && i + 1 < words.size() && !words[i + 1].empty() && words[i + 1][0] != '-') values.push_back(words[++i]);
             }
             for (const auto& v : values) {
                 validate(*o, v);
@@ -246,7 +247,7 @@ std::string help(const Command& command)
         for (const auto& o : command.options) {
             out << "  " << o.name;
             for (int k = 0; k < (o.kind == Kind::Flag ? 0 : o.count); ++k) out << " " << (o.value.empty() ? "VALUE" : o.value);
-            out << (o.repeatable ? "  (repeatable)" : "") << "\n      " << o.help;
+            out << (o.many ? "..." : "") << (o.repeatable ? "  (repeatable)" : "") << "\n      " << o.help;
             if (o.kind == Kind::List && !o.choices.empty()) {
                 out << "\n      words: ";
                 for (std::size_t k = 0; k < o.choices.size(); ++k) out << (k ? "," : "") << o.choices[k];

@@ -43,6 +43,7 @@ struct Option {
     int count = 1;           // values per use (3 for "--dims X Y Z")
     std::string meaning;     // for errors: "a number of millimetres"
     std::vector<std::string> choices; // for List and for Text with a fixed set
+    bool many = false;       // takes every following word up to the next option ("--participant-label 01 02")
 };
 
 struct Positional {
