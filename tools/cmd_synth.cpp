@@ -15,8 +15,12 @@
 #include "commands.h"
 #include "mySDM.h"
 #include "rundocument.h"
+#include "synthrun.h"
 
 namespace tool {
+
+// The sample BIDS study of synth --bids (bidssample.cpp).
+int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed);
 
 namespace {
 
@@ -350,6 +354,16 @@ Settings settingsFrom(const cli::Args& args)
 
 int synth(const cli::Args& args)
 {
+    if (args.has("--bids")) {
+        if (args.has("--out")) throw cli::UsageError("give --out (one run) or --bids (a sample study), not both");
+        const long participants = args.integer("--participants");
+        if (participants < 1 || participants > 99)
+            throw cli::UsageError("--participants must be a whole number from 1 to 99, got " + args.text("--participants"));
+        const long seed = args.integer("--seed");
+        if (seed < 0) throw cli::UsageError("--seed must be a whole number of 0 or more, got " + args.text("--seed"));
+        return writeSampleStudy(args.text("--bids"), int(participants), std::uint64_t(seed));
+    }
+    if (args.has("--participants")) throw cli::UsageError("--participants goes with --bids");
     if (!args.has("--out")) throw cli::UsageError("--out DIR is required");
     const Settings s = settingsFrom(args);
     const fs::path out = args.text("--out");
@@ -390,6 +404,29 @@ int synth(const cli::Args& args)
 
 } // namespace
 
+SyntheticRun syntheticRun(int nx, int ny, int nz, int volumes, const float voxel[3], std::uint64_t seed, int trMs, bool task)
+{
+    Settings s;
+    s.nx = nx, s.ny = ny, s.nz = nz, s.volumes = volumes, s.seed = seed, s.tr = trMs, s.task = task;
+    for (int a = 0; a < 3; ++a) s.voxel[a] = voxel[a];
+    Noise motionNoise(s.seed * 2);
+    SyntheticRun run;
+    run.nx = nx, run.ny = ny, run.nz = nz, run.volumes = volumes;
+    run.jumps = jumpVolumes(s, motionNoise);
+    run.motion = motion(s, run.jumps, motionNoise);
+    // The slice data in file order (slice, volume, row, voxel), reordered.
+    std::ostringstream slices;
+    writeSlices(slices, s, taskTimeCourse(s));
+    const std::string bytes = slices.str();
+    const std::size_t plane = std::size_t(nx) * std::size_t(ny), volume = plane * std::size_t(nz);
+    run.voxels.resize(volume * std::size_t(volumes));
+    for (int z = 0; z < nz; ++z)
+        for (int v = 0; v < volumes; ++v)
+            std::memcpy(&run.voxels[std::size_t(v) * volume + std::size_t(z) * plane],
+                        bytes.data() + (std::size_t(z) * std::size_t(volumes) + std::size_t(v)) * plane * 4, plane * 4);
+    return run;
+}
+
 cli::Command synthCommand()
 {
     cli::Command c;
@@ -402,7 +439,12 @@ cli::Command synthCommand()
         "motion (translations in mm, rotations in degrees): slow drift and a few sudden jumps,\n"
         "whose volumes are printed. With --task-sdm, NAME_task.sdm holds a block design (20\n"
         "volumes of rest, 20 of task, convolved with a haemodynamic response, then a constant),\n"
-        "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.";
+        "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.\n\n"
+        "With --bids DIR, a small BIDS study instead: --participants participants with two sessions of\n"
+        "two tasks (rest, and two runs of a motor task with its events), NIfTI runs of such a phantom\n"
+        "with a little motion each on a slightly tilted grid, the sidecars, and in\n"
+        "DIR/derivatives/fmriprep the derivatives in fMRIPrep's layout: the confounds table with the\n"
+        "motion (in fMRIPrep's convention), the boldref and the brain mask of each run.";
     c.options = {
         {"--out", cli::Kind::Path, "DIR", "the folder to write into (created when missing)"},
         {"--dims", cli::Kind::Integer, "N", "voxels along x, y and z", "64 64 30", false, 3, "a whole number of voxels"},
@@ -413,11 +455,15 @@ cli::Command synthCommand()
         {"--data-type", cli::Kind::Text, "TYPE", "element type of the slice data: float or int16", "float"},
         {"--name", cli::Kind::Text, "NAME", "base name of the files", "synth"},
         {"--task-sdm", cli::Kind::Flag, "", "also write NAME_task.sdm and add its signal to the data"},
+        {"--bids", cli::Kind::Path, "DIR", "instead of one run, a sample BIDS study with fMRIPrep-style derivatives"},
+        {"--participants", cli::Kind::Integer, "N", "with --bids: how many participants", "3", false, 1,
+         "a whole number of participants"},
     };
     c.options[5].choices = {"float", "int16"};
     c.examples = {
         "tremora synth --out demo",
         "tremora synth --out big --dims 96 96 60 --volumes 500 --data-type int16 --task-sdm",
+        "tremora synth --bids study --participants 2",
     };
     c.run = synth;
     return c;
