@@ -303,10 +303,14 @@ int participant(const Settings& s, bool listOnly)
         throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
                             " matches the options");
     if (listOnly) {
-        std::cout << "participant_id\tbold\trecord\tstatus\n";
-        for (const auto& run : dataset.runs)
-            std::cout << "sub-" << run.name.get("sub") << "\t" << (run.folder / run.bold.filename()).string() << "\t"
-                      << recordName(run).string() << "\t" << (run.skipped.empty() ? "ok" : run.skipped) << "\n";
+        std::cout << "participant_id\trun\trecord\tinputs\tstatus\n";
+        for (const auto& run : dataset.runs) {
+            std::vector<std::string> inputs;
+            if (run.skipped.empty())
+                for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
+            std::cout << "sub-" << run.name.get("sub") << "\t" << run.stem() << "\t" << recordName(run).string() << "\t"
+                      << (inputs.empty() ? "n/a" : joined(inputs, ",")) << "\t" << (run.skipped.empty() ? "ok" : run.skipped) << "\n";
+        }
         return 0;
     }
     fs::create_directories(s.outDir);
@@ -345,7 +349,8 @@ int participant(const Settings& s, bool listOnly)
                 std::error_code ec;
                 fs::remove(s.outDir / recordName(run), ec);
                 fs::remove_all(work, ec);
-                fs::create_directories(work, ec);
+                // (Another process may be removing an empty work/ at this moment.)
+                for (int attempt = 0; attempt < 3 && !fs::is_directory(work, ec); ++attempt) fs::create_directories(work, ec);
                 const int log = open((work / "tremora.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
                 if (log >= 0) {
                     dup2(log, STDOUT_FILENO);
@@ -589,7 +594,7 @@ cli::Command bidsCommand()
         jobs,
         {"--force", cli::Kind::Flag, "", "redo runs that are up to date"},
         {"--keep-work", cli::Kind::Flag, "", "keep OUTPUT_DIR/work (the imported runs, SDMs and logs)"},
-        {"--list", cli::Kind::Flag, "", "participant: only list the runs found (TSV: participant, run, record, ok or why skipped)"},
+        {"--list", cli::Kind::Flag, "", "participant: only list the runs found (TSV: participant, run, its record, its inputs, ok or why it is skipped)"},
         numberOption("--spike-threshold", "MM", "a volume is a spike when its relative RMS displacement (detrended) is above this",
                      "0.5", "a number of millimetres"),
         numberOption("--radius-fd", "MM", "sphere radius of the framewise displacement", "50", "a number of millimetres"),
