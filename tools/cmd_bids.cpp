@@ -447,13 +447,13 @@ int bidsApp(const cli::Args& args)
     if (fs::exists(s.outDir, ec) && fs::equivalent(s.outDir, s.bidsDir, ec))
         throw cli::UsageError("OUTPUT_DIR must not be BIDS_DIR: the raw dataset is never written into");
     if (level == "group") {
-        requireFolder("OUTPUT_DIR", s.outDir.string());
         GroupOptions g;
         g.excludeMeanFD = args.number("--exclude-mean-fd");
         g.excludeSpikeShare = args.number("--exclude-spike-share");
         if (!(g.excludeMeanFD >= 0)) throw cli::UsageError("--exclude-mean-fd must be a number of millimetres of 0 or more");
         if (!(g.excludeSpikeShare >= 0 && g.excludeSpikeShare <= 1))
             throw cli::UsageError("--exclude-spike-share must be a share from 0 to 1, got " + args.text("--exclude-spike-share"));
+        requireFolder("OUTPUT_DIR", s.outDir.string());
         g.filters = s.filters;
         try {
             const std::size_t rows = runGroup(s.outDir, g);
