@@ -7,11 +7,12 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
-               libnifti2-dev zlib1g-dev nlohmann-json3-dev librsvg2-bin python3-numpy python3-nibabel snakemake
+               libnifti2-dev zlib1g-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
+               python3-nipype python3-nitime chromium snakemake
 # The one-node SLURM of `make test-cluster`.
 CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 
-.PHONY: all deps deps-fuzz deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install clean
+.PHONY: all deps deps-fuzz deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
 
 all: build
 
@@ -67,6 +68,25 @@ bench-analyze: deps
 
 install: build
 	cmake --install $(BUILD)
+
+# The plug-in folder (libtremora.so with HelpFolder/index.html beside it, the
+# headers, the CMake package and the tremora program) under PLUGIN_PREFIX,
+# then a check that the installed program runs the installed plug-in.
+PLUGIN_PREFIX ?= $(BUILD)/plugin
+plugin: build
+	cmake --install $(BUILD) --prefix $(PLUGIN_PREFIX)
+	@libdir=$$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' $(BUILD)/CMakeCache.txt); \
+	  plugin="$(PLUGIN_PREFIX)/$$libdir"; check=$$(mktemp -d); \
+	  test -f "$$plugin/HelpFolder/index.html" && \
+	  "$(PLUGIN_PREFIX)/bin/tremora" synth --out "$$check" --dims 8 8 6 --volumes 10 >/dev/null && \
+	  "$(PLUGIN_PREFIX)/bin/tremora" run select_3dmcsdm --fmr "$$check/synth.fmr" --choose "$$check/synth_3DMC.sdm" \
+	    --plugin "$$plugin/libtremora.so" >/dev/null; status=$$?; rm -rf "$$check"; \
+	  if [ $$status -ne 0 ]; then echo "the plug-in in $$plugin does not load and run" >&2; exit 1; fi; \
+	  echo "Plug-in folder: $$plugin (copy libtremora.so and HelpFolder/ together)"
+
+# The README's script reference, from the task declarations.
+readme: build
+	cmake --build $(BUILD) --target readme
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) demo

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "svg.h"
+
 namespace host {
 
 std::string plotFileName(const std::string& title)
@@ -23,54 +25,10 @@ std::string plotFileName(const std::string& title)
 
 namespace {
 
-std::string escape(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default:
-            // Control characters are not allowed in XML text.
-            if (c < 0x20 && c != '\t' && c != '\n') out += ' ';
-            else out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string number(double v)
 {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.2f", v);
-    return buffer;
-}
-
-// Round tick positions (1, 2 or 5 times a power of ten) covering [lo, hi].
-std::vector<double> ticks(double lo, double hi, int wanted)
-{
-    std::vector<double> result;
-    if (!(hi > lo)) return {lo};
-    const double raw = (hi - lo) / std::max(1, wanted);
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    double step = power;
-    for (double f : {1.0, 2.0, 5.0, 10.0})
-        if (raw <= f * power) {
-            step = f * power;
-            break;
-        }
-    for (double t = std::ceil(lo / step - 1e-9) * step; t <= hi + step * 1e-9; t += step)
-        result.push_back(std::fabs(t) < step * 1e-9 ? 0.0 : t);
-    return result;
-}
-
-std::string tickLabel(double v)
-{
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", v);
     return buffer;
 }
 
@@ -127,26 +85,26 @@ std::string plotSvg(const Plot& plot)
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << " " << height << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
-        << "<title>" << escape(plot.title) << "</title>\n"
+        << "<title>" << markupEscape(plot.title) << "</title>\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n"
         << "<defs><clipPath id=\"area\"><rect x=\"" << number(left) << "\" y=\"" << number(top) << "\" width=\""
         << number(right - left) << "\" height=\"" << number(bottom - top) << "\"/></clipPath></defs>\n"
         << "<text class=\"title\" x=\"" << number(width / 2) << "\" y=\"20\" text-anchor=\"middle\" font-size=\"13\" font-weight=\"bold\">"
-        << escape(plot.title) << "</text>\n";
+        << markupEscape(plot.title) << "</text>\n";
 
     // Grid, ticks and labels.
     svg << "<g class=\"axes\" stroke=\"#d0d0d0\" stroke-width=\"1\">\n";
-    for (double t : ticks(yLo, yHi, 6))
+    for (double t : axisTicks(yLo, yHi, 6))
         svg << "<line x1=\"" << number(left) << "\" y1=\"" << number(py(t)) << "\" x2=\"" << number(right) << "\" y2=\""
             << number(py(t)) << "\"/>\n";
-    for (double t : ticks(xLo, xHi, 10))
+    for (double t : axisTicks(xLo, xHi, 10))
         svg << "<line x1=\"" << number(px(t)) << "\" y1=\"" << number(top) << "\" x2=\"" << number(px(t)) << "\" y2=\""
             << number(bottom) << "\"/>\n";
     svg << "</g>\n<g class=\"labels\" fill=\"#333333\">\n";
-    for (double t : ticks(yLo, yHi, 6))
+    for (double t : axisTicks(yLo, yHi, 6))
         svg << "<text class=\"ytick\" x=\"" << number(left - 6) << "\" y=\"" << number(py(t) + 4)
             << "\" text-anchor=\"end\">" << tickLabel(t) << "</text>\n";
-    for (double t : ticks(xLo, xHi, 10))
+    for (double t : axisTicks(xLo, xHi, 10))
         svg << "<text class=\"xtick\" x=\"" << number(px(t)) << "\" y=\"" << number(bottom + 15)
             << "\" text-anchor=\"middle\">" << tickLabel(t) << "</text>\n";
     svg << "<text x=\"" << number((left + right) / 2) << "\" y=\"" << number(height - 8)
@@ -176,7 +134,7 @@ std::string plotSvg(const Plot& plot)
         for (const auto& points : segments)
             if (!points.empty())
                 svg << "<polyline class=\"line\" stroke=\"" << colour(line) << "\" stroke-width=\"" << std::max(1, line.size)
-                    << "\" points=\"" << points << "\"><title>" << escape(line.name) << "</title></polyline>\n";
+                    << "\" points=\"" << points << "\"><title>" << markupEscape(line.name) << "</title></polyline>\n";
     }
     svg << "</g>\n";
 
@@ -187,7 +145,7 @@ std::string plotSvg(const Plot& plot)
             svg << "<line x1=\"" << number(right + 12) << "\" y1=\"" << number(y) << "\" x2=\"" << number(right + 34)
                 << "\" y2=\"" << number(y) << "\" stroke=\"" << colour(line) << "\" stroke-width=\"" << std::max(2, line.size)
                 << "\"/><text x=\"" << number(right + 40) << "\" y=\"" << number(y + 4) << "\">"
-                << escape(line.name.size() > legendChars ? line.name.substr(0, legendChars > 1 ? legendChars - 1 : 0) + "~" : line.name)
+                << markupEscape(line.name.size() > legendChars ? line.name.substr(0, legendChars > 1 ? legendChars - 1 : 0) + "~" : line.name)
                 << "</text>\n";
             y += 16;
         }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,8 @@
 #include <numbers>
 #include <set>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "bidsconfounds.h"
 #include "motionmeasures.h"
@@ -28,113 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ---- A small JSON reader: checks that the sidecar is strict JSON (no NaN,
-// no repeated key, no trailing text) and gives its values, keys in order.
-
-struct Json {
-    enum Kind { Null, Bool, Number, Text, Array, Object } kind = Null;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;                          // Array
-    std::vector<std::pair<std::string, Json>> fields; // Object
-    const Json* find(const std::string& key) const
-    {
-        for (const auto& f : fields)
-            if (f.first == key) return &f.second;
-        return nullptr;
-    }
-    bool has(const std::string& key) const { return find(key) != nullptr; }
-    const Json& operator[](const std::string& key) const
-    {
-        if (!has(key)) throw std::out_of_range("no key " + key);
-        return *find(key);
-    }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : s_(text) {}
-    Json document()
-    {
-        Json v = value();
-        if (skip() != '\0') fail("text after the value");
-        return v;
-    }
-
-private:
-    [[noreturn]] void fail(const std::string& what) const { throw std::runtime_error("JSON: " + what + " at " + std::to_string(at_)); }
-    char skip()
-    {
-        while (at_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[at_]))) ++at_;
-        return at_ < s_.size() ? s_[at_] : '\0';
-    }
-    void expect(char c) { skip() == c ? void(++at_) : fail(std::string("expected ") + c); }
-    std::string string()
-    {
-        expect('"');
-        std::string out;
-        for (;;) {
-            if (at_ >= s_.size()) fail("unterminated string");
-            const char c = s_[at_++];
-            if (c == '"') return out;
-            if (static_cast<unsigned char>(c) < 0x20) fail("raw control character");
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            const char e = at_ < s_.size() ? s_[at_++] : '?';
-            const std::string from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
-            if (e == 'u') {
-                out += static_cast<char>(std::stoi(s_.substr(at_, 4), nullptr, 16)); // the writer escapes only ASCII
-                at_ += 4;
-            } else if (from.find(e) != std::string::npos) {
-                out += to[from.find(e)];
-            } else {
-                fail("unknown escape");
-            }
-        }
-    }
-    Json value()
-    {
-        Json v;
-        const char c = skip();
-        if (c == '{' || c == '[') {
-            ++at_;
-            v.kind = c == '{' ? Json::Object : Json::Array;
-            const char close = c == '{' ? '}' : ']';
-            if (skip() == close) return ++at_, v;
-            do {
-                if (v.kind == Json::Array) {
-                    v.items.push_back(value());
-                } else {
-                    std::string key = string();
-                    if (v.has(key)) fail("repeated key " + key);
-                    expect(':');
-                    v.fields.emplace_back(key, value());
-                }
-            } while (skip() == ',' && ++at_);
-            expect(close);
-        } else if (c == '"') {
-            v.kind = Json::Text;
-            v.text = string();
-        } else if (s_.compare(at_, 4, "true") == 0 || s_.compare(at_, 5, "false") == 0 || s_.compare(at_, 4, "null") == 0) {
-            v.kind = c == 'n' ? Json::Null : Json::Bool;
-            at_ += c == 'f' ? 5 : 4;
-        } else if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) { // no NaN, Infinity or leading '+'
-            const std::size_t start = at_;
-            while (at_ < s_.size() && std::string("0123456789.eE+-").find(s_[at_]) != std::string::npos) ++at_;
-            v.kind = Json::Number;
-            v.number = std::strtod(s_.substr(start, at_ - start).c_str(), nullptr);
-        } else {
-            fail("not a value");
-        }
-        return v;
-    }
-    const std::string& s_;
-    std::size_t at_ = 0;
-};
-
-Json parseJson(const std::string& text) { return JsonReader(text).document(); }
+// The sidecar as a strict reader sees it (no NaN, no trailing text), keys in order.
+using Json = nlohmann::ordered_json;
 
 // ---- The TSV read back as text cells.
 
@@ -283,7 +179,7 @@ TEST(BidsConfoundNames, StemsAndSetSuffixes)
     for (const std::string bad : {"spikes", "", "DETR", "all"}) EXPECT_THROW(confoundSetSuffix(bad), std::invalid_argument) << bad;
 }
 
-TEST(BidsConfoundNames, NumbersReadBackExactlyAndJsonStringsEscape)
+TEST(BidsConfoundNames, NumbersReadBackExactly)
 {
     const struct {
         double value;
@@ -299,9 +195,6 @@ TEST(BidsConfoundNames, NumbersReadBackExactlyAndJsonStringsEscape)
         EXPECT_EQ(std::strtof(roundTripNumber(v).c_str(), nullptr), v) << v;
     for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) EXPECT_THROW(roundTripNumber(bad), std::invalid_argument);
 
-    const std::string awkward = "C:\\runs\\\"quoted\"\nline\ttab\x01 é";
-    EXPECT_EQ(parseJson(jsonString(awkward)).text, awkward);
-    EXPECT_EQ(jsonString("a\"b"), "\"a\\\"b\"");
 }
 
 // ---------------------------------------------------------------- the table
@@ -389,7 +282,7 @@ TEST(BidsConfoundsTable, OutlierColumnsCensorNeighboursOnceEach)
         for (const auto& column : table.columns)
             if (column.name.rfind("motion_outlier", 0) == 0) outliers.push_back(&column);
         ASSERT_EQ(outliers.size(), expected.size()) << label;
-        const Json sidecar = parseJson(confoundsJSON(table));
+        const Json sidecar = Json::parse(confoundsJSON(table));
         std::set<std::vector<int>> distinct;
         for (std::size_t k = 0; k < outliers.size(); ++k) {
             char name[32];
@@ -398,15 +291,12 @@ TEST(BidsConfoundsTable, OutlierColumnsCensorNeighboursOnceEach)
             const std::vector<int> ones = onesOf(*outliers[k]);
             EXPECT_EQ(ones, std::vector<int>{expected[k]}) << label << ", " << name;
             distinct.insert(ones);
-            const Json& entry = sidecar[outliers[k]->name];
-            EXPECT_EQ(entry["Volume"].number, expected[k]) << label;
-            EXPECT_EQ(entry["CensorBefore"].number, c.before) << label;
-            EXPECT_EQ(entry["CensorAfter"].number, c.after) << label;
-            if (auto it = c.causedBy.find(expected[k]); it != c.causedBy.end()) {
-                std::vector<int> spikes;
-                for (const auto& s : entry["Spikes"].items) spikes.push_back(static_cast<int>(s.number));
-                EXPECT_EQ(spikes, it->second) << label << ", " << name;
-            }
+            const Json& entry = sidecar.at(outliers[k]->name);
+            EXPECT_EQ(entry.at("Volume"), expected[k]) << label;
+            EXPECT_EQ(entry.at("CensorBefore"), c.before) << label;
+            EXPECT_EQ(entry.at("CensorAfter"), c.after) << label;
+            if (auto it = c.causedBy.find(expected[k]); it != c.causedBy.end())
+                EXPECT_EQ(entry.at("Spikes").get<std::vector<int>>(), it->second) << label << ", " << name;
         }
         // No two columns flag the same volumes: the columns are independent.
         EXPECT_EQ(distinct.size(), outliers.size()) << label;
@@ -457,38 +347,40 @@ TEST(BidsConfoundsTable, RejectsWhatWouldMakeABrokenTable)
 
 TEST(BidsConfoundsTable, SidecarDescribesEveryColumn)
 {
-    SDM motion = motionSdm(steps(30, {8, 20}), "folder/sub \"A\"_3DMC.sdm");
+    // A file name with quotes, a tab, a control character, UTF-8 and one byte
+    // that is not UTF-8 (a Latin-1 name): the sidecar must stay strict JSON.
+    SDM motion = motionSdm(steps(30, {8, 20}), "folder/sub \"A\"\t\x01 \xc3\xa9 \xff_3DMC.sdm");
+    const std::string shown = "sub \"A\"\t\x01 \xc3\xa9 \xef\xbf\xbd_3DMC"; // the stray byte as U+FFFD
     const SDM deriv = taskSet(motion, "deriv");
     ConfoundsOptions options;
-    options.fdRadius = 55.5;
+    options.fdRadius = 100.0 / 3.0; // needs all 17 digits to read back
     options.spikeThreshold = 0.3f;
     options.censorAfter = 1;
     const ConfoundsTable table = buildConfoundsTable(motion, {{"deriv", &deriv}}, options);
-    const std::string text = confoundsJSON(table);
-    const Json json = parseJson(text);
+    const Json json = Json::parse(confoundsJSON(table));
 
-    ASSERT_EQ(json.fields.size(), table.columns.size());
-    for (std::size_t k = 0; k < table.columns.size(); ++k) {
-        const auto& [key, entry] = json.fields[k];
-        EXPECT_EQ(key, table.columns[k].name);
-        ASSERT_TRUE(entry.has("Description")) << key;
-        EXPECT_FALSE(entry["Description"].text.empty()) << key;
-        ASSERT_TRUE(entry.has("Units")) << key;
+    ASSERT_EQ(json.size(), table.columns.size());
+    std::size_t k = 0;
+    for (const auto& [key, entry] : json.items()) {
+        EXPECT_EQ(key, table.columns[k++].name);
+        EXPECT_FALSE(entry.at("Description").get<std::string>().empty()) << key;
+        EXPECT_TRUE(entry.at("Units").is_string()) << key;
     }
     const std::map<std::string, std::string> units = {
         {"trans_x", "mm"}, {"trans_z", "mm"}, {"rot_x", "rad"}, {"rot_z", "rad"}, {"trans_y_derivative1", "z-score"},
         {"rot_z_derivative1", "z-score"}, {"framewise_displacement", "mm"}, {"rmsd", "mm"}, {"motion_outlier00", "1"},
     };
-    for (const auto& [column, unit] : units) EXPECT_EQ(json[column]["Units"].text, unit) << column;
-    EXPECT_EQ(json["framewise_displacement"]["SphereRadius"].number, 55.5);
-    EXPECT_EQ(json["rmsd"]["SphereRadius"].number, 65.0);
-    EXPECT_EQ(static_cast<float>(json["rmsd"]["SpikeThreshold"].number), 0.3f);
-    EXPECT_EQ(json["rmsd"]["Spikes"].items.size(), 2u);
-    EXPECT_EQ(json["rot_x_derivative1"]["Scaling"].text, "z-score");
-    EXPECT_EQ(json["trans_x_derivative1"]["Source"].text, "sub \"A\"_3DMC_deriv.sdm");
-    EXPECT_EQ(json["trans_x"]["Source"].text, "sub \"A\"_3DMC.sdm");
-    EXPECT_EQ(json["motion_outlier01"]["Levels"]["1"].text, "volume censored");
-    EXPECT_EQ(text.find("NaN"), std::string::npos);
+    for (const auto& [column, unit] : units) EXPECT_EQ(json.at(column).at("Units"), unit) << column;
+    EXPECT_EQ(json.at("framewise_displacement").at("SphereRadius").get<double>(), 100.0 / 3.0);
+    EXPECT_EQ(json.at("rmsd").at("SphereRadius").get<double>(), 65.0);
+    // The threshold as the user wrote it (0.3, not the float's 0.30000001192092896), which is the same float.
+    EXPECT_EQ(json.at("rmsd").at("SpikeThreshold").get<double>(), 0.3);
+    EXPECT_EQ(json.at("motion_outlier00").at("SpikeThreshold").get<double>(), 0.3);
+    EXPECT_EQ(json.at("rmsd").at("Spikes").get<std::vector<int>>(), (std::vector<int>{8, 20}));
+    EXPECT_EQ(json.at("rot_x_derivative1").at("Scaling"), "z-score");
+    EXPECT_EQ(json.at("trans_x_derivative1").at("Source"), shown + "_deriv.sdm");
+    EXPECT_EQ(json.at("trans_x").at("Source"), shown + ".sdm");
+    EXPECT_EQ(json.at("motion_outlier01").at("Levels").at("1"), "volume censored");
 }
 
 // ---------------------------------------------------------------- the program
@@ -571,9 +463,10 @@ TEST(ConfoundTsvCommand, AllSetsOfASyntheticRunAgreeWithTheSdmsWritten)
     EXPECT_EQ(tsv.header.size(), 6u + 42u + 2u + censored.size());
 
     // The sidecar describes the same columns in the same order.
-    const Json json = parseJson(support::readFile(jsonPath));
-    ASSERT_EQ(json.fields.size(), tsv.header.size());
-    for (std::size_t k = 0; k < tsv.header.size(); ++k) EXPECT_EQ(json.fields[k].first, tsv.header[k]);
+    const Json json = Json::parse(support::readFile(jsonPath));
+    std::vector<std::string> keys;
+    for (const auto& [key, entry] : json.items()) keys.push_back(key);
+    EXPECT_EQ(keys, tsv.header);
 }
 
 TEST(ConfoundTsvCommand, OnlyTheSetsAskedForAndNoStaleSpikes)

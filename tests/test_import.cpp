@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <nifti1_io.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <numbers>
@@ -388,9 +389,10 @@ TEST(Import, OrientationMotionSourceAndNaNVoxels)
         for (const std::string& text : std::vector<std::string>{"motion convention: FSL mcflirt", mirrored, "reference: volume 0 of the run",
                                         "centre of rotation: c = the reference's centre of gravity"})
             EXPECT_NE(r.cli.out.find(text), std::string::npos) << text << " in:\n" << r.cli.out;
-        const std::string sidecar = support::readFile(r.dir / "run_3DMC.json");
-        for (const std::string& text : std::vector<std::string>{"\"MotionFormat\": \"fsl\"", mirrored, "\"Reference\": \"volume 0 of the run"})
-            EXPECT_NE(sidecar.find(text), std::string::npos) << text << " in:\n" << sidecar;
+        const auto sidecar = nlohmann::json::parse(support::readFile(r.dir / "run_3DMC.json"));
+        EXPECT_EQ(sidecar.at("MotionFormat"), "fsl");
+        EXPECT_NE(sidecar.at("Convention").get<std::string>().find(mirrored), std::string::npos) << sidecar.dump(2);
+        EXPECT_EQ(sidecar.at("Reference").get<std::string>().rfind("volume 0 of the run", 0), 0u) << sidecar.dump(2);
         const SDM sdm((r.dir / "run_3DMC.sdm").string());
         EXPECT_EQ(sdm.PredictorNames[0], "Translation X [mm]");
         EXPECT_EQ(sdm.PredictorNames[5], "Rotation Z [deg]");

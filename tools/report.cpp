@@ -1,6 +1,6 @@
 #include "report.h"
 
-#include <zlib.h>
+#include <png.h>
 
 #include <algorithm>
 #include <cmath>
@@ -8,27 +8,17 @@
 #include <optional>
 #include <stdexcept>
 
+#include "svg.h"
+
 namespace tool {
 
 namespace {
 
-// ---------------------------------------------------------------- text
+using host::axisTicks;
+using host::markupEscape;
+using host::tickLabel;
 
-std::string escape(const std::string& text)
-{
-    std::string out;
-    for (const unsigned char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += (c < 0x20 && c != '\n' && c != '\t') ? ' ' : static_cast<char>(c);
-        }
-    }
-    return out;
-}
+// ---------------------------------------------------------------- text
 
 std::string format(const char* pattern, double v)
 {
@@ -48,31 +38,6 @@ std::string volumeList(const std::vector<int>& volumes)
 }
 
 // ---------------------------------------------------------------- plots
-
-// Round tick positions (1, 2 or 5 times a power of ten) within [lo, hi].
-std::vector<double> ticks(double lo, double hi, int wanted)
-{
-    if (!(hi > lo)) return {lo};
-    const double raw = (hi - lo) / std::max(1, wanted);
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    double step = 10.0 * power;
-    for (double f : {1.0, 2.0, 5.0})
-        if (raw <= f * power) {
-            step = f * power;
-            break;
-        }
-    std::vector<double> result;
-    for (double t = std::ceil(lo / step - 1e-9) * step; t <= hi + step * 1e-9; t += step)
-        result.push_back(std::fabs(t) < step * 1e-9 ? 0.0 : t);
-    return result;
-}
-
-std::string tickLabel(double v)
-{
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", v);
-    return buffer;
-}
 
 struct Series {
     std::string name, colour;
@@ -117,10 +82,10 @@ std::string svgPlot(const PlotSpec& p)
     const auto Y = [&](double y) { return kTop + plotH * (hi - y) / (hi - lo); };
 
     std::string svg = "<svg id=\"" + p.id + "\" class=\"plot\" viewBox=\"0 0 " + std::to_string(kPlotWidth) + " " +
-                      std::to_string(kPlotHeight) + "\" role=\"img\" aria-label=\"" + escape(p.title) + "\">\n";
+                      std::to_string(kPlotHeight) + "\" role=\"img\" aria-label=\"" + markupEscape(p.title) + "\">\n";
     svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" + std::to_string(kPlotHeight) +
            "\" fill=\"#ffffff\"/>\n";
-    svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"20\" class=\"ptitle\">" + escape(p.title) + "</text>\n";
+    svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"20\" class=\"ptitle\">" + markupEscape(p.title) + "</text>\n";
 
     // Legend along the top, right of the title.
     struct Item {
@@ -140,20 +105,20 @@ std::string svgPlot(const PlotSpec& p)
             legend += "<line x1=\"" + format("%.1f", lx) + "\" y1=\"36\" x2=\"" + format("%.1f", lx + 22.0) +
                       "\" y2=\"36\" stroke=\"" + item.colour + "\" stroke-width=\"2.5\"" +
                       (item.kind == 1 ? " stroke-dasharray=\"6 4\"" : "") + "/>";
-        legend += "<text x=\"" + format("%.1f", lx + 28.0) + "\" y=\"40\" class=\"legend\">" + escape(item.name) + "</text>\n";
+        legend += "<text x=\"" + format("%.1f", lx + 28.0) + "\" y=\"40\" class=\"legend\">" + markupEscape(item.name) + "</text>\n";
         lx += 28.0 + 7.6 * static_cast<double>(item.name.size()) + 22.0;
     }
     svg += "<g class=\"legend\">" + legend + "</g>\n";
 
     // Grid and y ticks.
-    for (double t : ticks(lo, hi, 5)) {
+    for (double t : axisTicks(lo, hi, 5)) {
         const std::string y = format("%.1f", Y(t));
         svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotWidth - kRight) +
                "\" y2=\"" + y + "\" class=\"grid\"/>";
         svg += "<text x=\"" + std::to_string(kLeft - 6) + "\" y=\"" + y + "\" dy=\"4\" text-anchor=\"end\" class=\"tick\">" +
                tickLabel(t) + "</text>\n";
     }
-    for (double t : ticks(0.0, xMax, 10)) {
+    for (double t : axisTicks(0.0, xMax, 10)) {
         if (t != std::floor(t)) continue;
         const std::string x = format("%.1f", X(t));
         svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kTop + static_cast<int>(plotH)) + "\" x2=\"" + x + "\" y2=\"" +
@@ -191,9 +156,9 @@ std::string svgPlot(const PlotSpec& p)
     svg += "<rect x=\"" + std::to_string(kLeft) + "\" y=\"" + std::to_string(kTop) + "\" width=\"" + format("%.0f", plotW) +
            "\" height=\"" + format("%.0f", plotH) + "\" fill=\"none\" class=\"axis\"/>\n";
     svg += "<text x=\"" + format("%.1f", kLeft + plotW / 2) + "\" y=\"" + std::to_string(kPlotHeight - 8) +
-           "\" text-anchor=\"middle\" class=\"label\">" + escape(p.xLabel) + "</text>\n";
+           "\" text-anchor=\"middle\" class=\"label\">" + markupEscape(p.xLabel) + "</text>\n";
     svg += "<text transform=\"translate(18," + format("%.1f", kTop + plotH / 2) +
-           ") rotate(-90)\" text-anchor=\"middle\" class=\"label\">" + escape(p.yLabel) + "</text>\n";
+           ") rotate(-90)\" text-anchor=\"middle\" class=\"label\">" + markupEscape(p.yLabel) + "</text>\n";
     return svg + "</svg>\n";
 }
 
@@ -282,7 +247,7 @@ std::string colourBar(const std::string& id, double top)
     svg += "</linearGradient></defs>\n";
     svg += "<rect x=\"" + std::to_string(left) + "\" y=\"4\" width=\"" + std::to_string(barW) +
            "\" height=\"18\" fill=\"url(#" + id + ")\" stroke=\"#555\"/>\n";
-    for (double t : ticks(0.0, top, 5)) {
+    for (double t : axisTicks(0.0, top, 5)) {
         const std::string x = format("%.1f", left + barW * t / top);
         svg += "<line x1=\"" + x + "\" y1=\"22\" x2=\"" + x + "\" y2=\"28\" class=\"axis\"/>";
         svg += "<text x=\"" + x + "\" y=\"40\" text-anchor=\"middle\" class=\"tick\">" + tickLabel(t) + "</text>\n";
@@ -299,7 +264,7 @@ std::string mapFigure(const RunReport& r, const std::string& id, const std::stri
         if (std::isfinite(map[i])) top = std::max(top, static_cast<double>(map[i]));
     const double scaleTop = top > 0.0 ? top : 1.0;
     std::string html = "<figure class=\"map\" id=\"" + id + "\" data-max=\"" + exact(top) + "\">\n<figcaption><b>" +
-                       escape(title) + "</b> (largest value " + format("%.3f", top) + " mm). " + escape(what) +
+                       markupEscape(title) + "</b> (largest value " + format("%.3f", top) + " mm). " + markupEscape(what) +
                        "</figcaption>\n<div class=\"views\">\n";
     // The three views share one scale (mm per screen pixel) so that sizes compare.
     const double extent = std::max({r.dims[0] * double(r.voxel[0]), r.dims[1] * double(r.voxel[1]),
@@ -309,10 +274,10 @@ std::string mapFigure(const RunReport& r, const std::string& id, const std::stri
         const View v = slice(r, map, plane, scaleTop);
         const long w = std::max(1L, std::lround(v.width * v.pixelW * scale));
         const long h = std::max(1L, std::lround(v.height * v.pixelH * scale));
-        html += "<div class=\"view\"><img alt=\"" + escape(title + ", " + v.name) + "\" width=\"" + std::to_string(w) +
+        html += "<div class=\"view\"><img alt=\"" + markupEscape(title + ", " + v.name) + "\" width=\"" + std::to_string(w) +
                 "\" height=\"" + std::to_string(h) + "\" src=\"data:image/png;base64," +
-                base64(pngRGB(v.width, v.height, v.rgb)) + "\"><div class=\"vlabel\">" + escape(v.name) + "<br>" +
-                escape(v.axes) + "</div></div>\n";
+                base64(pngRGB(v.width, v.height, v.rgb)) + "\"><div class=\"vlabel\">" + markupEscape(v.name) + "<br>" +
+                markupEscape(v.axes) + "</div></div>\n";
     }
     html += "</div>\n" + colourBar(id + "-scale", scaleTop) + "</figure>\n";
     return html;
@@ -320,7 +285,7 @@ std::string mapFigure(const RunReport& r, const std::string& id, const std::stri
 
 std::string row(const std::string& label, const std::string& id, double value, const std::string& text)
 {
-    return "<tr><th>" + escape(label) + "</th><td id=\"" + id + "\" data-value=\"" + exact(value) + "\">" + escape(text) +
+    return "<tr><th>" + markupEscape(label) + "</th><td id=\"" + id + "\" data-value=\"" + exact(value) + "\">" + markupEscape(text) +
            "</td></tr>\n";
 }
 
@@ -355,49 +320,23 @@ footer { color: #777; font-size: 12px; margin-top: 30px; }
 
 // ---------------------------------------------------------------- PNG
 
-namespace {
-
-void chunk(std::string& png, const char type[4], const std::string& data)
-{
-    const auto be32 = [&](std::uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) png += static_cast<char>((v >> s) & 0xff);
-    };
-    be32(static_cast<std::uint32_t>(data.size()));
-    const std::string typed = std::string(type, 4) + data;
-    png += typed;
-    be32(static_cast<std::uint32_t>(
-        crc32(0L, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
-}
-
-} // namespace
-
 std::string pngRGB(int width, int height, const std::vector<unsigned char>& rgb)
 {
     if (width <= 0 || height <= 0 || rgb.size() != static_cast<std::size_t>(width) * height * 3)
         throw std::invalid_argument("a PNG needs width x height x 3 bytes");
-    // Each row starts with its filter type: 0, no filter.
-    std::string raw;
-    raw.reserve(static_cast<std::size_t>(height) * (1 + 3 * width));
-    for (int y = 0; y < height; ++y) {
-        raw += '\0';
-        raw.append(reinterpret_cast<const char*>(&rgb[static_cast<std::size_t>(y) * width * 3]),
-                   static_cast<std::size_t>(width) * 3);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    std::string png;
+    if (png_image_write_get_memory_size(image, size, 0, rgb.data(), 0, nullptr)) {
+        png.resize(size);
+        if (!png_image_write_to_memory(&image, png.data(), &size, 0, rgb.data(), 0, nullptr)) size = 0;
     }
-    uLongf size = compressBound(static_cast<uLong>(raw.size()));
-    std::string packed(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
-                  static_cast<uLong>(raw.size()), 9) != Z_OK)
-        throw std::runtime_error("cannot compress a picture of the report");
-    packed.resize(size);
-
-    std::string png = "\x89PNG\r\n\x1a\n";
-    std::string header;
-    for (const std::uint32_t v : {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)})
-        for (int s = 24; s >= 0; s -= 8) header += static_cast<char>((v >> s) & 0xff);
-    header += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, no filter method, no interlace
-    chunk(png, "IHDR", header);
-    chunk(png, "IDAT", packed);
-    chunk(png, "IEND", "");
+    if (size == 0) throw std::runtime_error(std::string("cannot encode a picture of the report: ") + image.message);
+    png.resize(size);
     return png;
 }
 
@@ -425,20 +364,20 @@ std::string reportHtml(const RunReport& r)
 {
     const std::size_t n = r.motion.size();
     const std::vector<int>& spikes = r.rmsdSummary.above;
-    std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escape(r.title) +
+    std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + markupEscape(r.title) +
                        "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
-    html += "<h1>" + escape(r.title) + "</h1>\n";
-    html += "<p class=\"meta\">Run: " + escape(r.fmrPath) + " (" + std::to_string(r.runVolumes) + " volumes of " +
+    html += "<h1>" + markupEscape(r.title) + "</h1>\n";
+    html += "<p class=\"meta\">Run: " + markupEscape(r.fmrPath) + " (" + std::to_string(r.runVolumes) + " volumes of " +
             std::to_string(r.dims[0]) + " &times; " + std::to_string(r.dims[1]) + " &times; " + std::to_string(r.dims[2]) +
             " voxels, " + format("%g", r.voxel[0]) + " &times; " + format("%g", r.voxel[1]) + " &times; " +
-            format("%g", r.voxel[2]) + " mm, TR " + std::to_string(r.tr) + " ms)<br>Motion: " + escape(r.motionPath) +
+            format("%g", r.voxel[2]) + " mm, TR " + std::to_string(r.tr) + " ms)<br>Motion: " + markupEscape(r.motionPath) +
             " (" + std::to_string(n) + " volumes). Volumes are counted from 0.</p>\n";
-    for (const auto& w : r.warnings) html += "<p class=\"warning\">" + escape(w) + "</p>\n";
+    for (const auto& w : r.warnings) html += "<p class=\"warning\">" + markupEscape(w) + "</p>\n";
     if (!r.motionConvention.empty())
-        html += "<p class=\"meta\" id=\"motion-source\">Imported motion. Convention: " + escape(r.motionConvention) +
-                ".<br>Reference: " + escape(r.motionReference) + ".<br>Centre of rotation: " + escape(r.motionCentre) +
+        html += "<p class=\"meta\" id=\"motion-source\">Imported motion. Convention: " + markupEscape(r.motionConvention) +
+                ".<br>Reference: " + markupEscape(r.motionReference) + ".<br>Centre of rotation: " + markupEscape(r.motionCentre) +
                 ".<br>The SDM holds each volume's transform about the volume centre on the voxel axes; framewise "
-                "displacement is computed from " + escape(r.fdSource) + ".</p>\n";
+                "displacement is computed from " + markupEscape(r.fdSource) + ".</p>\n";
 
     // Summary.
     html += "<section id=\"summary\">\n<h2>Summary</h2>\n<table class=\"summary\">\n";
@@ -493,21 +432,24 @@ std::string reportHtml(const RunReport& r)
     html += "<section id=\"parameters\">\n<h2>Motion parameters</h2>\n" + svgPlot(translations) + svgPlot(rotations) +
             "</section>\n";
 
-    PlotSpec fd{"plot-fd", "Framewise displacement", "displacement (mm)"};
-    fd.series.push_back({"framewise displacement", "#1f77b4", r.fd});
-    fd.threshold = r.fdThreshold;
-    fd.thresholdName = "threshold " + format("%g", r.fdThreshold) + " mm";
-    fd.marks = spikes;
-    fd.marksName = "spike volume";
-    fd.fromZero = true;
-    PlotSpec rms{"plot-rmsd", "Relative RMS displacement (detrended parameters, 65 mm ball)", "displacement (mm)"};
-    rms.series.push_back({"relative RMS displacement", "#7b3fa0", r.rmsd});
-    rms.threshold = r.spikeThreshold;
-    rms.thresholdName = "spike threshold " + format("%g", r.spikeThreshold) + " mm";
-    rms.marks = spikes;
-    rms.marksName = "spike volume";
-    rms.fromZero = true;
-    html += "<section id=\"displacement\">\n<h2>Framewise and relative RMS displacement</h2>\n" + svgPlot(fd) + svgPlot(rms) +
+    // Both displacement measures from 0, with their threshold and the spike volumes.
+    const auto displacementPlot = [&](const char* id, const char* title, const char* name, const char* colour,
+                                      const std::vector<double>& values, double threshold, const std::string& thresholdName) {
+        PlotSpec p{id, title, "displacement (mm)"};
+        p.series.push_back({name, colour, values});
+        p.threshold = threshold;
+        p.thresholdName = thresholdName + " " + format("%g", threshold) + " mm";
+        p.marks = spikes;
+        p.marksName = "spike volume";
+        p.fromZero = true;
+        return svgPlot(p);
+    };
+    const std::string fd = displacementPlot("plot-fd", "Framewise displacement", "framewise displacement", "#1f77b4", r.fd,
+                                            r.fdThreshold, "threshold");
+    const std::string rms = displacementPlot("plot-rmsd", "Relative RMS displacement (detrended parameters, 65 mm ball)",
+                                             "relative RMS displacement", "#7b3fa0", r.rmsd, r.spikeThreshold,
+                                             "spike threshold");
+    html += "<section id=\"displacement\">\n<h2>Framewise and relative RMS displacement</h2>\n" + fd + rms +
             "</section>\n";
 
     // Maps.

@@ -4,11 +4,12 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
+
+#include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
 #include "gridtransformations.h"
@@ -101,6 +102,10 @@ std::string shortest(T value)
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
 }
+
+// The double nearest the float's shortest decimal text: written to the sidecar
+// as that text (0.3, not 0.30000001192092896), it reads back as the same float.
+double sidecarNumber(float value) { return std::strtod(shortest(value).c_str(), nullptr); }
 
 } // namespace
 
@@ -195,7 +200,7 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
 
     ConfoundsTable table;
     table.rows = rows;
-    const std::string source = jsonString(getFileName(motion.FileName));
+    const std::string source = getFileName(motion.FileName);
 
     // The parameters as the motion correction estimated them; rotations in
     // radians, the unit BIDS and the tools reading it expect.
@@ -244,9 +249,8 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
             word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
             c.description = word + ", " + info.what +
                             "; z-scored by the confound task (mean 0, standard deviation 1; a constant column is only centred)";
-            c.extra.emplace_back("Scaling", jsonString("z-score"));
-            c.extra.emplace_back("Source", jsonString(set.sdm->FileName.empty() ? std::string(info.file)
-                                                                                 : getFileName(set.sdm->FileName)));
+            c.extra.emplace_back("Scaling", "z-score");
+            c.extra.emplace_back("Source", set.sdm->FileName.empty() ? std::string(info.file) : getFileName(set.sdm->FileName));
             table.columns.push_back(std::move(c));
         }
     }
@@ -265,9 +269,9 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         c.description = "Framewise displacement (Power et al. 2012): the sum of the absolute volume-to-volume changes "
                         "of the six parameters, rotations as arc length on a sphere of the given radius; 0 in the "
                         "first volume";
-        c.extra.emplace_back("SphereRadius", roundTripNumber(options.fdRadius));
-        c.extra.emplace_back("SphereRadiusUnits", jsonString("mm"));
-        if (own) c.extra.emplace_back("Source", jsonString(options.fdSource));
+        c.extra.emplace_back("SphereRadius", options.fdRadius);
+        c.extra.emplace_back("SphereRadiusUnits", "mm");
+        if (own) c.extra.emplace_back("Source", options.fdSource);
         table.columns.push_back(std::move(c));
     }
 
@@ -283,11 +287,11 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         c.description = "Relative (volume-to-volume) root-mean-square displacement over a solid ball of the given "
                         "radius, of the linearly detrended parameters: the measure the spikes are judged by (a volume "
                         "is a spike when it is above the threshold); 0 in the first volume";
-        c.extra.emplace_back("SphereRadius", roundTripNumber(static_cast<double>(kSpikeRadius)));
-        c.extra.emplace_back("SphereRadiusUnits", jsonString("mm"));
-        c.extra.emplace_back("SpikeThreshold", roundTripNumber(options.spikeThreshold));
-        c.extra.emplace_back("SpikeThresholdUnits", jsonString("mm"));
-        c.extra.emplace_back("Spikes", integerList(spikes));
+        c.extra.emplace_back("SphereRadius", sidecarNumber(kSpikeRadius));
+        c.extra.emplace_back("SphereRadiusUnits", "mm");
+        c.extra.emplace_back("SpikeThreshold", sidecarNumber(options.spikeThreshold));
+        c.extra.emplace_back("SpikeThresholdUnits", "mm");
+        c.extra.emplace_back("Spikes", spikes);
         table.columns.push_back(std::move(c));
     }
     if (haveSpikeFile && spikesOfFile != spikes)
@@ -314,12 +318,12 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
             c.description = "Censors volume " + std::to_string(volume) + " (counted from 0): 1 there, 0 elsewhere; " +
                             (spike ? "a spike" : "a neighbour of a spike") +
                             ". One column per censored volume, so a volume that several spikes censor has one column";
-            c.extra.emplace_back("Levels", "{\"0\": \"volume kept\", \"1\": \"volume censored\"}");
-            c.extra.emplace_back("Volume", std::to_string(volume));
-            c.extra.emplace_back("Spikes", integerList(causes));
-            c.extra.emplace_back("CensorBefore", std::to_string(options.censorBefore));
-            c.extra.emplace_back("CensorAfter", std::to_string(options.censorAfter));
-            c.extra.emplace_back("SpikeThreshold", roundTripNumber(options.spikeThreshold));
+            c.extra.emplace_back("Levels", std::map<std::string, std::string>{{"0", "volume kept"}, {"1", "volume censored"}});
+            c.extra.emplace_back("Volume", volume);
+            c.extra.emplace_back("Spikes", causes);
+            c.extra.emplace_back("CensorBefore", options.censorBefore);
+            c.extra.emplace_back("CensorAfter", options.censorAfter);
+            c.extra.emplace_back("SpikeThreshold", sidecarNumber(options.spikeThreshold));
             table.columns.push_back(std::move(c));
         }
     }
@@ -347,17 +351,14 @@ std::string confoundsTSV(const ConfoundsTable& table)
 
 std::string confoundsJSON(const ConfoundsTable& table)
 {
-    std::string out = "{";
-    for (std::size_t c = 0; c < table.columns.size(); ++c) {
-        const ConfoundsColumn& column = table.columns[c];
-        out += c ? ",\n  " : "\n  ";
-        out += jsonString(column.name) + ": {\n    \"Description\": " + jsonString(column.description) +
-               ",\n    \"Units\": " + jsonString(column.units);
-        for (const auto& [key, value] : column.extra) out += ",\n    " + jsonString(key) + ": " + value;
-        out += "\n  }";
+    nlohmann::ordered_json sidecar = nlohmann::ordered_json::object();
+    for (const ConfoundsColumn& column : table.columns) {
+        nlohmann::ordered_json& entry = sidecar[column.name];
+        entry["Description"] = column.description;
+        entry["Units"] = column.units;
+        for (const auto& [key, value] : column.extra) std::visit([&](const auto& v) { entry[key] = v; }, value);
     }
-    out += table.columns.empty() ? "}\n" : "\n}\n";
-    return out;
+    return sidecar.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 void saveConfounds(const ConfoundsTable& table, const std::string& motionPath)
@@ -371,26 +372,3 @@ void saveConfounds(const ConfoundsTable& table, const std::string& motionPath)
 
 std::string roundTripNumber(double value) { return shortest(value); }
 std::string roundTripNumber(float value) { return shortest(value); }
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}

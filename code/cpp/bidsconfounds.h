@@ -10,8 +10,10 @@
 // n/a, because an empty or NaN cell breaks the designs of SPM and nilearn.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "motionmeasures.h"
@@ -69,6 +71,11 @@ struct ConfoundsOptions {
     std::string fdSource;
 };
 
+// A further sidecar value of a column: a text, a number, a whole number (a
+// volume, a count), a list of volumes, or named texts (the levels of a column
+// of flags).
+using SidecarValue = std::variant<std::string, double, int, std::vector<int>, std::map<std::string, std::string>>;
+
 struct ConfoundsColumn {
     std::string name;
     std::vector<double> values;
@@ -77,8 +84,8 @@ struct ConfoundsColumn {
     bool single = false;
     std::string description;
     std::string units;
-    // Further sidecar keys of this column, each value as JSON text.
-    std::vector<std::pair<std::string, std::string>> extra;
+    // Further sidecar keys of this column, in the order they are written.
+    std::vector<std::pair<std::string, SidecarValue>> extra;
 };
 
 struct ConfoundsTable {
@@ -110,7 +117,10 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
 // one line per volume, "\n" line ends, every cell a number.
 std::string confoundsTSV(const ConfoundsTable& table);
 // The sidecar: one object per column, in column order, with its
-// "Description" and "Units" and the column's further keys.
+// "Description" and "Units" and the column's further keys; every number reads
+// back as the value given (a float threshold as the same float). Bytes of a
+// text that are not UTF-8 (a file name in another encoding) become U+FFFD, so
+// that the sidecar stays valid JSON.
 std::string confoundsJSON(const ConfoundsTable& table);
 
 // Writes both files beside the motion SDM, each replaced atomically.
@@ -123,6 +133,3 @@ void saveConfounds(const ConfoundsTable& table, const std::string& motionPath);
 // -0 is written as 0. Throws std::invalid_argument for a value that is not finite.
 std::string roundTripNumber(double value);
 std::string roundTripNumber(float value);
-// A JSON string literal of the text (quotes, backslashes and control
-// characters escaped; other bytes as they are).
-std::string jsonString(const std::string& text);

@@ -13,6 +13,7 @@
 #include "mySDM.h"
 #include "mySDMfunctions.h"
 #include "stringmanipulation.h"
+#include "taskparameters.h"
 #include "vector.h"
 
 // ---------------------------------------------------------------- exports
@@ -58,6 +59,15 @@ namespace {
 void logToHost(const char* text)
 {
     if (zrLogText) zrLogText(text);
+}
+
+// A text parameter (512-byte buffer, always terminated).
+std::string readText(const script::Parameter& p)
+{
+    char buffer[512] = {};
+    zrGetStringParameter(p.name, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
 }
 
 // A message box that cannot fail: without the host's box the text goes to the log.
@@ -114,10 +124,7 @@ bool tremora::execute()
 {
     bool busy = false;
     try {
-        char buffer[512] = {};
-        zrGetStringParameter("task", buffer);
-        buffer[sizeof buffer - 1] = '\0';
-        const std::string task(buffer);
+        const std::string task = readText(script::taskParameter);
 
         if (task == "select_3dmcsdm") {
             select_3dmcsdm();
@@ -299,13 +306,32 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
 
 namespace {
 
-// A string parameter of the host script (512-byte buffer, always terminated).
-std::string stringParameter(const char* name)
+// Script parameters, named only through their declarations (taskparameters.h).
+using script::Direction;
+using script::HostType;
+
+consteval script::Declared<HostType::Float> number(const script::Task& task, std::string_view name)
 {
-    char buffer[512] = {};
-    zrGetStringParameter(name, buffer);
-    buffer[sizeof buffer - 1] = '\0';
-    return buffer;
+    return script::declared<HostType::Float>(task, name);
+}
+consteval script::Declared<HostType::Int> yesNo(const script::Task& task, std::string_view name)
+{
+    return script::declared<HostType::Int>(task, name);
+}
+consteval script::Declared<HostType::Text> text(const script::Task& task, std::string_view name,
+                                               Direction direction = Direction::Read)
+{
+    return script::declared<HostType::Text>(task, name, direction);
+}
+
+float read(script::Declared<HostType::Float> p) { return zrGetFloatParameter(p.parameter->name); }
+bool read(script::Declared<HostType::Int> p) { return zrGetIntParameter(p.parameter->name) != 0; }
+
+std::string read(script::Declared<HostType::Text> p) { return readText(*p.parameter); }
+
+void write(script::Declared<HostType::Text> p, const std::string& value)
+{
+    zrSetStringParameter(p.parameter->name, value.c_str());
 }
 
 // The motion SDM path of the script; the tasks that need it cannot guess it.
@@ -371,23 +397,28 @@ void tremora::select_3dmcsdm()
     zrGetHeaderOfCurrentFMR(&header);
     if (header.NrOfVolumes != sdms.front().NrOfDataPoints.value())
         zrMessageBox("FMR and _3DMC.sdm don't have the same number of volumes!");
-    zrSetStringParameter("sdmfile", path.c_str());
+    write(text(script::selectTask, "sdmfile", Direction::Written), path);
 }
 
 void tremora::create_confounds()
 {
-    const float spikeThreshold = zrGetFloatParameter("spike_threshold");
-    const bool createDetrended = zrGetIntParameter("create_detrended") != 0;
-    const bool createDerivative = zrGetIntParameter("create_derivative") != 0;
-    const bool createSpikes = zrGetIntParameter("create_spikes") != 0;
-    const bool createSquared = zrGetIntParameter("create_squared") != 0;
-    const bool createDelayed1 = zrGetIntParameter("create_delayed1") != 0;
-    const bool createDelayed1sq = zrGetIntParameter("create_delayed1sq") != 0;
-    const bool createDelayed2 = zrGetIntParameter("create_delayed2") != 0;
-    const bool createDelayed2sq = zrGetIntParameter("create_delayed2sq") != 0;
-    const bool plotRegular = zrGetIntParameter("plot_regular") != 0;
-    const bool plotDetrended = zrGetIntParameter("plot_detrended") != 0;
-    const std::string sdmfile = stringParameter("sdmfile");
+    constexpr const script::Task& task = script::confoundTask;
+    constexpr auto detrendedSet = yesNo(task, "create_detrended"), derivativeSet = yesNo(task, "create_derivative"),
+                   spikeSet = yesNo(task, "create_spikes"), squaredSet = yesNo(task, "create_squared"),
+                   delayed1Set = yesNo(task, "create_delayed1"), delayed1sqSet = yesNo(task, "create_delayed1sq"),
+                   delayed2Set = yesNo(task, "create_delayed2"), delayed2sqSet = yesNo(task, "create_delayed2sq");
+    const float spikeThreshold = read(number(task, "spike_threshold"));
+    const bool createDetrended = read(detrendedSet);
+    const bool createDerivative = read(derivativeSet);
+    const bool createSpikes = read(spikeSet);
+    const bool createSquared = read(squaredSet);
+    const bool createDelayed1 = read(delayed1Set);
+    const bool createDelayed1sq = read(delayed1sqSet);
+    const bool createDelayed2 = read(delayed2Set);
+    const bool createDelayed2sq = read(delayed2sqSet);
+    const bool plotRegular = read(yesNo(task, "plot_regular"));
+    const bool plotDetrended = read(yesNo(task, "plot_detrended"));
+    const std::string sdmfile = read(text(task, "sdmfile"));
     requireMotionFile(sdmfile);
 
     const std::vector<SDM> motions = get_3dmcsdms(sdmfile);
@@ -445,36 +476,44 @@ void tremora::create_confounds()
 
         *log_ << getPluginName() << ">  Saving SDMs" << std::flush;
         if (createSpikes && spikes.NrOfPredictors.value() > 0)
-            spikes.SaveAs(addToFileName(motion.FileName, "_spikes"));
+            spikes.SaveAs(script::outputFileName(*spikeSet.parameter, motion.FileName));
         struct Set {
             SDM* sdm;
             bool save;
-            const char* suffix;
+            const script::Parameter* parameter; // names the file
         };
-        const Set sets[] = {{&detrended, createDetrended, "_detr"}, {&derivative, createDerivative, "_deriv"},
-                            {&squared, createSquared, "_sqr"},      {&delayed1, createDelayed1, "_t1"},
-                            {&delayed2, createDelayed2, "_t2"},     {&delayed1sq, createDelayed1sq, "_t1sqr"},
-                            {&delayed2sq, createDelayed2sq, "_t2sqr"}};
+        const Set sets[] = {{&detrended, createDetrended, detrendedSet.parameter},
+                            {&derivative, createDerivative, derivativeSet.parameter},
+                            {&squared, createSquared, squaredSet.parameter},
+                            {&delayed1, createDelayed1, delayed1Set.parameter},
+                            {&delayed2, createDelayed2, delayed2Set.parameter},
+                            {&delayed1sq, createDelayed1sq, delayed1sqSet.parameter},
+                            {&delayed2sq, createDelayed2sq, delayed2sqSet.parameter}};
         for (const Set& set : sets) {
             zTransformAllPredictors(*set.sdm);
-            if (set.save) set.sdm->SaveAs(addToFileName(motion.FileName, set.suffix));
+            if (set.save) set.sdm->SaveAs(script::outputFileName(*set.parameter, motion.FileName));
         }
     }
 }
 
 void tremora::calculate_displacement()
 {
-    const float fmrThreshold = zrGetFloatParameter("fmr_threshold");
-    const bool mapMaxAbs = zrGetIntParameter("map_max_abs") != 0;
-    const bool mapMeanAbs = zrGetIntParameter("map_mean_abs") != 0;
-    const bool mapMaxRel = zrGetIntParameter("map_max_rel") != 0;
-    const bool mapMeanRel = zrGetIntParameter("map_mean_rel") != 0;
-    const bool mapMaxAbsX = zrGetIntParameter("map_max_abs_x") != 0;
-    const bool mapMaxAbsY = zrGetIntParameter("map_max_abs_y") != 0;
-    const bool mapMaxAbsZ = zrGetIntParameter("map_max_abs_z") != 0;
-    const bool plotRegular = zrGetIntParameter("plot_regular") != 0;
-    const bool plotDetrended = zrGetIntParameter("plot_detrended") != 0;
-    const std::string sdmfile = stringParameter("sdmfile");
+    constexpr const script::Task& task = script::displacementTask;
+    constexpr auto maxAbsMap = yesNo(task, "map_max_abs"), meanAbsMap = yesNo(task, "map_mean_abs"),
+                   maxRelMap = yesNo(task, "map_max_rel"), meanRelMap = yesNo(task, "map_mean_rel"),
+                   maxAbsXMap = yesNo(task, "map_max_abs_x"), maxAbsYMap = yesNo(task, "map_max_abs_y"),
+                   maxAbsZMap = yesNo(task, "map_max_abs_z");
+    const float fmrThreshold = read(number(task, "fmr_threshold"));
+    const bool mapMaxAbs = read(maxAbsMap);
+    const bool mapMeanAbs = read(meanAbsMap);
+    const bool mapMaxRel = read(maxRelMap);
+    const bool mapMeanRel = read(meanRelMap);
+    const bool mapMaxAbsX = read(maxAbsXMap);
+    const bool mapMaxAbsY = read(maxAbsYMap);
+    const bool mapMaxAbsZ = read(maxAbsZMap);
+    const bool plotRegular = read(yesNo(task, "plot_regular"));
+    const bool plotDetrended = read(yesNo(task, "plot_detrended"));
+    const std::string sdmfile = read(text(task, "sdmfile"));
     requireMotionFile(sdmfile);
 
     const std::vector<SDM> motions = get_3dmcsdms(sdmfile);
@@ -529,19 +568,20 @@ void tremora::calculate_displacement()
         const DisplacementMaps maps = computeDisplacementMaps(copy, dims, extent, mask);
 
         *log_ << getPluginName() << ">  Saving Maps" << std::flush;
-        const std::string base = removeExtension(copy.FileName);
         const struct {
             bool save;
             const Volume<float>* volume;
-            const char* suffix;
-        } outputs[] = {{mapMaxAbs, &maps.maxAbsolute, "_MaxAbsolute.map"},
-                       {mapMeanAbs, &maps.meanAbsolute, "_MeanAbsolute.map"},
-                       {mapMeanRel, &maps.meanRelative, "_MeanRelative.map"},
-                       {mapMaxRel, &maps.maxRelative, "_MaxRelative.map"},
-                       {mapMaxAbsX, &maps.maxAbsoluteX, "_MaxAbsoluteX.map"},
-                       {mapMaxAbsY, &maps.maxAbsoluteY, "_MaxAbsoluteY.map"},
-                       {mapMaxAbsZ, &maps.maxAbsoluteZ, "_MaxAbsoluteZ.map"}};
+            const script::Parameter* parameter; // names the map
+        } outputs[] = {{mapMaxAbs, &maps.maxAbsolute, maxAbsMap.parameter},
+                       {mapMeanAbs, &maps.meanAbsolute, meanAbsMap.parameter},
+                       {mapMeanRel, &maps.meanRelative, meanRelMap.parameter},
+                       {mapMaxRel, &maps.maxRelative, maxRelMap.parameter},
+                       {mapMaxAbsX, &maps.maxAbsoluteX, maxAbsXMap.parameter},
+                       {mapMaxAbsY, &maps.maxAbsoluteY, maxAbsYMap.parameter},
+                       {mapMaxAbsZ, &maps.maxAbsoluteZ, maxAbsZMap.parameter}};
         for (const auto& output : outputs)
-            if (output.save) saveMap(*output.volume, false, 0.01f, largestValue(*output.volume), base + output.suffix);
+            if (output.save)
+                saveMap(*output.volume, false, 0.01f, largestValue(*output.volume),
+                        script::outputFileName(*output.parameter, copy.FileName));
     }
 }

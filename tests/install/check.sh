@@ -13,7 +13,12 @@ cmake -S "$source/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PAT
 cmake --build "$work/consumer" >/dev/null
 out=$("$work/consumer/consumer")
 test "$out" = "2.0"
-# The installed program finds the installed plug-in beside it.
+# The plug-in folder: the help page the library names, beside the library.
+plugin=$(find "$work/prefix" -name libtremora.so)
+test "$(echo "$plugin" | wc -l)" -eq 1
+cmp "$(dirname "$plugin")/HelpFolder/index.html" "$build/bin/HelpFolder/index.html"
+# The installed program finds the installed plug-in beside it, and loads it when named.
 printf '\nFileVersion:          7\nNrOfVolumes:          1\n' > "$work/run.fmr"
 "$work/prefix/bin/tremora" run nothing --fmr "$work/run.fmr" | grep -q "Plugin finished"
-echo "installed project found, built against and run"
+"$work/prefix/bin/tremora" run nothing --fmr "$work/run.fmr" --plugin "$plugin" | grep -q "Plugin finished"
+echo "installed project found, built against and run; help page beside the plug-in"
