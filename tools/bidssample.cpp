@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 constexpr double Pi = 3.14159265358979323846;
-constexpr int Nx = 24, Ny = 24, Nz = 14, Volumes = 50, TrMs = 2000;
+constexpr int Nx = 24, Ny = 24, Nz = 14, Volumes = 80, TrMs = 2000;
 constexpr float Voxel[3] = {4.0f, 4.0f, 4.5f};
 
 void saveText(const fs::path& path, const std::string& text)
