@@ -368,6 +368,7 @@ TEST(Bids, BadUseIsOneLine)
         {{"bids", s, (dir / "o").string(), "participant", "--jobs", "0"}, 2, "--jobs"},
         {{"bids", s, (dir / "o").string(), "participant", "--participant-label", "01_02"}, 2, "--participant-label"},
         {{"bids", s, (dir / "o").string(), "participant", "--motion-format", "spm2"}, 2, "--motion-format"},
+        {{"bids", s, (dir / "o").string(), "participant", "--fmriprep-version", "latest"}, 2, "--fmriprep-version"},
         {{"bids", (dir / "none").string(), (dir / "o").string(), "participant"}, 1, "BIDS_DIR"},
         {{"bids", s, (dir / "o").string(), "participant", "--participant-label", "99"}, 1, "no functional run"},
         {{"bids", s, dir.string(), "group"}, 1, "no complete participant outputs"},

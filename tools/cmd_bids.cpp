@@ -26,6 +26,7 @@
 #include "host.h"
 #include "inputs.h"
 #include "mapfile.h"
+#include "motionconventions.h"
 #include "niftiimport.h"
 #include "pluginhost.h"
 #include "runmask.h"
@@ -472,6 +473,11 @@ int bidsApp(const cli::Args& args)
     }
     if (args.has("--motion-format")) s.format = motionFormatFromName(args.text("--motion-format"));
     s.fmriprepVersion = args.text("--fmriprep-version");
+    if (args.has("--fmriprep-version")) {
+        if (s.format && *s.format != MotionFormat::FMRIPrep) throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
+        if (!fmriprepConventionOf(s.fmriprepVersion))
+            throw cli::UsageError("--fmriprep-version must be a release number such as 23.2 or 25.0, got '" + s.fmriprepVersion + "'");
+    }
     s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
     if (s.jobs < 1) throw cli::UsageError("--jobs must be a whole number of 1 or more, got '" + args.text("--jobs") + "'");
     s.force = args.has("--force");
