@@ -130,7 +130,7 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
 std::string histogram(const std::string& title, const std::string& unit, const std::vector<double>& values,
                       std::optional<double> criterion)
 {
-    const int width = 460, height = 220, left = 48, right = 12, top = 30, bottom = 40, bins = 12;
+    const int width = 460, height = 220, left = 48, right = 30, top = 30, bottom = 40, bins = 12;
     double hi = *std::max_element(values.begin(), values.end());
     if (criterion) hi = std::max(hi, *criterion);
     hi = hi > 0 ? hi * 1.05 : 1.0;
@@ -159,8 +159,11 @@ std::string histogram(const std::string& title, const std::string& unit, const s
     if (criterion) {
         const double x = left + pw * *criterion / hi;
         svg << "<line x1=\"" << fixed(x, 1) << "\" y1=\"" << top << "\" x2=\"" << fixed(x, 1) << "\" y2=\"" << top + ph
-            << "\" stroke=\"#c0392b\" stroke-width=\"2\" stroke-dasharray=\"5,3\"/><text class=\"tick\" x=\"" << fixed(x + 4, 1)
-            << "\" y=\"" << top + 12 << "\" fill=\"#c0392b\">criterion " << fixed(*criterion, 3) << "</text>";
+            << "\" stroke=\"#c0392b\" stroke-width=\"2\" stroke-dasharray=\"5,3\"/>";
+        // The label on the side of the line that has room for it.
+        const bool leftOfLine = x > left + 0.6 * pw;
+        svg << "<text class=\"tick\" x=\"" << fixed(leftOfLine ? x - 4 : x + 4, 1) << "\" y=\"" << top + 12 << "\" text-anchor=\""
+            << (leftOfLine ? "end" : "start") << "\" fill=\"#c0392b\">criterion " << fixed(*criterion, 3) << "</text>";
     }
     svg << "</svg>\n";
     return svg.str();
