@@ -117,6 +117,8 @@ void zrMessageBox(const char* text)
     record("zrMessageBox", text != nullptr ? text : "");
     auto& s = state();
     s.messages.emplace_back(text != nullptr ? text : "");
+    static const std::string errorPrefix = "Error: ";
+    if (s.messages.back().rfind(errorPrefix, 0) == 0) s.errors.push_back(s.messages.back().substr(errorPrefix.size()));
     if (s.onMessage) s.onMessage(s.messages.back());
 }
 

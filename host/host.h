@@ -98,6 +98,8 @@ public:
     // log pane and message boxes
     std::vector<std::string> logCalls; // one entry per zrLogText call
     std::vector<std::string> messages;
+    // the errors among the messages (boxes reading "Error: " and the text), by their text
+    std::vector<std::string> errors;
     int logTabShown = 0;
     int busyShown = 0, busyStopped = 0;
     bool busy = false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "atomicfile.h"
+#include "ioerror.h"
 
 namespace host {
 
@@ -84,7 +85,7 @@ void gzipTo(std::ostream& out, const std::vector<Piece>& pieces, const std::stri
 {
     z_stream z{};
     if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("Cannot write map " + file + ": cannot start compressing");
+        throw WriteFileError("Cannot write map " + file + ": cannot start compressing");
     constexpr std::size_t part = std::size_t(1) << 20;
     std::vector<char> buffer(std::size_t(1) << 18);
     int result = Z_OK;
@@ -107,7 +108,7 @@ void gzipTo(std::ostream& out, const std::vector<Piece>& pieces, const std::stri
         if (result != Z_OK) break;
     }
     deflateEnd(&z);
-    if (result != Z_STREAM_END) throw std::runtime_error("Cannot write map " + file + ": compressing failed");
+    if (result != Z_STREAM_END) throw WriteFileError("Cannot write map " + file + ": compressing failed");
 }
 
 } // namespace
@@ -119,16 +120,16 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::error_code ec;
     if (!fs::is_directory(folder, ec))
-        throw std::runtime_error("Cannot write map " + file + ": the folder " + folder.string() + " does not exist");
-    if (fs::is_directory(target, ec)) throw std::runtime_error("Cannot write map " + file + ": a folder of that name exists");
+        throw WriteFileError("Cannot write map " + file + ": the folder " + folder.string() + " does not exist");
+    if (fs::is_directory(target, ec)) throw WriteFileError("Cannot write map " + file + ": a folder of that name exists");
     if (::access(folder.c_str(), W_OK) != 0)
-        throw std::runtime_error("Cannot write map " + file + ": the folder " + folder.string() + " is not writable (" +
+        throw WriteFileError("Cannot write map " + file + ": the folder " + folder.string() + " is not writable (" +
                                  std::strerror(errno) + ")");
 
     nifti_set_debug_level(0);
     const int dims[8] = {3, header.DimX, header.DimY, header.DimZ, 1, 1, 1, 1};
     nifti_image* image = nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0);
-    if (image == nullptr) throw std::runtime_error("Cannot write map " + file + ": out of memory");
+    if (image == nullptr) throw WriteFileError("Cannot write map " + file + ": out of memory");
     const float dx = positive(run.VoxelSizeX), dy = positive(run.VoxelSizeY), dz = positive(run.VoxelSizeZ);
     image->dx = image->pixdim[1] = dx;
     image->dy = image->pixdim[2] = dy;
@@ -183,8 +184,7 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     head.resize(std::max<std::size_t>(static_cast<std::size_t>(nhdr.vox_offset), sizeof nhdr + 4), '\0');
     const std::vector<Piece> pieces = {{head.data(), head.size()},
                                        {reinterpret_cast<const char*>(voxels), voxelCount * sizeof(float)}};
-    saveTextAtomically(file, [&](std::ostream& out) { gzipTo(out, pieces, file); }, SaveErrorKind::RuntimeError,
-                       "Cannot write map " + file);
+    saveTextAtomically(file, [&](std::ostream& out) { gzipTo(out, pieces, file); }, "Cannot write map " + file);
 }
 
 } // namespace host

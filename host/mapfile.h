@@ -20,7 +20,7 @@ std::string mapDescription(const std::string& name);
 // voxel sizes from the run and qform and sform the same affine that centres
 // the volume at the origin; the thresholds in cal_min/cal_max, and for map type 4
 // the F-test intent with its degrees of freedom. The file replaces an existing
-// one only when it was written completely; failures throw std::runtime_error
+// one only when it was written completely; failures throw WriteFileError
 // "Cannot write map " and the file, followed by why (": the folder ... does
 // not exist", ": a folder of that name exists", ": the folder ... is not
 // writable (...)", " (writing failed: ...)").

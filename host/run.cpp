@@ -16,7 +16,7 @@ void openRun(State& state, const std::string& path)
     // longer one would be cut and name another file.
     constexpr std::size_t longest = sizeof(FMR_Header::FileName) - 1;
     if (path.size() > longest)
-        throw std::runtime_error("The run's path is " + std::to_string(path.size()) +
+        throw IOError("The run's path is " + std::to_string(path.size()) +
                                  " bytes long; the host's run record holds at most " + std::to_string(longest) +
                                  ": " + path);
     const FMR fmr(path, false);

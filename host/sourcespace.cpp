@@ -33,7 +33,7 @@ void writeSourceSpace(const std::string& path, const SourceSpace& s)
     json["SFormCode"] = s.sformCode;
     json["SRowXYZ"] = s.srow;
     // Every value is a float32 widened to double: it prints and reads back exactly.
-    saveTextAtomically(path, [&](std::ostream& out) { out << json.dump(2) << "\n"; }, SaveErrorKind::RuntimeError,
+    saveTextAtomically(path, [&](std::ostream& out) { out << json.dump(2) << "\n"; },
                        "Cannot write " + path);
 }
 

@@ -193,11 +193,4 @@ TEST(Batch, WhatARunFolderMustHold)
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out.find("== import"), std::string::npos) << again.out;
 
-    const auto twice = runCli({"batch", prep.string(), (prep / ".." / "fmriprep").string()});
-    EXPECT_EQ(twice.status, 2);
-    EXPECT_NE(twice.err.find("is given twice"), std::string::npos) << twice.err;
-    const auto nowhere = runCli({"batch", "--summary", (root / "no" / "such.tsv").string(), prep.string()});
-    EXPECT_EQ(nowhere.status, 1);
-    EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << "refused before any run starts: " << nowhere.err;
-    EXPECT_EQ(nowhere.err.find("finished"), std::string::npos) << nowhere.err;
 }

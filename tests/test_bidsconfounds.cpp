@@ -526,27 +526,6 @@ TEST(ConfoundTsvCommand, OneTablePerRunOfAnMdm)
     EXPECT_TRUE(fs::exists(dir / "b" / "runB_desc-confounds_timeseries.json"));
 }
 
-TEST(ConfoundTsvCommand, BadOptionsAreUsageErrors)
-{
-    const fs::path dir = support::tempDir("tsv_usage");
-    const fs::path motion = synthRun(dir, "r", 20);
-    const std::vector<std::vector<std::string>> cases = {
-        {"--censor-before", "1"},               // without --tsv
-        {"--radius-fd", "40"},                  // without --tsv
-        {"--tsv", "--censor-after", "-1"},
-        {"--tsv", "--censor-before", "x"},
-        {"--tsv", "--radius-fd", "0"},
-        {"--tsv", "--radius-fd", "abc"},
-    };
-    for (const auto& extra : cases) {
-        std::vector<std::string> args = {"confound", "--sdm", motion.string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const auto r = support::runCli(args);
-        EXPECT_EQ(r.status, 2) << join(extra) << "\n" << r.err;
-        EXPECT_FALSE(fs::exists(dir / "r_desc-confounds_timeseries.tsv")) << join(extra);
-    }
-}
-
 TEST(ConfoundTsvCommand, RealRunKeepsItsRadiansAndThePeerToolsFramewiseDisplacement)
 {
     // The real trace (rot x, y, z in rad, then trans x, y, z in mm) as a 3DMC SDM in degrees.

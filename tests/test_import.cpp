@@ -120,13 +120,13 @@ TEST(MotionFiles, MalformedFilesAreRefusedWithFileLineAndColumn)
         try {
             readMotionFile(path, c.format);
             ADD_FAILURE() << "accepted: " << c.text;
-        } catch (const std::runtime_error& e) {
+        } catch (const IOError& e) {
             const std::string message = e.what();
             EXPECT_NE(message.find(path + ": "), std::string::npos) << message;
             EXPECT_NE(message.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in: " << message;
         }
     }
-    EXPECT_THROW(readMotionFile("/nonexistent/mc.par", MotionFormat::FSL), std::runtime_error);
+    EXPECT_THROW(readMotionFile("/nonexistent/mc.par", MotionFormat::FSL), IOError);
 }
 
 TEST(MotionFiles, FormatsByNameAndByFileName)
@@ -424,12 +424,10 @@ TEST(Import, ReferenceOptionsAreChecked)
         std::string expected;
     } cases[] = {
         {"mc.par", "fsl", {"--reference-volume", "3"}, 1, "--reference-volume 3 is not a volume of the run (0 to 2)"},
-        {"mc.par", "fsl", {"--reference-volume", "-1"}, 2, "--reference-volume must be a volume number from 0"},
         {"mc.par", "fsl", {"--reference-volume", "1", "--reference", "mean"}, 2, "give one of --reference-volume"},
         {"mc.par", "fsl", {"--reference-image", (dir / "ref.nii").string()}, 1, "the reference must lie on the run's grid"},
         {"mc.par", "fsl", {"--fmriprep-version", "23.1"}, 2, "--fmriprep-version applies to fmriprep motion only"},
         {"rp_b.txt", "spm", {"--reference", "mean"}, 2, "--reference applies to fsl and fmriprep motion only"},
-        {"mc.par", "fmriprep", {"--fmriprep-version", "latest"}, 2, "--fmriprep-version must be a release number"},
     };
     for (const auto& c : cases) {
         const Imported r = importRun(dir / "b.nii", dir / c.motion, c.format, c.extra);

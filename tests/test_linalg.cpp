@@ -229,6 +229,71 @@ TEST(Inversion, ProductWithInverseIsIdentity)
     }
 }
 
+// The four conditions that define the Moore-Penrose inverse P of A:
+// APA = A, PAP = P, AP and PA symmetric. A design whose columns repeat one
+// another (exactly, or to the last bit) must get the rank of its independent
+// columns and a pseudo-inverse of ordinary size.
+TEST(PseudoInverse, MoorePenroseConditionsAndRank)
+{
+    const auto withColumn = [](Matrix<float> a, int j, float x, int j1, float y, int j2) {
+        for (int i = 0; i < a.rows(); ++i) a.at(i, j) = x * a.at(i, j1) + y * a.at(i, j2);
+        return a;
+    };
+    struct Case {
+        const char* what;
+        Matrix<float> a;
+        int rank;
+    };
+    const Case cases[] = {
+        {"tall, full column rank", randomMatrix(9, 4, 7u), 4},
+        {"square", randomMatrix(5, 5, 8u), 5},
+        {"a column repeated", withColumn(randomMatrix(9, 4, 9u), 3, 1.0f, 1, 0.0f, 0), 3},
+        // Rounded to float, the combination lies next to the span of the
+        // others by about 1e-7 of its size: rounding, not information.
+        {"a column a rounded combination", withColumn(randomMatrix(12, 5, 10u), 4, 0.3f, 0, -1.7f, 2), 4},
+        {"two columns combinations", withColumn(withColumn(randomMatrix(12, 6, 11u), 5, 0.7f, 0, 0.2f, 1), 4, 2.5f, 2, -0.4f, 3), 4},
+        {"wide", randomMatrix(3, 6, 12u), 3},
+        {"zero", Matrix<float>(4, 3, 0.0f), 0},
+    };
+    using Dense = std::vector<std::vector<double>>;
+    const auto dense = [](const Matrix<float>& x) {
+        Dense d(std::size_t(x.rows()), std::vector<double>(std::size_t(x.columns())));
+        for (int i = 0; i < x.rows(); ++i)
+            for (int j = 0; j < x.columns(); ++j) d[std::size_t(i)][std::size_t(j)] = x.at(i, j);
+        return d;
+    };
+    const auto product = [](const Dense& x, const Dense& y) {
+        Dense r(x.size(), std::vector<double>(y[0].size(), 0.0));
+        for (std::size_t i = 0; i < x.size(); ++i)
+            for (std::size_t j = 0; j < y[0].size(); ++j)
+                for (std::size_t k = 0; k < y.size(); ++k) r[i][j] += x[i][k] * y[k][j];
+        return r;
+    };
+    // Largest |x - y| element, or |x - y^T| when transposed.
+    const auto distance = [](const Dense& x, const Dense& y, bool transposed) {
+        double worst = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            for (std::size_t j = 0; j < x[i].size(); ++j) worst = std::max(worst, std::fabs(x[i][j] - (transposed ? y[j][i] : y[i][j])));
+        return worst;
+    };
+    for (const Case& c : cases) {
+        const PseudoInverse p = getPseudoInverse(c.a);
+        EXPECT_EQ(p.rank, c.rank) << c.what;
+        ASSERT_EQ(p.inverse.rows(), c.a.columns()) << c.what;
+        ASSERT_EQ(p.inverse.columns(), c.a.rows()) << c.what;
+        const Dense a = dense(c.a), pinv = dense(p.inverse), ap = product(a, pinv), pa = product(pinv, a);
+        // Entries are of order 1 to 4 and no kept singular value is below
+        // 0.05: float rounding stays below 1e-4, and no element of the
+        // pseudo-inverse reaches 20 (an inverted rounding error would).
+        EXPECT_LT(distance(pinv, Dense(pinv.size(), std::vector<double>(pinv[0].size(), 0.0)), false), 20.0) << c.what;
+        EXPECT_LT(distance(product(ap, a), a, false), 1e-4) << c.what << ": APA = A";
+        EXPECT_LT(distance(product(pa, pinv), pinv, false), 1e-4) << c.what << ": PAP = P";
+        EXPECT_LT(distance(ap, ap, true), 1e-4) << c.what << ": AP symmetric";
+        EXPECT_LT(distance(pa, pa, true), 1e-4) << c.what << ": PA symmetric";
+    }
+    EXPECT_THROW(getPseudoInverse(Matrix<float>(3, 2, std::numeric_limits<float>::quiet_NaN())), std::runtime_error);
+}
+
 namespace {
 
 SDM makeSdm(int points, const std::vector<std::vector<float>>& predictors)

@@ -195,7 +195,7 @@ TEST(MDMHostile, BadHeadersEndWithAClearErrorAndHugeCountsEndQuickly)
         try {
             MDM mdm(path.string());
             ADD_FAILURE() << "no exception for\n" << c.text;
-        } catch (const std::runtime_error& e) {
+        } catch (const IOError& e) {
             const std::string message = e.what();
             EXPECT_EQ(message.rfind("Invalid MDM file " + path.string() + ": ", 0), 0u) << message;
             EXPECT_NE(message.find(c.mentions), std::string::npos) << message;
@@ -336,7 +336,7 @@ TEST_F(MDMRepair, RepairedMatrixThatCannotBeSavedThrows)
     try {
         mdm.CheckAndCorrectPath();
         ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
+    } catch (const WriteFileError& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot Create file: " + mdm.FileName);
     }
     EXPECT_EQ(mdm.SDMPaths[0], newDir + "/s1/run1_3DMC.sdm") << "the paths in memory are repaired";

@@ -298,37 +298,6 @@ TEST(ReportCommand, OptionsTitleThresholdsAndWarnings)
     EXPECT_TRUE(marks(r.html, "plot-fd").empty());
 }
 
-TEST(ReportCommand, BadUseAndMissingFiles)
-{
-    const fs::path dir = support::tempDir("report_bad");
-    const fs::path base = synthRun(dir, "r", 10, 8, 8, 4);
-    const std::string fmr = base.string() + ".fmr", motion = base.string() + "_3DMC.sdm";
-    support::writeFile(dir / "two.mdm", "FileVersion: 3\n");
-    const struct {
-        std::vector<std::string> args;
-        int status;
-    } cases[] = {
-        {{"report", "--fmr", fmr, "--sdm", motion}, 2},                                        // no --out
-        {{"report", "--sdm", motion, "--out", (dir / "x.html").string()}, 2},                  // no --fmr
-        {{"report", "--fmr", fmr, "--sdm", (dir / "two.mdm").string(), "--out", (dir / "x.html").string()}, 2},
-        {{"report", "--fmr", fmr, "--sdm", motion, "--out", (dir / "x.html").string(), "--radius-fd", "0"}, 2},
-        {{"report", "--fmr", fmr, "--sdm", motion, "--out", (dir / "x.html").string(), "--spike-threshold", "-1"}, 2},
-        {{"report", "--fmr", fmr, "--sdm", motion, "--out", (dir / "x.html").string(), "--fd-threshold", "many"}, 2},
-        {{"report", "--fmr", (dir / "none.fmr").string(), "--sdm", motion, "--out", (dir / "x.html").string()}, 1},
-        {{"report", "--fmr", fmr, "--sdm", (dir / "none.sdm").string(), "--out", (dir / "x.html").string()}, 1},
-        {{"report", "--fmr", fmr, "--sdm", fmr, "--out", (dir / "x.html").string()}, 1}, // not an SDM
-        {{"report", "--fmr", fmr, "--sdm", motion, "--out", dir.string()}, 1},             // a folder
-    };
-    for (const auto& c : cases) {
-        const auto r = support::runCli(c.args);
-        std::string words;
-        for (const auto& w : c.args) words += w + " ";
-        EXPECT_EQ(r.status, c.status) << words << "\n" << r.err;
-        EXPECT_FALSE(r.err.empty()) << words;
-    }
-    EXPECT_FALSE(fs::exists(dir / "x.html"));
-}
-
 TEST(ReportCommand, RealMotionTrace)
 {
     // The real trace (rot x, y, z rad, then trans x, y, z mm) as the motion of a synthetic run of as many volumes.

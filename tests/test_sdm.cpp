@@ -238,7 +238,7 @@ TEST(SDMHostile, HeaderProblemsEndWithAClearError)
     };
     for (const auto& c : cases) {
         std::string path;
-        const std::string message = readError<std::runtime_error>(c.text, &path);
+        const std::string message = readError<IOError>(c.text, &path);
         EXPECT_EQ(message.rfind("Invalid SDM file " + path + ": ", 0), 0u) << c.text << "\n-> " << message;
         EXPECT_NE(message.find(c.mentions), std::string::npos) << c.text << "\n-> " << message;
     }
@@ -248,11 +248,11 @@ TEST(SDMHostile, DataThatIsNoNumberNamesFileAndRow)
 {
     std::string path;
     const std::string head = "NrOfPredictors: 2\nNrOfDataPoints: 3\nFirstConfoundPredictor: 1\n\n\"a\" \"b\"\n";
-    std::string message = readError<std::invalid_argument>(head + " 1.0  2.0\n 1.0  x.5\n", &path);
+    std::string message = readError<IOError>(head + " 1.0  2.0\n 1.0  x.5\n", &path);
     EXPECT_EQ(message, "Invalid SDM file " + path + ": data row 2, predictor 2 holds no number");
-    message = readError<std::invalid_argument>(head + "..\n", &path);
+    message = readError<IOError>(head + "..\n", &path);
     EXPECT_EQ(message, "Invalid SDM file " + path + ": data row 1, predictor 1 holds no number");
-    message = readError<std::out_of_range>(head + " 1.0e99  2.0\n", &path);
+    message = readError<IOError>(head + " 1.0e99  2.0\n", &path);
     EXPECT_EQ(message, "Invalid SDM file " + path + ": data row 1, predictor 1 is out of the range of a float");
 }
 

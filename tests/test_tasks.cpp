@@ -105,11 +105,11 @@ void setParameters(const std::map<std::string, std::string>& parameters)
     for (const auto& [name, value] : parameters) host::state().parameters[name] = value;
 }
 
+// The first error the host showed ("" when none).
 std::string errorMessage()
 {
-    for (const auto& m : host::state().messages)
-        if (m.rfind("Error: ", 0) == 0) return m;
-    return "";
+    const auto& errors = host::state().errors;
+    return errors.empty() ? "" : errors.front();
 }
 
 bool logged(const std::string& text)
@@ -173,6 +173,7 @@ TEST_F(Select, CancelledDialogIsAnErrorAndLeavesTheParameter)
     hostState().dialogAnswers.emplace_back(std::nullopt);
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     EXPECT_EQ(hostState().messages, std::vector<std::string>{"Error: You must choose a valid file!"});
+    EXPECT_EQ(hostState().errors, std::vector<std::string>{"You must choose a valid file!"});
     EXPECT_EQ(hostState().parameters["sdmfile"], "earlier.sdm");
     EXPECT_EQ(hostState().busyShown, 0);
     EXPECT_EQ(hostState().busyStopped, 0);
@@ -188,6 +189,7 @@ TEST_F(Select, MdmWithWrongRowCountWarnsOnceThenSetsTheMdm)
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     EXPECT_EQ(hostState().messages,
               std::vector<std::string>{"FMR and _3DMC.sdm don't have the same number of volumes!"});
+    EXPECT_TRUE(hostState().errors.empty()) << "a warning is no error";
     EXPECT_EQ(hostState().parameters["sdmfile"], (dir / "runs_3DMC.mdm").string());
 }
 
@@ -204,7 +206,7 @@ TEST_F(Select, MovedFirstSdmIsRepairedBeforeTheVolumeCheck)
     ASSERT_TRUE(support::runTask("select_3dmcsdm"));
     ASSERT_EQ(hostState().dialogs.size(), 2u);
     EXPECT_EQ(hostState().dialogs[1].title, "SDM not found. Select a_3DMC.sdm manually.");
-    EXPECT_EQ(errorMessage(), "Error: Failed opening for reading: " + (dir / "old" / "a_3DMC.sdm").string());
+    EXPECT_EQ(errorMessage(), "Failed opening for reading: " + (dir / "old" / "a_3DMC.sdm").string());
     EXPECT_EQ(hostState().parameters.count("sdmfile"), 0u);
 
     // Pointing at the moved file repairs the MDM; the run matches, so no warning.

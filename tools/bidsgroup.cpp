@@ -298,7 +298,7 @@ std::size_t runGroup(const fs::path& output, const GroupOptions& options)
                           {"ExcludeMeanFD", options.excludeMeanFD},
                           {"ExcludeSpikeShare", options.excludeSpikeShare}};
     const auto save = [&](const std::string& name, const std::string& text) {
-        saveTextAtomically((output / name).string(), [&](std::ostream& out) { out << text; }, SaveErrorKind::RuntimeError,
+        saveTextAtomically((output / name).string(), [&](std::ostream& out) { out << text; },
                            "cannot write " + (output / name).string());
     };
     save("group_motion.tsv", tsv);

@@ -31,7 +31,7 @@ constexpr float Voxel[3] = {4.0f, 4.0f, 4.5f};
 
 void saveText(const fs::path& path, const std::string& text)
 {
-    saveTextAtomically(path.string(), [&](std::ostream& out) { out << text; }, SaveErrorKind::RuntimeError,
+    saveTextAtomically(path.string(), [&](std::ostream& out) { out << text; },
                        "--bids: cannot write " + path.string());
 }
 

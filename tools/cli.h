@@ -1,6 +1,7 @@
 // Subcommands of the tremora program, each declared once: name, summary,
-// options with their kinds and defaults, and examples. The help text, the
-// parsing and the validation of values are all derived from the declaration.
+// options with their kinds, defaults, ranges and whether they are required,
+// and examples. The help text, the parsing and the validation of values are
+// all derived from the declaration.
 #pragma once
 
 #include <functional>
@@ -26,12 +27,21 @@ public:
 
 enum class Kind {
     Flag,    // no value
-    Text,    // any text
+    Text,    // any text, or one of the choices when there are any
     Path,    // a file or folder path (at most 511 bytes: it must fit the host's buffers)
     Number,  // a decimal number
     Integer, // a whole number
     List,    // comma-separated words from a fixed set (choices), or "all"
 };
+
+// One end of the range of a Number or Integer option.
+struct Bound {
+    double value = 0;
+    bool inclusive = true;
+};
+
+// The longest path the host's 512-byte buffers hold.
+constexpr std::size_t MaxPathBytes = 511;
 
 struct Option {
     std::string name;        // "--fmr"
@@ -43,8 +53,38 @@ struct Option {
     int count = 1;           // values per use (3 for "--dims X Y Z")
     std::string meaning;     // for errors: "a number of millimetres"
     std::vector<std::string> choices; // for List and for Text with a fixed set
-    bool many = false;       // takes every following word up to the next option ("--participant-label 01 02")
+    bool required = false;
+    std::optional<Bound> min, max; // every value of a Number or Integer lies within
+    std::string defaultNote; // a default that is no fixed value: "the number of processors"
+    // A rule the value must follow beyond its kind, described by meaning.
+    std::function<bool(const std::string&)> accepts;
+    bool following = false;  // takes every following word up to the next option ("--participant-label 01 02")
+
+    // Refinements, chained onto a declaration: number(...).above(0).byDefault("50").
+    Option& byDefault(std::string text);
+    Option& byDefaultNote(std::string text);
+    Option& mandatory();
+    Option& means(std::string text);
+    Option& from(double v);  // at least v
+    Option& above(double v); // greater than v
+    Option& to(double v);    // at most v
+    Option& oneOf(std::vector<std::string> words);
+    Option& values(int n);
+    Option& many();
+    Option& upToNextOption(); // following, and repeatable
+    Option& only(std::function<bool(const std::string&)> rule);
 };
+
+Option flag(std::string name, std::string help);
+Option text(std::string name, std::string value, std::string help);
+Option path(std::string name, std::string value, std::string help);
+Option number(std::string name, std::string value, std::string help);
+Option integer(std::string name, std::string value, std::string help);
+Option list(std::string name, std::string value, std::string help, std::vector<std::string> choices);
+
+// What a value of the option must be, as errors and the help say it:
+// "a number of millimetres greater than 0", "one of fsl, spm, afni, fmriprep".
+std::string requirement(const Option& option);
 
 struct Positional {
     std::string name; // "TASK"
@@ -88,7 +128,8 @@ private:
     const Option& option(const std::string& name) const;
 };
 
-// Parses the words after the command name; throws UsageError.
+// Parses the words after the command name; throws UsageError naming the
+// option: "--jobs must be a whole number from 1 to 1024, got '0'".
 Args parse(const Command& command, const std::vector<std::string>& words);
 
 // The command's --help text.
@@ -99,7 +140,8 @@ void add(Command command);
 const std::vector<Command>& commands();
 const Command* find(const std::string& name);
 
-// Checks a path option value: it must fit the host's 512-byte buffers.
+// A path must fit the host's buffers; what names the option (or the options
+// whose values make the path). Throws UsageError.
 void checkPathLength(const std::string& what, const std::string& path);
 
 } // namespace cli

@@ -11,6 +11,7 @@
 #include "inputs.h"
 #include "myGLMfunctions.h"
 #include "mySDM.h"
+#include "options.h"
 #include "run.h"
 #include "tremora.h"
 
@@ -40,8 +41,6 @@ SDM readSdm(const std::string& option, const std::string& path)
 
 int analyze(const cli::Args& args)
 {
-    if (!args.has("--fmr")) throw cli::UsageError("--fmr is required (see tremora analyze --help)");
-    if (!args.has("--task-sdm")) throw cli::UsageError("--task-sdm is required (see tremora analyze --help)");
     const SDM task = readSdm("--task-sdm", args.text("--task-sdm"));
     std::vector<SDM> confounds;
     for (const std::string& path : args.positionals()) confounds.push_back(readSdm("CONFOUND.sdm", path));
@@ -71,26 +70,21 @@ int analyze(const cli::Args& args)
 
 cli::Command analyzeCommand()
 {
-    cli::Command c;
-    c.name = "analyze";
-    c.summary = "compare confound models voxel by voxel: tSNR, adjusted R2 and F maps";
-    c.description =
-        "Adds the confound sets CONFOUND.sdm one after the other to the task design and writes,\n"
-        "for every voxel of the run whose values all exceed 100, the tSNR of the data and of the\n"
-        "data with the confounds removed, the adjusted R2 before and after each addition, their\n"
-        "difference and the F value of the addition, as maps beside the files. Prints each map\n"
-        "written. Exit status: 0 on success, 1 when a file cannot be read or a model cannot be\n"
-        "fitted (maps of earlier steps stay written), 2 on bad command-line use.";
-    c.positionals = {{"CONFOUND.sdm", "the confound sets, in the order in which they are added", true, true, cli::Kind::Path}};
-    c.options = {
-        {"--fmr", cli::Kind::Path, "RUN.fmr", "the functional run (FMR document with its slice data)"},
-        {"--task-sdm", cli::Kind::Path, "TASK.sdm", "the task design"},
+    return {
+        .name = "analyze",
+        .summary = "compare confound models voxel by voxel: tSNR, adjusted R2 and F maps",
+        .description =
+            "Adds the confound sets CONFOUND.sdm one after the other to the task design and writes,\n"
+            "for every voxel of the run whose values all exceed 100, the tSNR of the data and of the\n"
+            "data with the confounds removed, the adjusted R2 before and after each addition, their\n"
+            "difference and the F value of the addition, as maps beside the files. Prints each map\n"
+            "written. Exit status: 0 on success, 1 when a file cannot be read or a model cannot be\n"
+            "fitted (maps of earlier steps stay written), 2 on bad command-line use.",
+        .positionals = {{"CONFOUND.sdm", "the confound sets, in the order in which they are added", true, true, cli::Kind::Path}},
+        .options = {runOption().mandatory(), cli::path("--task-sdm", "TASK.sdm", "the task design").mandatory()},
+        .examples = {"tremora analyze --fmr run1.fmr --task-sdm run1_task.sdm run1_3DMC_detr.sdm run1_3DMC_deriv.sdm"},
+        .run = analyze,
     };
-    c.examples = {
-        "tremora analyze --fmr run1.fmr --task-sdm run1_task.sdm run1_3DMC_detr.sdm run1_3DMC_deriv.sdm",
-    };
-    c.run = analyze;
-    return c;
 }
 
 } // namespace tool

@@ -31,6 +31,7 @@
 #include "mySDM.h"
 #include "mySDMfunctions.h"
 #include "niftiimport.h"
+#include "options.h"
 #include "pluginhost.h"
 
 namespace tool {
@@ -123,9 +124,8 @@ std::string runStep(const std::string& name, const std::vector<std::string>& wor
     try {
         const int status = command->run(cli::parse(*command, words));
         if (status != 0) {
-            error = name + " failed";
-            for (const auto& message : host::state().messages)
-                if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
+            const std::vector<std::string>& errors = host::state().errors;
+            error = errors.empty() ? name + " failed" : name + ": " + errors.back();
         }
     } catch (const std::exception& e) {
         error = name + ": " + e.what();
@@ -184,13 +184,9 @@ struct Summary {
     std::vector<std::string> cells() const { return {run, status, volumes, meanFD, maxFD, spikes, maxDisplacement, error}; }
 };
 
-// What process and batch check before any run starts: the spike threshold as
-// report takes it, and the plug-in when one is given.
+// The plug-in, when one is given, is checked before any run starts.
 void checkRunOptions(const cli::Args& args)
 {
-    const double threshold = args.number("--spike-threshold");
-    if (threshold < 0.0)
-        throw cli::UsageError("--spike-threshold must be a number of millimetres of 0 or more, got " + args.text("--spike-threshold"));
     if (args.has("--plugin")) checkPlugin("--plugin", args.text("--plugin"));
 }
 
@@ -291,8 +287,7 @@ int process(const cli::Args& args)
     const Summary s = processFolder(folder, args);
     const std::string table = header() + tableLine(s.cells());
     if (args.has("--result")) {
-        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                           "--result: cannot write " + args.text("--result"));
+        saveTextAtomically(args.text("--result"), [&](std::ostream& os) { os << table; }, "--result: cannot write " + args.text("--result"));
     } else {
         std::cout << table;
     }
@@ -377,13 +372,12 @@ private:
 int batch(const cli::Args& args)
 {
     const std::vector<std::string> folders = args.positionals();
-    const long jobs = args.has("--jobs") ? args.integer("--jobs") : std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
-    if (jobs < 1) throw cli::UsageError("--jobs must be a whole number of 1 or more, got '" + args.text("--jobs") + "'");
+    const long jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(sysconf(_SC_NPROCESSORS_ONLN), 1L, 1024L);
     std::set<std::string> seen;
     for (const auto& f : folders) {
         std::error_code ec;
         const std::string key = fs::weakly_canonical(f, ec).string();
-        if (!seen.insert(ec ? f : key).second) throw cli::UsageError("the folder " + f + " is given twice");
+        if (!seen.insert(ec ? f : key).second) throw cli::UsageError("RUNDIR must name each folder once, got " + f + " twice");
     }
     // Found out now, not after hours of runs: a run folder that is no folder
     // at all, a summary that cannot be written, a plug-in that does not load.
@@ -468,26 +462,11 @@ int batch(const cli::Args& args)
         table += tableLine(s.cells());
         if (s.status != "ok") ++failed;
     }
-    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, SaveErrorKind::RuntimeError,
-                       "--summary: cannot write the summary " + summaryPath);
+    saveTextAtomically(summaryPath, [&](std::ostream& os) { os << table; }, "--summary: cannot write the summary " + summaryPath);
     std::cout << table;
     std::cout << "wrote " << summaryPath << " (" << folders.size() - failed << " of " << folders.size() << " runs done"
               << (failed ? ", " + std::to_string(failed) + " failed" : std::string()) << ")\n";
     return failed ? 1 : 0;
-}
-
-cli::Option spikeThresholdOption()
-{
-    cli::Option o{"--spike-threshold", cli::Kind::Number, "MM",
-                  "a volume is a spike when its relative RMS displacement (detrended) is above this"};
-    o.defaultText = "0.5";
-    o.meaning = "a number of millimetres";
-    return o;
-}
-
-cli::Option pluginOption()
-{
-    return {"--plugin", cli::Kind::Path, "PATH", "the plug-in library to load (default: libtremora.so beside the program, or $TREMORA_PLUGIN)"};
 }
 
 const char* const kFolderRules =
@@ -512,42 +491,41 @@ const char* const kSummaryColumns =
 
 cli::Command processCommand()
 {
-    cli::Command c;
-    c.name = "process";
-    c.summary = "import where needed, then confound, displacement and report on one run folder, with a summary row";
-    c.description = std::string(kFolderRules) + "\n\n" + kSummaryColumns +
-                    "\n\nThe summary (a header and one row, tab-separated) goes to standard output, or to --result.\n"
-                    "tremora batch runs this command in one child process per run folder.";
-    c.positionals = {{"RUNDIR", "the run folder", true, false, cli::Kind::Path}};
-    c.options = {spikeThresholdOption(),
-                 {"--result", cli::Kind::Path, "FILE", "write the summary table to FILE instead of standard output"},
-                 pluginOption()};
-    c.examples = {"tremora process sub-01/func"};
-    c.run = process;
-    return c;
+    return {
+        .name = "process",
+        .summary = "import where needed, then confound, displacement and report on one run folder, with a summary row",
+        .description = std::string(kFolderRules) + "\n\n" + kSummaryColumns +
+                       "\n\nThe summary (a header and one row, tab-separated) goes to standard output, or to --result.\n"
+                       "tremora batch runs this command in one child process per run folder.",
+        .positionals = {{"RUNDIR", "the run folder", true, false, cli::Kind::Path}},
+        .options = {spikeThresholdOption(),
+                    cli::path("--result", "FILE", "write the summary table to FILE instead of standard output"),
+                    pluginOption()},
+        .examples = {"tremora process sub-01/func"},
+        .run = process,
+    };
 }
 
 cli::Command batchCommand()
 {
-    cli::Command c;
-    c.name = "batch";
-    c.summary = "process many run folders, one child process per run, with a summary table (TSV)";
-    c.description =
-        std::string(kFolderRules) +
-        "\n\nEach run folder is processed by its own child process (tremora process), at most --jobs at once;\n"
-        "the child's output goes to tremora_batch.log in the run folder. A progress line is shown on\n"
-        "standard error. A run that fails is reported and does not stop the others. At the end the\n"
-        "summary table is written to --summary and printed; the exit status is 1 when any run failed.\n\n" +
-        kSummaryColumns;
-    c.positionals = {{"RUNDIR", "the run folders", true, true, cli::Kind::Path}};
-    cli::Option jobs{"--jobs", cli::Kind::Integer, "N", "how many runs to process at once (default: the number of processors)"};
-    jobs.meaning = "a whole number of processes";
-    cli::Option summary{"--summary", cli::Kind::Path, "FILE", "the summary table"};
-    summary.defaultText = "batch_summary.tsv";
-    c.options = {jobs, summary, spikeThresholdOption(), pluginOption()};
-    c.examples = {"tremora batch --jobs 2 sub-*/func", "tremora batch --summary qc.tsv --spike-threshold 0.3 run1 run2 run3"};
-    c.run = batch;
-    return c;
+    return {
+        .name = "batch",
+        .summary = "process many run folders, one child process per run, with a summary table (TSV)",
+        .description =
+            std::string(kFolderRules) +
+            "\n\nEach run folder is processed by its own child process (tremora process), at most --jobs at once;\n"
+            "the child's output goes to tremora_batch.log in the run folder. A progress line is shown on\n"
+            "standard error. A run that fails is reported and does not stop the others. At the end the\n"
+            "summary table is written to --summary and printed; the exit status is 1 when any run failed.\n\n" +
+            kSummaryColumns,
+        .positionals = {{"RUNDIR", "the run folders", true, true, cli::Kind::Path}},
+        .options = {jobsOption(),
+                    cli::path("--summary", "FILE", "the summary table").byDefault("batch_summary.tsv"),
+                    spikeThresholdOption(),
+                    pluginOption()},
+        .examples = {"tremora batch --jobs 2 sub-*/func", "tremora batch --summary qc.tsv --spike-threshold 0.3 run1 run2 run3"},
+        .run = batch,
+    };
 }
 
 } // namespace tool

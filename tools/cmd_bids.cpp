@@ -28,6 +28,7 @@
 #include "mapfile.h"
 #include "motionconventions.h"
 #include "niftiimport.h"
+#include "options.h"
 #include "pluginhost.h"
 #include "runmask.h"
 
@@ -76,7 +77,7 @@ std::string readText(const fs::path& path)
 
 void saveJson(const fs::path& path, const Json& json)
 {
-    saveTextAtomically(path.string(), [&](std::ostream& out) { out << json.dump(2) << "\n"; }, SaveErrorKind::RuntimeError,
+    saveTextAtomically(path.string(), [&](std::ostream& out) { out << json.dump(2) << "\n"; },
                        "cannot write " + path.string());
 }
 
@@ -253,6 +254,18 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
 
 // ---------------------------------------------------------------- the participant level
 
+// The files a process stopped while saving this run's outputs left behind:
+// ".NAME.tmp<pid>-<n>" of the saves and ".NAME.pending" of the copies.
+void removeLeftovers(const fs::path& folder, const std::string& stem)
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool pending = name.size() > 8 && name.compare(name.size() - 8, 8, ".pending") == 0;
+        if (name.rfind("." + stem + "_", 0) == 0 && (pending || name.find(".tmp") != std::string::npos)) fs::remove(entry.path(), ec);
+    }
+}
+
 std::string clock(std::chrono::steady_clock::duration elapsed)
 {
     const long seconds = long(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
@@ -325,6 +338,9 @@ int participant(const Settings& s, bool listOnly)
             std::cout << run.stem() << ": skipped: " << run.skipped << "\n";
         } else if (!s.force && upToDate(run, s)) {
             ++current;
+            // A process stopped after the record, before it removed its work folder.
+            std::error_code ec;
+            if (!s.keepWork) fs::remove_all(s.outDir / "work" / run.stem(), ec);
             std::cout << run.stem() << ": up to date (outputs newer than the inputs, same options), not redone\n";
         } else {
             todo.push_back(&run);
@@ -349,6 +365,7 @@ int participant(const Settings& s, bool listOnly)
                 int status = 1;
                 std::error_code ec;
                 fs::remove(s.outDir / recordName(run), ec);
+                removeLeftovers(s.outDir / run.folder, run.stem());
                 fs::remove_all(work, ec);
                 // (Another process may be removing an empty work/ at this moment.)
                 for (int attempt = 0; attempt < 3 && !fs::is_directory(work, ec); ++attempt) fs::create_directories(work, ec);
@@ -451,9 +468,6 @@ int bidsApp(const cli::Args& args)
         GroupOptions g;
         g.excludeMeanFD = args.number("--exclude-mean-fd");
         g.excludeSpikeShare = args.number("--exclude-spike-share");
-        if (!(g.excludeMeanFD >= 0)) throw cli::UsageError("--exclude-mean-fd must be a number of millimetres of 0 or more");
-        if (!(g.excludeSpikeShare >= 0 && g.excludeSpikeShare <= 1))
-            throw cli::UsageError("--exclude-spike-share must be a share from 0 to 1, got " + args.text("--exclude-spike-share"));
         requireFolder("OUTPUT_DIR", s.outDir.string());
         g.filters = s.filters;
         try {
@@ -473,24 +487,15 @@ int bidsApp(const cli::Args& args)
     }
     if (args.has("--motion-format")) s.format = motionFormatFromName(args.text("--motion-format"));
     s.fmriprepVersion = args.text("--fmriprep-version");
-    if (args.has("--fmriprep-version")) {
-        if (s.format && *s.format != MotionFormat::FMRIPrep) throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
-        if (!fmriprepConventionOf(s.fmriprepVersion))
-            throw cli::UsageError("--fmriprep-version must be a release number such as 23.2 or 25.0, got '" + s.fmriprepVersion + "'");
-    }
-    s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
-    if (s.jobs < 1) throw cli::UsageError("--jobs must be a whole number of 1 or more, got '" + args.text("--jobs") + "'");
+    if (args.has("--fmriprep-version") && s.format && *s.format != MotionFormat::FMRIPrep)
+        throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
+    s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(sysconf(_SC_NPROCESSORS_ONLN), 1L, 1024L);
     s.force = args.has("--force");
     s.keepWork = args.has("--keep-work");
     s.spikeThreshold = args.number("--spike-threshold");
-    if (!(s.spikeThreshold >= 0)) throw cli::UsageError("--spike-threshold must be a number of millimetres of 0 or more");
     s.radiusFD = args.number("--radius-fd");
-    if (!(s.radiusFD > 0)) throw cli::UsageError("--radius-fd must be a positive number of millimetres");
     s.censorBefore = args.integer("--censor-before");
     s.censorAfter = args.integer("--censor-after");
-    for (const char* o : {"--censor-before", "--censor-after"})
-        if (args.integer(o) < 0 || args.integer(o) > 100000)
-            throw cli::UsageError(std::string(o) + " must be a whole number of volumes from 0 to 100000, got " + args.text(o));
     s.sets = args.list("--sets");
     if (args.has("--plugin")) {
         checkPlugin("--plugin", args.text("--plugin"));
@@ -504,22 +509,6 @@ int bidsApp(const cli::Args& args)
     } catch (const std::runtime_error& e) {
         throw cli::RunError(e.what());
     }
-}
-
-cli::Option numberOption(const std::string& name, const std::string& value, const std::string& help,
-                         const std::string& defaultText, const std::string& meaning)
-{
-    cli::Option o{name, cli::Kind::Number, value, help, defaultText};
-    o.meaning = meaning;
-    return o;
-}
-
-cli::Option labelOption(const std::string& name, const std::string& value, const std::string& help)
-{
-    cli::Option o{name, cli::Kind::Text, value, help};
-    o.many = true;
-    o.repeatable = true;
-    return o;
 }
 
 } // namespace
@@ -576,42 +565,44 @@ cli::Command bidsCommand()
     c.positionals = {{"BIDS_DIR", "the raw BIDS dataset", true, false, cli::Kind::Path},
                      {"OUTPUT_DIR", "the derivatives dataset to write (created when missing)", true, false, cli::Kind::Path},
                      {"LEVEL", "participant or group", true, false, cli::Kind::Text}};
-    cli::Option format{"--motion-format", cli::Kind::Text, "FORMAT", "where the motion estimates come from (fsl, spm, afni: a file beside each run)"};
-    format.choices = {"fmriprep", "fsl", "spm", "afni"};
-    format.defaultText = "fmriprep";
-    cli::Option jobs{"--jobs", cli::Kind::Integer, "N", "how many runs to process at once (default: the number of processors)"};
-    jobs.meaning = "a whole number of processes";
-    cli::Option sets{"--sets", cli::Kind::List, "SETS", "confound sets in the table"};
-    sets.choices = kSets;
-    sets.defaultText = "all";
-    cli::Option before{"--censor-before", cli::Kind::Integer, "K", "also censor K volumes before each spike", "0"};
-    before.meaning = "a whole number of volumes";
-    cli::Option after{"--censor-after", cli::Kind::Integer, "K", "also censor K volumes after each spike", "0"};
-    after.meaning = "a whole number of volumes";
+    const auto labels = [](const std::string& name, const std::string& value, const std::string& help) {
+        return cli::text(name, value, help).upToNextOption();
+    };
+    cli::Option before = censorOption("--censor-before", "before"), after = censorOption("--censor-after", "after");
+    before.help = "also censor K volumes before each spike";
+    after.help = "also censor K volumes after each spike";
     c.options = {
-        labelOption("--participant-label", "LABEL", "only these participants (01 or sub-01)"),
-        labelOption("--session-label", "LABEL", "only these sessions (1 or ses-1)"),
-        labelOption("--task", "LABEL", "only these tasks"),
-        labelOption("--run", "INDEX", "only these runs (1 is run-01 too)"),
-        labelOption("--bold", "NAME", "only the runs of these raw file names (sub-01_task-rest_run-1, with or without _bold.nii.gz)"),
-        {"--derivatives", cli::Kind::Path, "DIR", "fMRIPrep's derivatives (default: BIDS_DIR/derivatives/fmriprep when there)"},
-        format,
-        {"--fmriprep-version", cli::Kind::Text, "X.Y", "the fMRIPrep release, instead of the derivatives' dataset_description.json"},
-        jobs,
-        {"--force", cli::Kind::Flag, "", "redo runs that are up to date"},
-        {"--keep-work", cli::Kind::Flag, "", "keep OUTPUT_DIR/work (the imported runs, SDMs and logs)"},
-        {"--list", cli::Kind::Flag, "", "participant: only list the runs found (TSV: participant, run, its record, its inputs, ok or why it is skipped)"},
-        numberOption("--spike-threshold", "MM", "a volume is a spike when its relative RMS displacement (detrended) is above this",
-                     "0.5", "a number of millimetres"),
-        numberOption("--radius-fd", "MM", "sphere radius of the framewise displacement", "50", "a number of millimetres"),
+        labels("--participant-label", "LABEL", "only these participants (01 or sub-01)"),
+        labels("--session-label", "LABEL", "only these sessions (1 or ses-1)"),
+        labels("--task", "LABEL", "only these tasks"),
+        labels("--run", "INDEX", "only these runs (1 is run-01 too)"),
+        labels("--bold", "NAME", "only the runs of these raw file names (sub-01_task-rest_run-1, with or without _bold.nii.gz)"),
+        cli::path("--derivatives", "DIR", "fMRIPrep's derivatives").byDefaultNote("BIDS_DIR/derivatives/fmriprep when there"),
+        cli::text("--motion-format", "FORMAT", "where the motion estimates come from (fsl, spm, afni: a file beside each run)")
+            .oneOf({"fmriprep", "fsl", "spm", "afni"})
+            .byDefault("fmriprep"),
+        cli::text("--fmriprep-version", "X.Y", "the fMRIPrep release, instead of the derivatives' dataset_description.json")
+            .means("a release number such as 23.2 or 25.0")
+            .only([](const std::string& v) { return fmriprepConventionOf(v).has_value(); }),
+        jobsOption(),
+        cli::flag("--force", "redo runs that are up to date"),
+        cli::flag("--keep-work", "keep OUTPUT_DIR/work (the imported runs, SDMs and logs)"),
+        cli::flag("--list", "participant: only list the runs found (TSV: participant, run, its record, its inputs, ok or why it is skipped)"),
+        spikeThresholdOption(),
+        fdRadiusOption(),
         before,
         after,
-        sets,
-        numberOption("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this", "0.2",
-                     "a number of millimetres"),
-        numberOption("--exclude-spike-share", "SHARE", "group: exclude a run whose share of spike volumes is above this", "0.2",
-                     "a share from 0 to 1"),
-        {"--plugin", cli::Kind::Path, "PATH", "the plug-in library to load (default: libtremora.so beside the program, or $TREMORA_PLUGIN)"},
+        cli::list("--sets", "SETS", "confound sets in the table", kSets).byDefault("all"),
+        cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")
+            .means("a number of millimetres")
+            .from(0)
+            .byDefault("0.2"),
+        cli::number("--exclude-spike-share", "SHARE", "group: exclude a run whose share of spike volumes is above this")
+            .means("a share of the volumes")
+            .from(0)
+            .to(1)
+            .byDefault("0.2"),
+        pluginOption(),
     };
     c.examples = {
         "tremora bids /data/study /data/study/derivatives/tremora participant --participant-label 01 02 --jobs 2",

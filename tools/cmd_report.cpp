@@ -1,7 +1,6 @@
 // tremora report: one self-contained HTML page on a run's head motion: the
 // parameters, framewise and relative RMS displacement with the spikes, their
 // summary figures, and mid slices of two voxel displacement maps.
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -14,6 +13,7 @@
 #include "inputs.h"
 #include "myFMR.h"
 #include "mySDM.h"
+#include "options.h"
 #include "report.h"
 #include "run.h"
 #include "runmask.h"
@@ -26,19 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-double positive(const cli::Args& args, const std::string& option, bool zeroAllowed)
-{
-    const double v = args.number(option);
-    if (!std::isfinite(v) || v < 0.0 || (!zeroAllowed && v == 0.0))
-        throw cli::UsageError(option + " must be a " + (zeroAllowed ? "" : "positive ") + "number of millimetres" +
-                              (zeroAllowed ? " of 0 or more" : "") + ", got " + args.text(option));
-    return v;
-}
-
 int report(const cli::Args& args)
 {
-    for (const char* option : {"--fmr", "--sdm", "--out"})
-        if (!args.has(option)) throw cli::UsageError(std::string(option) + " is required (see tremora report --help)");
     const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
     requireRunDocument("--fmr", fmrPath);
     requireMotionFile("--sdm", motionPath);
@@ -46,16 +35,13 @@ int report(const cli::Args& args)
     // found now, not after the maps are computed.
     requireOutputFile("--out", out, true);
     if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
-        throw cli::UsageError("--sdm: a report covers one run; give that run's _3DMC.sdm, not an MDM");
+        throw cli::UsageError("--sdm must be one run's _3DMC.sdm (a report covers one run), got the MDM " + motionPath);
 
     RunReport r;
-    r.fdRadius = positive(args, "--radius-fd", false);
-    r.fdThreshold = positive(args, "--fd-threshold", true);
+    r.fdRadius = args.number("--radius-fd");
+    r.fdThreshold = args.number("--fd-threshold");
     // The spike threshold as the confound task reads it from its text.
     const float spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
-    if (!std::isfinite(spikeThreshold) || spikeThreshold < 0.0f)
-        throw cli::UsageError("--spike-threshold must be a number of millimetres of 0 or more, got " +
-                              args.text("--spike-threshold"));
     r.spikeThreshold = spikeThreshold;
     r.fmrPath = fmrPath;
     r.motionPath = motionPath;
@@ -145,39 +131,33 @@ int report(const cli::Args& args)
 
 cli::Command reportCommand()
 {
-    cli::Command c;
-    c.name = "report";
-    c.summary = "write a self-contained HTML page on a run's head motion";
-    c.description =
-        "One page, with no external file or script: the six motion parameters (mm and degrees on\n"
-        "their own axes), framewise displacement (Power et al. 2012, on a sphere of --radius-fd)\n"
-        "and the relative RMS displacement the confound task judges spikes by (detrended\n"
-        "parameters, 65 mm ball), with their thresholds and the spike volumes marked, the list and\n"
-        "share of spike volumes, mean and maximum of both measures, and mid slices of the maximum\n"
-        "absolute and mean relative displacement maps (the displacement task's maps, over the\n"
-        "voxels brighter than --threshold in the first volume) with a colour bar. Nothing else is\n"
-        "written.";
-    cli::Option spike{"--spike-threshold", cli::Kind::Number, "MM", "a volume is a spike when its relative RMS displacement is above this"};
-    spike.defaultText = "0.5";
-    spike.meaning = "a number of millimetres";
-    cli::Option radius{"--radius-fd", cli::Kind::Number, "MM", "sphere radius of the framewise displacement"};
-    radius.defaultText = "50";
-    radius.meaning = "a number of millimetres";
-    cli::Option fdThreshold{"--fd-threshold", cli::Kind::Number, "MM", "framewise displacement shown and counted above this"};
-    fdThreshold.defaultText = "0.5";
-    fdThreshold.meaning = "a number of millimetres";
-    cli::Option threshold{"--threshold", cli::Kind::Number, "T",
-                          "intensity threshold of the map voxels (default: a tenth of the first volume's 98th percentile)"};
-    threshold.meaning = "an intensity";
-    c.options = {{"--fmr", cli::Kind::Path, "RUN.fmr", "the run (required)"},
-                 {"--sdm", cli::Kind::Path, "MOTION", "the run's _3DMC.sdm (required)"},
-                 {"--out", cli::Kind::Path, "FILE", "the page to write, e.g. report.html (required)"},
-                 spike, radius, fdThreshold, threshold,
-                 {"--title", cli::Kind::Text, "TEXT", "the page's title (default: Head motion of RUN.fmr)"}};
-    c.examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
-                  "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'"};
-    c.run = report;
-    return c;
+    return {
+        .name = "report",
+        .summary = "write a self-contained HTML page on a run's head motion",
+        .description =
+            "One page, with no external file or script: the six motion parameters (mm and degrees on\n"
+            "their own axes), framewise displacement (Power et al. 2012, on a sphere of --radius-fd)\n"
+            "and the relative RMS displacement the confound task judges spikes by (detrended\n"
+            "parameters, 65 mm ball), with their thresholds and the spike volumes marked, the list and\n"
+            "share of spike volumes, mean and maximum of both measures, and mid slices of the maximum\n"
+            "absolute and mean relative displacement maps (the displacement task's maps, over the\n"
+            "voxels brighter than --threshold in the first volume) with a colour bar. Nothing else is\n"
+            "written.",
+        .options = {runOption().mandatory(),
+                    motionOption("the run's _3DMC.sdm").mandatory(),
+                    cli::path("--out", "FILE", "the page to write, e.g. report.html").mandatory(),
+                    spikeThresholdOption(),
+                    fdRadiusOption(),
+                    cli::number("--fd-threshold", "MM", "framewise displacement shown and counted above this")
+                        .means("a number of millimetres")
+                        .from(0)
+                        .byDefault("0.5"),
+                    maskThresholdOption(),
+                    cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr")},
+        .examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
+                     "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'"},
+        .run = report,
+    };
 }
 
 } // namespace tool

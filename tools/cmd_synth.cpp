@@ -13,7 +13,9 @@
 
 #include "atomicfile.h"
 #include "commands.h"
+#include "inputs.h"
 #include "mySDM.h"
+#include "options.h"
 #include "rundocument.h"
 #include "synthrun.h"
 
@@ -325,29 +327,16 @@ Settings settingsFrom(const cli::Args& args)
     int dims[3] = {s.nx, s.ny, s.nz};
     integers("--dims", dims, 3);
     s.nx = dims[0], s.ny = dims[1], s.nz = dims[2];
-    for (int d : dims)
-        if (d < 1 || d > 4096)
-            throw cli::UsageError("--dims must be three whole numbers from 1 to 4096, got " + std::to_string(d));
+    // Each size is checked by the declaration; their product is not.
     if (std::int64_t(s.nx) * s.ny * s.nz > 2147483647)
-        throw cli::UsageError("--dims: " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " x " +
-                              std::to_string(s.nz) + " voxels are more than one volume can hold");
+        throw cli::UsageError("--dims must give at most 2147483647 voxels in a volume, got " + std::to_string(s.nx) + " x " +
+                              std::to_string(s.ny) + " x " + std::to_string(s.nz));
     s.volumes = int(args.integer("--volumes"));
-    if (s.volumes < 1 || s.volumes > 100000)
-        throw cli::UsageError("--volumes must be a whole number from 1 to 100000, got " + args.text("--volumes"));
     const auto voxel = args.all("--voxel");
-    for (int k = 0; k < 3 && k < int(voxel.size()); ++k) {
-        s.voxel[k] = std::stof(voxel[std::size_t(k)]);
-        if (!(s.voxel[k] >= 0.1f && s.voxel[k] <= 100.0f))
-            throw cli::UsageError("--voxel must be three numbers of millimetres from 0.1 to 100, got " +
-                                  voxel[std::size_t(k)]);
-    }
-    const long seed = args.integer("--seed");
-    if (seed < 0) throw cli::UsageError("--seed must be a whole number of 0 or more, got " + args.text("--seed"));
-    s.seed = std::uint64_t(seed);
+    for (int k = 0; k < 3 && k < int(voxel.size()); ++k) s.voxel[k] = std::stof(voxel[std::size_t(k)]);
+    s.seed = std::uint64_t(args.integer("--seed"));
     s.floats = args.text("--data-type") == "float";
     s.name = args.text("--name");
-    if (s.name.empty() || s.name.find_first_of("/\\\"") != std::string::npos || s.name[0] == '.')
-        throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + s.name + "'");
     s.task = args.has("--task-sdm");
     return s;
 }
@@ -356,15 +345,11 @@ int synth(const cli::Args& args)
 {
     if (args.has("--bids")) {
         if (args.has("--out")) throw cli::UsageError("give --out (one run) or --bids (a sample study), not both");
-        const long participants = args.integer("--participants");
-        if (participants < 1 || participants > 99)
-            throw cli::UsageError("--participants must be a whole number from 1 to 99, got " + args.text("--participants"));
-        const long seed = args.integer("--seed");
-        if (seed < 0) throw cli::UsageError("--seed must be a whole number of 0 or more, got " + args.text("--seed"));
-        return writeSampleStudy(args.text("--bids"), int(participants), std::uint64_t(seed));
+        requireOutputFolder("--bids", args.text("--bids"));
+        return writeSampleStudy(args.text("--bids"), int(args.integer("--participants")), std::uint64_t(args.integer("--seed")));
     }
     if (args.has("--participants")) throw cli::UsageError("--participants goes with --bids");
-    if (!args.has("--out")) throw cli::UsageError("--out DIR is required");
+    if (!args.has("--out")) throw cli::UsageError("--out is required (or --bids for a sample study)");
     const Settings s = settingsFrom(args);
     const fs::path out = args.text("--out");
     const std::string base = (out / s.name).string();
@@ -385,9 +370,8 @@ int synth(const cli::Args& args)
     const auto parameters = motion(s, jumps, motionNoise);
     const std::vector<float> course = taskTimeCourse(s);
 
-    saveTextAtomically(stcPath, [&](std::ostream& os) { writeSlices(os, s, course); }, SaveErrorKind::WriteFileError,
-                       "Failed opening STC for writing: " + stcPath);
-    saveTextAtomically(fmrPath, [&](std::ostream& os) { writeDocument(os, s); }, SaveErrorKind::WriteFileError);
+    saveTextAtomically(stcPath, [&](std::ostream& os) { writeSlices(os, s, course); }, "Failed opening STC for writing: " + stcPath);
+    saveTextAtomically(fmrPath, [&](std::ostream& os) { writeDocument(os, s); });
     saveMotion(motionPath, s, parameters);
     if (s.task) saveTask(taskPath, s, course);
 
@@ -429,44 +413,50 @@ SyntheticRun syntheticRun(int nx, int ny, int nz, int volumes, const float voxel
 
 cli::Command synthCommand()
 {
-    cli::Command c;
-    c.name = "synth";
-    c.summary = "write a synthetic run: FMR document, slice data, motion SDM, optionally a task SDM";
-    c.description =
-        "Writes NAME.fmr and NAME.stc into DIR: a head-shaped phantom (white matter ~800,\n"
-        "grey matter ~600, cerebrospinal fluid ~300, a dark background of ~0-20) with Gaussian\n"
-        "noise, a slow drift and a weak oscillation over time. NAME_3DMC.sdm holds the head's\n"
-        "motion (translations in mm, rotations in degrees): slow drift and a few sudden jumps,\n"
-        "whose volumes are printed. With --task-sdm, NAME_task.sdm holds a block design (20\n"
-        "volumes of rest, 20 of task, convolved with a haemodynamic response, then a constant),\n"
-        "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.\n\n"
-        "With --bids DIR, a small BIDS study instead: --participants participants with two sessions of\n"
-        "two tasks (rest, and two runs of a motor task with its events), NIfTI runs of such a phantom\n"
-        "with a little motion each on a slightly tilted grid, the sidecars, and in\n"
-        "DIR/derivatives/fmriprep the derivatives in fMRIPrep's layout: the confounds table with the\n"
-        "motion (in fMRIPrep's convention), the boldref and the brain mask of each run.";
-    c.options = {
-        {"--out", cli::Kind::Path, "DIR", "the folder to write into (created when missing)"},
-        {"--dims", cli::Kind::Integer, "N", "voxels along x, y and z", "64 64 30", false, 3, "a whole number of voxels"},
-        {"--volumes", cli::Kind::Integer, "N", "number of volumes", "200", false, 1, "a whole number of volumes"},
-        {"--voxel", cli::Kind::Number, "MM", "voxel size along x, y and z", "3 3 3.5", false, 3,
-         "a number of millimetres"},
-        {"--seed", cli::Kind::Integer, "S", "seed of the noise and of the motion", "1"},
-        {"--data-type", cli::Kind::Text, "TYPE", "element type of the slice data: float or int16", "float"},
-        {"--name", cli::Kind::Text, "NAME", "base name of the files", "synth"},
-        {"--task-sdm", cli::Kind::Flag, "", "also write NAME_task.sdm and add its signal to the data"},
-        {"--bids", cli::Kind::Path, "DIR", "instead of one run, a sample BIDS study with fMRIPrep-style derivatives"},
-        {"--participants", cli::Kind::Integer, "N", "with --bids: how many participants", "3", false, 1,
-         "a whole number of participants"},
+    return {
+        .name = "synth",
+        .summary = "write a synthetic run: FMR document, slice data, motion SDM, optionally a task SDM",
+        .description =
+            "Writes NAME.fmr and NAME.stc into DIR: a head-shaped phantom (white matter ~800,\n"
+            "grey matter ~600, cerebrospinal fluid ~300, a dark background of ~0-20) with Gaussian\n"
+            "noise, a slow drift and a weak oscillation over time. NAME_3DMC.sdm holds the head's\n"
+            "motion (translations in mm, rotations in degrees): slow drift and a few sudden jumps,\n"
+            "whose volumes are printed. With --task-sdm, NAME_task.sdm holds a block design (20\n"
+            "volumes of rest, 20 of task, convolved with a haemodynamic response, then a constant),\n"
+            "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.\n\n"
+            "With --bids DIR, a small BIDS study instead: --participants participants with two sessions of\n"
+            "two tasks (rest, and two runs of a motor task with its events), NIfTI runs of such a phantom\n"
+            "with a little motion each on a slightly tilted grid, the sidecars, and in\n"
+            "DIR/derivatives/fmriprep the derivatives in fMRIPrep's layout: the confounds table with the\n"
+            "motion (in fMRIPrep's convention), the boldref and the brain mask of each run.",
+        .options = {
+            // Required unless --bids asks for a sample study instead.
+            [] {
+                cli::Option out = outFolderOption();
+                out.required = false;
+                return out;
+            }(),
+            cli::integer("--dims", "N", "voxels along x, y and z").values(3).means("a whole number of voxels").from(1).to(4096).byDefault("64 64 30"),
+            cli::integer("--volumes", "N", "number of volumes").means("a whole number of volumes").from(1).to(100000).byDefault("200"),
+            cli::number("--voxel", "MM", "voxel size along x, y and z").values(3).means("a number of millimetres").from(0.1).to(100).byDefault("3 3 3.5"),
+            cli::integer("--seed", "S", "seed of the noise and of the motion").from(0).byDefault("1"),
+            cli::text("--data-type", "TYPE", "element type of the slice data").oneOf({"float", "int16"}).byDefault("float"),
+            nameOption("synth", ""),
+            cli::flag("--task-sdm", "also write NAME_task.sdm and add its signal to the data"),
+            cli::path("--bids", "DIR", "instead of one run, a sample BIDS study with fMRIPrep-style derivatives"),
+            cli::integer("--participants", "N", "with --bids: how many participants")
+                .means("a whole number of participants")
+                .from(1)
+                .to(99)
+                .byDefault("3"),
+        },
+        .examples = {
+            "tremora synth --out demo",
+            "tremora synth --out big --dims 96 96 60 --volumes 500 --data-type int16 --task-sdm",
+            "tremora synth --bids study --participants 2",
+        },
+        .run = synth,
     };
-    c.options[5].choices = {"float", "int16"};
-    c.examples = {
-        "tremora synth --out demo",
-        "tremora synth --out big --dims 96 96 60 --volumes 500 --data-type int16 --task-sdm",
-        "tremora synth --bids study --participants 2",
-    };
-    c.run = synth;
-    return c;
 }
 
 } // namespace tool

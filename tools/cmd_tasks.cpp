@@ -2,7 +2,6 @@
 // friendly options, mapped onto the host script's parameters.
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -16,6 +15,7 @@
 #include "myFMR.h"
 #include "myMDM.h"
 #include "mySDM.h"
+#include "options.h"
 #include "pluginhost.h"
 #include "runmask.h"
 #include "stringmanipulation.h"
@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 const std::vector<std::string> kConfoundSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "spikes"};
 const std::vector<std::string> kDisplacementMaps = {"max-abs", "mean-abs", "max-rel", "mean-rel",
                                                    "max-abs-x", "max-abs-y", "max-abs-z"};
-const std::vector<std::string> kPlots = {"regular", "detrended"};
 
 bool contains(const std::vector<std::string>& words, const std::string& word)
 {
@@ -88,24 +87,6 @@ void plotParameters(TaskOptions& options, const cli::Args& args)
     options.parameters.emplace_back("plot_detrended", contains(plots, "detrended") ? "1" : "0");
 }
 
-cli::Option pluginOption()
-{
-    return {"--plugin", cli::Kind::Path, "PATH", "the plug-in library to load (default: libtremora.so beside the program, or $TREMORA_PLUGIN)"};
-}
-
-cli::Option plotsOption()
-{
-    return {"--plots", cli::Kind::Path, "DIR", "folder for the plot pictures (default: the folder of the run)"};
-}
-
-cli::Option plotOption()
-{
-    cli::Option o{"--plot", cli::Kind::List, "WHICH", "plot the motion parameters as read (regular) and detrended with the relative RMS displacement (detrended)"};
-    o.choices = kPlots;
-    o.defaultText = "";
-    return o;
-}
-
 // ---------------------------------------------------------------- select
 
 int select(const cli::Args& args)
@@ -114,7 +95,6 @@ int select(const cli::Args& args)
     requireMotionFile("MOTION", motion);
     TaskOptions options;
     options.plugin = args.text("--plugin");
-    if (!args.has("--fmr")) throw cli::UsageError("--fmr is required: the motion file is checked against the run");
     requireRunDocument("--fmr", args.text("--fmr"));
     options.fmr = args.text("--fmr");
     options.choose = {motion};
@@ -183,16 +163,9 @@ int confound(const cli::Args& args)
     ConfoundsOptions tableOptions;
     for (const char* option : {"--censor-before", "--censor-after", "--radius-fd"})
         if (!tsv && args.has(option)) throw cli::UsageError(std::string(option) + " is only used with --tsv");
-    const long before = args.integer("--censor-before"), after = args.integer("--censor-after");
-    if (before < 0 || before > 100000)
-        throw cli::UsageError("--censor-before must be a whole number of volumes from 0 to 100000, got " + args.text("--censor-before"));
-    if (after < 0 || after > 100000)
-        throw cli::UsageError("--censor-after must be a whole number of volumes from 0 to 100000, got " + args.text("--censor-after"));
-    tableOptions.censorBefore = static_cast<int>(before);
-    tableOptions.censorAfter = static_cast<int>(after);
+    tableOptions.censorBefore = static_cast<int>(args.integer("--censor-before"));
+    tableOptions.censorAfter = static_cast<int>(args.integer("--censor-after"));
     tableOptions.fdRadius = args.number("--radius-fd");
-    if (!(tableOptions.fdRadius > 0.0) || !std::isfinite(tableOptions.fdRadius))
-        throw cli::UsageError("--radius-fd must be a positive number of millimetres, got " + args.text("--radius-fd"));
     // The threshold as the task reads it from its text.
     tableOptions.spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
     TaskOptions options;
@@ -259,7 +232,6 @@ int displacement(const cli::Args& args)
     requireMotionFile("--sdm", motion);
     TaskOptions options;
     commonTaskOptions(options, args);
-    if (!options.fmr) throw cli::UsageError("--fmr is required: the maps are made on the run's grid");
     std::string threshold = args.text("--threshold");
     if (!args.has("--threshold")) {
         const float chosen = defaultMaskThreshold(*options.fmr);
@@ -291,92 +263,76 @@ int displacement(const cli::Args& args)
 
 cli::Command selectCommand()
 {
-    cli::Command c;
-    c.name = "select";
-    c.summary = "check a motion SDM (or MDM) against a run and print the path the script keeps";
-    c.description = "Runs the selection task with MOTION as the file dialog's answer. The first SDM's row\n"
-                    "count is compared with the run's volumes (a warning on standard error when they differ).";
-    c.positionals = {{"MOTION", "the run's _3DMC.sdm, or an .mdm listing such files", true, false, cli::Kind::Path}};
-    c.options = {{"--fmr", cli::Kind::Path, "RUN.fmr", "the run (required)"}, pluginOption()};
-    c.examples = {"tremora select --fmr run1.fmr run1_3DMC.sdm"};
-    c.run = select;
-    return c;
+    return {
+        .name = "select",
+        .summary = "check a motion SDM (or MDM) against a run and print the path the script keeps",
+        .description = "Runs the selection task with MOTION as the file dialog's answer. The first SDM's row\n"
+                       "count is compared with the run's volumes (a warning on standard error when they differ).",
+        .positionals = {{"MOTION", "the run's _3DMC.sdm, or an .mdm listing such files", true, false, cli::Kind::Path}},
+        .options = {runOption().mandatory(), pluginOption()},
+        .examples = {"tremora select --fmr run1.fmr run1_3DMC.sdm"},
+        .run = select,
+    };
 }
 
 cli::Command confoundCommand()
 {
-    cli::Command c;
-    c.name = "confound";
-    c.summary = "write confound predictor sets (detrended, derivative, squared, delayed, spikes) as SDMs";
-    c.description =
-        "Each set is written beside the motion SDM, named by a suffix before its extension\n"
-        "(run_3DMC.sdm gives run_3DMC_detr.sdm, ...). Every set but the spikes is z-scored. A spike\n"
-        "predictor marks each volume whose volume-to-volume RMS displacement (of the detrended\n"
-        "parameters, on a 65 mm sphere) is above the threshold. --fmr is optional: the task reads no\n"
-        "run data.\n\n"
-        "With --tsv the sets are also written as one BIDS confounds table per motion SDM,\n"
-        "STEM_desc-confounds_timeseries.tsv with its .json sidecar (STEM: the SDM's name without\n"
-        "_3DMC.sdm): trans_x..rot_z (mm, rad), six columns per set asked for (trans_x_detrended,\n"
-        "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2; z-scored as in the SDMs),\n"
-        "framewise_displacement (--radius-fd), rmsd (the displacement spikes are judged by) and, with\n"
-        "the spike set, one motion_outlierNN column per censored volume: each spike and the\n"
-        "--censor-before/--censor-after volumes around it. Every cell is a number (no n/a).";
-    cli::Option sets{"--sets", cli::Kind::List, "SETS", "which sets to write"};
-    sets.choices = kConfoundSets;
-    sets.defaultText = "all";
-    cli::Option threshold{"--spike-threshold", cli::Kind::Number, "MM", "a volume is a spike when its relative RMS displacement is above this"};
-    threshold.defaultText = "0.5";
-    threshold.meaning = "a number of millimetres";
-    cli::Option before{"--censor-before", cli::Kind::Integer, "K", "with --tsv: also censor K volumes before each spike"};
-    before.defaultText = "0";
-    before.meaning = "a whole number of volumes";
-    cli::Option after{"--censor-after", cli::Kind::Integer, "K", "with --tsv: also censor K volumes after each spike"};
-    after.defaultText = "0";
-    after.meaning = "a whole number of volumes";
-    cli::Option radius{"--radius-fd", cli::Kind::Number, "MM", "with --tsv: sphere radius of the framewise displacement"};
-    radius.defaultText = "50";
-    radius.meaning = "a number of millimetres";
-    c.options = {{"--sdm", cli::Kind::Path, "MOTION", "the run's _3DMC.sdm, or an .mdm listing such files (required)"},
-                 {"--fmr", cli::Kind::Path, "RUN.fmr", "the run (optional)"},
-                 threshold, sets, plotOption(), plotsOption(), pluginOption(),
-                 {"--tsv", cli::Kind::Flag, "", "also write STEM_desc-confounds_timeseries.tsv and .json (BIDS confounds) beside each motion SDM"},
-                 before, after, radius};
-    c.examples = {"tremora confound --sdm run1_3DMC.sdm",
-                  "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",
-                  "tremora confound --sdm run1_3DMC.sdm --sets detr,deriv,spikes --spike-threshold 0.3 --plot regular,detrended --plots figures"};
-    c.run = [](const cli::Args& args) {
-        if (!args.has("--sdm")) throw cli::UsageError("--sdm is required");
-        return confound(args);
+    return {
+        .name = "confound",
+        .summary = "write confound predictor sets (detrended, derivative, squared, delayed, spikes) as SDMs",
+        .description =
+            "Each set is written beside the motion SDM, named by a suffix before its extension\n"
+            "(run_3DMC.sdm gives run_3DMC_detr.sdm, ...). Every set but the spikes is z-scored. A spike\n"
+            "predictor marks each volume whose volume-to-volume RMS displacement (of the detrended\n"
+            "parameters, on a 65 mm sphere) is above the threshold. --fmr is optional: the task reads no\n"
+            "run data.\n\n"
+            "With --tsv the sets are also written as one BIDS confounds table per motion SDM,\n"
+            "STEM_desc-confounds_timeseries.tsv with its .json sidecar (STEM: the SDM's name without\n"
+            "_3DMC.sdm): trans_x..rot_z (mm, rad), six columns per set asked for (trans_x_detrended,\n"
+            "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2; z-scored as in the SDMs),\n"
+            "framewise_displacement (--radius-fd), rmsd (the displacement spikes are judged by) and, with\n"
+            "the spike set, one motion_outlierNN column per censored volume: each spike and the\n"
+            "--censor-before/--censor-after volumes around it. Every cell is a number (no n/a).",
+        .options = {motionOption().mandatory(),
+                    runOption("the run (the task reads no run data)"),
+                    spikeThresholdOption(),
+                    cli::list("--sets", "SETS", "which sets to write", kConfoundSets).byDefault("all"),
+                    plotOption(),
+                    plotsOption(),
+                    pluginOption(),
+                    cli::flag("--tsv", "also write STEM_desc-confounds_timeseries.tsv and .json (BIDS confounds) beside each motion SDM"),
+                    censorOption("--censor-before", "before"),
+                    censorOption("--censor-after", "after"),
+                    fdRadiusOption("with --tsv: ")},
+        .examples = {"tremora confound --sdm run1_3DMC.sdm",
+                     "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",
+                     "tremora confound --sdm run1_3DMC.sdm --sets detr,deriv,spikes --spike-threshold 0.3 --plot regular,detrended --plots figures"},
+        .run = confound,
     };
-    return c;
 }
 
 cli::Command displacementCommand()
 {
-    cli::Command c;
-    c.name = "displacement";
-    c.summary = "write voxel-wise displacement maps (max/mean absolute and relative, max along x, y, z)";
-    c.description =
-        "For every voxel brighter than the threshold in the run's first volume, how far it moved\n"
-        "(mm): from its reference position (absolute) and from its position in the previous volume\n"
-        "(relative). Maps are written beside the motion SDM as NIfTI (.nii.gz). Without --threshold\n"
-        "the threshold is a tenth of the 98th percentile of the first volume's intensities, which\n"
-        "separates head from background in typical runs.";
-    cli::Option maps{"--maps", cli::Kind::List, "MAPS", "which maps to write"};
-    maps.choices = kDisplacementMaps;
-    maps.defaultText = "all";
-    cli::Option threshold{"--threshold", cli::Kind::Number, "T", "intensity threshold for the voxel mask (first volume)"};
-    threshold.meaning = "an intensity";
-    c.options = {{"--fmr", cli::Kind::Path, "RUN.fmr", "the run (required)"},
-                 {"--sdm", cli::Kind::Path, "MOTION", "the run's _3DMC.sdm, or an .mdm listing such files (required)"},
-                 threshold, maps, plotOption(), plotsOption(), pluginOption()};
-    c.examples = {"tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm",
-                  "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --maps max-abs,mean-rel --threshold 120"};
-    c.run = [](const cli::Args& args) {
-        if (!args.has("--sdm")) throw cli::UsageError("--sdm is required");
-        return displacement(args);
+    return {
+        .name = "displacement",
+        .summary = "write voxel-wise displacement maps (max/mean absolute and relative, max along x, y, z)",
+        .description =
+            "For every voxel brighter than the threshold in the run's first volume, how far it moved\n"
+            "(mm): from its reference position (absolute) and from its position in the previous volume\n"
+            "(relative). Maps are written beside the motion SDM as NIfTI (.nii.gz). Without --threshold\n"
+            "the threshold is a tenth of the 98th percentile of the first volume's intensities, which\n"
+            "separates head from background in typical runs.",
+        .options = {runOption().mandatory(),
+                    motionOption().mandatory(),
+                    maskThresholdOption(),
+                    cli::list("--maps", "MAPS", "which maps to write", kDisplacementMaps).byDefault("all"),
+                    plotOption(),
+                    plotsOption(),
+                    pluginOption()},
+        .examples = {"tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm",
+                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --maps max-abs,mean-rel --threshold 120"},
+        .run = displacement,
     };
-    return c;
 }
 
 } // namespace tool

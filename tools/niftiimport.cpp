@@ -21,6 +21,7 @@
 #include "atomicfile.h"
 #include "cli.h"
 #include "motionconventions.h"
+#include "options.h"
 #include "rundocument.h"
 #include "sourcespace.h"
 #include "mySDM.h"
@@ -501,7 +502,7 @@ ImportResult importRun(const ImportRequest& request)
     // The names of the outputs first: nothing is read or created for a name
     // that cannot be used.
     const std::string name = request.name.empty() ? niftiStem(request.bold) : request.name;
-    if (name.empty() || name.find_first_of("/\\\"\n\r") != std::string::npos || name[0] == '.')
+    if (!isPlainFileName(name))
         throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + name + "'");
     const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
     result.fmr = (out / (name + ".fmr")).string();
@@ -614,14 +615,14 @@ ImportResult importRun(const ImportRequest& request)
     std::size_t nonFinite = 0;
     try {
         saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { nonFinite = writeSlices(os, g, nim, slope, inter); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.stc);
+                           "cannot write " + result.stc);
         try {
             saveMotion(staged[1].temporary, rows);
         } catch (const std::exception&) {
             throw std::runtime_error("cannot write " + result.sdm);
         }
         saveTextAtomically(staged[2].temporary, [&](std::ostream& os) { writeSidecar(os, request, result, packageRows); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.sidecar);
+                           "cannot write " + result.sidecar);
         try {
             host::writeSourceSpace(staged[3].temporary, space);
         } catch (const std::exception&) {
@@ -629,7 +630,7 @@ ImportResult importRun(const ImportRequest& request)
         }
         saveTextAtomically(staged[4].temporary,
                            [&](std::ostream& os) { writeDocument(os, g, name, nim, fs::absolute(request.bold, ec).string()); },
-                           SaveErrorKind::RuntimeError, "cannot write " + result.fmr);
+                           "cannot write " + result.fmr);
         for (const auto& s : staged) {
             fs::rename(s.temporary, s.target, ec);
             if (ec) throw std::runtime_error("cannot move " + s.target + " into place: " + ec.message());

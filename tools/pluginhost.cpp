@@ -58,20 +58,20 @@ void checkPlugin(const std::string& option, const std::string& explicitPath)
     if (!plugin) throw cli::RunError(option + ": " + path + " is not a plug-in: it has no createPlugin");
 }
 
-void parseVersion(const std::string& text, int version[3])
+bool parseVersion(const std::string& text, int version[3])
 {
     int parts[3] = {0, 0, 0};
     std::size_t start = 0;
     for (int k = 0; k < 3; ++k) {
         const std::size_t end = k < 2 ? text.find('.', start) : text.size();
-        if (end == std::string::npos) throw cli::UsageError("--host-version must be X.Y.Z, got '" + text + "'");
+        if (end == std::string::npos) return false;
         const std::string piece = text.substr(start, end - start);
-        if (piece.empty() || piece.size() > 9 || piece.find_first_not_of("0123456789") != std::string::npos)
-            throw cli::UsageError("--host-version must be X.Y.Z, got '" + text + "'");
+        if (piece.empty() || piece.size() > 9 || piece.find_first_not_of("0123456789") != std::string::npos) return false;
         parts[k] = std::stoi(piece);
         start = end + 1;
     }
     for (int k = 0; k < 3; ++k) version[k] = parts[k];
+    return true;
 }
 
 namespace {
@@ -176,7 +176,6 @@ int runTask(const std::string& task, const TaskOptions& options)
     };
     state.onBusy = [&indicator](bool busy) { indicator.set(busy); };
 
-
     TMZRPluginInterface* plugin = create();
     int status = 0;
     if (plugin->initPlugin()) {
@@ -189,8 +188,7 @@ int runTask(const std::string& task, const TaskOptions& options)
     state.onBusy = nullptr;
     state.onMessage = nullptr;
     std::fflush(stdout);
-    for (const auto& message : state.messages)
-        if (message.rfind("Error: ", 0) == 0) status = 1;
+    if (!state.errors.empty()) status = 1;
     return status;
 }
 

@@ -29,11 +29,11 @@ std::string findPlugin(const std::string& explicitPath);
 // start. Throws cli::RunError "OPTION: ...".
 void checkPlugin(const std::string& option, const std::string& explicitPath);
 
-// Parses "X.Y.Z"; throws cli::UsageError.
-void parseVersion(const std::string& text, int version[3]);
+// Parses "X.Y.Z" into version; false (and version unchanged) for any other text.
+bool parseVersion(const std::string& text, int version[3]);
 
 // Runs the task; returns the exit status: 0 success, 1 when initPlugin
-// refused or the plug-in showed an "Error: " message.
+// refused or the plug-in showed an error.
 int runTask(const std::string& task, const TaskOptions& options);
 
 } // namespace tool

@@ -11,16 +11,9 @@
 #include <streambuf>
 #include <vector>
 
-#include "ioerror.h"
 #include "stringmanipulation.h"
 
 namespace {
-
-[[noreturn]] void fail(SaveErrorKind kind, const std::string& message)
-{
-    if (kind == SaveErrorKind::WriteFileError) throw WriteFileError(message);
-    throw std::runtime_error(message);
-}
 
 // A stream buffer over a file descriptor that remembers the first write error
 // (errno) instead of hiding it in a stream state that nobody checks.
@@ -79,8 +72,8 @@ std::string temporaryName(const std::string& path)
 
 } // namespace
 
-PendingFile::PendingFile(const std::string& target, SaveErrorKind kind, std::string cannotCreateMessage)
-    : target_(target), kind_(kind), message_(std::move(cannotCreateMessage))
+PendingFile::PendingFile(const std::string& target, std::string cannotCreateMessage)
+    : target_(target), message_(std::move(cannotCreateMessage))
 {
     // Saving through a symbolic link replaces the file it points to, not the link.
     std::error_code ec;
@@ -94,14 +87,14 @@ PendingFile::PendingFile(const std::string& target, SaveErrorKind kind, std::str
     struct stat existing {};
     const bool exists = ::stat(target_.c_str(), &existing) == 0;
     if (exists && (S_ISDIR(existing.st_mode) || ::access(target_.c_str(), W_OK) != 0))
-        ::fail(kind_, message_);
+        throw WriteFileError(message_);
 
     // A device or a pipe cannot be replaced by a regular file without being
     // destroyed: it is written into. Opening a pipe does not wait for a
     // reader; without one it cannot be opened.
     if (exists && !S_ISREG(existing.st_mode)) {
         fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) ::fail(kind_, message_);
+        if (fd_ < 0) throw WriteFileError(message_);
         ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
         return;
     }
@@ -113,7 +106,7 @@ PendingFile::PendingFile(const std::string& target, SaveErrorKind kind, std::str
     }
     if (fd_ < 0) {
         temporary_.clear();
-        ::fail(kind_, message_);
+        throw WriteFileError(message_);
     }
     // A replaced file keeps its permissions.
     if (exists) (void)::fchmod(fd_, existing.st_mode & 07777);
@@ -127,7 +120,7 @@ PendingFile::~PendingFile()
 
 void PendingFile::fail(int error) const
 {
-    ::fail(kind_, message_ + " (writing failed: " + std::strerror(error) + ")");
+    throw WriteFileError(message_ + " (writing failed: " + std::strerror(error) + ")");
 }
 
 void PendingFile::write(const void* data, std::size_t size)
@@ -160,9 +153,9 @@ void PendingFile::commit()
 }
 
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        SaveErrorKind kind, const std::string& cannotCreateMessage)
+                        const std::string& cannotCreateMessage)
 {
-    PendingFile file(path, kind, cannotCreateMessage);
+    PendingFile file(path, cannotCreateMessage);
     int error = 0;
     {
         DescriptorBuffer buffer(file.descriptor());
@@ -177,8 +170,7 @@ void saveTextAtomically(const std::string& path, const std::function<void(std::o
     file.commit();
 }
 
-void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        SaveErrorKind kind)
+void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write)
 {
-    saveTextAtomically(path, write, kind, "Cannot Create file: " + path);
+    saveTextAtomically(path, write, "Cannot Create file: " + path);
 }

@@ -10,38 +10,33 @@
 #include <ostream>
 #include <string>
 
-// The exception type a failed save throws.
-enum class SaveErrorKind {
-    RuntimeError,   // std::runtime_error (SDM, MDM, correlation table)
-    WriteFileError, // WriteFileError (FMR document, slice data)
-};
+#include "ioerror.h"
 
 // Writes the target path through write(stream) and replaces it atomically.
-// When the file cannot be created at all (no such folder, not writable, a
-// folder of that name) the message is exactly cannotCreateMessage; when
-// writing, flushing, closing or replacing fails afterwards it is
-// cannotCreateMessage followed by " (writing failed: " and the reason ")".
-// An exception thrown by write itself leaves the old file and propagates.
-// The bytes are written as they are (no line-end translation), so binary
-// data can be saved the same way.
+// Failures throw WriteFileError: when the file cannot be created at all (no
+// such folder, not writable, a folder of that name) its message is exactly
+// cannotCreateMessage; when writing, flushing, closing or replacing fails
+// afterwards it is cannotCreateMessage followed by " (writing failed: " and
+// the reason ")". An exception thrown by write itself leaves the old file and
+// propagates. The bytes are written as they are (no line-end translation), so
+// binary data can be saved the same way.
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        SaveErrorKind kind, const std::string& cannotCreateMessage);
+                        const std::string& cannotCreateMessage);
 
 // The same with the writers' usual message, "Cannot Create file: " and the path.
-void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        SaveErrorKind kind = SaveErrorKind::RuntimeError);
+void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 // One file being saved, for writers that save several files together (a run
 // document and its slice data): the constructor opens a temporary file beside
 // the target, write and finish put every byte on the disk, commit renames it
 // over the target; destroyed before commit, it removes the temporary file.
-// Errors are thrown with the messages of saveTextAtomically. Saving through
+// Errors are thrown as by saveTextAtomically. Saving through
 // a symbolic link replaces the file it points to. A target that exists and is
 // no regular file (a device, a pipe) is written into directly, never replaced:
 // a pipe that nobody reads cannot be created.
 class PendingFile {
 public:
-    PendingFile(const std::string& target, SaveErrorKind kind, std::string cannotCreateMessage);
+    PendingFile(const std::string& target, std::string cannotCreateMessage);
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
     ~PendingFile();
@@ -60,7 +55,6 @@ public:
 
 private:
     std::string target_;
-    SaveErrorKind kind_;
     std::string message_;
     std::string temporary_; // empty when the target is written directly
     int fd_ = -1;

@@ -124,7 +124,7 @@ std::string confoundsTSV(const ConfoundsTable& table);
 std::string confoundsJSON(const ConfoundsTable& table);
 
 // Writes both files beside the motion SDM, each replaced atomically.
-// Throws std::runtime_error "Cannot Create file: " + path when one cannot be written.
+// Throws WriteFileError "Cannot Create file: " + path when one cannot be written.
 void saveConfounds(const ConfoundsTable& table, const std::string& motionPath);
 
 // ---- Text helpers -----------------------------------------------------------

@@ -57,6 +57,68 @@ template <typename T> struct Arithmetic { using type = T; };
 template <> struct Arithmetic<unsigned char> { using type = unsigned int; };
 template <> struct Arithmetic<unsigned short> { using type = unsigned int; };
 
+template <typename T>
+using Wide = typename Arithmetic<T>::type;
+
+// The arithmetic of one element, done in the widened type.
+template <typename T> T add(T a, T b) { return static_cast<T>(Wide<T>(a) + Wide<T>(b)); }
+template <typename T> T sub(T a, T b) { return static_cast<T>(Wide<T>(a) - Wide<T>(b)); }
+template <typename T> T mul(T a, T b) { return static_cast<T>(Wide<T>(a) * Wide<T>(b)); }
+template <typename T> T quo(T a, T b) { return static_cast<T>(Wide<T>(a) / Wide<T>(b)); }
+template <typename T> T neg(T a) { return static_cast<T>(-Wide<T>(a)); }
+
+// The element-wise kernels of all containers: plain counted loops over
+// contiguous arrays, so that the compiler turns them into vector code.
+template <typename T, typename Op>
+void mapInto(T* __restrict out, const T* __restrict a, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) out[i] = op(a[i]);
+}
+
+template <typename T, typename Op>
+void zipInto(T* __restrict out, const T* a, const T* b, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
+}
+
+template <typename T, typename Op>
+void mapInPlace(T* a, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) a[i] = op(a[i]);
+}
+
+template <typename T, typename Op>
+void zipInPlace(T* a, const T* b, int n, Op op)
+{
+    for (int i = 0; i < n; ++i) a[i] = op(a[i], b[i]);
+}
+
+// A new container of a's extents (its elements not yet set).
+template <typename C>
+C sameShape(const C& a)
+{
+    if constexpr (requires { a.dimensions(); }) return C(a.dimensions());
+    else return C(a.size());
+}
+
+// A new container of a's extents holding op(a[i]), or op(a[i], b[i]); b must
+// hold at least as many elements as a.
+template <typename C, typename Op>
+C mapped(const C& a, Op op)
+{
+    C r = sameShape(a);
+    mapInto(r.data(), a.data(), a.size(), op);
+    return r;
+}
+
+template <typename C, typename Op>
+C zipped(const C& a, const C& b, Op op)
+{
+    C r = sameShape(a);
+    zipInto(r.data(), a.data(), b.data(), a.size(), op);
+    return r;
+}
+
 template <typename T, typename A>
 T fromAccumulator(A value)
 {
@@ -90,3 +152,52 @@ T elementSqrt(T v)
 }
 
 } // namespace containers_detail
+
+// The element-wise operators of a container class template: with a scalar
+// (TREMORA_SCALAR_OPERATORS) or with another container of the same kind
+// (TREMORA_ELEMENTWISE_OPERATORS), each as a new container and in place.
+// FN is one of the element operations above.
+#define TREMORA_SCALAR_OPERATORS(Class, OP, FN) \
+    template <typename T> \
+    Class<T> Class<T>::operator OP(T value) const \
+    { \
+        return containers_detail::mapped(*this, [value](T a) { return containers_detail::FN(a, value); }); \
+    } \
+    template <typename T> \
+    Class<T>& Class<T>::operator OP##=(T value) \
+    { \
+        containers_detail::mapInPlace(data(), size(), [value](T a) { return containers_detail::FN(a, value); }); \
+        return *this; \
+    }
+
+#define TREMORA_ELEMENTWISE_OPERATORS(Class, OP, FN) \
+    template <typename T> \
+    Class<T> Class<T>::operator OP(const Class& other) const \
+    { \
+        return containers_detail::zipped(*this, other, [](T a, T b) { return containers_detail::FN(a, b); }); \
+    } \
+    template <typename T> \
+    Class<T>& Class<T>::operator OP##=(const Class& other) \
+    { \
+        containers_detail::zipInPlace(data(), other.data(), size(), [](T a, T b) { return containers_detail::FN(a, b); }); \
+        return *this; \
+    }
+
+#define TREMORA_NEGATION_OPERATOR(Class) \
+    template <typename T> \
+    Class<T> Class<T>::operator-() const \
+    { \
+        return containers_detail::mapped(*this, [](T a) { return containers_detail::neg(a); }); \
+    }
+
+// All of the above, for a container with the full set of element-wise operators.
+#define TREMORA_ARITHMETIC_OPERATORS(Class) \
+    TREMORA_NEGATION_OPERATOR(Class) \
+    TREMORA_SCALAR_OPERATORS(Class, +, add) \
+    TREMORA_SCALAR_OPERATORS(Class, -, sub) \
+    TREMORA_SCALAR_OPERATORS(Class, *, mul) \
+    TREMORA_SCALAR_OPERATORS(Class, /, quo) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, +, add) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, -, sub) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, *, mul) \
+    TREMORA_ELEMENTWISE_OPERATORS(Class, /, quo)

@@ -123,30 +123,6 @@ bool Matrix<T>::operator==(const Matrix& other) const
 
 namespace {
 
-template <typename T, typename Op>
-void mapInto(T* __restrict out, const T* __restrict a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i]);
-}
-
-template <typename T, typename Op>
-void zipInto(T* __restrict out, const T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void zipInPlace(T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void mapInPlace(T* a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i]);
-}
-
 // out[i] = a[i]*s for the first term of a column, then out[i] += a[i]*s:
 // each element of a product accumulates its terms in index order, while the
 // inner loop runs down contiguous columns.
@@ -164,73 +140,11 @@ void addScaledColumn(T* __restrict out, const T* __restrict a, T s, int n)
 
 } // namespace
 
-template <typename T>
-Matrix<T> Matrix<T>::operator-() const
-{
-    Matrix r(rows_, columns_);
-    mapInto(r.data(), data(), size(), [](T a) { return -a; });
-    return r;
-}
-
-template <typename T>
-Matrix<T> Matrix<T>::operator+(const Matrix& other) const
-{
-    Matrix r(rows_, columns_);
-    zipInto(r.data(), data(), other.data(), size(), [](T a, T b) { return a + b; });
-    return r;
-}
-
-template <typename T>
-Matrix<T> Matrix<T>::operator-(const Matrix& other) const
-{
-    Matrix r(rows_, columns_);
-    zipInto(r.data(), data(), other.data(), size(), [](T a, T b) { return a - b; });
-    return r;
-}
-
-template <typename T>
-Matrix<T>& Matrix<T>::operator+=(const Matrix& other)
-{
-    zipInPlace(data(), other.data(), size(), [](T a, T b) { return a + b; });
-    return *this;
-}
-
-template <typename T>
-Matrix<T>& Matrix<T>::operator-=(const Matrix& other)
-{
-    zipInPlace(data(), other.data(), size(), [](T a, T b) { return a - b; });
-    return *this;
-}
-
-template <typename T>
-Matrix<T> Matrix<T>::operator*(T value) const
-{
-    Matrix r(rows_, columns_);
-    mapInto(r.data(), data(), size(), [value](T a) { return a * value; });
-    return r;
-}
-
-template <typename T>
-Matrix<T> Matrix<T>::operator/(T value) const
-{
-    Matrix r(rows_, columns_);
-    mapInto(r.data(), data(), size(), [value](T a) { return a / value; });
-    return r;
-}
-
-template <typename T>
-Matrix<T>& Matrix<T>::operator*=(T value)
-{
-    mapInPlace(data(), size(), [value](T a) { return a * value; });
-    return *this;
-}
-
-template <typename T>
-Matrix<T>& Matrix<T>::operator/=(T value)
-{
-    mapInPlace(data(), size(), [value](T a) { return a / value; });
-    return *this;
-}
+TREMORA_NEGATION_OPERATOR(Matrix)
+TREMORA_ELEMENTWISE_OPERATORS(Matrix, +, add)
+TREMORA_ELEMENTWISE_OPERATORS(Matrix, -, sub)
+TREMORA_SCALAR_OPERATORS(Matrix, *, mul)
+TREMORA_SCALAR_OPERATORS(Matrix, /, quo)
 
 template <typename T>
 Matrix<T> Matrix<T>::operator*(const Matrix& b) const

@@ -1,6 +1,8 @@
 #include "matrixfunctions.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -284,4 +286,31 @@ Matrix<float> getInverseMatrix(const Matrix<float>& a)
     Matrix<float> inverse(a);
     if (!invertMatrix(inverse)) throw std::runtime_error("Matrix inversion failed");
     return inverse;
+}
+
+PseudoInverse getPseudoInverse(const Matrix<float>& a)
+{
+    const int m = a.rows(), n = a.columns();
+    Matrix<float> u(a);
+    Vector<float> w;
+    Matrix<float> v;
+    if (!svdcmp(u, w, v)) throw std::runtime_error("Matrix inversion failed");
+
+    float largest = 0.0f;
+    for (int k = 0; k < n; ++k) largest = std::max(largest, w[k]);
+    // The relative tolerance of the decomposition's own rounding (as numpy's
+    // pinv takes it): below it a singular value says nothing about the data,
+    // and its reciprocal would only amplify noise.
+    const float tolerance = static_cast<float>(std::max(m, n)) * std::numeric_limits<float>::epsilon() * largest;
+    PseudoInverse result{Matrix<float>(n, m, 0.0f), 0};
+    for (int k = 0; k < n; ++k) {
+        if (!(w[k] > tolerance)) continue;
+        ++result.rank;
+        const float reciprocal = 1.0f / w[k];
+        for (int j = 0; j < m; ++j) {
+            const float scaled = u.at(j, k) * reciprocal;
+            for (int i = 0; i < n; ++i) result.inverse.at(i, j) += v.at(i, k) * scaled;
+        }
+    }
+    return result;
 }

@@ -31,3 +31,15 @@ bool invertMatrix(Matrix<float>& a);
 // The inverse of a as a new matrix; throws std::runtime_error
 // "Matrix inversion failed" when invertMatrix fails.
 Matrix<float> getInverseMatrix(const Matrix<float>& a);
+
+// The pseudo-inverse V * diag(1/w) * U^T of an m x n matrix (n x m) and the
+// matrix's numerical rank. A singular value at or below max(m, n) * FLT_EPSILON
+// times the largest one is rounding noise (the trace of a column that is a
+// combination of others) and counts as 0, so a design with redundant columns
+// is fitted as the design without them. Throws std::runtime_error "Matrix
+// inversion failed" when the decomposition does not converge.
+struct PseudoInverse {
+    Matrix<float> inverse;
+    int rank = 0;
+};
+PseudoInverse getPseudoInverse(const Matrix<float>& a);

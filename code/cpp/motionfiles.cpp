@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ioerror.h"
+
 namespace {
 
 struct TextLine {
@@ -17,7 +19,7 @@ struct TextLine {
 
 [[noreturn]] void fail(std::string const& path, std::string const& what)
 {
-    throw std::runtime_error("Motion file " + path + ": " + what);
+    throw IOError("Motion file " + path + ": " + what);
 }
 
 [[noreturn]] void failAt(std::string const& path, int line, std::string const& what)

@@ -32,7 +32,7 @@ using PackageRow = std::array<double, 6>;
 using PackageRows = std::vector<PackageRow>;
 
 // Reads a package's motion file. Lines may end in CR LF; blank lines and lines
-// starting with '#' are skipped. Throws std::runtime_error naming the file, and
+// starting with '#' are skipped. Throws IOError naming the file, and
 // the line and column where it applies, for a file that cannot be read or holds
 // no rows, a row without exactly six numbers, a cell that is no number or not
 // finite, an fMRIPrep table lacking one of the six columns, a row with more or

@@ -369,14 +369,14 @@ void FMR::Save()
     // Both files are first written completely beside their targets and only
     // then renamed into place, so a failure at any point leaves the old
     // document and slice data as they were. Errors name the target.
-    PendingFile document(FileName, SaveErrorKind::WriteFileError, "Cannot Create file: " + FileName);
+    PendingFile document(FileName, "Cannot Create file: " + FileName);
     document.write(documentText.data(), documentText.size());
     document.finish();
     if (Volumes.empty()) {
         document.commit();
         return;
     }
-    PendingFile slices(stcPath, SaveErrorKind::WriteFileError, "Failed opening STC for writing: " + stcPath);
+    PendingFile slices(stcPath, "Failed opening STC for writing: " + stcPath);
     writeSTC(*this, slices);
     slices.finish();
     // Both are complete: the slice data first, so that a document is never

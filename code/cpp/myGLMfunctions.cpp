@@ -260,7 +260,7 @@ struct Panels {
     HugeFloats values;       // count x N x kLanes
 };
 
-Panels gatherPanels(float** data, int n, int voxelCount)
+Panels gatherPanels(float* const* data, int n, int voxelCount)
 {
     Panels panels;
     if (n < 1 || voxelCount < 1) return panels;
@@ -313,6 +313,7 @@ std::string tagOf(const std::string& fileName)
     return tag;
 }
 
+// p counts the independent columns of the model, its constant included.
 float adjustedR2(float sse, float sst, float n, int p)
 {
     const float r2 = 1.0f - sse / sst;
@@ -320,125 +321,197 @@ float adjustedR2(float sse, float sst, float n, int p)
     return 1.0f - scaled / (n - static_cast<float>(p) - 1.0f);
 }
 
+// "Warning: 2 of the 6 columns of <what> add nothing (...)".
+std::string redundancyWarning(int redundant, int columns, const std::string& what, const char* combinationOf)
+{
+    return "Warning: " + std::to_string(redundant) + " of the " + std::to_string(columns) + " columns of " + what +
+           (redundant == 1 ? " adds" : " add") + " nothing (a combination of " + combinationOf +
+           "); adjusted R2 and F count only the independent columns";
+}
+
 } // namespace
 
-void analyzeConfounds(const SDM& taskSdm, const std::vector<SDM>& confounds, const FMR_Header& header, TMZRLog& log)
-{
-    if (confounds.empty()) return;
+// ---------------------------------------------------------------- the analysis, step by step
 
-    float** data = zrGetSTCFloatDataOfCurrentFMR();
-    if (data == nullptr)
-        throw std::runtime_error("The current run has no slice data: the confound models need the run's time courses");
-
-    const int n = header.NrOfVolumes;
-    const int dimX = header.DimX, dimY = header.DimY, dimZ = header.DimZ;
-    const int voxelCount = dimX * dimY * dimZ;
-    const float nf = static_cast<float>(n);
+struct ConfoundAnalysis::State {
+    std::vector<SDM> confounds;
+    std::size_t next = 0; // the confound set the next step adds
+    int n = 0;            // volumes
+    glm::tvec3<int> dims{0, 0, 0};
+    std::string taskName, runBase;
 
     // M0: the task and the confound sets before the one being added;
     // M1: the confound sets only, up to the one being added;
     // M2: the task and the confound sets up to the one being added.
-    SDM m0(taskSdm);
-    SDM m1(confounds[0]);
-    SDM m2 = combined(taskSdm, confounds[0]);
+    SDM m0, m1, m2;
 
-    const Panels panels = gatherPanels(data, n, voxelCount);
-    const std::size_t panelSize = static_cast<std::size_t>(n) * kLanes;
-    const std::size_t lanes = static_cast<std::size_t>(panels.count) * kLanes;
+    Panels panels;
+    std::size_t panelSize = 0;
+    // Per analysed voxel (padding lanes included): statistics of the data,
+    // the same at every step, and of the current step's fits.
+    std::vector<float> meanY, stdY, sst, sse0, sse2, stdR1;
+    Matrix<float> previousX2;
+    AlignedFloats residuals;
+};
 
-    // Statistics of the data themselves, the same at every step.
-    std::vector<float> meanY(lanes), stdY(lanes), sst(lanes);
-    for (int k = 0; k < panels.count; ++k) {
+ConfoundAnalysis::ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confounds, const RunTimeCourses& run)
+    : state_(std::make_unique<State>())
+{
+    State& s = *state_;
+    s.n = run.count;
+    s.dims = run.dims;
+    s.taskName = taskSdm.FileName;
+    s.runBase = removeExtension(run.fileName);
+    s.confounds = std::move(confounds);
+    if (s.confounds.empty()) return;
+    if (run.volumes == nullptr && s.n > 0)
+        throw std::runtime_error("The run " + run.fileName + " has no time courses to analyse");
+    // An SDM of another length would be left out of the models without a word.
+    const auto requireLength = [&](const SDM& sdm) {
+        if (sdm.NrOfDataPoints.value() != s.n)
+            throw std::runtime_error("The design " + sdm.FileName + " has " + std::to_string(sdm.NrOfDataPoints.value()) +
+                                     " data points but the run has " + std::to_string(s.n) + " volumes");
+    };
+    requireLength(taskSdm);
+    for (const SDM& set : s.confounds) requireLength(set);
+
+    s.m0 = taskSdm;
+    s.m1 = s.confounds[0];
+    s.m2 = combined(taskSdm, s.confounds[0]);
+
+    s.panels = gatherPanels(run.volumes, s.n, s.dims.x * s.dims.y * s.dims.z);
+    s.panelSize = static_cast<std::size_t>(s.n) * kLanes;
+    const std::size_t lanes = static_cast<std::size_t>(s.panels.count) * kLanes;
+    s.meanY.resize(lanes);
+    s.stdY.resize(lanes);
+    s.sst.resize(lanes);
+    for (int k = 0; k < s.panels.count; ++k) {
         const std::size_t first = static_cast<std::size_t>(k) * kLanes;
-        laneMeanAndStd(panels.values.get() + panelSize * static_cast<std::size_t>(k), n, meanY.data() + first,
-                       stdY.data() + first, sst.data() + first);
+        laneMeanAndStd(s.panels.values.get() + s.panelSize * static_cast<std::size_t>(k), s.n, s.meanY.data() + first,
+                       s.stdY.data() + first, s.sst.data() + first);
+    }
+    s.sse0.resize(lanes);
+    s.sse2.resize(lanes);
+    s.stdR1.resize(lanes);
+    s.residuals = allocateAligned(s.panelSize > 0 ? s.panelSize : 1);
+}
+
+ConfoundAnalysis::~ConfoundAnalysis() = default;
+
+bool ConfoundAnalysis::done() const { return state_->next >= state_->confounds.size(); }
+
+ConfoundStep ConfoundAnalysis::next()
+{
+    TREMORA_ASSERT(!done());
+    State& s = *state_;
+    const std::size_t c = s.next++;
+    const SDM& added = s.confounds[c];
+    if (c > 0) {
+        s.m0.Append(s.confounds[c - 1]);
+        s.m1.Append(added);
+        s.m2.Append(added);
+    }
+    const std::vector<Matrix<float>> xs = getDesignMatrices({s.m0, s.m1, s.m2});
+    const PseudoInverse pinvs[3] = {getPseudoInverse(xs[0]), getPseudoInverse(xs[1]), getPseudoInverse(xs[2])};
+    const int p0 = xs[0].columns(), p2 = xs[2].columns();
+    // The degrees of freedom are those of the independent columns.
+    const int r0 = pinvs[0].rank, r2 = pinvs[2].rank;
+
+    ConfoundStep step;
+    if (c == 0 && r0 < p0)
+        step.warnings.push_back(
+            redundancyWarning(p0 - r0, p0, "the task design " + s.taskName + " (its constant included)", "the others"));
+    if (r2 <= r0)
+        throw std::runtime_error("The confound set " + added.FileName + " adds no column independent of the task design" +
+                                 (c > 0 ? " and the sets before it" : "") +
+                                 ": the F value of its addition is undefined. Leave it out, or give another set.");
+    if (r2 - r0 < p2 - p0)
+        step.warnings.push_back(redundancyWarning(p2 - p0 - (r2 - r0), p2 - p0, "the confound set " + added.FileName,
+                                                  "columns already in the model"));
+
+    const Model models[3] = {{pinvs[0].inverse.data(), xs[0].data(), p0},
+                             {pinvs[1].inverse.data(), xs[1].data(), xs[1].columns()},
+                             {pinvs[2].inverse.data(), xs[2].data(), p2}};
+    AlignedFloats weights = allocateAligned(static_cast<std::size_t>(std::max({p0, xs[1].columns(), p2, 1})) * kLanes);
+
+    // The model before this addition is the model after the previous one:
+    // its residuals are already known.
+    const bool reuseM0 = c > 0 && xs[0] == s.previousX2;
+    if (reuseM0) s.sse0.swap(s.sse2);
+    for (int k = 0; k < s.panels.count; ++k) {
+        const float* panel = s.panels.values.get() + s.panelSize * static_cast<std::size_t>(k);
+        const std::size_t first = static_cast<std::size_t>(k) * kLanes;
+        if (!reuseM0) fitPanel(models[0], panel, s.n, weights.get(), s.sse0.data() + first, nullptr);
+        float ss1[kLanes];
+        fitPanel(models[1], panel, s.n, weights.get(), ss1, s.residuals.get());
+        float meanR1[kLanes], squaresR1[kLanes];
+        laneMeanAndStd(s.residuals.get(), s.n, meanR1, s.stdR1.data() + first, squaresR1);
+        fitPanel(models[2], panel, s.n, weights.get(), s.sse2.data() + first, nullptr);
+    }
+    s.previousX2 = xs[2];
+
+    const float nf = static_cast<float>(s.n);
+    Volume<float> tsnrData(s.dims, 0.0f), tsnrResiduals(s.dims, 0.0f), tsnrChange(s.dims, 0.0f), r2adj0(s.dims, 0.0f),
+        r2adj2(s.dims, 0.0f), r2adjDiff(s.dims, 0.0f), fValue(s.dims, 0.0f);
+    for (int a = 0; a < s.panels.analysed; ++a) {
+        const std::size_t i = static_cast<std::size_t>(a);
+        const int v = s.panels.voxels[i];
+        const float dataSNR = s.meanY[i] / s.stdY[i];
+        // The temporal SNR once the confounds are regressed out: the data's
+        // mean over the residuals' standard deviation (the residuals of a
+        // model with a constant have no mean of their own).
+        const float residualSNR = s.meanY[i] / s.stdR1[i];
+        tsnrData[v] = dataSNR;
+        tsnrResiduals[v] = residualSNR;
+        tsnrChange[v] = (residualSNR - dataSNR) / dataSNR * 100.0f;
+        const float adj0 = adjustedR2(s.sse0[i], s.sst[i], nf, r0);
+        const float adj2 = adjustedR2(s.sse2[i], s.sst[i], nf, r2);
+        r2adj0[v] = adj0;
+        r2adj2[v] = adj2;
+        r2adjDiff[v] = adj2 - adj0;
+        fValue[v] = ((s.sse0[i] - s.sse2[i]) / static_cast<float>(r2 - r0)) / (s.sse2[i] / (nf - static_cast<float>(r2)));
     }
 
-    std::vector<float> sse0(lanes), sse2(lanes), stdR1(lanes);
-    Matrix<float> previousX2;
-    AlignedFloats weights;
-    AlignedFloats residuals = allocateAligned(panelSize > 0 ? panelSize : 1);
-    const std::string fmrBase =
-        removeExtension(std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName)));
+    std::string base = removeExtension(s.confounds[0].FileName);
+    for (std::size_t k = 1; k <= c; ++k) base += tagOf(s.confounds[k].FileName);
+    std::string tag;
+    if (c == 0) {
+        tag = "task";
+    } else {
+        for (std::size_t k = 0; k < c; ++k) tag += tagOf(s.confounds[k].FileName);
+    }
+    const float largestF = fValue.max();
+    if (c == 0) {
+        step.maps.push_back({s.runBase + "_tSNR_data.map", std::move(tsnrData), 0, 5.0f, 100.0f, 0, 0});
+        step.maps.push_back({s.runBase + "_task_R2adj.map", std::move(r2adj0), 0, 0.1f, 0.5f, 0, 0});
+    }
+    step.maps.push_back({base + "_tSNR_residuals.map", std::move(tsnrResiduals), 0, 5.0f, 100.0f, 0, 0});
+    step.maps.push_back({base + "_tSNR_perc_increase.map", std::move(tsnrChange), 0, 1.0f, 20.0f, 0, 0});
+    step.maps.push_back({base + "_R2adj.map", std::move(r2adj2), 0, 0.1f, 0.5f, 0, 0});
+    step.maps.push_back({base + "_R2adj_diff" + tag + ".map", std::move(r2adjDiff), 0, 0.05f, 0.5f, 0, 0});
+    // The F of the addition has (columns added, volumes - columns of the model
+    // after it) degrees of freedom, counted by rank, which is what a viewer
+    // needs to turn the map into p-values.
+    step.maps.push_back({base + "_Fval_diff" + tag + ".map", std::move(fValue), 4, 2.0f, largestF / 2.0f, r2 - r0, s.n - r2});
+    return step;
+}
 
-    for (std::size_t c = 0; c < confounds.size(); ++c) {
-        log << "Testing Addition of " << confounds[c].FileName << std::flush;
-        if (c > 0) {
-            m0.Append(confounds[c - 1]);
-            m1.Append(confounds[c]);
-            m2.Append(confounds[c]);
-        }
-        const std::vector<Matrix<float>> xs = getDesignMatrices({m0, m1, m2});
-        for (const Matrix<float>& x : xs)
-            if (x.rows() != n)
-                throw std::runtime_error("A design has " + std::to_string(x.rows()) + " data points but the run has " +
-                                         std::to_string(n) + " volumes");
-        const std::vector<Matrix<float>> inverses = getInverseDMDMs(xs);
-        std::vector<Matrix<float>> pinvs;
-        for (std::size_t i = 0; i < xs.size(); ++i) pinvs.push_back(inverses[i] * xs[i].transpose());
+// ---------------------------------------------------------------- the analysis through the host
 
-        const int p0 = xs[0].columns(), p1 = xs[1].columns(), p2 = xs[2].columns();
-        const Model models[3] = {{pinvs[0].data(), xs[0].data(), p0},
-                                 {pinvs[1].data(), xs[1].data(), p1},
-                                 {pinvs[2].data(), xs[2].data(), p2}};
-        weights = allocateAligned(static_cast<std::size_t>(std::max({p0, p1, p2, 1})) * kLanes);
-
-        // The model before this addition is the model after the previous one:
-        // its residuals are already known.
-        const bool reuseM0 = c > 0 && xs[0] == previousX2;
-        if (reuseM0) sse0.swap(sse2);
-
-        for (int k = 0; k < panels.count; ++k) {
-            const float* panel = panels.values.get() + panelSize * static_cast<std::size_t>(k);
-            const std::size_t first = static_cast<std::size_t>(k) * kLanes;
-            if (!reuseM0) fitPanel(models[0], panel, n, weights.get(), sse0.data() + first, nullptr);
-            float ss1[kLanes];
-            fitPanel(models[1], panel, n, weights.get(), ss1, residuals.get());
-            float meanR1[kLanes], squaresR1[kLanes];
-            laneMeanAndStd(residuals.get(), n, meanR1, stdR1.data() + first, squaresR1);
-            fitPanel(models[2], panel, n, weights.get(), sse2.data() + first, nullptr);
-        }
-        previousX2 = xs[2];
-
-        Volume<float> tsnrData(dimX, dimY, dimZ, 0.0f), tsnrResiduals(dimX, dimY, dimZ, 0.0f),
-            tsnrChange(dimX, dimY, dimZ, 0.0f), r2adj0(dimX, dimY, dimZ, 0.0f), r2adj2(dimX, dimY, dimZ, 0.0f),
-            r2adjDiff(dimX, dimY, dimZ, 0.0f), fValue(dimX, dimY, dimZ, 0.0f);
-        for (int a = 0; a < panels.analysed; ++a) {
-            const std::size_t i = static_cast<std::size_t>(a);
-            const int v = panels.voxels[i];
-            const float dataSNR = meanY[i] / stdY[i];
-            // The temporal SNR once the confounds are regressed out: the
-            // data's mean over the residuals' standard deviation (the
-            // residuals of a model with a constant have no mean of their own).
-            const float residualSNR = meanY[i] / stdR1[i];
-            tsnrData[v] = dataSNR;
-            tsnrResiduals[v] = residualSNR;
-            tsnrChange[v] = (residualSNR - dataSNR) / dataSNR * 100.0f;
-            const float adj0 = adjustedR2(sse0[i], sst[i], nf, p0);
-            const float adj2 = adjustedR2(sse2[i], sst[i], nf, p2);
-            r2adj0[v] = adj0;
-            r2adj2[v] = adj2;
-            r2adjDiff[v] = adj2 - adj0;
-            fValue[v] = ((sse0[i] - sse2[i]) / static_cast<float>(p2 - p0)) / (sse2[i] / (nf - static_cast<float>(p2)));
-        }
-
-        std::string base = removeExtension(confounds[0].FileName);
-        for (std::size_t k = 1; k <= c; ++k) base += tagOf(confounds[k].FileName);
-        std::string tag;
-        if (c == 0) {
-            tag = "task";
-        } else {
-            for (std::size_t k = 0; k < c; ++k) tag += tagOf(confounds[k].FileName);
-        }
-
-        if (c == 0) {
-            saveMap(tsnrData, 0, 5.0f, 100.0f, 0, 0, fmrBase + "_tSNR_data.map");
-            saveMap(r2adj0, 0, 0.1f, 0.5f, 0, 0, fmrBase + "_task_R2adj.map");
-        }
-        saveMap(tsnrResiduals, 0, 5.0f, 100.0f, 0, 0, base + "_tSNR_residuals.map");
-        saveMap(tsnrChange, 0, 1.0f, 20.0f, 0, 0, base + "_tSNR_perc_increase.map");
-        saveMap(r2adj2, 0, 0.1f, 0.5f, 0, 0, base + "_R2adj.map");
-        saveMap(r2adjDiff, 0, 0.05f, 0.5f, 0, 0, base + "_R2adj_diff" + tag + ".map");
-        saveMap(fValue, 4, 2.0f, fValue.max() / 2.0f, 1, n - 2, base + "_Fval_diff" + tag + ".map");
+void analyzeConfounds(const SDM& taskSdm, const std::vector<SDM>& confounds, const FMR_Header& header, TMZRLog& log)
+{
+    if (confounds.empty()) return;
+    float** data = zrGetSTCFloatDataOfCurrentFMR();
+    if (data == nullptr)
+        throw std::runtime_error("The current run has no slice data: the confound models need the run's time courses");
+    const RunTimeCourses run{data, header.NrOfVolumes, {header.DimX, header.DimY, header.DimZ},
+                             std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName))};
+    ConfoundAnalysis analysis(taskSdm, confounds, run);
+    for (const SDM& set : confounds) {
+        log << "Testing Addition of " << set.FileName << std::flush;
+        const ConfoundStep step = analysis.next();
+        for (const std::string& warning : step.warnings) log << warning << std::flush;
+        for (const ConfoundMap& map : step.maps)
+            saveMap(map.volume, map.mapType, map.threshold1, map.threshold2, map.df1, map.df2, map.fileName);
     }
 }

@@ -20,9 +20,9 @@ void writeKey(std::ostream& out, const std::string& key)
     out << key << std::string(key.size() < keyWidth ? keyWidth - key.size() : 1, ' ');
 }
 
-std::runtime_error invalid(const std::string& path, const std::string& what)
+IOError invalid(const std::string& path, const std::string& what)
 {
-    return std::runtime_error("Invalid MDM file " + path + ": " + what);
+    return IOError("Invalid MDM file " + path + ": " + what);
 }
 
 bool isMTC(const std::string& type) { return type == "MTC"; }
@@ -102,7 +102,7 @@ MDM::MDM(const std::string& fileName) : FileVersion(-1), FileName(fileName)
 
 bool MDM::Save()
 {
-    saveTextAtomically(FileName, [this](std::ostream& out) { PrintTo(out); }, SaveErrorKind::RuntimeError);
+    saveTextAtomically(FileName, [this](std::ostream& out) { PrintTo(out); });
     return true;
 }
 

@@ -15,12 +15,12 @@ public:
     // zTransformation 0, SeparatePredictors 0, no study.
     MDM();
     // Reads the file. Throws OpenFileError ("Failed opening for reading: " + path)
-    // when it cannot be opened and std::runtime_error for an unreadable header
+    // when it cannot be opened and IOError for an unreadable header
     // value or a negative NrOfStudies.
     explicit MDM(const std::string& fileName);
 
     // Writes FileName, replacing it only when the whole text was written.
-    // Throws std::runtime_error "Cannot Create file: " + FileName on failure.
+    // Throws WriteFileError "Cannot Create file: " + FileName on failure.
     bool Save();
     bool SaveAs(const std::string& fileName);
     void PrintTo(std::ostream& out);

@@ -23,9 +23,9 @@ constexpr int defaultWidth = 24;
 constexpr std::int64_t paddingValues = std::int64_t(1) << 22;
 constexpr std::int64_t paddingPredictors = std::int64_t(1) << 16;
 
-std::runtime_error invalid(const std::string& path, const std::string& what)
+IOError invalid(const std::string& path, const std::string& what)
 {
-    return std::runtime_error("Invalid SDM file " + path + ": " + what);
+    return IOError("Invalid SDM file " + path + ": " + what);
 }
 
 // Where the value that owns the decimal point at dots[j] begins. The file's
@@ -51,9 +51,9 @@ float toFloat(const std::string& piece, const std::string& path, int row, std::s
     try {
         return std::stof(piece);
     } catch (const std::invalid_argument&) {
-        throw std::invalid_argument(where + " holds no number");
+        throw IOError(where + " holds no number");
     } catch (const std::out_of_range&) {
-        throw std::out_of_range(where + " is out of the range of a float");
+        throw IOError(where + " is out of the range of a float");
     }
 }
 
@@ -266,7 +266,7 @@ void SDM::PrintTo(std::ostream& os)
 
 bool SDM::Save()
 {
-    saveTextAtomically(FileName, [this](std::ostream& os) { PrintTo(os); }, SaveErrorKind::RuntimeError);
+    saveTextAtomically(FileName, [this](std::ostream& os) { PrintTo(os); });
     return true;
 }
 

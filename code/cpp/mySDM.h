@@ -16,10 +16,9 @@ public:
     // line set with width 24.
     SDM();
     // Reads the file. Throws OpenFileError ("Failed opening for reading: " + path)
-    // when it cannot be opened, std::runtime_error for a header without a
-    // readable "FirstConfoundPredictor:" line or with impossible counts, and
-    // std::invalid_argument / std::out_of_range for a data value that is no
-    // float; the messages name the file (and the row).
+    // when it cannot be opened, and IOError for a header without a readable
+    // "FirstConfoundPredictor:" line or with impossible counts, or for a data
+    // value that is no float; the messages name the file (and the row).
     explicit SDM(const std::string& path);
 
     // Removes all predictors but keeps the header for a fresh set of the same
@@ -36,7 +35,7 @@ public:
     // The file's text; leaves os in fixed-point notation with precision 6.
     void PrintTo(std::ostream& os);
     // Writes FileName, replacing it only when the whole text was written.
-    // Throws std::runtime_error "Cannot Create file: " + FileName on failure.
+    // Throws WriteFileError "Cannot Create file: " + FileName on failure.
     bool Save();
     bool SaveAs(const std::string& path);
 

@@ -51,7 +51,7 @@ SDM combine(const SDM& a, const SDM& b);
 
 // Writes the absolute correlations between all predictors as a table
 // (" ; "-separated, two decimals) to FileName with the extension ".csv".
-// Throws std::runtime_error "Cannot Create file: " + path when the file cannot
+// Throws WriteFileError "Cannot Create file: " + path when the file cannot
 // be created or written; an existing table is replaced only by a complete one.
 void saveCorrelationMatrix(const SDM& sdm);
 

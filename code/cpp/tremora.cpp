@@ -6,9 +6,9 @@
 #include <exception>
 #include <stdexcept>
 
-#include "assertion.h"
 #include "gridtransformations.h"
 #include "myFMR.h"
+#include "myGLMfunctions.h"
 #include "myMDM.h"
 #include "mySDM.h"
 #include "mySDMfunctions.h"
@@ -79,12 +79,22 @@ void showMessage(const std::string& text)
         logToHost(text.c_str());
 }
 
+// One message in the host's log pane: the display name, ">  " and the parts,
+// handed to the host by one flush (with whatever was written before it).
+template <typename... Parts>
+void logMessage(std::ostream& log, const Parts&... parts)
+{
+    log << getPluginName() << ">  ";
+    (log << ... << parts) << std::flush;
+}
+
 } // namespace
 
 tremora::~tremora()
 {
     if (log_) {
-        *log_ << "\n" << getPluginName() << ">  Plugin finished!\n" << std::flush;
+        *log_ << '\n';
+        logMessage(*log_, "Plugin finished!\n");
         log_.reset();
     }
 }
@@ -102,7 +112,8 @@ bool tremora::initPlugin()
     }
     try {
         zrShowLogTab();
-        *log_ << "\n" << getPluginName() << ">  Running..." << std::flush;
+        *log_ << '\n';
+        logMessage(*log_, "Running...");
         const int document = zrGetIDOfCurrentDocument();
         if (document < 0) {
             showMessage("No current document available.");
@@ -155,26 +166,11 @@ bool tremora::execute()
 void saveMap(Volume<float> const& vol, bool transpose, float threshold1, float threshold2,
              std::string const& fileName)
 {
-    const Volume<float> copy = transpose ? vol.transposeXY() : vol;
-    zrCreateMAPForCurrentFMR();
-    MAP_Header header{};
-    float** slices = zrGetMAPOfCurrentFMR(&header);
-    TREMORA_ASSERT(slices != nullptr);
-    const glm::tvec3<int> dim = copy.dimensions();
-    TREMORA_ASSERT(dim.z == header.DimZ);
-    TREMORA_ASSERT(dim.y == header.DimY);
-    TREMORA_ASSERT(dim.x == header.DimX);
-    const float* voxels = copy.data();
-    const std::size_t slice = static_cast<std::size_t>(dim.x) * static_cast<std::size_t>(dim.y);
-    for (int z = 0; z < dim.z; ++z)
-        std::copy(voxels + slice * static_cast<std::size_t>(z), voxels + slice * static_cast<std::size_t>(z + 1),
-                  slices[z]);
-    header.MapType = 1;
-    header.Threshold1 = threshold1;
-    header.Threshold2 = threshold2;
-    header.Field28 = 0;
-    zrSetMAPParametersOfCurrentFMR(&header);
-    zrSaveMAPsOfCurrentFMR(fileName.c_str());
+    // The typed writer with degrees of freedom of 0 leaves the host's.
+    if (transpose)
+        saveMap(vol.transposeXY(), 1, threshold1, threshold2, 0, 0, fileName);
+    else
+        saveMap(vol, 1, threshold1, threshold2, 0, 0, fileName);
 }
 
 // ---------------------------------------------------------------- voxel displacement
@@ -302,6 +298,46 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
     return maps;
 }
 
+// ---------------------------------------------------------------- confound sets
+
+ConfoundSets buildConfoundSets(const SDM& motion, float spikeThreshold)
+{
+    ConfoundSets sets;
+    // Every set starts from the detrended parameters, before any z-transformation.
+    sets.detrendedMotion = motion;
+    detrendAllPredictors(sets.detrendedMotion);
+    sets.detrended = sets.detrendedMotion;
+    sets.derivative = sets.detrendedMotion;
+    derivativeAllPredictors(sets.derivative);
+    sets.delayed1 = sets.detrendedMotion;
+    timeDelayAllPredictors(sets.delayed1, 1);
+    sets.delayed2 = sets.detrendedMotion;
+    timeDelayAllPredictors(sets.delayed2, 2);
+    sets.squared = sets.detrendedMotion;
+    squareAllPredictors(sets.squared);
+    sets.delayed1sq = sets.delayed1;
+    squareAllPredictors(sets.delayed1sq);
+    sets.delayed2sq = sets.delayed2;
+    squareAllPredictors(sets.delayed2sq);
+    for (SDM* set : {&sets.detrended, &sets.derivative, &sets.squared, &sets.delayed1, &sets.delayed2,
+                     &sets.delayed1sq, &sets.delayed2sq})
+        zTransformAllPredictors(*set);
+
+    // Spikes are judged by the volume-to-volume RMS displacement of the
+    // detrended motion, so that a slow drift does not count as a jump.
+    sets.displacement = getDistanceRMSfrom3DMCSDM(sets.detrendedMotion);
+    sets.spikeVolumes = indicesGreaterThan<float>(sets.displacement, spikeThreshold);
+    sets.spikes = motion;
+    sets.spikes.Clear();
+    const auto points = static_cast<std::size_t>(sets.spikes.NrOfDataPoints.value());
+    for (int k : sets.spikeVolumes) {
+        std::vector<float> predictor(points, 0.0f);
+        predictor[static_cast<std::size_t>(k)] = 1.0f;
+        sets.spikes.AddPredictor(std::move(predictor), "Spike Volume " + std::to_string(k), 250, 250, 250);
+    }
+    return sets;
+}
+
 // ---------------------------------------------------------------- tasks
 
 namespace {
@@ -342,14 +378,13 @@ void requireMotionFile(const std::string& sdmfile)
                                  "with the selection task first.");
 }
 
-// The six motion parameters and at least one volume are needed for any motion measure.
+// Any motion measure needs the six motion parameters and at least one volume.
 void requireMotionParameters(const SDM& sdm)
 {
     if (sdm.NrOfPredictors.value() < 6)
         throw std::runtime_error(sdm.FileName + " holds " + std::to_string(sdm.NrOfPredictors.value()) +
                                  " predictors; a 3D motion correction SDM has six (translations, rotations).");
-    if (sdm.NrOfDataPoints.value() < 1)
-        throw std::runtime_error(sdm.FileName + " holds no data points.");
+    if (sdm.NrOfDataPoints.value() < 1) throw std::runtime_error(sdm.FileName + " holds no data points.");
 }
 
 // The largest voxel value, the first of equal maxima winning; a NaN never replaces.
@@ -425,74 +460,46 @@ void tremora::create_confounds()
     for (const SDM& motion : motions) requireMotionParameters(motion);
 
     for (const SDM& motion : motions) {
-        SDM regular(motion);
-        if (plotRegular) plot(regular, 2, 1, 3);
-
-        // Every set starts from the detrended parameters, before any z-transformation.
-        SDM detrended(motion);
-        detrendAllPredictors(detrended);
-        SDM derivative(detrended);
-        derivativeAllPredictors(derivative);
-        SDM delayed1(detrended);
-        timeDelayAllPredictors(delayed1, 1);
-        SDM delayed2(detrended);
-        timeDelayAllPredictors(delayed2, 2);
-        SDM squared(detrended);
-        squareAllPredictors(squared);
-        SDM delayed1sq(delayed1);
-        squareAllPredictors(delayed1sq);
-        SDM delayed2sq(delayed2);
-        squareAllPredictors(delayed2sq);
-        SDM spikes(motion);
-
-        // Volume-to-volume RMS displacement of the detrended motion, in mm.
-        const std::vector<float> displacement = getDistanceRMSfrom3DMCSDM(detrended);
+        if (plotRegular) {
+            SDM regular(motion);
+            plot(regular, 2, 1, 3);
+        }
+        ConfoundSets sets = buildConfoundSets(motion, spikeThreshold);
 
         if (createSpikes) {
-            *log_ << getPluginName() << ">  Detecting Spikes" << std::flush;
-            const std::vector<int> found = indicesGreaterThan<float>(displacement, spikeThreshold);
-            spikes.Clear();
-            const int points = spikes.NrOfDataPoints.value();
-            for (int k : found) {
-                std::vector<float> predictor(static_cast<std::size_t>(points), 0.0f);
-                predictor[static_cast<std::size_t>(k)] = 1.0f;
-                spikes.AddPredictor(predictor, "Spike Volume " + std::to_string(k), 250, 250, 250);
-                *log_ << getPluginName() << ">  Found spike at position " << k << " with displacement "
-                      << displacement[static_cast<std::size_t>(k)] << " mm" << std::flush;
-            }
-            if (found.empty())
-                *log_ << getPluginName() << ">  No spikes found with displacement greater than " << spikeThreshold
-                      << " mm" << std::flush;
+            logMessage(*log_, "Detecting Spikes");
+            for (int k : sets.spikeVolumes)
+                logMessage(*log_, "Found spike at position ", k, " with displacement ",
+                           sets.displacement[static_cast<std::size_t>(k)], " mm");
+            if (sets.spikeVolumes.empty())
+                logMessage(*log_, "No spikes found with displacement greater than ", spikeThreshold, " mm");
         }
 
         if (plotDetrended) {
-            SDM shown(detrended);
+            SDM shown(sets.detrendedMotion);
             shown.FileName += " + Displacement for Spike Detection";
-            shown.AddPredictor(displacement, "relative RMS displacement", 250, 250, 250);
+            shown.AddPredictor(sets.displacement, "relative RMS displacement", 250, 250, 250);
             shown.AddPredictor(std::vector<float>(static_cast<std::size_t>(shown.NrOfDataPoints.value()), spikeThreshold),
                                "Spike threshold", 150, 0, 0);
             plot(shown, 2, 1, 3);
         }
 
-        *log_ << getPluginName() << ">  Saving SDMs" << std::flush;
-        if (createSpikes && spikes.NrOfPredictors.value() > 0)
-            spikes.SaveAs(script::outputFileName(*spikeSet.parameter, motion.FileName));
-        struct Set {
+        logMessage(*log_, "Saving SDMs");
+        if (createSpikes && sets.spikes.NrOfPredictors.value() > 0)
+            sets.spikes.SaveAs(script::outputFileName(*spikeSet.parameter, motion.FileName));
+        const struct {
             SDM* sdm;
             bool save;
             const script::Parameter* parameter; // names the file
-        };
-        const Set sets[] = {{&detrended, createDetrended, detrendedSet.parameter},
-                            {&derivative, createDerivative, derivativeSet.parameter},
-                            {&squared, createSquared, squaredSet.parameter},
-                            {&delayed1, createDelayed1, delayed1Set.parameter},
-                            {&delayed2, createDelayed2, delayed2Set.parameter},
-                            {&delayed1sq, createDelayed1sq, delayed1sqSet.parameter},
-                            {&delayed2sq, createDelayed2sq, delayed2sqSet.parameter}};
-        for (const Set& set : sets) {
-            zTransformAllPredictors(*set.sdm);
-            if (set.save) set.sdm->SaveAs(script::outputFileName(*set.parameter, motion.FileName));
-        }
+        } outputs[] = {{&sets.detrended, createDetrended, detrendedSet.parameter},
+                       {&sets.derivative, createDerivative, derivativeSet.parameter},
+                       {&sets.squared, createSquared, squaredSet.parameter},
+                       {&sets.delayed1, createDelayed1, delayed1Set.parameter},
+                       {&sets.delayed2, createDelayed2, delayed2Set.parameter},
+                       {&sets.delayed1sq, createDelayed1sq, delayed1sqSet.parameter},
+                       {&sets.delayed2sq, createDelayed2sq, delayed2sqSet.parameter}};
+        for (const auto& output : outputs)
+            if (output.save) output.sdm->SaveAs(script::outputFileName(*output.parameter, motion.FileName));
     }
 }
 
@@ -528,8 +535,7 @@ void tremora::calculate_displacement()
     const glm::tvec3<float> extent(static_cast<float>(header.DimX) * header.VoxelSizeX,
                                    static_cast<float>(header.DimY) * header.VoxelSizeY,
                                    static_cast<float>(header.DimZ) * header.VoxelSizeZ);
-    *log_ << getPluginName() << ">  FMR size voxels: " << header.DimX << " x " << header.DimY << " x "
-          << header.DimZ << std::flush;
+    logMessage(*log_, "FMR size voxels: ", header.DimX, " x ", header.DimY, " x ", header.DimZ);
 
     // The mask: voxels brighter than the threshold in the first volume. Only that
     // volume is read from the slice data.
@@ -563,11 +569,10 @@ void tremora::calculate_displacement()
             shown.AddPredictor(rms, "relative RMS displacement", 250, 250, 250);
             plot(shown, 2, 1, 3);
         }
-        *log_ << getPluginName() << ">  Start calculating voxel specific motion in "
-              << copy.NrOfDataPoints.value() << " volumes" << std::flush;
+        logMessage(*log_, "Start calculating voxel specific motion in ", copy.NrOfDataPoints.value(), " volumes");
         const DisplacementMaps maps = computeDisplacementMaps(copy, dims, extent, mask);
 
-        *log_ << getPluginName() << ">  Saving Maps" << std::flush;
+        logMessage(*log_, "Saving Maps");
         const struct {
             bool save;
             const Volume<float>* volume;

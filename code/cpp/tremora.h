@@ -11,9 +11,8 @@
 #include <glm/glm.hpp>
 
 #include "TMZRPluginInterface.h"
+#include "mySDM.h"
 #include "volume.h"
-
-class SDM;
 
 // An output stream whose text reaches the host when it is flushed: each flush
 // hands everything written since the previous flush to the output function in
@@ -54,6 +53,7 @@ public:
     std::vector<SDM> get_3dmcsdms(std::string fileName);
 
 private:
+
     std::unique_ptr<TMZRLog> log_;
 };
 
@@ -82,6 +82,29 @@ struct DisplacementMaps {
 // increasing order. Needs at least six predictors and one data point.
 DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
                                          const std::vector<int>& mask);
+
+// The confound predictor sets of one motion SDM, spikes judged against
+// spikeThreshold (mm). The seven parameter sets start from the detrended
+// motion parameters and are z-transformed; the spike set holds one predictor
+// per spike volume, 1.0 there and 0.0 elsewhere.
+struct ConfoundSets {
+    SDM detrended;
+    SDM derivative; // temporal derivative of the detrended parameters
+    SDM squared;
+    SDM delayed1; // delayed by one volume
+    SDM delayed2; // delayed by two volumes
+    SDM delayed1sq;
+    SDM delayed2sq;
+    SDM spikes;
+    // Volume-to-volume RMS displacement of the detrended parameters (mm), and
+    // the volumes where it exceeds the spike threshold, in increasing order.
+    std::vector<float> displacement;
+    std::vector<int> spikeVolumes;
+    // The detrended parameters in their own units, before the z-transformation.
+    SDM detrendedMotion;
+};
+
+ConfoundSets buildConfoundSets(const SDM& motion, float spikeThreshold);
 
 extern "C" {
 TMZRPluginInterface* createPlugin();

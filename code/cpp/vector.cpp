@@ -93,75 +93,7 @@ T Vector<T>::linear(float x) const
     return (static_cast<T>(i1) - static_cast<T>(x)) * a + (static_cast<T>(x) - static_cast<T>(i0)) * b;
 }
 
-namespace {
-
-template <typename T, typename Op>
-void mapInto(T* __restrict out, const T* __restrict a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i]);
-}
-
-template <typename T, typename Op>
-void zipInto(T* __restrict out, const T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void zipInPlace(T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void mapInPlace(T* a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i]);
-}
-
-} // namespace
-
-template <typename T>
-Vector<T> Vector<T>::operator-() const
-{
-    Vector r(n_);
-    mapInto(r.data(), data(), n_, [](T a) { return -a; });
-    return r;
-}
-
-#define TREMORA_VECTOR_OPS(OP) \
-    template <typename T> \
-    Vector<T> Vector<T>::operator OP(T value) const \
-    { \
-        Vector r(n_); \
-        mapInto(r.data(), data(), n_, [value](T a) { return a OP value; }); \
-        return r; \
-    } \
-    template <typename T> \
-    Vector<T>& Vector<T>::operator OP##=(T value) \
-    { \
-        mapInPlace(data(), n_, [value](T a) { return a OP value; }); \
-        return *this; \
-    } \
-    template <typename T> \
-    Vector<T> Vector<T>::operator OP(const Vector& other) const \
-    { \
-        Vector r(n_); \
-        zipInto(r.data(), data(), other.data(), n_, [](T a, T b) { return a OP b; }); \
-        return r; \
-    } \
-    template <typename T> \
-    Vector<T>& Vector<T>::operator OP##=(const Vector& other) \
-    { \
-        zipInPlace(data(), other.data(), n_, [](T a, T b) { return a OP b; }); \
-        return *this; \
-    }
-
-TREMORA_VECTOR_OPS(+)
-TREMORA_VECTOR_OPS(-)
-TREMORA_VECTOR_OPS(*)
-TREMORA_VECTOR_OPS(/)
-#undef TREMORA_VECTOR_OPS
+TREMORA_ARITHMETIC_OPERATORS(Vector)
 
 template <typename T>
 T Vector<T>::dot(const Vector& b) const
@@ -226,17 +158,13 @@ T Vector<T>::std() const
 template <typename T>
 Vector<T> Vector<T>::squared() const
 {
-    Vector r(n_);
-    mapInto(r.data(), data(), n_, [](T a) { return a * a; });
-    return r;
+    return containers_detail::mapped(*this, [](T a) { return a * a; });
 }
 
 template <typename T>
 Vector<T> Vector<T>::sqrt() const
 {
-    Vector r(n_);
-    mapInto(r.data(), data(), n_, [](T a) { return std::sqrt(a); });
-    return r;
+    return containers_detail::mapped(*this, [](T a) { return std::sqrt(a); });
 }
 
 template <typename T>

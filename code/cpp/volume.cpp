@@ -9,43 +9,9 @@
 using containers_detail::Accumulator;
 using containers_detail::allocate;
 using containers_detail::elementCount;
+using containers_detail::zipInPlace;
 
 namespace {
-
-template <typename T>
-using Wide = typename containers_detail::Arithmetic<T>::type;
-
-// The element-wise kernels: plain counted loops over contiguous arrays so
-// that the compiler turns them into vector code.
-template <typename T, typename Op>
-void mapInto(T* __restrict out, const T* __restrict a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i]);
-}
-
-template <typename T, typename Op>
-void zipInto(T* __restrict out, const T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) out[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void zipInPlace(T* a, const T* b, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i], b[i]);
-}
-
-template <typename T, typename Op>
-void mapInPlace(T* a, int n, Op op)
-{
-    for (int i = 0; i < n; ++i) a[i] = op(a[i]);
-}
-
-template <typename T> T add(T a, T b) { return static_cast<T>(Wide<T>(a) + Wide<T>(b)); }
-template <typename T> T sub(T a, T b) { return static_cast<T>(Wide<T>(a) - Wide<T>(b)); }
-template <typename T> T mul(T a, T b) { return static_cast<T>(Wide<T>(a) * Wide<T>(b)); }
-template <typename T> T quo(T a, T b) { return static_cast<T>(Wide<T>(a) / Wide<T>(b)); }
-template <typename T> T neg(T a) { return static_cast<T>(-Wide<T>(a)); }
 
 // Writes one element: unsigned char as the character it encodes, the other
 // types as numbers, with the stream's own formatting.
@@ -270,62 +236,18 @@ bool Volume<T>::operator==(const Volume& other) const
     return true;
 }
 
-template <typename T>
-Volume<T> Volume<T>::operator-() const
-{
-    Volume r(nx_, ny_, nz_);
-    mapInto(r.data(), data(), size(), [](T a) { return neg(a); });
-    return r;
-}
-
-#define TREMORA_VOLUME_SCALAR_OPS(OP, FN) \
-    template <typename T> \
-    Volume<T> Volume<T>::operator OP(T value) const \
-    { \
-        Volume r(nx_, ny_, nz_); \
-        mapInto(r.data(), data(), size(), [value](T a) { return FN(a, value); }); \
-        return r; \
-    } \
-    template <typename T> \
-    Volume<T>& Volume<T>::operator OP##=(T value) \
-    { \
-        mapInPlace(data(), size(), [value](T a) { return FN(a, value); }); \
-        return *this; \
-    } \
-    template <typename T> \
-    Volume<T> Volume<T>::operator OP(const Volume& other) const \
-    { \
-        Volume r(nx_, ny_, nz_); \
-        zipInto(r.data(), data(), other.data(), size(), [](T a, T b) { return FN(a, b); }); \
-        return r; \
-    } \
-    template <typename T> \
-    Volume<T>& Volume<T>::operator OP##=(const Volume& other) \
-    { \
-        zipInPlace(data(), other.data(), size(), [](T a, T b) { return FN(a, b); }); \
-        return *this; \
-    }
-
-TREMORA_VOLUME_SCALAR_OPS(+, add)
-TREMORA_VOLUME_SCALAR_OPS(-, sub)
-TREMORA_VOLUME_SCALAR_OPS(*, mul)
-TREMORA_VOLUME_SCALAR_OPS(/, quo)
-#undef TREMORA_VOLUME_SCALAR_OPS
+TREMORA_ARITHMETIC_OPERATORS(Volume)
 
 template <typename T>
 Volume<T> Volume<T>::square() const
 {
-    Volume r(nx_, ny_, nz_);
-    mapInto(r.data(), data(), size(), [](T a) { return mul(a, a); });
-    return r;
+    return containers_detail::mapped(*this, [](T a) { return containers_detail::mul(a, a); });
 }
 
 template <typename T>
 Volume<T> Volume<T>::sqrt() const
 {
-    Volume r(nx_, ny_, nz_);
-    mapInto(r.data(), data(), size(), [](T a) { return containers_detail::elementSqrt(a); });
-    return r;
+    return containers_detail::mapped(*this, [](T a) { return containers_detail::elementSqrt(a); });
 }
 
 template <typename T>

@@ -1,0 +1,91 @@
+#include "options.h"
+
+namespace tool {
+
+cli::Option pluginOption()
+{
+    return cli::path("--plugin", "PATH", "the plug-in library to load")
+        .byDefaultNote("libtremora.so beside the program, or $TREMORA_PLUGIN");
+}
+
+cli::Option runOption(std::string help) { return cli::path("--fmr", "RUN.fmr", std::move(help)); }
+
+cli::Option motionOption(std::string help) { return cli::path("--sdm", "MOTION", std::move(help)); }
+
+// Displacements are millimetres of a head: a threshold beyond a metre is a typing error.
+cli::Option spikeThresholdOption()
+{
+    return cli::number("--spike-threshold", "MM",
+                       "a volume is a spike when its relative RMS displacement (of the detrended parameters) is above this")
+        .means("a number of millimetres")
+        .from(0)
+        .to(1000)
+        .byDefault("0.5");
+}
+
+cli::Option fdRadiusOption(const std::string& context)
+{
+    return cli::number("--radius-fd", "MM", context + "sphere radius of the framewise displacement")
+        .means("a number of millimetres")
+        .above(0)
+        .byDefault("50");
+}
+
+cli::Option censorOption(const std::string& name, const std::string& side)
+{
+    return cli::integer(name, "K", "with --tsv: also censor K volumes " + side + " each spike")
+        .means("a whole number of volumes")
+        .from(0)
+        .to(100000)
+        .byDefault("0");
+}
+
+cli::Option maskThresholdOption()
+{
+    return cli::number("--threshold", "T", "intensity threshold of the mapped voxels (in the first volume)")
+        .means("an intensity")
+        .byDefaultNote("a tenth of the first volume's 98th percentile");
+}
+
+cli::Option plotsOption()
+{
+    return cli::path("--plots", "DIR", "folder for the plot pictures").byDefaultNote("the folder of the run");
+}
+
+cli::Option plotOption()
+{
+    return cli::list("--plot", "WHICH",
+                     "plot the motion parameters as read (regular) and detrended with the relative RMS displacement (detrended)",
+                     {"regular", "detrended"})
+        .byDefaultNote("no plot");
+}
+
+cli::Option outFolderOption()
+{
+    return cli::path("--out", "DIR", "the folder to write into, created when missing").mandatory();
+}
+
+cli::Option nameOption(const std::string& defaultText, const std::string& defaultNote)
+{
+    return cli::text("--name", "NAME", "base name of the files")
+        .means("a file name without folder separators or quotes")
+        .only(isPlainFileName)
+        .byDefault(defaultText)
+        .byDefaultNote(defaultNote);
+}
+
+cli::Option jobsOption()
+{
+    return cli::integer("--jobs", "N", "how many runs to process at once")
+        .means("a whole number of processes")
+        .from(1)
+        .to(1024)
+        .byDefaultNote("the number of processors, at most 1024");
+}
+
+bool isPlainFileName(const std::string& name)
+{
+    return !name.empty() && name[0] != '.' && name.find_first_of("/\\\"\n\r") == std::string::npos;
+}
+
+} // namespace tool

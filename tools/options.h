@@ -1,0 +1,39 @@
+// Options that several subcommands take, declared once: the same name, value,
+// default and range wherever they appear.
+#pragma once
+
+#include <string>
+
+#include "cli.h"
+
+namespace tool {
+
+// --plugin PATH: the plug-in library to load.
+cli::Option pluginOption();
+// --fmr RUN.fmr: the run, an FMR document with its slice data.
+cli::Option runOption(std::string help = "the run: an FMR document with its slice data");
+// --sdm MOTION: the run's motion parameters.
+cli::Option motionOption(std::string help = "the run's _3DMC.sdm, or an .mdm listing such files");
+// --spike-threshold MM: the relative RMS displacement above which a volume is a spike.
+cli::Option spikeThresholdOption();
+// --radius-fd MM: the sphere of the framewise displacement.
+cli::Option fdRadiusOption(const std::string& context = "");
+// --censor-before K and --censor-after K: volumes censored around each spike.
+cli::Option censorOption(const std::string& name, const std::string& side);
+// --threshold T: the intensity of the first volume above which a voxel is mapped.
+cli::Option maskThresholdOption();
+// --plots DIR and --plot WHICH: the motion plots of the tasks.
+cli::Option plotsOption();
+cli::Option plotOption();
+// --out DIR: a folder the command writes into, created when missing.
+cli::Option outFolderOption();
+// --name NAME: the base name of the files a command writes.
+cli::Option nameOption(const std::string& defaultText, const std::string& defaultNote);
+// --jobs N: how many processes at once.
+cli::Option jobsOption();
+
+// A name that can stand for files beside each other: no folder separators,
+// quotes or line breaks, not hidden.
+bool isPlainFileName(const std::string& name);
+
+} // namespace tool
