@@ -77,6 +77,17 @@ const fs::path& reference()
     return out;
 }
 
+// The files that are in one tree only or differ between them.
+std::vector<std::string> differences(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
+{
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : a)
+        if (!b.count(name) || b.at(name) != bytes) names.push_back(name);
+    for (const auto& [name, bytes] : b)
+        if (!a.count(name)) names.push_back(name);
+    return names;
+}
+
 } // namespace
 
 TEST(Bids, DiscoveryPairsEachRunWithItsMotion)
@@ -210,7 +221,7 @@ TEST(Bids, OutputsCarryTheRunsAffineAndASecondCallDoesNothing)
     const auto again = runCli({"bids", study().string(), out.string(), "participant"});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_NE(again.out.find("0 runs done, 6 up to date"), std::string::npos) << again.out;
-    EXPECT_EQ(tree(out), before);
+    EXPECT_EQ(differences(tree(out), before), std::vector<std::string>{});
     EXPECT_EQ(fs::last_write_time(func / (stem + "_desc-maxabs_displacement.nii.gz")), time);
 }
 
@@ -236,7 +247,7 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
     EXPECT_NE(r.out.find("2 runs done, 0 up to date"), std::string::npos) << r.out;
     r = call({});
     EXPECT_NE(r.out.find("2 runs done, 4 up to date"), std::string::npos) << r.out;
-    EXPECT_EQ(tree(out), expected) << "the same options give the same bytes";
+    EXPECT_EQ(differences(tree(out), expected), std::vector<std::string>{}) << "the same options give the same bytes";
 
     // A call killed at any moment (here 0.3 s in) leaves no run that looks
     // complete unless it is; the next call redoes the others.
@@ -250,7 +261,7 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
         if (at == std::string::npos) continue;
         ++complete;
         for (const auto& [name, content] : expected)
-            if (name.rfind(record.substr(0, at) + "_", 0) == 0) EXPECT_EQ(left.count(name) ? left.at(name) : "", content) << name;
+            if (name.rfind(record.substr(0, at) + "_", 0) == 0) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
     }
     const auto group = runCli({"bids", participant, out.string(), "group"});
     if (complete > 0) EXPECT_EQ(tsv(support::readFile(out / "group_motion.tsv")).size(), complete + 1) << "only complete runs";
@@ -262,7 +273,7 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
         << r.out;
     auto after = tree(out);
     after.erase("group_motion.tsv"), after.erase("group_motion.json"), after.erase("group_report.html");
-    EXPECT_EQ(after, expected);
+    EXPECT_EQ(differences(after, expected), std::vector<std::string>{});
 }
 
 TEST(Bids, GroupTableAgreesWithEachRunsOutputs)
@@ -341,7 +352,7 @@ TEST(Bids, SnakemakeRunGivesTheSameBytesAsTheDirectRun)
                                      quote(std::string("tremora=") + TREMORA_CLI_PATH) + " per=run");
     ASSERT_EQ(status, 0) << log;
     EXPECT_NE(log.find("8 of 8 steps (100%) done"), std::string::npos) << "six runs, the group, all" << log;
-    EXPECT_EQ(tree(out), tree(direct));
+    EXPECT_EQ(differences(tree(out), tree(direct)), std::vector<std::string>{});
 }
 
 TEST(Bids, SampleStudyPassesTheBidsValidator)
