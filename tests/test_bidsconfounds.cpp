@@ -185,23 +185,6 @@ TEST(BidsConfoundsTable, RadiansFirstRowZerosAndTheMeasures)
         }
 }
 
-TEST(BidsConfoundsTable, RealTraceKeepsItsRadians)
-{
-    // The trace holds radians; the SDM degrees as floats, which come back to
-    // radians within a float's rounding of about a degree (2e-8 · π/180).
-    const SDM motion = support::motionSdm(support::realTraceRows());
-    const ConfoundsTable table = buildConfoundsTable(motion, {}, {});
-    const auto& trace = support::realTrace();
-    const char* names[6] = {"rot_x", "rot_y", "rot_z", "trans_x", "trans_y", "trans_z"};
-    for (std::size_t k = 0; k < 6; ++k) {
-        const ConfoundsColumn* column = table.find(names[k]);
-        ASSERT_NE(column, nullptr) << names[k];
-        ASSERT_EQ(column->values.size(), trace.size());
-        for (std::size_t t = 0; t < trace.size(); ++t)
-            ASSERT_NEAR(column->values[t], trace[t][k], k < 3 ? 1e-9 : 1e-7 * std::fabs(trace[t][k]) + 1e-12) << names[k] << " " << t;
-    }
-}
-
 TEST(BidsConfoundsTable, OutlierColumnsCensorNeighboursOnceEach)
 {
     const struct {

@@ -1,10 +1,8 @@
 // What the design matrix documents do beyond their text: the SDM's predictor
-// operations, a real 365-volume motion SDM saved and read again, and the MDM's
-// repair of moved paths through the host's file dialog.
+// operations and the MDM's repair of moved paths through the host's file dialog.
 #include <sstream>
 #include <stdexcept>
 
-#include "fixtures.h"
 #include "myMDM.h"
 #include "mySDM.h"
 #include "testing.h"
@@ -85,33 +83,6 @@ TEST(SDMOperations, ClearKeepsTheHeaderCopiesAreDeepAndBrokenListsAreRefused)
     broken.NrOfPredictors = 2; // lists never filled
     std::ostringstream out;
     EXPECT_THROW(broken.PrintTo(out), std::logic_error);
-}
-
-TEST(SDMOperations, RealMotionTraceSavedAndReadAgain)
-{
-    const support::MotionRows rows = support::realTraceRows();
-    ASSERT_EQ(rows.size(), 365u);
-    const fs::path path = support::saveMotionSdm(support::tempDir("trace") / "run1_3DMC.sdm", rows);
-    std::istringstream first(readFile(path));
-    Names lines;
-    for (std::string l; std::getline(first, l);) lines.push_back(l);
-    ASSERT_EQ(lines.size(), 7u + 2u + 365u);
-    EXPECT_EQ(lines[3], "NrOfDataPoints:         365");
-    EXPECT_EQ(lines[7], "255 0 100   215 40 100   175 80 100   135 120 100   95 160 100   55 200 100");
-    // The first and last volumes of the trace by hand: rotations times 180/π.
-    EXPECT_EQ(lines[9], "  0.310430  -0.751705   0.619666  -0.485927   0.211879   0.196181");
-    EXPECT_EQ(lines.back(), " -0.335071   0.296729  -0.468606   0.314128  -0.076676  -0.220672");
-
-    SDM back(path.string());
-    // Six decimals: half a unit of the last one, plus a float step below 1.
-    for (std::size_t p = 0; p < 6; ++p)
-        for (std::size_t t = 0; t < 365; ++t)
-            ASSERT_NEAR(back.Predictors[p][t], float(rows[t][p]), 0.5e-6 + 1.2e-7) << "predictor " << p << " row " << t;
-    // Saved as read, the text is a fixed point from the second save on.
-    back.Save();
-    const std::string second = readFile(path);
-    SDM(path.string()).Save();
-    EXPECT_TRUE(readFile(path) == second);
 }
 
 // ---------------------------------------------------------------- MDM paths

@@ -60,14 +60,6 @@ glm::mat4 rigid(const std::array<double, 6>& p)
     return getTrfMatrixTM(params({float(p[0]), float(p[1]), float(p[2]), float(p[3]), float(p[4]), float(p[5])}));
 }
 
-// x' = R·x + t with the matrix as the transforms store it.
-glm::vec3 apply(const glm::mat4& m, glm::vec3 x)
-{
-    glm::vec3 r;
-    for (int row = 0; row < 3; ++row) r[row] = m[0][row] * x.x + m[1][row] * x.y + m[2][row] * x.z + m[row][3];
-    return r;
-}
-
 } // namespace
 
 TEST(TrfMatrix, LayoutTranslationAndRotationDirections)
@@ -78,19 +70,6 @@ TEST(TrfMatrix, LayoutTranslationAndRotationDirections)
     EXPECT_EQ(glm::vec3(t[0][3], t[1][3], t[2][3]), glm::vec3(-1, -2, -3));
     EXPECT_EQ(t[3], glm::vec4(0, 0, 0, 1));
 
-    // Right-handed quarter turns (SDM order, degrees), exact to sin/cos rounding.
-    const struct {
-        std::vector<float> tm;
-        glm::vec3 from, to;
-    } turns[] = {
-        {{0, 0, 0, 0, 0, 90}, {1, 0, 0}, {0, 1, 0}},   {{0, 0, 0, 90, 0, 0}, {0, 1, 0}, {0, 0, 1}},
-        {{0, 0, 0, 0, 90, 0}, {0, 0, 1}, {1, 0, 0}},   {{0, 0, 0, -90, 0, 0}, {0, 0, 1}, {0, 1, 0}},
-        {{0, 0, 0, 0, 0, 180}, {1, 2, 0}, {-1, -2, 0}}, {{5, 0, 0, 0, 0, 90}, {1, 0, 0}, {-5, 1, 0}},
-    };
-    for (const auto& c : turns) {
-        const glm::vec3 r = apply(getTrfMatrixTM(params(c.tm)), c.from);
-        for (int k = 0; k < 3; ++k) EXPECT_NEAR(r[k], c.to[k], 1e-6) << c.tm[3] << "," << c.tm[4] << "," << c.tm[5] << " axis " << k;
-    }
     // The rotation block against Rz·Ry·Rx in double; elements 6..8 of nine change nothing.
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> angle(-3.0f, 3.0f), shift(-20.0f, 20.0f);
