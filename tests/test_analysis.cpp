@@ -199,11 +199,12 @@ TEST_F(Analysis, TwoSetsSaveSevenThenFiveMapsWithTheirThresholds)
         {"/data/run1_tSNR_data.map", 0, 5, 100, 0, 0},   {"/data/run1_task_R2adj.map", 0, 0.1f, 0.5f, 0, 0},
         {b0 + "_tSNR_residuals.map", 0, 5, 100, 0, 0},   {b0 + "_tSNR_perc_increase.map", 0, 1, 20, 0, 0},
         {b0 + "_R2adj.map", 0, 0.1f, 0.5f, 0, 0},         {b0 + "_R2adj_difftask.map", 0, 0.05f, 0.5f, 0, 0},
-        {b0 + "_Fval_difftask.map", 4, 2, -1, 1, kN - 2}, {b1 + "_tSNR_residuals.map", 0, 5, 100, 0, 0},
+        {b0 + "_Fval_difftask.map", 4, 2, -1, 6, kN - 9},  {b1 + "_tSNR_residuals.map", 0, 5, 100, 0, 0},
         {b1 + "_tSNR_perc_increase.map", 0, 1, 20, 0, 0}, {b1 + "_R2adj.map", 0, 0.1f, 0.5f, 0, 0},
         {b1 + "_R2adj_diff_detr.map", 0, 0.05f, 0.5f, 0, 0},
-        // N - 2 whatever the sizes of the models.
-        {b1 + "_Fval_diff_detr.map", 4, 2, -1, 1, kN - 2},
+        // F: (columns added, volumes minus the columns after the addition):
+        // the task's 2 columns and the constant, then 6 per set.
+        {b1 + "_Fval_diff_detr.map", 4, 2, -1, 6, kN - 15},
     };
     const auto& saved = hostState().savedMaps;
     ASSERT_EQ(saved.size(), std::size(expected));

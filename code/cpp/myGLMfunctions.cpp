@@ -489,7 +489,10 @@ ConfoundStep ConfoundAnalysis::next()
     step.maps.push_back({base + "_tSNR_perc_increase.map", std::move(tsnrChange), 0, 1.0f, 20.0f, 0, 0});
     step.maps.push_back({base + "_R2adj.map", std::move(r2adj2), 0, 0.1f, 0.5f, 0, 0});
     step.maps.push_back({base + "_R2adj_diff" + tag + ".map", std::move(r2adjDiff), 0, 0.05f, 0.5f, 0, 0});
-    step.maps.push_back({base + "_Fval_diff" + tag + ".map", std::move(fValue), 4, 2.0f, largestF / 2.0f, 1, s.n - 2});
+    // The F of the addition has (columns added, volumes - columns of the model
+    // after it) degrees of freedom, counted by rank, which is what a viewer
+    // needs to turn the map into p-values.
+    step.maps.push_back({base + "_Fval_diff" + tag + ".map", std::move(fValue), 4, 2.0f, largestF / 2.0f, r2 - r0, s.n - r2});
     return step;
 }
 
