@@ -114,7 +114,7 @@ void gzipTo(std::ostream& out, const std::vector<Piece>& pieces, const std::stri
 } // namespace
 
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels, const FMR_Header& run,
-                  const std::string& description)
+                  const std::string& description, const SourceSpace* space)
 {
     const fs::path target(file);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -155,7 +155,23 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     nifti_set_iname_offset(image);
-    const nifti_1_header nhdr = nifti_convert_nim2nhdr(image);
+    nifti_1_header nhdr = nifti_convert_nim2nhdr(image);
+    if (space != nullptr) {
+        // The source NIfTI's spatial fields as it stored them: the same affine
+        // to the last bit, with its codes and units, whatever nifti_clib would
+        // derive from them.
+        for (int k = 0; k < 4; ++k) nhdr.pixdim[k] = space->pixdim[std::size_t(k)];
+        nhdr.xyzt_units = char((space->xyzUnits & 0x07) | (nhdr.xyzt_units & 0x38));
+        nhdr.qform_code = short(space->qformCode);
+        nhdr.sform_code = short(space->sformCode);
+        nhdr.quatern_b = space->quatern[0], nhdr.quatern_c = space->quatern[1], nhdr.quatern_d = space->quatern[2];
+        nhdr.qoffset_x = space->qoffset[0], nhdr.qoffset_y = space->qoffset[1], nhdr.qoffset_z = space->qoffset[2];
+        for (int c = 0; c < 4; ++c) {
+            nhdr.srow_x[c] = space->srow[0][std::size_t(c)];
+            nhdr.srow_y[c] = space->srow[1][std::size_t(c)];
+            nhdr.srow_z[c] = space->srow[2][std::size_t(c)];
+        }
+    }
     const std::size_t voxelCount = image->nvox;
     nifti_image_free(image);
 

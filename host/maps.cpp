@@ -51,7 +51,8 @@ void saveMap(State& state, const std::string& fileName)
     saved.header = map.header;
     if (state.writeMapFiles && !map.voxels.empty()) {
         saved.file = mapFileName(fileName);
-        writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName));
+        writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName),
+                     state.run.space ? &*state.run.space : nullptr);
     }
     if (state.keepMapData) {
         saved.voxels = map.voxels;
