@@ -249,10 +249,14 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
     EXPECT_NE(r.out.find("2 runs done, 4 up to date"), std::string::npos) << r.out;
     EXPECT_EQ(differences(tree(out), expected), std::vector<std::string>{}) << "the same options give the same bytes";
 
-    // A call killed at any moment (here 0.3 s in) leaves no run that looks
-    // complete unless it is; the next call redoes the others.
-    const auto killed = shell("timeout -s KILL 0.4 " + quote(TREMORA_CLI_PATH) + " bids " + quote(participant) + " " +
-                              quote(out.string()) + " participant --force --jobs 1");
+    // A call killed at any moment (here once its first run is done, the
+    // others still to come) leaves no run that looks complete unless it is;
+    // the next call redoes the others. The kill takes the whole process group,
+    // the runs' processes with it, as a scheduler's or a terminal's does.
+    const fs::path log = support::tempDir("killed") / "log";
+    const auto killed = shell("(setsid " + quote(TREMORA_CLI_PATH) + " bids " + quote(participant) + " " + quote(out.string()) +
+                              " participant --force --jobs 1 >" + quote(log.string()) + " 2>&1 & pid=$!; while kill -0 $pid 2>/dev/null && ! grep -q ': done' " +
+                              quote(log.string()) + "; do sleep 0.005; done; kill -9 -$pid; wait $pid)");
     EXPECT_NE(killed.first, 0) << "the call ran to its end before it was killed";
     std::size_t complete = 0;
     const auto left = tree(out);
