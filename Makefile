@@ -8,13 +8,15 @@ CMAKE_ARGS ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
                libnifti2-dev zlib1g-dev libdeflate-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
-               python3-nipype python3-nitime chromium
+               python3-nipype python3-nitime chromium snakemake
+# The one-node SLURM of `make test-cluster`.
+CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 
 # numpy on OpenBLAS for the benchmarks' comparisons (the scripts load it by
 # its path, whatever BLAS the system has chosen), and threadpoolctl to name it.
 BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
 
-.PHONY: all deps deps-fuzz deps-bench build demo test test-release test-asan fuzz bench bench-displacement bench-analyze install plugin readme clean
+.PHONY: all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
 
 all: build
 
@@ -23,6 +25,13 @@ deps:
 
 deps-bench: deps
 	@./tools/install-deps.sh $(BENCH_PACKAGES)
+
+# The BIDS validator (npm, pinned in tests/validator) that the tests check the sample study with.
+deps-validator:
+	@./tests/validator/install.sh
+
+deps-cluster: deps
+	@./tools/install-deps.sh $(CLUSTER_PACKAGES)
 
 deps-fuzz: deps
 	@./tools/install-deps.sh clang-14 libfuzzer-14-dev libclang-rt-14-dev
@@ -34,16 +43,20 @@ build: deps
 demo: build
 	./tools/demo.sh $(BUILD)
 
-test-release: build
+test-release: build deps-validator
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan: deps
+test-asan: deps deps-validator
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTREMORA_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 test: test-release test-asan
+
+# A one-node SLURM on this machine (as root) and the Snakemake workflow through it.
+test-cluster: build deps-cluster
+	./tests/cluster/run.sh $(BUILD)
 
 # The fuzz targets, FUZZ_SECONDS (default 60) each; not part of `make test`.
 FUZZ_SECONDS ?= 60

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TMZRPluginInterface.h"
+#include "sourcespace.h"
 
 namespace host {
 
@@ -75,6 +76,8 @@ struct Run {
     std::vector<std::vector<float>> volumes;
     std::vector<float*> volumePointers;
     std::string loadError; // why the slice data could not be loaded, when they could not
+    // Where the voxels lie, for a run imported from NIfTI (its NAME_space.json)
+    std::optional<SourceSpace> space;
 };
 
 class State {

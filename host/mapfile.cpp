@@ -111,7 +111,8 @@ void checkMapTarget(const std::string& file)
                                  std::strerror(errno) + ")");
 }
 
-std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description)
+std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description,
+                        const SourceSpace* space)
 {
     nifti_set_debug_level(0);
     const int dims[8] = {3, header.DimX, header.DimY, header.DimZ, 1, 1, 1, 1};
@@ -142,7 +143,23 @@ std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const s
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     nifti_set_iname_offset(image);
-    const nifti_1_header nhdr = nifti_convert_nim2nhdr(image);
+    nifti_1_header nhdr = nifti_convert_nim2nhdr(image);
+    if (space != nullptr) {
+        // The source NIfTI's spatial fields as it stored them: the same affine
+        // to the last bit, with its codes and units, whatever nifti_clib would
+        // derive from them.
+        for (int k = 0; k < 4; ++k) nhdr.pixdim[k] = space->pixdim[std::size_t(k)];
+        nhdr.xyzt_units = char((space->xyzUnits & 0x07) | (nhdr.xyzt_units & 0x38));
+        nhdr.qform_code = short(space->qformCode);
+        nhdr.sform_code = short(space->sformCode);
+        nhdr.quatern_b = space->quatern[0], nhdr.quatern_c = space->quatern[1], nhdr.quatern_d = space->quatern[2];
+        nhdr.qoffset_x = space->qoffset[0], nhdr.qoffset_y = space->qoffset[1], nhdr.qoffset_z = space->qoffset[2];
+        for (int c = 0; c < 4; ++c) {
+            nhdr.srow_x[c] = space->srow[0][std::size_t(c)];
+            nhdr.srow_y[c] = space->srow[1][std::size_t(c)];
+            nhdr.srow_z[c] = space->srow[2][std::size_t(c)];
+        }
+    }
     nifti_image_free(image);
 
     // The 348-byte header, the four bytes that say "no extensions" and
@@ -174,10 +191,10 @@ void writeMapBytes(const std::string& file, const std::string& head, const float
 }
 
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels, const FMR_Header& run,
-                  const std::string& description)
+                  const std::string& description, const SourceSpace* space)
 {
     checkMapTarget(file);
-    const std::string head = mapFileHead(header, run, description);
+    const std::string head = mapFileHead(header, run, description, space);
     MapScratch scratch;
     writeMapBytes(file, head, voxels,
                   static_cast<std::size_t>(header.DimX) * static_cast<std::size_t>(header.DimY) *

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host.h"
+#include "sourcespace.h"
 
 struct libdeflate_compressor;
 
@@ -19,15 +20,16 @@ std::string mapFileName(const std::string& name);
 std::string mapDescription(const std::string& name);
 
 // Writes the map's voxels (DimX*DimY*DimZ floats, x fastest) as float32 NIfTI:
-// voxel sizes from the run, qform and sform the same affine that centres the
-// volume at the origin, the thresholds in cal_min/cal_max, and for map type 4
-// the F-test intent with its degrees of freedom; gzip-compressed. The file
-// replaces an existing one only when it was written completely; failures
-// throw WriteFileError "Cannot write map " and the file, followed by why
-// (": the folder ... does not exist", ": a folder of that name exists",
-// ": the folder ... is not writable (...)", " (writing failed: ...)").
+// with the source NIfTI's spatial header when the run has one (space), else
+// voxel sizes from the run and qform and sform the same affine that centres
+// the volume at the origin; the thresholds in cal_min/cal_max, and for map type 4
+// the F-test intent with its degrees of freedom. The file replaces an existing
+// one only when it was written completely; failures throw WriteFileError
+// "Cannot write map " and the file, followed by why (": the folder ... does
+// not exist", ": a folder of that name exists", ": the folder ... is not
+// writable (...)", " (writing failed: ...)").
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels,
-                  const FMR_Header& run, const std::string& description);
+                  const FMR_Header& run, const std::string& description, const SourceSpace* space = nullptr);
 
 // Buffers and compressor kept from one map to the next by a thread that
 // writes several: fresh megabytes for every map cost more than their use.
@@ -54,7 +56,8 @@ struct MapScratch {
 // library is not called from other threads); writeMapBytes compresses and
 // saves, touching nothing but its arguments, so it may run on any thread.
 void checkMapTarget(const std::string& file);
-std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description);
+std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description,
+                        const SourceSpace* space = nullptr);
 void writeMapBytes(const std::string& file, const std::string& head, const float* voxels, std::size_t count,
                    MapScratch& scratch);
 

@@ -56,7 +56,8 @@ void saveMap(State& state, const std::string& fileName)
         saved.file = mapFileName(fileName);
         if (state.mapWriters > 0) {
             checkMapTarget(saved.file);
-            MapJob job{saved.file, mapFileHead(map.header, state.run.header, mapDescription(fileName)), {},
+            MapJob job{saved.file, mapFileHead(map.header, state.run.header, mapDescription(fileName),
+                                                 state.run.space ? &*state.run.space : nullptr), {},
                        state.savedMaps.size()};
             if (state.keepMapData)
                 job.voxels = map.voxels;
@@ -66,7 +67,8 @@ void saveMap(State& state, const std::string& fileName)
             state.mapWriter->submit(std::move(job));
             pending = true;
         } else {
-            writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName));
+            writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName),
+                         state.run.space ? &*state.run.space : nullptr);
         }
     }
     if (state.keepMapData) {

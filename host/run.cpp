@@ -6,6 +6,7 @@
 
 #include "ioerror.h"
 #include "myFMR.h"
+#include "sourcespace.h"
 
 namespace host {
 
@@ -38,6 +39,9 @@ void openRun(State& state, const std::string& path)
     run.header.VoxelSizeY = fmr.InplaneResolutionY.value();
     // Slices are spaced by their thickness plus the gap between them.
     run.header.VoxelSizeZ = fmr.SliceThickness.value() + fmr.SliceGap.value();
+    // A record of the NIfTI the run came from counts only when it is of this grid.
+    run.space = readSourceSpace(sourceSpacePath(path));
+    if (run.space && run.space->dims != std::array<int, 3>{dimX, dimY, dimZ}) run.space.reset();
 
     state.documentId = 1;
     state.documentType = 1;

@@ -153,8 +153,10 @@ std::vector<Case> generatedCases()
         for (const auto& p : c.positionals) {
             if (p.required) add("missing positional", baseWords(c, p.name), p.name);
             if (p.kind == cli::Kind::Path) {
+                // In the positional's own place among the others.
                 auto words = baseWords(c, p.name);
-                words.push_back(std::string(512, 'p'));
+                const auto at = std::size_t(&p - c.positionals.data());
+                words.insert(words.begin() + std::ptrdiff_t(std::min(at, words.size())), std::string(512, 'p'));
                 add("positional over the host's buffers", words, p.name);
             }
         }
@@ -333,7 +335,8 @@ const Files& files()
                      {"{report}", (made.dir / "report.html").string()},
                      {"{result}", (made.dir / "result.tsv").string()},
                      {"{summary}", (made.dir / "summary.tsv").string()},
-                     {"{rundir}", ok.string()}};
+                     {"{rundir}", ok.string()},
+                     {"{emptydir}", (made.dir / "norun").string()}};
         support::NiftiLayout bold;
         bold.dims = {4, 4, 2, 8};
         bold.pixdim = {3, 3, 3, 2};
@@ -426,6 +429,10 @@ const std::vector<PathCommand>& pathCommands()
          {{"RUNDIR", "{rundir}", Use::RunDir}, {"--result", "{result}", Use::Output}, {"--plugin", "{plugin}", Use::Library}}},
         {{"batch", "--jobs", "1", "{rundir}", "--summary", "{summary}", "--plugin", "{plugin}"},
          {{"RUNDIR", "{rundir}", Use::RunDirs}, {"--summary", "{summary}", Use::Output}, {"--plugin", "{plugin}", Use::Library}}},
+        {{"bids", "{rundir}", "{out}", "participant", "--derivatives", "{emptydir}", "--plugin", "{plugin}", "--list"},
+         {{"BIDS_DIR", "{rundir}", Use::RunDirs}, {"OUTPUT_DIR", "{out}", Use::Folder}, {"--derivatives", "{emptydir}", Use::RunDirs},
+          {"--plugin", "{plugin}", Use::Library}}},
+        {{"synth", "--bids", "{out}", "--participants", "1"}, {{"--bids", "{out}", Use::Folder}}},
     };
     return all;
 }

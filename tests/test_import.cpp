@@ -243,7 +243,7 @@ TEST(Import, SliceDataVoxelForVoxel)
                                           << " is " << actual << ", expected " << expected;
                     }
         EXPECT_EQ(wrong, 0) << c.what;
-        EXPECT_EQ(filesIn(r.dir), (std::vector<std::string>{"run.fmr", "run.stc", "run_3DMC.json", "run_3DMC.sdm"})) << c.what;
+        EXPECT_EQ(filesIn(r.dir), (std::vector<std::string>{"run.fmr", "run.stc", "run_3DMC.json", "run_3DMC.sdm", "run_space.json"})) << c.what;
     }
 }
 
@@ -344,11 +344,12 @@ TEST(Import, ExistingOutputsNeedForce)
     const std::vector<std::string> args = {"import", "--bold", (dir / "b.nii").string(), "--motion", (dir / "mc.par").string(),
                                            "--motion-format", "fsl", "--out", out.string()};
     ASSERT_EQ(runCli(args).status, 0);
-    EXPECT_EQ(filesIn(out), (std::vector<std::string>{"b.fmr", "b.stc", "b_3DMC.json", "b_3DMC.sdm"})) << "NAME is the NIfTI's stem";
+    EXPECT_EQ(filesIn(out), (std::vector<std::string>{"b.fmr", "b.stc", "b_3DMC.json", "b_3DMC.sdm", "b_space.json"})) << "NAME is the NIfTI's stem";
     // Only the document exists: still refused, and the other two are not written.
     fs::remove(out / "b.stc");
     fs::remove(out / "b_3DMC.sdm");
     fs::remove(out / "b_3DMC.json");
+    fs::remove(out / "b_space.json");
     support::writeFile(out / "b.fmr", "keep me");
     const auto refused = runCli(args);
     EXPECT_EQ(refused.status, 1);
@@ -358,7 +359,7 @@ TEST(Import, ExistingOutputsNeedForce)
     std::vector<std::string> forced = args;
     forced.push_back("--force");
     ASSERT_EQ(runCli(forced).status, 0);
-    EXPECT_EQ(filesIn(out), (std::vector<std::string>{"b.fmr", "b.stc", "b_3DMC.json", "b_3DMC.sdm"}));
+    EXPECT_EQ(filesIn(out), (std::vector<std::string>{"b.fmr", "b.stc", "b_3DMC.json", "b_3DMC.sdm", "b_space.json"}));
     EXPECT_EQ(FMR((out / "b.fmr").string(), false).NrOfVolumes.value(), 2);
 }
 

@@ -1,7 +1,8 @@
 // Interpolation kernels and sampling grids: B-spline coefficients satisfy the
-// interpolation condition and reproduce the voxels, gradients of ramps and
-// against finite differences, voxel-centre grids, their rigid transforms,
-// background removal and the parameter derivatives of moved positions.
+// interpolation condition, splines reproduce the voxels and their gradients
+// match finite differences, linear gradients of ramps, voxel-centre grids and
+// their rigid transforms, background removal, and the parameter derivatives
+// of moved positions against finite differences in double.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,7 +10,6 @@
 #include <limits>
 #include <new>
 #include <random>
-#include <vector>
 
 #include "gridtransformations.h"
 #include "interpolation3D.h"
@@ -17,6 +17,7 @@
 namespace {
 
 using Grid = std::vector<glm::vec3>;
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 MRVolume<float> randomVolume(glm::ivec3 dims, glm::vec3 voxelSize, unsigned seed, float lo = 1, float hi = 100)
 {
@@ -27,7 +28,7 @@ MRVolume<float> randomVolume(glm::ivec3 dims, glm::vec3 voxelSize, unsigned seed
     return v;
 }
 
-// A volume whose voxel (x, y, z) holds a·x + b·y + c·z.
+// Voxel (x, y, z) holds a·x + b·y + c·z.
 MRVolume<float> ramp(glm::ivec3 dims, glm::vec3 abc, glm::vec3 extent)
 {
     MRVolume<float> v(dims, extent);
@@ -47,7 +48,7 @@ Grid indexGrid(glm::ivec3 dims)
     return g;
 }
 
-// R = Rz(c)·Ry(b)·Rx(a) applied to p, in double.
+// Rz(c)·Ry(b)·Rx(a) applied to p, in double.
 std::array<double, 3> rotate(double a, double b, double c, glm::vec3 p)
 {
     const double x1 = p.x, y1 = std::cos(a) * p.y - std::sin(a) * p.z, z1 = std::sin(a) * p.y + std::cos(a) * p.z;
@@ -57,82 +58,65 @@ std::array<double, 3> rotate(double a, double b, double c, glm::vec3 p)
 
 } // namespace
 
-TEST(BSplineCoefficients, SatisfyTheInterpolationConditionWithZerosOutside)
+TEST(BSpline, CoefficientsSatisfyTheInterpolationCondition)
 {
-    // Applying (c[i-1] + 4c[i] + c[i+1]) / 6 along every axis to the
-    // coefficients must give back the voxels: 1e-9 relative covers the
-    // rounding of three double-precision passes.
+    // (c[i-1] + 4c[i] + c[i+1]) / 6 along every axis, zeros outside, gives the
+    // voxels back: 1e-9 relative covers three double-precision passes.
     for (glm::ivec3 dims : {glm::ivec3(7, 5, 6), glm::ivec3(6, 1, 4), glm::ivec3(2, 3, 1), glm::ivec3(1, 1, 9)}) {
         const MRVolume<float> v = randomVolume(dims, glm::vec3(1), 21);
         const std::vector<double> c = computeBSplineCoeff3D(v.data(), dims);
-        ASSERT_EQ(c.size(), static_cast<std::size_t>(v.size()));
-        auto coeff = [&](int x, int y, int z) {
-            if (x < 0 || y < 0 || z < 0 || x >= dims.x || y >= dims.y || z >= dims.z) return 0.0;
-            return c[x + dims.x * (y + dims.y * z)];
+        ASSERT_EQ(c.size(), std::size_t(v.size()));
+        const auto coeff = [&](int x, int y, int z) {
+            const bool inside = x >= 0 && y >= 0 && z >= 0 && x < dims.x && y < dims.y && z < dims.z;
+            return inside ? c[std::size_t(x + dims.x * (y + dims.y * z))] : 0.0;
         };
         const double w[3] = {1.0 / 6, 4.0 / 6, 1.0 / 6};
-        for (int z = 0; z < dims.z; ++z)
-            for (int y = 0; y < dims.y; ++y)
-                for (int x = 0; x < dims.x; ++x) {
-                    double f = 0;
-                    for (int a = -1; a <= 1; ++a)
-                        for (int b = -1; b <= 1; ++b)
-                            for (int d = -1; d <= 1; ++d) f += w[a + 1] * w[b + 1] * w[d + 1] * coeff(x + a, y + b, z + d);
-                    EXPECT_NEAR(f, v.at(x, y, z), 1e-9 * 100) << dims.x << "x" << dims.y << "x" << dims.z << " at " << x << "," << y << "," << z;
-                }
-    }
-    // A constant volume: interior coefficients near 1, edge ones larger, since
-    // the zero coefficients outside must be made up for at the border.
-    const std::vector<float> ones(8 * 8 * 8, 1.0f);
-    const std::vector<double> c = computeBSplineCoeff3D(ones.data(), glm::ivec3(8));
-    EXPECT_GT(c[0], c[3 + 8 * (3 + 8 * 3)] + 0.1);
-    EXPECT_NEAR(c[3 + 8 * (4 + 8 * 3)], 1.0, 0.05);
-}
-
-TEST(BSplineEvaluation, ReproducesVoxelsAndConstantsAndIsZeroFarOutside)
-{
-    // Values up to 100 summed in float: 1e-4 is a few float ulps of them.
-    struct Case {
-        glm::ivec3 dims;
-        glm::vec3 voxelSize;
-    };
-    const Case cases[] = {{{7, 5, 6}, {1, 1, 1}}, {{6, 1, 4}, {2.5f, 3, 3.5f}}, {{4, 9, 3}, {1.5f, 1.5f, 2.2f}}};
-    for (const Case& k : cases) {
-        MRVolume<float> v = randomVolume(k.dims, k.voxelSize, 4);
-        std::vector<double> c = computeBSplineCoeff3D(v.data(), k.dims);
-        const Grid physical = getGrid3D(k.dims, v.extent);
-        std::vector<float> out(physical.size(), -1.0f);
-        evalBSpline3D(c.data(), k.dims, physical, out.data(), v.extent);
-        std::vector<float> byIndex(physical.size(), -1.0f);
-        evalBSpline3D(c.data(), k.dims, indexGrid(k.dims), byIndex.data(), glm::vec3(0, 7, 7));
-        const std::vector<float> sampled = evaluateGridSpline3D(v, physical);
         for (int i = 0; i < v.size(); ++i) {
-            EXPECT_NEAR(out[i], v[i], 1e-4) << "voxel " << i;
-            EXPECT_NEAR(byIndex[i], v[i], 1e-4) << "voxel " << i << " by index";
-            EXPECT_EQ(sampled[i], out[i]) << "voxel " << i;
+            const int x = i % dims.x, y = (i / dims.x) % dims.y, z = i / (dims.x * dims.y);
+            double f = 0;
+            for (int a = -1; a <= 1; ++a)
+                for (int b = -1; b <= 1; ++b)
+                    for (int d = -1; d <= 1; ++d) f += w[a + 1] * w[b + 1] * w[d + 1] * coeff(x + a, y + b, z + d);
+            EXPECT_NEAR(f, v[i], 1e-7) << dims.x << "x" << dims.y << "x" << dims.z << " voxel " << i;
         }
     }
-    // A constant volume is reproduced at every voxel centre (between centres
-    // near the border it is not: the coefficients outside are zero).
+}
+
+TEST(BSpline, ReproducesTheVoxelsAndIsZeroFarOutside)
+{
+    // Values up to 100 summed in float: 1e-4 is a few float ulps of them.
+    const std::pair<glm::ivec3, glm::vec3> cases[] = {{{7, 5, 6}, {1, 1, 1}}, {{6, 1, 4}, {2.5f, 3, 3.5f}}, {{4, 9, 3}, {1.5f, 1.5f, 2.2f}}};
+    for (const auto& [dims, voxelSize] : cases) {
+        const MRVolume<float> v = randomVolume(dims, voxelSize, 4);
+        std::vector<double> c = computeBSplineCoeff3D(v.data(), dims);
+        const Grid physical = getGrid3D(dims, v.extent);
+        std::vector<float> out(physical.size(), -1.0f), byIndex(physical.size(), -1.0f);
+        evalBSpline3D(c.data(), dims, physical, out.data(), v.extent);
+        evalBSpline3D(c.data(), dims, indexGrid(dims), byIndex.data(), glm::vec3(0, 7, 7));
+        const std::vector<float> sampled = evaluateGridSpline3D(v, physical);
+        for (int i = 0; i < v.size(); ++i) {
+            EXPECT_NEAR(out[std::size_t(i)], v[i], 1e-4) << "voxel " << i;
+            EXPECT_NEAR(byIndex[std::size_t(i)], v[i], 1e-4) << "voxel " << i << " by index";
+            EXPECT_EQ(sampled[std::size_t(i)], out[std::size_t(i)]) << "voxel " << i;
+        }
+    }
+    // A constant volume at every voxel centre; far outside, value and gradient 0.
     const std::vector<float> ones(8 * 8 * 8, 1.0f);
     std::vector<double> c = computeBSplineCoeff3D(ones.data(), glm::ivec3(8));
-    const Grid centres = indexGrid(glm::ivec3(8));
-    std::vector<float> atCentres(centres.size());
-    evalBSpline3D(c.data(), glm::ivec3(8), centres, atCentres.data(), glm::vec3(0));
-    for (std::size_t i = 0; i < centres.size(); ++i) EXPECT_NEAR(atCentres[i], 1.0f, 1e-5) << "voxel " << i;
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const Grid far = {{-3.5f, 2, 2}, {11.5f, 2, 2}, {2, -1e9f, 2}, {nan, 2, 2}, {2, 2, 1e30f}};
-    std::vector<float> out(far.size(), -1.0f), gv(far.size(), -1.0f), gx(far.size(), -1.0f), gy(far.size(), -1.0f),
-        gz(far.size(), -1.0f);
+    std::vector<float> atCentres(ones.size());
+    evalBSpline3D(c.data(), glm::ivec3(8), indexGrid(glm::ivec3(8)), atCentres.data(), glm::vec3(0));
+    for (std::size_t i = 0; i < ones.size(); ++i) EXPECT_NEAR(atCentres[i], 1.0f, 1e-5) << "voxel " << i;
+    const Grid far = {{-3.5f, 2, 2}, {11.5f, 2, 2}, {2, -1e9f, 2}, {kNaN, 2, 2}, {2, 2, 1e30f}};
+    std::vector<float> out(far.size(), -1.0f), gv(out), gx(out), gy(out), gz(out);
     evalBSpline3D(c.data(), glm::ivec3(8), far, out.data(), glm::vec3(0));
     evalBSplineAndGrad3D(c.data(), glm::ivec3(8), far, gv.data(), gx.data(), gy.data(), gz.data(), glm::vec3(0));
     for (const auto* o : {&out, &gv, &gx, &gy, &gz}) EXPECT_EQ(*o, std::vector<float>(far.size(), 0.0f));
 }
 
-TEST(BSplineEvaluation, GradientMatchesFiniteDifferencesAndValueMatchesEvalBSpline)
+TEST(BSpline, GradientMatchesFiniteDifferences)
 {
     const glm::ivec3 dims(9, 8, 7);
-    MRVolume<float> v = randomVolume(dims, glm::vec3(1), 9, 0, 1);
+    const MRVolume<float> v = randomVolume(dims, glm::vec3(1), 9, 0, 1);
     std::vector<double> c = computeBSplineCoeff3D(v.data(), dims);
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> ux(-1.5f, 9.5f), uy(-1.5f, 8.5f), uz(-1.5f, 7.5f);
@@ -142,152 +126,111 @@ TEST(BSplineEvaluation, GradientMatchesFiniteDifferencesAndValueMatchesEvalBSpli
     std::vector<float> value(n), dx(n), dy(n), dz(n), plain(n);
     evalBSplineAndGrad3D(c.data(), dims, points, value.data(), dx.data(), dy.data(), dz.data(), glm::vec3(0));
     evalBSpline3D(c.data(), dims, points, plain.data(), glm::vec3(0));
-    // Central differences with h = 0.01 on a cubic spline: truncation of order
-    // h²·|f'''| (below 1e-3 for values in [0, 1]) plus float rounding / h.
+    EXPECT_EQ(value, plain);
+    EXPECT_EQ(evaluateGridSplineAndGrad3D(MRVolume<float>(v, glm::vec3(0)), points), (std::vector<std::vector<float>>{value, dx, dy, dz}));
+    // Central differences, h = 0.01: truncation of order h²·|f'''| (below 1e-3
+    // for values in [0, 1]) plus float rounding / h.
     const float h = 0.01f;
     for (int axis = 0; axis < 3; ++axis) {
         Grid up = points, down = points;
-        for (std::size_t i = 0; i < n; ++i) {
-            up[i][axis] += h;
-            down[i][axis] -= h;
-        }
+        for (std::size_t i = 0; i < n; ++i) up[i][axis] += h, down[i][axis] -= h;
         std::vector<float> fu(n), fd(n);
         evalBSpline3D(c.data(), dims, up, fu.data(), glm::vec3(0));
         evalBSpline3D(c.data(), dims, down, fd.data(), glm::vec3(0));
         const std::vector<float>& grad = axis == 0 ? dx : (axis == 1 ? dy : dz);
         for (std::size_t i = 0; i < n; ++i) {
             const float u = points[i][axis];
-            if (std::fabs(u - std::round(u)) < 2 * h) continue;  // the spline's third derivative jumps at knots
+            if (std::fabs(u - std::round(u)) < 2 * h) continue; // the third derivative jumps at knots
             EXPECT_NEAR(grad[i], (fu[i] - fd[i]) / (2 * h), 3e-3) << "axis " << axis << " point " << i;
         }
     }
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(value[i], plain[i]) << "point " << i;
-
-    const std::vector<std::vector<float>> both = evaluateGridSplineAndGrad3D(MRVolume<float>(v, glm::vec3(0)), points);
-    ASSERT_EQ(both.size(), 4u);
-    EXPECT_EQ(both[0], value);
-    EXPECT_EQ(both[1], dx);
-    EXPECT_EQ(both[3], dz);
 }
 
 TEST(LinearWithGradient, RampsAndThePointsCountedOutside)
 {
     const glm::ivec3 dims(6, 5, 4);
-    // Values of a few tens, interpolated in float: 1e-5 relative.
+    // Values of a few tens interpolated in float: 1e-5 relative.
     for (glm::vec3 abc : {glm::vec3(1, 0, 0), glm::vec3(0, 1, 0), glm::vec3(0, 0, 1), glm::vec3(1, 2, 3)}) {
         const MRVolume<float> v = ramp(dims, abc, glm::vec3(0));
         const Grid inside = {{0.5f, 0.5f, 0.5f}, {2.25f, 3.5f, 1.75f}, {4.99f, 3.01f, 2.5f}, {3, 2, 1}};
-        const std::vector<std::vector<float>> r = evaluateGridLinearAndGrad3D(v, inside);
+        const auto r = evaluateGridLinearAndGrad3D(v, inside);
         for (std::size_t i = 0; i < inside.size(); ++i) {
-            const glm::vec3 p = inside[i];
-            EXPECT_NEAR(r[0][i], glm::dot(abc, p), 1e-4) << "point " << i;
-            EXPECT_NEAR(r[1][i], abc.x, 1e-5) << "point " << i;
-            EXPECT_NEAR(r[2][i], abc.y, 1e-5) << "point " << i;
-            EXPECT_NEAR(r[3][i], abc.z, 1e-5) << "point " << i;
+            EXPECT_NEAR(r[0][i], glm::dot(abc, inside[i]), 1e-4) << "point " << i;
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(r[std::size_t(k + 1)][i], abc[k], 1e-5) << "point " << i << " axis " << k;
         }
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        const Grid outside = {{0, 2, 2}, {5, 2, 2}, {-0.5f, 2, 2}, {2, 0, 2}, {2, 4, 2}, {2, 2, 3}, {2, 2, 0}, {nan, 2, 2}, {1e20f, 2, 2}};
-        const std::vector<std::vector<float>> o = evaluateGridLinearAndGrad3D(v, outside);
-        for (int k = 0; k < 4; ++k)
-            for (std::size_t i = 0; i < outside.size(); ++i) EXPECT_EQ(o[k][i], 0.0f) << "output " << k << " point " << i;
+        const Grid outside = {{0, 2, 2}, {5, 2, 2}, {-0.5f, 2, 2}, {2, 0, 2}, {2, 4, 2}, {2, 2, 3}, {2, 2, 0}, {kNaN, 2, 2}, {1e20f, 2, 2}};
+        for (const auto& o : evaluateGridLinearAndGrad3D(v, outside)) EXPECT_EQ(o, std::vector<float>(outside.size(), 0.0f));
     }
-    // With a physical extent the gradient stays per voxel step.
-    const MRVolume<float> v = ramp(dims, glm::vec3(1, 0, 0), glm::vec3(dims) * glm::vec3(3, 3, 4));
-    const Grid g = {{-3.0f, 0.5f, 0.3f}};  // u = (-3 - (3 - 18) / 2) / 3 = 1.5
-    const std::vector<std::vector<float>> r = evaluateGridLinearAndGrad3D(v, g);
+    // With a physical extent the gradient stays per voxel step:
+    // u = (-3 - (3 - 18) / 2) / 3 = 1.5.
+    const auto r = evaluateGridLinearAndGrad3D(ramp(dims, glm::vec3(1, 0, 0), glm::vec3(dims) * glm::vec3(3, 3, 4)), {{-3.0f, 0.5f, 0.3f}});
     EXPECT_NEAR(r[0][0], 1.5f, 1e-5);
     EXPECT_NEAR(r[1][0], 1.0f, 1e-5);
 }
 
-TEST(SamplingGrid, VoxelCentresCentredAtTheOrigin)
+TEST(SamplingGrid, VoxelCentresCentredAtTheOriginAndMovedRigidly)
 {
     EXPECT_EQ(getGrid3D({2, 1, 1}, {4, 1, 1}), (Grid{{-1, 0, 0}, {1, 0, 0}}));
-    const Grid g = getGrid3D({3, 3, 3}, {3, 3, 3});
-    ASSERT_EQ(g.size(), 27u);
-    EXPECT_EQ(g[13], glm::vec3(0));
-    EXPECT_EQ(g[0], glm::vec3(-1));
-    EXPECT_EQ(g[1], glm::vec3(0, -1, -1));  // x fastest
-    EXPECT_EQ(g[3], glm::vec3(-1, 0, -1));
-    EXPECT_EQ(g[9], glm::vec3(-1, -1, 0));
+    const Grid g3 = getGrid3D({3, 3, 3}, {3, 3, 3});
+    ASSERT_EQ(g3.size(), 27u);
+    EXPECT_EQ(g3[13], glm::vec3(0));
+    EXPECT_EQ(g3[1], glm::vec3(0, -1, -1)); // x fastest
+    EXPECT_EQ(g3[3], glm::vec3(-1, 0, -1));
+    EXPECT_EQ(g3[9], glm::vec3(-1, -1, 0));
     EXPECT_TRUE(getGrid3D({0, 4, 4}, {1, 1, 1}).empty());
     EXPECT_THROW(getGrid3D({-2, -2, 1}, {1, 1, 1}), std::bad_alloc);
-
-    // Symmetric about 0; the first centre half a voxel inside -extent/2.
-    // Tolerance: a few float ulps of the 100 mm extent.
+    // Symmetric about 0, the first centre half a voxel inside −extent/2;
+    // a few float ulps of the 100 mm extent.
     const glm::ivec3 dims(64, 48, 25);
     const glm::vec3 extent = glm::vec3(dims) * glm::vec3(3.5f, 3.5f, 4.2f);
     const Grid big = getGrid3D(dims, extent);
-    ASSERT_EQ(big.size(), static_cast<std::size_t>(64 * 48 * 25));
+    ASSERT_EQ(big.size(), std::size_t(64 * 48 * 25));
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(big.front()[k], -extent[k] / 2 + extent[k] / dims[k] / 2, 1e-4);
     for (std::size_t q = 0; q < big.size(); q += 97)
         for (int k = 0; k < 3; ++k) EXPECT_NEAR(big[q][k], -big[big.size() - 1 - q][k], 1e-4) << "point " << q;
     EXPECT_NEAR(big[5 + 64 * (7 + 48 * 11)].y, -extent.y / 2 + 3.5f * 7.5f, 1e-4);
-}
 
-TEST(SamplingGrid, RigidAndLinearTransformsOfTheGrid)
-{
     const Grid g = getGrid3D({5, 4, 3}, {10, 8, 9});
     EXPECT_EQ(getTransformedGrid3D(g, glm::mat4(1.0f)), g);
-    EXPECT_EQ(getTransformedGrid3D(g, glm::mat3(1.0f)), g);
-    EXPECT_TRUE(getTransformedGrid3D(Grid{}, glm::mat4(1.0f)).empty());
-
-    const glm::mat4 shift = getTrfMatrix(Vector<float>(std::vector<float>{0, 0, 0, 1.5f, -2, 0.25f}));
-    const Grid moved = getTransformedGrid3D(g, shift);
-    ASSERT_EQ(moved.size(), g.size());
-    for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(moved[i], g[i] + glm::vec3(1.5f, -2, 0.25f)) << "point " << i;
-
+    EXPECT_EQ(getTransformedGrid3D(g, glm::mat3(2.0f))[7], 2.0f * g[7]);
     // A general rigid motion against R·p + t in double; 1e-5 mm covers float
     // rounding of sin, cos and three products for coordinates below 5 mm.
     const std::vector<float> q = {0.3f, -0.2f, 1.1f, 4, 5, -6};
     const Grid turned = getTransformedGrid3D(g, getTrfMatrix(Vector<float>(q)));
+    ASSERT_EQ(turned.size(), g.size());
     for (std::size_t i = 0; i < g.size(); ++i) {
         const std::array<double, 3> r = rotate(q[0], q[1], q[2], g[i]);
-        for (int k = 0; k < 3; ++k) EXPECT_NEAR(turned[i][k], r[k] + q[3 + k], 1e-5) << "point " << i << " axis " << k;
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(turned[i][k], r[std::size_t(k)] + q[std::size_t(3 + k)], 1e-5) << "point " << i << " axis " << k;
     }
 }
 
 TEST(GridSampling, OwnGridGivesTheVoxelsAndBackgroundIsRemoved)
 {
-    const MRVolume<float> v = randomVolume({6, 5, 4}, {3.5f, 3.5f, 4.2f}, 17);
+    const MRVolume<float> v = randomVolume({6, 5, 4}, {3.5f, 3.5f, 4.2f}, 17), w = randomVolume({6, 5, 4}, {3.5f, 3.5f, 4.2f}, 18);
     const Grid g = getGrid3D(v.dimensions(), v.extent);
     const std::vector<float> samples = evaluateGridLinear3D(v, g);
     ASSERT_EQ(samples.size(), g.size());
     // Positions carry float rounding of about 1e-6 voxel: 1e-3 of values up to 100.
-    for (int i = 0; i < v.size(); ++i) EXPECT_NEAR(samples[i], v[i], 1e-3) << "voxel " << i;
-
-    const MRVolume<float> w = randomVolume({6, 5, 4}, {3.5f, 3.5f, 4.2f}, 18);
-    const std::vector<std::vector<float>> all = evaluateAllGridLinear3D({v, w}, g);
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0], samples);
-    EXPECT_EQ(all[1], evaluateGridLinear3D(w, g));
-    EXPECT_TRUE(evaluateAllGridLinear3D({}, g).empty());
-    const std::vector<std::vector<float>> splines = evaluateAllGridSpline3D({w, v}, g);
-    ASSERT_EQ(splines.size(), 2u);
-    EXPECT_EQ(splines[1], evaluateGridSpline3D(v, g));
+    for (int i = 0; i < v.size(); ++i) EXPECT_NEAR(samples[std::size_t(i)], v[i], 1e-3) << "voxel " << i;
+    EXPECT_EQ(evaluateAllGridLinear3D({v, w}, g), (std::vector<std::vector<float>>{samples, evaluateGridLinear3D(w, g)}));
+    EXPECT_EQ(evaluateAllGridSpline3D({w, v}, g)[1], evaluateGridSpline3D(v, g));
     EXPECT_TRUE(evaluateAllGridSpline3D({}, g).empty());
 
-    // A point far outside samples 0 and is dropped as background.
     Grid withOutside = g;
-    withOutside.emplace_back(1000, 0, 0);
+    withOutside.emplace_back(1000, 0, 0); // samples 0: dropped as background
     removeBackgroundGridPoints(withOutside, v);
     EXPECT_EQ(withOutside, g);
-
-    Grid none = g;
-    removeBackgroundGridPoints(none, MRVolume<float>(Volume<float>(6, 5, 4, 0.0f), v.extent));
-    EXPECT_TRUE(none.empty());
-
-    // Unit voxels make the grid positions exact voxel indices, so a point
-    // samples exactly 0 when its own voxel is 0: keep x >= 3. A NaN voxel at
-    // (1, 1, 1) also reaches, with weight 0 (0·NaN is NaN), the samples of the
-    // points whose upper corners include it: all eight with x, y, z <= 1 stay.
+    // Unit voxels make the positions exact voxel indices, so a point samples
+    // exactly 0 when its own voxel is 0: keep x >= 3. A NaN voxel at (1, 1, 1)
+    // also reaches, with weight 0 (0·NaN is NaN), the points whose upper
+    // corners include it: all eight with x, y, z <= 1 stay.
     MRVolume<float> half = ramp({6, 2, 2}, glm::vec3(1, 0, 0), glm::vec3(6, 2, 2));
-    for (int z = 0; z < 2; ++z)
-        for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 3; ++x) half.at(x, y, z) = 0;
-    half.at(1, 1, 1) = std::numeric_limits<float>::quiet_NaN();
+    for (int i = 0; i < half.size(); ++i)
+        if (i % 6 < 3) half[i] = 0;
+    half.at(1, 1, 1) = kNaN;
     Grid grid = getGrid3D(half.dimensions(), half.extent), expected;
     for (int i = 0; i < half.size(); ++i)
-        if (i % 6 >= 3 || i % 6 <= 1) expected.push_back(grid[i]);
+        if (i % 6 >= 3 || i % 6 <= 1) expected.push_back(grid[std::size_t(i)]);
     removeBackgroundGridPoints(grid, half);
     EXPECT_EQ(grid, expected);
 }
@@ -295,16 +238,11 @@ TEST(GridSampling, OwnGridGivesTheVoxelsAndBackgroundIsRemoved)
 TEST(GridDerivatives, FieldCountsAndAgreementWithFiniteDifferences)
 {
     const Grid g = getGrid3D({4, 3, 2}, {8, 9, 6});
-    struct Count {
-        int parameters;
-        std::size_t fields;
-    };
-    for (Count c : {Count{0, 0}, Count{5, 0}, Count{6, 6}, Count{7, 0}, Count{9, 9}, Count{12, 12}, Count{13, 0}}) {
-        const auto d = getGridDerivatives(g, Vector<float>(c.parameters, 0.1f));
-        EXPECT_EQ(d.size(), c.fields) << c.parameters << " parameters";
-        for (const Grid& field : d) EXPECT_EQ(field.size(), g.size()) << c.parameters << " parameters";
+    for (auto [parameters, fields] : {std::pair{0, 0}, {5, 0}, {6, 6}, {7, 0}, {9, 9}, {12, 12}, {13, 0}}) {
+        const auto d = getGridDerivatives(g, Vector<float>(parameters, 0.1f));
+        EXPECT_EQ(d.size(), std::size_t(fields)) << parameters << " parameters";
+        for (const Grid& field : d) EXPECT_EQ(field.size(), g.size());
     }
-
     // Rotation fields against central differences of R·p in double (h = 1e-5
     // rad: truncation 1e-10); the float fields carry about 1e-6 mm of rounding.
     std::mt19937 rng(8);
@@ -313,36 +251,28 @@ TEST(GridDerivatives, FieldCountsAndAgreementWithFiniteDifferences)
         const std::vector<float> q = {angle(rng), angle(rng), angle(rng), 1, 2, 3};
         const auto d = getGridDerivatives(g, Vector<float>(q));
         ASSERT_EQ(d.size(), 6u);
-        const double h = 1e-5;
         for (int k = 0; k < 3; ++k)
             for (std::size_t i = 0; i < g.size(); ++i) {
                 std::array<double, 3> up{q[0], q[1], q[2]}, down = up;
-                up[k] += h;
-                down[k] -= h;
+                up[std::size_t(k)] += 1e-5, down[std::size_t(k)] -= 1e-5;
                 const auto pu = rotate(up[0], up[1], up[2], g[i]), pd = rotate(down[0], down[1], down[2], g[i]);
                 for (int axis = 0; axis < 3; ++axis)
-                    EXPECT_NEAR(d[k][i][axis], (pu[axis] - pd[axis]) / (2 * h), 1e-5)
+                    EXPECT_NEAR(d[std::size_t(k)][i][axis], (pu[std::size_t(axis)] - pd[std::size_t(axis)]) / 2e-5, 1e-5)
                         << "trial " << trial << " angle " << k << " point " << i << " axis " << axis;
             }
-        for (std::size_t i = 0; i < g.size(); ++i) {
-            EXPECT_EQ(d[3][i], glm::vec3(1, 0, 0));
-            EXPECT_EQ(d[4][i], glm::vec3(0, 1, 0));
-            EXPECT_EQ(d[5][i], glm::vec3(0, 0, 1));
-        }
+        for (std::size_t i = 0; i < g.size(); ++i)
+            EXPECT_TRUE(d[3][i] == glm::vec3(1, 0, 0) && d[4][i] == glm::vec3(0, 1, 0) && d[5][i] == glm::vec3(0, 0, 1)) << i;
     }
-
     // Nine parameters: x, y, z times the rows of R.
-    const std::vector<float> q9 = {0.2f, 0.4f, -0.6f, 0, 0, 0, 1, 1, 1};
-    const auto d9 = getGridDerivatives(g, Vector<float>(q9));
-    const glm::mat4 m = getTrfMatrix(Vector<float>(q9));
-    ASSERT_EQ(d9.size(), 9u);
+    const Vector<float> q9(std::vector<float>{0.2f, 0.4f, -0.6f, 0, 0, 0, 1, 1, 1});
+    const auto d9 = getGridDerivatives(g, q9);
+    const glm::mat4 m = getTrfMatrix(q9);
     for (std::size_t i = 0; i < g.size(); ++i)
-        for (int r = 0; r < 3; ++r) EXPECT_EQ(d9[6 + r][i], g[i][r] * glm::vec3(m[0][r], m[1][r], m[2][r])) << "point " << i;
-
+        for (int r = 0; r < 3; ++r) EXPECT_EQ(d9[std::size_t(6 + r)][i], g[i][r] * glm::vec3(m[0][r], m[1][r], m[2][r])) << "point " << i;
     // Twelve affine elements, read row by row.
     const auto d12 = getGridDerivatives(g, Vector<float>(12, 0.0f));
     const glm::vec3 p = g[5];
     const glm::vec3 expected[12] = {{p.x, 0, 0}, {p.y, 0, 0}, {p.z, 0, 0}, {1, 0, 0}, {0, p.x, 0}, {0, p.y, 0},
-                                    {0, p.z, 0}, {0, 1, 0},    {0, 0, p.x}, {0, 0, p.y}, {0, 0, p.z}, {0, 0, 1}};
-    for (int k = 0; k < 12; ++k) EXPECT_EQ(d12[k][5], expected[k]) << "field " << k;
+                                    {0, p.z, 0}, {0, 1, 0},   {0, 0, p.x}, {0, 0, p.y}, {0, 0, p.z}, {0, 0, 1}};
+    for (std::size_t k = 0; k < 12; ++k) EXPECT_EQ(d12[k][5], expected[k]) << "field " << k;
 }

@@ -126,6 +126,7 @@ Option& Option::to(double v) { return max = Bound{v, true}, *this; }
 Option& Option::oneOf(std::vector<std::string> words) { return choices = std::move(words), *this; }
 Option& Option::values(int n) { return count = n, *this; }
 Option& Option::many() { return repeatable = true, *this; }
+Option& Option::upToNextOption() { return following = repeatable = true, *this; }
 Option& Option::only(std::function<bool(const std::string&)> rule) { return accepts = std::move(rule), *this; }
 
 namespace {
@@ -292,6 +293,7 @@ Args parse(const Command& command, const std::vector<std::string>& words)
                                      (o->value.empty() ? "" : " (" + o->value + ")"));
                 values.push_back(words[++i]);
             }
+            while (o->following && i + 1 < words.size() && !words[i + 1].empty() && words[i + 1][0] != '-') values.push_back(words[++i]);
         }
         for (const auto& v : values) {
             validate(*o, v);
@@ -304,7 +306,13 @@ Args parse(const Command& command, const std::vector<std::string>& words)
     bool many = false;
     for (std::size_t k = 0; k < command.positionals.size(); ++k) {
         const Positional& p = command.positionals[k];
-        if (p.required && args.positionals_.size() <= k) throw UsageError(p.name + " is required" + seeHelp);
+        if (p.required && args.positionals_.size() <= k) {
+            // Words are placed by their order: with several, say which come in which order.
+            std::string order;
+            for (const auto& q : command.positionals) order += " " + q.name;
+            throw UsageError(p.name + " is required" +
+                             (command.positionals.size() > 1 ? " (tremora " + command.name + order + ")" : std::string()) + seeHelp);
+        }
         many = many || p.many;
     }
     if (!many && args.positionals_.size() > command.positionals.size())
@@ -337,7 +345,7 @@ std::string help(const Command& command)
         for (const auto& o : command.options) {
             out << "  " << o.name;
             for (int k = 0; k < (o.kind == Kind::Flag ? 0 : o.count); ++k) out << " " << (o.value.empty() ? "VALUE" : o.value);
-            out << (o.required ? "  (required)" : "") << (o.repeatable ? "  (repeatable)" : "") << "\n      " << o.help;
+            out << (o.following ? "..." : "") << (o.required ? "  (required)" : "") << (o.repeatable ? "  (repeatable)" : "") << "\n      " << o.help;
             if (o.kind == Kind::List || !o.choices.empty() || o.accepts ||
                 ((o.kind == Kind::Number || o.kind == Kind::Integer) && !rangeText(o).empty()))
                 out << "\n      " << (o.count > 1 ? "each value: " : "value: ") << requirement(o);

@@ -58,6 +58,7 @@ struct Option {
     std::string defaultNote; // a default that is no fixed value: "the number of processors"
     // A rule the value must follow beyond its kind, described by meaning.
     std::function<bool(const std::string&)> accepts;
+    bool following = false;  // takes every following word up to the next option ("--participant-label 01 02")
 
     // Refinements, chained onto a declaration: number(...).above(0).byDefault("50").
     Option& byDefault(std::string text);
@@ -70,6 +71,7 @@ struct Option {
     Option& oneOf(std::vector<std::string> words);
     Option& values(int n);
     Option& many();
+    Option& upToNextOption(); // following, and repeatable
     Option& only(std::function<bool(const std::string&)> rule);
 };
 

@@ -54,6 +54,7 @@ int import(const cli::Args& args)
     std::cout << "wrote " << r.stc << " (float slice data from " << r.dataType << ")\n";
     std::cout << "wrote " << r.sdm << " (6 motion predictors: each volume's transform about the volume centre, on the voxel axes)\n";
     std::cout << "wrote " << r.sidecar << " (how the motion was read)\n";
+    std::cout << "wrote " << r.space << " (the NIfTI's sform and qform: the run's maps carry them)\n";
     std::cout << "motion convention: " << r.convention << "\n";
     std::cout << "reference: " << r.reference << "\n";
     std::cout << "centre of rotation: " << r.centre << "\n";
@@ -68,8 +69,8 @@ cli::Command importCommand()
         .name = "import",
         .summary = "turn a NIfTI run and an FSL/SPM/AFNI/fMRIPrep motion file into an FMR, its slice data and 3DMC SDM",
         .description =
-            "Writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and NAME_3DMC.json into DIR (all four, or none when\n"
-            "anything fails; existing files are kept unless --force). The NIfTI is read with nifti_clib: 3D or\n"
+            "Writes NAME.fmr, NAME.stc, NAME_3DMC.sdm, NAME_3DMC.json and NAME_space.json into DIR (all five,\n"
+            "or none when anything fails; existing files are kept unless --force). The NIfTI is read with nifti_clib: 3D or\n"
             "4D, integers of 8 to 64 bits or 32/64-bit floats, scl_slope/scl_inter applied; the slice data are\n"
             "floats (values that are not finite become 0). Voxel sizes come from pixdim[1-3] (xyz_units), the\n"
             "TR from pixdim[4] (time_units: s, ms or us; without a unit, values under 100 are seconds) or --tr.\n"
@@ -77,8 +78,9 @@ cli::Command importCommand()
             "\n"
             "Orientation: the voxels keep the NIfTI's stored order. The FMR's x, y and slice axes are the\n"
             "image's i, j and k axes; nothing is flipped or resampled, so the maps of the displacement task\n"
-            "lie voxel for voxel on the NIfTI (the maps carry the host's centred affine, not the NIfTI's: to\n"
-            "overlay them in a viewer, give them the NIfTI's affine). The position block gives the slice\n"
+            "lie voxel for voxel on the NIfTI. NAME_space.json keeps the NIfTI's sform and qform with their\n"
+            "codes as stored, and every map of the run carries them, so the maps lie on the run in any\n"
+            "viewer. The position block gives the slice\n"
             "centres and directions from the affine (sform, else qform) in scanner millimetres (x to the\n"
             "left, y to the back, z up).\n"
             "\n"
@@ -126,7 +128,7 @@ cli::Command importCommand()
             cli::text("--fmriprep-version", "X.Y", "fmriprep: the release that wrote the table, instead of its dataset_description.json")
                 .means("a release number such as 23.2 or 25.0")
                 .only([](const std::string& v) { return fmriprepConventionOf(v).has_value(); }),
-            cli::flag("--force", "replace existing NAME.fmr, NAME.stc, NAME_3DMC.sdm and NAME_3DMC.json"),
+            cli::flag("--force", "replace existing NAME.fmr, NAME.stc, NAME_3DMC.sdm, NAME_3DMC.json and NAME_space.json"),
         },
         .examples = {
             "tremora import --bold sub-01_task-rest_bold.nii.gz --motion prefiltered_func_data_mcf.par --motion-format fsl --out run1",

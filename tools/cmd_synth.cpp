@@ -13,11 +13,16 @@
 
 #include "atomicfile.h"
 #include "commands.h"
+#include "inputs.h"
 #include "mySDM.h"
 #include "options.h"
 #include "rundocument.h"
+#include "synthrun.h"
 
 namespace tool {
+
+// The sample BIDS study of synth --bids (bidssample.cpp).
+int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed);
 
 namespace {
 
@@ -338,6 +343,13 @@ Settings settingsFrom(const cli::Args& args)
 
 int synth(const cli::Args& args)
 {
+    if (args.has("--bids")) {
+        if (args.has("--out")) throw cli::UsageError("give --out (one run) or --bids (a sample study), not both");
+        requireOutputFolder("--bids", args.text("--bids"));
+        return writeSampleStudy(args.text("--bids"), int(args.integer("--participants")), std::uint64_t(args.integer("--seed")));
+    }
+    if (args.has("--participants")) throw cli::UsageError("--participants goes with --bids");
+    if (!args.has("--out")) throw cli::UsageError("--out is required (or --bids for a sample study)");
     const Settings s = settingsFrom(args);
     const fs::path out = args.text("--out");
     const std::string base = (out / s.name).string();
@@ -376,6 +388,29 @@ int synth(const cli::Args& args)
 
 } // namespace
 
+SyntheticRun syntheticRun(int nx, int ny, int nz, int volumes, const float voxel[3], std::uint64_t seed, int trMs, bool task)
+{
+    Settings s;
+    s.nx = nx, s.ny = ny, s.nz = nz, s.volumes = volumes, s.seed = seed, s.tr = trMs, s.task = task;
+    for (int a = 0; a < 3; ++a) s.voxel[a] = voxel[a];
+    Noise motionNoise(s.seed * 2);
+    SyntheticRun run;
+    run.nx = nx, run.ny = ny, run.nz = nz, run.volumes = volumes;
+    run.jumps = jumpVolumes(s, motionNoise);
+    run.motion = motion(s, run.jumps, motionNoise);
+    // The slice data in file order (slice, volume, row, voxel), reordered.
+    std::ostringstream slices;
+    writeSlices(slices, s, taskTimeCourse(s));
+    const std::string bytes = slices.str();
+    const std::size_t plane = std::size_t(nx) * std::size_t(ny), volume = plane * std::size_t(nz);
+    run.voxels.resize(volume * std::size_t(volumes));
+    for (int z = 0; z < nz; ++z)
+        for (int v = 0; v < volumes; ++v)
+            std::memcpy(&run.voxels[std::size_t(v) * volume + std::size_t(z) * plane],
+                        bytes.data() + (std::size_t(z) * std::size_t(volumes) + std::size_t(v)) * plane * 4, plane * 4);
+    return run;
+}
+
 cli::Command synthCommand()
 {
     return {
@@ -388,9 +423,19 @@ cli::Command synthCommand()
             "motion (translations in mm, rotations in degrees): slow drift and a few sudden jumps,\n"
             "whose volumes are printed. With --task-sdm, NAME_task.sdm holds a block design (20\n"
             "volumes of rest, 20 of task, convolved with a haemodynamic response, then a constant),\n"
-            "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.",
+            "and a 2 % task signal is added to a region of cortex. The same seed gives the same files.\n\n"
+            "With --bids DIR, a small BIDS study instead: --participants participants with two sessions of\n"
+            "two tasks (rest, and two runs of a motor task with its events), NIfTI runs of such a phantom\n"
+            "with a little motion each on a slightly tilted grid, the sidecars, and in\n"
+            "DIR/derivatives/fmriprep the derivatives in fMRIPrep's layout: the confounds table with the\n"
+            "motion (in fMRIPrep's convention), the boldref and the brain mask of each run.",
         .options = {
-            outFolderOption(),
+            // Required unless --bids asks for a sample study instead.
+            [] {
+                cli::Option out = outFolderOption();
+                out.required = false;
+                return out;
+            }(),
             cli::integer("--dims", "N", "voxels along x, y and z").values(3).means("a whole number of voxels").from(1).to(4096).byDefault("64 64 30"),
             cli::integer("--volumes", "N", "number of volumes").means("a whole number of volumes").from(1).to(100000).byDefault("200"),
             cli::number("--voxel", "MM", "voxel size along x, y and z").values(3).means("a number of millimetres").from(0.1).to(100).byDefault("3 3 3.5"),
@@ -398,10 +443,17 @@ cli::Command synthCommand()
             cli::text("--data-type", "TYPE", "element type of the slice data").oneOf({"float", "int16"}).byDefault("float"),
             nameOption("synth", ""),
             cli::flag("--task-sdm", "also write NAME_task.sdm and add its signal to the data"),
+            cli::path("--bids", "DIR", "instead of one run, a sample BIDS study with fMRIPrep-style derivatives"),
+            cli::integer("--participants", "N", "with --bids: how many participants")
+                .means("a whole number of participants")
+                .from(1)
+                .to(99)
+                .byDefault("3"),
         },
         .examples = {
             "tremora synth --out demo",
             "tremora synth --out big --dims 96 96 60 --volumes 500 --data-type int16 --task-sdm",
+            "tremora synth --bids study --participants 2",
         },
         .run = synth,
     };

@@ -15,6 +15,7 @@ cli::Command analyzeCommand();
 cli::Command importCommand();
 cli::Command processCommand();
 cli::Command batchCommand();
+cli::Command bidsCommand();
 
 // All subcommands in the order --help lists them.
 inline void addAllCommands()
@@ -27,6 +28,7 @@ inline void addAllCommands()
     cli::add(importCommand());
     cli::add(processCommand());
     cli::add(batchCommand());
+    cli::add(bidsCommand());
     cli::add(runCommand());
     cli::add(synthCommand());
 }

@@ -33,6 +33,19 @@ fi
 step "A motion report: one HTML page with the traces, spikes and map slices"
 "$tremora" report --fmr "$out/sub01.fmr" --sdm "$out/sub01_3DMC.sdm" --out "$out/sub01_report.html"
 
+step "A sample BIDS study: 2 participants, two sessions, tasks rest and motor, fMRIPrep-style derivatives"
+"$tremora" synth --bids "$out/study" --participants 2
+
+step "The BIDS App, participant level: every run into the derivatives dataset $out/study/derivatives/tremora"
+"$tremora" bids "$out/study" "$out/study/derivatives/tremora" participant --jobs 2
+
+step "Again: every run is up to date, nothing is redone"
+"$tremora" bids "$out/study" "$out/study/derivatives/tremora" participant --jobs 2 | tail -n 1
+
+step "The BIDS App, group level: one table and one page over the runs"
+"$tremora" bids "$out/study" "$out/study/derivatives/tremora" group
+column -t -s $'\t' "$out/study/derivatives/tremora/group_motion.tsv"
+
 step "Files written"
 describe() {
   case "$1" in
@@ -65,10 +78,19 @@ describe() {
     *.svg) echo "plot";;
     *_desc-confounds_timeseries.tsv) echo "BIDS confounds table: motion, framewise displacement, outliers";;
     *_desc-confounds_timeseries.json) echo "its sidecar: what each column holds";;
+    *_desc-*_displacement.nii.gz) echo "map of the BIDS App (mm), on the run's own affine";;
+    *_desc-*_displacement.json) echo "its sidecar: units, mask threshold, sources";;
+    *_desc-motion_report.html) echo "motion report of the run";;
+    *_desc-tremora_provenance.json) echo "written last: the run's outputs are complete";;
+    group_motion.tsv|*/group_motion.tsv) echo "one row per run: FD, spikes, displacement, exclude";;
+    *group_report.html) echo "the group's distributions and the runs beyond the criteria";;
     *_report.html) echo "motion report (open in a browser)";;
     *) echo "";;
   esac
 }
-find "$out" -type f | sort | while read -r f; do
+# Of the sample study: its top files and the outputs of one session.
+find "$out" -type f -not -path "$out/study/sub-*" -not -path "$out/study/derivatives/fmriprep/*" \
+  -not -path "$out/study/derivatives/tremora/sub-0[2-9]/*" -not -path "$out/study/derivatives/tremora/sub-01/ses-2/*" \
+  | sort | while read -r f; do
   printf '  %-52s %s\n' "$f" "$(describe "$f")"
 done

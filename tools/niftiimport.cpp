@@ -23,6 +23,7 @@
 #include "motionconventions.h"
 #include "options.h"
 #include "rundocument.h"
+#include "sourcespace.h"
 #include "mySDM.h"
 
 namespace tool {
@@ -508,7 +509,8 @@ ImportResult importRun(const ImportRequest& request)
     result.stc = (out / (name + ".stc")).string();
     result.sdm = (out / (name + "_3DMC.sdm")).string();
     result.sidecar = (out / (name + "_3DMC.json")).string();
-    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm, &result.sidecar}) {
+    result.space = host::sourceSpacePath(result.fmr);
+    for (const std::string* path : {&result.fmr, &result.stc, &result.sdm, &result.sidecar, &result.space}) {
         cli::checkPathLength("--out and --name", *path);
         if (fs::is_directory(*path, ec)) throw cli::RunError(*path + " is a folder");
         if (fs::exists(*path, ec) && !request.force)
@@ -529,6 +531,18 @@ ImportResult importRun(const ImportRequest& request)
     if (raw == nullptr) throw cli::RunError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
     float stored[5];
     std::memcpy(stored, raw->pixdim, sizeof stored);
+    // The spatial header as stored, for the maps of the run.
+    host::SourceSpace space;
+    space.source = fs::absolute(request.bold, ec).string();
+    space.dims = {raw->dim[1], raw->dim[0] >= 2 ? raw->dim[2] : 1, raw->dim[0] >= 3 ? raw->dim[3] : 1};
+    for (int k = 0; k < 4; ++k) space.pixdim[std::size_t(k)] = raw->pixdim[k];
+    space.xyzUnits = raw->xyzt_units & 0x07;
+    space.qformCode = raw->qform_code, space.sformCode = raw->sform_code;
+    space.quatern = {raw->quatern_b, raw->quatern_c, raw->quatern_d};
+    space.qoffset = {raw->qoffset_x, raw->qoffset_y, raw->qoffset_z};
+    for (int c = 0; c < 4; ++c)
+        space.srow[0][std::size_t(c)] = raw->srow_x[c], space.srow[1][std::size_t(c)] = raw->srow_y[c],
+        space.srow[2][std::size_t(c)] = raw->srow_z[c];
     std::free(raw);
 
     // A run is a 3D volume or a 4D series of them; dimensions past dim[0] count as 1.
@@ -584,8 +598,8 @@ ImportResult importRun(const ImportRequest& request)
     fs::create_directories(out, ec);
     if (!fs::is_directory(out, ec)) throw cli::RunError("--out: cannot create the folder " + out.string());
 
-    // All four files are written under hidden names first and moved into
-    // place only when every one of them is complete.
+    // All five files are written under hidden names first and moved into
+    // place only when every one of them is complete (the run document last).
     const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
         std::string temporary, target;
@@ -593,6 +607,7 @@ ImportResult importRun(const ImportRequest& request)
     std::vector<Staged> staged = {{(out / ("." + name + ".stc" + tag)).string(), result.stc},
                                   {(out / ("." + name + "_3DMC.sdm" + tag)).string(), result.sdm},
                                   {(out / ("." + name + "_3DMC.json" + tag)).string(), result.sidecar},
+                                  {(out / ("." + name + "_space.json" + tag)).string(), result.space},
                                   {(out / ("." + name + ".fmr" + tag)).string(), result.fmr}};
     const auto removeStaged = [&] {
         for (const auto& s : staged) fs::remove(s.temporary, ec);
@@ -608,7 +623,12 @@ ImportResult importRun(const ImportRequest& request)
         }
         saveTextAtomically(staged[2].temporary, [&](std::ostream& os) { writeSidecar(os, request, result, packageRows); },
                            "cannot write " + result.sidecar);
-        saveTextAtomically(staged[3].temporary,
+        try {
+            host::writeSourceSpace(staged[3].temporary, space);
+        } catch (const std::exception&) {
+            throw std::runtime_error("cannot write " + result.space);
+        }
+        saveTextAtomically(staged[4].temporary,
                            [&](std::ostream& os) { writeDocument(os, g, name, nim, fs::absolute(request.bold, ec).string()); },
                            "cannot write " + result.fmr);
         for (const auto& s : staged) {

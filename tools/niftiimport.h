@@ -36,6 +36,7 @@ struct ImportResult {
     std::string dataType;        // the NIfTI's element type ("INT16", ...)
     std::string orientation;     // where the voxel axes point, "LAS"
     std::string sidecar;         // NAME_3DMC.json: where the motion came from and how it was read
+    std::string space;           // NAME_space.json: the NIfTI's sform and qform, given to the run's maps
     // How the motion was read: the package's convention, its reference and
     // centre of rotation (one line each, for the user).
     std::string convention, reference, centre;
@@ -49,7 +50,8 @@ std::string niftiStem(const std::string& path);
 // Reads the NIfTI (nifti_clib) and the motion file, checks that they fit
 // together, carries the package's transforms into the SDM's frame
 // (motionconventions.h), then writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and
-// NAME_3DMC.json into the folder: all four or, on a failure, none (existing
+// NAME_3DMC.json and NAME_space.json into the folder: all five or, on a
+// failure, none (existing
 // outputs are refused unless force). Throws cli::RunError with a message for
 // the user.
 ImportResult importRun(const ImportRequest& request);

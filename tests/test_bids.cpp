@@ -1,0 +1,400 @@
+// tremora bids: which runs of a BIDS dataset are found and what motion each
+// is paired with; the participant level's outputs, their affine, resumption
+// and a run killed half-way; the group table against the per-run outputs;
+// Snakemake giving the same bytes; the sample study before the BIDS validator.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "nifti.h"
+#include "testing.h"
+
+namespace fs = std::filesystem;
+using support::runCli;
+
+namespace {
+
+std::string quote(const std::string& word) { return "'" + word + "'"; }
+
+// A shell command's exit status and standard output (standard error joined).
+std::pair<int, std::string> shell(const std::string& command)
+{
+    const fs::path out = support::tempDir("sh") / "out";
+    const int raw = std::system((command + " >" + quote(out.string()) + " 2>&1").c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, support::readFile(out)};
+}
+
+std::vector<std::vector<std::string>> tsv(const std::string& text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+// Every file below root (relative path to contents), for byte-for-byte comparisons.
+std::map<std::string, std::string> tree(const fs::path& root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[e.path().lexically_relative(root).string()] = support::readFile(e.path());
+    return files;
+}
+
+// The sample study of one participant (two sessions, three runs each).
+const fs::path& study()
+{
+    static const fs::path dir = [] {
+        const fs::path d = support::tempDir("study") / "study";
+        const auto r = runCli({"synth", "--bids", d.string(), "--participants", "1"});
+        if (r.status != 0) throw std::runtime_error("synth --bids failed: " + r.err);
+        return d;
+    }();
+    return dir;
+}
+
+// The participant level of that study, run once, as the reference.
+const fs::path& reference()
+{
+    static const fs::path out = [] {
+        const fs::path o = support::tempDir("reference") / "out";
+        const auto r = runCli({"bids", study().string(), o.string(), "participant", "--jobs", "2"});
+        if (r.status != 0) throw std::runtime_error("tremora bids failed: " + r.out + r.err);
+        return o;
+    }();
+    return out;
+}
+
+// The files that are in one tree only or differ between them.
+std::vector<std::string> differences(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
+{
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : a)
+        if (!b.count(name) || b.at(name) != bytes) names.push_back(name);
+    for (const auto& [name, bytes] : b)
+        if (!a.count(name)) names.push_back(name);
+    return names;
+}
+
+} // namespace
+
+TEST(Bids, DiscoveryPairsEachRunWithItsMotion)
+{
+    // A layout per case: files made empty (discovery reads only names), the
+    // options, and per run found: its inputs (file names) or why it is skipped.
+    struct Case {
+        std::string name;
+        std::vector<std::string> files;
+        std::vector<std::string> options;
+        std::vector<std::vector<std::string>> expected; // run, inputs or "skipped: <text>"
+    };
+    const std::string d = "derivatives/fmriprep/";
+    const std::vector<Case> cases = {
+        {"sessions, runs, derivatives inside, stray files",
+         {"sub-01/ses-1/func/sub-01_ses-1_task-rest_run-01_bold.nii.gz", "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-01_events.tsv",
+          "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-01_sbref.nii.gz", "sub-01/ses-1/func/.DS_Store",
+          "sub-01/ses-2/func/sub-01_ses-2_task-rest_run-2_bold.nii", "sub-01/anat/sub-01_T1w.nii.gz",
+          d + "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-1_desc-confounds_timeseries.tsv",
+          d + "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-1_desc-coreg_boldref.nii.gz",
+          d + "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-1_desc-hmc_boldref.nii.gz",
+          d + "sub-01/ses-1/func/sub-01_ses-1_task-rest_run-1_space-MNI152NLin2009cAsym_boldref.nii.gz",
+          d + "sub-01/ses-2/func/sub-01_ses-2_task-rest_run-2_desc-confounds_regressors.tsv",
+          d + "sub-01/ses-2/func/sub-01_ses-2_task-rest_run-3_desc-confounds_timeseries.tsv"},
+         {},
+         {{"sub-01_ses-1_task-rest_run-01", "sub-01_ses-1_task-rest_run-01_bold.nii.gz",
+           "sub-01_ses-1_task-rest_run-1_desc-confounds_timeseries.tsv", "sub-01_ses-1_task-rest_run-1_desc-hmc_boldref.nii.gz"},
+          {"sub-01_ses-2_task-rest_run-2", "sub-01_ses-2_task-rest_run-2_bold.nii",
+           "sub-01_ses-2_task-rest_run-2_desc-confounds_regressors.tsv"}}},
+        {"derivatives elsewhere, in fMRIPrep's older fmriprep/ folder; a run without motion; a misplaced run",
+         {"sub-02/func/sub-02_task-nback_bold.nii.gz", "sub-02/func/sub-02_task-rest_bold.nii.gz",
+          "sub-02/func/sub-03_task-rest_bold.nii.gz", "elsewhere/fmriprep/sub-02/func/sub-02_task-nback_desc-confounds_timeseries.tsv",
+          "elsewhere/fmriprep/sub-02/func/sub-02_task-nback_boldref.nii.gz",
+          // derivatives inside the dataset are not used when others are given
+          d + "sub-02/func/sub-02_task-rest_desc-confounds_timeseries.tsv"},
+         {"--derivatives", "{root}/elsewhere"},
+         {{"sub-02_task-nback", "sub-02_task-nback_bold.nii.gz", "sub-02_task-nback_desc-confounds_timeseries.tsv",
+           "sub-02_task-nback_boldref.nii.gz"},
+          {"sub-02_task-rest", "skipped: no motion estimates: no sub-02_task-rest_desc-confounds_timeseries.tsv"},
+          {"sub-03_task-rest", "skipped: its name does not match its folder sub-02/func"}}},
+        {"SPM motion beside the runs; two FSL files for one run",
+         {"sub-01/func/sub-01_task-rest_run-1_bold.nii.gz", "sub-01/func/rp_sub-01_task-rest_run-1_bold.txt",
+          "sub-01/func/rp_sub-01_task-rest_run-2_bold.txt", "sub-01/func/sub-01_task-rest_run-2_bold.nii.gz",
+          d + "sub-01/func/rp_sub-01_task-rest_run-2_bold.txt"},
+         {"--motion-format", "spm"},
+         {{"sub-01_task-rest_run-1", "sub-01_task-rest_run-1_bold.nii.gz", "rp_sub-01_task-rest_run-1_bold.txt"},
+          {"sub-01_task-rest_run-2", "skipped: several SPM motion files of its entities"}}},
+        {"filters: participants with and without sub-, a task, a run index",
+         {"sub-01/func/sub-01_task-a_run-1_bold.nii.gz", "sub-01/func/sub-01_task-a_run-2_bold.nii.gz",
+          "sub-01/func/sub-01_task-b_run-1_bold.nii.gz", "sub-02/func/sub-02_task-a_run-1_bold.nii.gz",
+          "sub-03/func/sub-03_task-a_run-1_bold.nii.gz", "sub-01/func/sub-01_task-a_run-1_bold_mcf.par",
+          "sub-02/func/sub-02_task-a_run-1_bold_mcf.par"},
+         {"--motion-format", "fsl", "--participant-label", "sub-01", "02", "--task", "a", "--run", "01"},
+         {{"sub-01_task-a_run-1", "sub-01_task-a_run-1_bold.nii.gz", "sub-01_task-a_run-1_bold_mcf.par"},
+          {"sub-02_task-a_run-1", "sub-02_task-a_run-1_bold.nii.gz", "sub-02_task-a_run-1_bold_mcf.par"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path root = support::tempDir("layout");
+        for (const auto& f : c.files) {
+            fs::create_directories((root / f).parent_path());
+            support::writeFile(root / f, "");
+        }
+        std::vector<std::string> args = {"bids", root.string(), (root / "out").string(), "participant", "--list"};
+        for (auto o : c.options) args.push_back(o == "{root}/elsewhere" ? (root / "elsewhere").string() : o);
+        const auto r = runCli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto rows = tsv(r.out);
+        ASSERT_EQ(rows.size(), c.expected.size() + 1) << r.out;
+        EXPECT_EQ(rows[0], (std::vector<std::string>{"participant_id", "run", "record", "inputs", "status"}));
+        for (std::size_t k = 0; k < c.expected.size(); ++k) {
+            const auto& row = rows[k + 1];
+            const auto& want = c.expected[k];
+            ASSERT_EQ(row.size(), 5u) << r.out;
+            EXPECT_EQ(row[1], want[0]);
+            if (want[1].rfind("skipped: ", 0) == 0) {
+                EXPECT_NE(row[4].find(want[1].substr(9)), std::string::npos) << row[4];
+                continue;
+            }
+            EXPECT_EQ(row[4], "ok");
+            std::vector<std::string> inputs;
+            std::istringstream in(row[3]);
+            for (std::string p; std::getline(in, p, ',');) inputs.push_back(fs::path(p).filename().string());
+            EXPECT_EQ(inputs, std::vector<std::string>(want.begin() + 1, want.end()));
+        }
+    }
+}
+
+TEST(Bids, OutputsCarryTheRunsAffineAndASecondCallDoesNothing)
+{
+    const fs::path out = reference();
+    const fs::path func = out / "sub-01" / "ses-1" / "func";
+    const std::string stem = "sub-01_ses-1_task-rest";
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(func))
+        if (e.path().filename().string().rfind(stem + "_", 0) == 0) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> expected = {"_desc-confounds_timeseries.json", "_desc-confounds_timeseries.tsv"};
+    for (const char* map : {"maxabs", "maxabsx", "maxabsy", "maxabsz", "maxrel", "meanabs", "meanrel"})
+        for (const char* ext : {".json", ".nii.gz"}) expected.push_back(std::string("_desc-") + map + "_displacement" + ext);
+    expected.insert(expected.end(), {"_desc-motion_report.html", "_desc-tremora_provenance.json"});
+    for (auto& e : expected) e = stem + e;
+    EXPECT_EQ(names, expected);
+    EXPECT_FALSE(fs::exists(out / "work")) << "the work folder is removed";
+    const auto description = nlohmann::json::parse(support::readFile(out / "dataset_description.json"));
+    EXPECT_EQ(description["DatasetType"], "derivative");
+    EXPECT_EQ(description["GeneratedBy"][0]["Name"], "tremora");
+
+    // Every map of the run lies on it: nibabel reads the same sform and qform, with their codes.
+    const std::string check =
+        "import nibabel as nib, numpy as np, sys\n"
+        "a = nib.load(sys.argv[1]).header\n"
+        "for m in sys.argv[2:]:\n"
+        "    h = nib.load(m).header\n"
+        "    assert np.array_equal(a.get_sform(), h.get_sform()) and np.array_equal(a.get_qform(), h.get_qform()), m\n"
+        "    assert a['sform_code'] == h['sform_code'] and a['qform_code'] == h['qform_code'], m\n"
+        "    assert not np.allclose(a.get_sform()[:3, :3], np.diag(np.diag(a.get_sform())[:3])), 'a tilted grid'\n"
+        "print('same affine', len(sys.argv) - 2)\n";
+    support::writeFile(out.parent_path() / "check.py", check);
+    std::string command = "/usr/bin/python3 " + quote((out.parent_path() / "check.py").string()) + " " +
+                          quote((study() / "sub-01" / "ses-1" / "func" / (stem + "_bold.nii.gz")).string());
+    for (const auto& n : names)
+        if (n.size() > 7 && n.compare(n.size() - 7, 7, ".nii.gz") == 0) command += " " + quote((func / n).string());
+    const auto [status, text] = shell(command);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("same affine 7"), std::string::npos) << text;
+
+    // The second call finds every run up to date and writes nothing.
+    const auto before = tree(out);
+    const auto time = fs::last_write_time(func / (stem + "_desc-maxabs_displacement.nii.gz"));
+    const auto again = runCli({"bids", study().string(), out.string(), "participant"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("0 runs done, 6 up to date"), std::string::npos) << again.out;
+    EXPECT_EQ(differences(tree(out), before), std::vector<std::string>{});
+    EXPECT_EQ(fs::last_write_time(func / (stem + "_desc-maxabs_displacement.nii.gz")), time);
+}
+
+TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
+{
+    const fs::path out = support::tempDir("resume") / "out";
+    fs::copy(reference(), out, fs::copy_options::recursive);
+    const auto expected = tree(out);
+    const std::string participant = study().string();
+    const auto call = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"bids", participant, out.string(), "participant", "--jobs", "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runCli(args);
+    };
+    // Copies are newer than the inputs; a touched input is newer than its run's record.
+    const fs::path boldref = study() / "derivatives/fmriprep/sub-01/ses-2/func/sub-01_ses-2_task-motor_run-1_desc-hmc_boldref.nii.gz";
+    fs::last_write_time(boldref, fs::file_time_type::clock::now());
+    auto r = call({});
+    EXPECT_NE(r.out.find("sub-01_ses-2_task-motor_run-1: done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 run done, 5 up to date"), std::string::npos) << r.out;
+    // Another spike threshold changes what the table holds: only the runs asked for are redone.
+    r = call({"--spike-threshold", "0.3", "--task", "rest"});
+    EXPECT_NE(r.out.find("2 runs done, 0 up to date"), std::string::npos) << r.out;
+    r = call({});
+    EXPECT_NE(r.out.find("2 runs done, 4 up to date"), std::string::npos) << r.out;
+    EXPECT_EQ(differences(tree(out), expected), std::vector<std::string>{}) << "the same options give the same bytes";
+
+    // A call killed at any moment (here once its first run is done, the
+    // others still to come) leaves no run that looks complete unless it is;
+    // the next call redoes the others. The kill takes the whole process group,
+    // the runs' processes with it, as a scheduler's or a terminal's does.
+    const fs::path log = support::tempDir("killed") / "log";
+    const auto killed = shell("(setsid " + quote(TREMORA_CLI_PATH) + " bids " + quote(participant) + " " + quote(out.string()) +
+                              " participant --force --jobs 1 >" + quote(log.string()) + " 2>&1 & pid=$!; while kill -0 $pid 2>/dev/null && ! grep -q ': done' " +
+                              quote(log.string()) + "; do sleep 0.005; done; kill -9 -$pid; wait $pid)");
+    EXPECT_NE(killed.first, 0) << "the call ran to its end before it was killed";
+    std::size_t complete = 0;
+    const auto left = tree(out);
+    for (const auto& [record, bytes] : left) {
+        const auto at = record.find("_desc-tremora_provenance.json");
+        if (at == std::string::npos) continue;
+        ++complete;
+        for (const auto& [name, content] : expected)
+            if (name.rfind(record.substr(0, at) + "_", 0) == 0) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
+    }
+    const auto group = runCli({"bids", participant, out.string(), "group"});
+    if (complete > 0) EXPECT_EQ(tsv(support::readFile(out / "group_motion.tsv")).size(), complete + 1) << "only complete runs";
+    r = call({});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(std::to_string(6 - complete) + " run" + (6 - complete == 1 ? "" : "s") + " done, " +
+                         std::to_string(complete) + " up to date"),
+              std::string::npos)
+        << r.out;
+    auto after = tree(out);
+    after.erase("group_motion.tsv"), after.erase("group_motion.json"), after.erase("group_report.html");
+    EXPECT_EQ(differences(after, expected), std::vector<std::string>{});
+}
+
+TEST(Bids, GroupTableAgreesWithEachRunsOutputs)
+{
+    const fs::path out = support::tempDir("group") / "out";
+    fs::copy(reference(), out, fs::copy_options::recursive);
+    // Framewise displacement as fMRIPrep's own table of the run has it (n/a in the first row).
+    const auto fmriprepFD = [&](const fs::path& folder, const std::string& stem) {
+        const auto table = tsv(support::readFile(study() / "derivatives/fmriprep" / folder / (stem + "_desc-confounds_timeseries.tsv")));
+        const std::size_t column = std::size_t(std::find(table[0].begin(), table[0].end(), "framewise_displacement") - table[0].begin());
+        std::vector<double> fd;
+        for (std::size_t t = 2; t < table.size(); ++t) fd.push_back(std::stod(table[t][column]));
+        return fd;
+    };
+    // A criterion between the runs' mean framewise displacements, so that some are beyond it.
+    double lowest = 1e9, highest = 0;
+    for (const char* stem : {"sub-01_ses-1_task-rest", "sub-01_ses-1_task-motor_run-1", "sub-01_ses-1_task-motor_run-2",
+                             "sub-01_ses-2_task-rest", "sub-01_ses-2_task-motor_run-1", "sub-01_ses-2_task-motor_run-2"}) {
+        const auto fd = fmriprepFD(fs::path("sub-01") / std::string(stem).substr(7, 5) / "func", stem);
+        const double mean = std::accumulate(fd.begin(), fd.end(), 0.0) / double(fd.size());
+        lowest = std::min(lowest, mean), highest = std::max(highest, mean);
+    }
+    const double criterion = 0.5 * (lowest + highest);
+    const auto r = runCli({"bids", study().string(), out.string(), "group", "--exclude-mean-fd", std::to_string(criterion),
+                           "--exclude-spike-share", "0.5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = tsv(support::readFile(out / "group_motion.tsv"));
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"participant_id", "session_id", "task", "run", "volumes", "mean_fd", "max_fd",
+                                                 "spikes", "spike_share", "max_displacement_mm", "exclude"}));
+    const std::string html = support::readFile(out / "group_report.html");
+    int excluded = 0;
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const auto& row = rows[k];
+        SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2] + " " + row[3]);
+        const std::string stem = row[0] + "_" + row[1] + "_task-" + row[2] + (row[3] == "n/a" ? "" : "_run-" + row[3]);
+        const fs::path folder = fs::path(row[0]) / row[1] / "func";
+        const auto fd = fmriprepFD(folder, stem);
+        const std::size_t volumes = fd.size() + 1;
+        const double meanFD = std::accumulate(fd.begin(), fd.end(), 0.0) / double(fd.size());
+        EXPECT_EQ(row[4], std::to_string(volumes));
+        EXPECT_NEAR(std::stod(row[5]), meanFD, 1e-5) << "the package's numbers, written to 8 digits";
+        EXPECT_NEAR(std::stod(row[6]), *std::max_element(fd.begin(), fd.end()), 1e-5);
+        // Spikes as the run's confounds sidecar lists them; the largest voxel of its map.
+        const auto sidecar = nlohmann::json::parse(support::readFile(out / folder / (stem + "_desc-confounds_timeseries.json")));
+        const std::size_t spikes = sidecar["rmsd"]["Spikes"].size();
+        EXPECT_EQ(row[7], std::to_string(spikes));
+        EXPECT_NEAR(std::stod(row[8]), double(spikes) / double(volumes), 1e-6);
+        const auto map = support::readFloatNifti((out / folder / (stem + "_desc-maxabs_displacement.nii.gz")).string());
+        EXPECT_NEAR(std::stod(row[9]), *std::max_element(map.begin(), map.end()), 1e-6);
+        const bool beyond = meanFD > criterion || double(spikes) / double(volumes) > 0.5;
+        EXPECT_EQ(row[10], beyond ? "1" : "0");
+        excluded += beyond;
+        // Each run links to its report, which is there.
+        const std::string link = (folder / (stem + "_desc-motion_report.html")).string();
+        EXPECT_NE(html.find("href=\"" + link + "\""), std::string::npos);
+        EXPECT_TRUE(fs::exists(out / link));
+    }
+    EXPECT_GT(excluded, 0) << "the criterion lies between the runs";
+    EXPECT_LT(excluded, 6);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("src=\"http"), std::string::npos);
+}
+
+TEST(Bids, SnakemakeRunGivesTheSameBytesAsTheDirectRun)
+{
+    ASSERT_EQ(shell("command -v snakemake").first, 0) << "snakemake is missing: make deps installs it";
+    const fs::path dir = support::tempDir("snakemake");
+    fs::create_directories(dir / "wd");
+    const fs::path out = dir / "out", direct = dir / "direct";
+    fs::copy(reference(), direct, fs::copy_options::recursive);
+    ASSERT_EQ(runCli({"bids", study().string(), direct.string(), "group"}).status, 0);
+    const auto [status, log] = shell("cd " + quote((dir / "wd").string()) + " && snakemake -s " +
+                                     quote(std::string(TREMORA_SOURCE_DIR) + "/workflow/Snakefile") + " -j 2 --config " +
+                                     quote("bids_dir=" + study().string()) + " " + quote("output_dir=" + out.string()) + " " +
+                                     quote(std::string("tremora=") + TREMORA_CLI_PATH) + " per=run");
+    ASSERT_EQ(status, 0) << log;
+    EXPECT_NE(log.find("8 of 8 steps (100%) done"), std::string::npos) << "six runs, the group, all" << log;
+    EXPECT_EQ(differences(tree(out), tree(direct)), std::vector<std::string>{});
+}
+
+TEST(Bids, SampleStudyPassesTheBidsValidator)
+{
+    const std::string validator = std::string(TREMORA_SOURCE_DIR) + "/tests/validator/node_modules/.bin/bids-validator";
+    ASSERT_TRUE(fs::exists(validator)) << "the BIDS validator is missing: make deps-validator installs it";
+    const auto [status, text] = shell(quote(validator) + " " + quote(study().string()));
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_EQ(text.find("[ERR]"), std::string::npos) << text;
+    EXPECT_NE(text.find("1 - Subject"), std::string::npos) << text;
+}
+
+TEST(Bids, BadUseIsOneLine)
+{
+    const fs::path dir = support::tempDir("bidsbaduse");
+    const std::string s = study().string();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string mentions;
+    } cases[] = {
+        {{"bids", s, (dir / "o").string(), "subject"}, 2, "participant or group"},
+        {{"bids", s, s, "participant"}, 2, "OUTPUT_DIR must not be BIDS_DIR"},
+        {{"bids", s, (dir / "o").string(), "participant", "--jobs", "0"}, 2, "--jobs"},
+        {{"bids", s, (dir / "o").string(), "participant", "--participant-label", "01_02"}, 2, "--participant-label"},
+        {{"bids", s, (dir / "o").string(), "participant", "--motion-format", "spm2"}, 2, "--motion-format"},
+        {{"bids", s, (dir / "o").string(), "participant", "--fmriprep-version", "latest"}, 2, "--fmriprep-version"},
+        {{"bids", (dir / "none").string(), (dir / "o").string(), "participant"}, 1, "BIDS_DIR"},
+        {{"bids", s, (dir / "o").string(), "participant", "--participant-label", "99"}, 1, "no functional run"},
+        {{"bids", s, dir.string(), "group"}, 1, "no complete participant outputs"},
+        {{"bids", s, (dir / "o").string(), "group", "--exclude-spike-share", "2"}, 2, "--exclude-spike-share"},
+    };
+    for (const auto& c : cases) {
+        const auto r = runCli(c.args);
+        SCOPED_TRACE(c.args[3] + " " + (c.args.size() > 4 ? c.args[4] : ""));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "o")) << "nothing is written on bad use";
+}

@@ -1,0 +1,222 @@
+// tremora synth --bids: a small BIDS study to try tremora bids on. Every run
+// is a synthetic phantom (as tremora synth makes it) stored as NIfTI on a
+// slightly tilted grid, with fMRIPrep-style derivatives beside the dataset:
+// the confounds table holding the run's motion, the boldref and a brain mask.
+#include <nifti1_io.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "atomicfile.h"
+#include "cli.h"
+#include "synthrun.h"
+
+namespace tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+constexpr double Pi = 3.14159265358979323846;
+constexpr int Nx = 24, Ny = 24, Nz = 14, Volumes = 80, TrMs = 2000;
+constexpr float Voxel[3] = {4.0f, 4.0f, 4.5f};
+
+void saveText(const fs::path& path, const std::string& text)
+{
+    saveTextAtomically(path.string(), [&](std::ostream& out) { out << text; },
+                       "--bids: cannot write " + path.string());
+}
+
+// Voxel to scanner millimetres (RAS): voxel sizes, the slab tilted about the
+// left-right axis (as an oblique acquisition along the AC-PC line), the
+// volume centred near the middle of the head.
+mat44 tiltedAffine(double degrees)
+{
+    const double t = degrees * Pi / 180.0, c = std::cos(t), s = std::sin(t);
+    const double R[3][3] = {{1, 0, 0}, {0, c, -s}, {0, s, c}};
+    const double centre[3] = {0.0, -12.0, 14.0};
+    const double mid[3] = {0.5 * (Nx - 1) * Voxel[0], 0.5 * (Ny - 1) * Voxel[1], 0.5 * (Nz - 1) * Voxel[2]};
+    mat44 m{};
+    for (int r = 0; r < 3; ++r) {
+        double offset = centre[r];
+        for (int k = 0; k < 3; ++k) {
+            m.m[r][k] = float(R[r][k] * Voxel[k]);
+            offset -= R[r][k] * mid[k];
+        }
+        m.m[r][3] = float(offset);
+    }
+    m.m[3][3] = 1.0f;
+    return m;
+}
+
+// One NIfTI file (3D when volumes is 1), saved under a hidden name first.
+void writeImage(const fs::path& path, int datatype, int volumes, const std::vector<float>& values, const mat44& affine)
+{
+    const int dims[8] = {volumes > 1 ? 4 : 3, Nx, Ny, Nz, volumes, 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, datatype, 1);
+    if (image == nullptr) throw cli::RunError("--bids: out of memory");
+    for (int a = 0; a < 3; ++a) image->pixdim[a + 1] = Voxel[a];
+    image->dx = Voxel[0], image->dy = Voxel[1], image->dz = Voxel[2];
+    if (volumes > 1) image->dt = image->pixdim[4] = TrMs / 1000.0f;
+    image->xyz_units = NIFTI_UNITS_MM;
+    image->time_units = NIFTI_UNITS_SEC;
+    image->qform_code = image->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->qto_xyz = image->sto_xyz = affine;
+    nifti_mat44_to_quatern(affine, &image->quatern_b, &image->quatern_c, &image->quatern_d, &image->qoffset_x,
+                           &image->qoffset_y, &image->qoffset_z, nullptr, nullptr, nullptr, &image->qfac);
+    for (std::size_t i = 0; i < image->nvox; ++i) {
+        const float v = values[i];
+        if (datatype == NIFTI_TYPE_INT16) static_cast<short*>(image->data)[i] = short(std::lround(std::fmin(std::fmax(v, -32768.f), 32767.f)));
+        else if (datatype == NIFTI_TYPE_UINT8) static_cast<unsigned char*>(image->data)[i] = v > 0 ? 1 : 0;
+        else static_cast<float*>(image->data)[i] = v;
+    }
+    const fs::path temporary = path.parent_path() / (".tmp-" + std::to_string(getpid()) + "-" + path.filename().string());
+    const int failed = nifti_set_filenames(image, temporary.c_str(), 0, 1);
+    if (failed == 0) nifti_image_write(image);
+    nifti_image_free(image);
+    std::error_code ec;
+    if (failed || !fs::is_regular_file(temporary, ec)) throw cli::RunError("--bids: cannot write " + path.string());
+    fs::rename(temporary, path, ec);
+    if (ec) throw cli::RunError("--bids: cannot write " + path.string() + ": " + ec.message());
+}
+
+std::string number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.8g", v + 0.0);
+    return text;
+}
+
+// fMRIPrep's table: translations in mm and rotations in radians, with
+// framewise displacement after Power et al. (50 mm sphere; n/a in the first row).
+std::string confoundsTable(const SyntheticRun& run)
+{
+    std::string tsv = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\tframewise_displacement\n";
+    for (int v = 0; v < run.volumes; ++v) {
+        double row[6], fd = 0.0;
+        for (int k = 0; k < 6; ++k) {
+            row[k] = run.motion[std::size_t(k)][std::size_t(v)] * (k < 3 ? 1.0 : Pi / 180.0);
+            if (v > 0) {
+                const double before = run.motion[std::size_t(k)][std::size_t(v - 1)] * (k < 3 ? 1.0 : Pi / 180.0);
+                fd += std::fabs(row[k] - before) * (k < 3 ? 1.0 : 50.0);
+            }
+        }
+        for (int k = 0; k < 6; ++k) tsv += number(row[k]) + "\t";
+        tsv += (v == 0 ? std::string("n/a") : number(fd)) + "\n";
+    }
+    return tsv;
+}
+
+Json confoundsSidecar()
+{
+    Json json;
+    for (const char* axis : {"x", "y", "z"}) {
+        json[std::string("trans_") + axis] = {{"Description", std::string("Translation along ") + axis}, {"Units", "mm"}};
+        json[std::string("rot_") + axis] = {{"Description", std::string("Rotation about ") + axis}, {"Units", "rad"}};
+    }
+    json["framewise_displacement"] = {{"Description", "Framewise displacement (Power et al. 2012), 50 mm sphere"}, {"Units", "mm"}};
+    return json;
+}
+
+// The motor task's blocks: 20 volumes of rest, then 20 of finger tapping.
+std::string events()
+{
+    std::string tsv = "onset\tduration\ttrial_type\n";
+    for (int start = 20; start < Volumes; start += 40)
+        tsv += number(start * TrMs / 1000.0) + "\t" + number(20 * TrMs / 1000.0) + "\tfinger_tapping\n";
+    return tsv;
+}
+
+} // namespace
+
+int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed)
+{
+    const fs::path root(dir);
+    const fs::path derivatives = root / "derivatives" / "fmriprep";
+    std::error_code ec;
+    fs::create_directories(derivatives, ec);
+    if (!fs::is_directory(derivatives)) throw cli::RunError("--bids: cannot create the folder " + derivatives.string());
+
+    Json description;
+    description["Name"] = "tremora sample study";
+    description["BIDSVersion"] = "1.9.0";
+    description["DatasetType"] = "raw";
+    description["License"] = "CC0";
+    description["Authors"] = {"tremora synth"};
+    saveText(root / "dataset_description.json", description.dump(2) + "\n");
+    saveText(root / "README", "A synthetic study written by tremora synth --bids: head-shaped phantoms with a little head\n"
+                              "motion, to try tremora bids on. derivatives/fmriprep holds derivatives in fMRIPrep's layout\n"
+                              "(not made by fMRIPrep): the motion of each run, its reference image and a brain mask.\n");
+    saveText(root / "CHANGES", "1.0.0 2024-01-01\n  - Written by tremora synth --bids.\n");
+    std::string participantsTsv = "participant_id\n";
+    for (int p = 1; p <= participants; ++p) participantsTsv += "sub-" + std::string(p < 10 ? "0" : "") + std::to_string(p) + "\n";
+    saveText(root / "participants.tsv", participantsTsv);
+    Json slices = Json::array();
+    for (int z = 0; z < Nz; ++z) slices.push_back(std::round(1e4 * z * (TrMs / 1000.0) / Nz) / 1e4);
+    for (const char* task : {"rest", "motor"}) {
+        Json sidecar;
+        sidecar["TaskName"] = task;
+        sidecar["RepetitionTime"] = TrMs / 1000.0;
+        sidecar["SliceTiming"] = slices;
+        saveText(root / (std::string("task-") + task + "_bold.json"), sidecar.dump(2) + "\n");
+    }
+    saveText(root / "task-motor_events.json",
+             Json{{"trial_type", {{"Description", "Finger tapping block"}}}}.dump(2) + "\n");
+
+    Json derived;
+    derived["Name"] = "tremora sample study: fMRIPrep-style derivatives";
+    derived["BIDSVersion"] = "1.9.0";
+    derived["DatasetType"] = "derivative";
+    derived["GeneratedBy"] = Json::array({Json{{"Name", "fMRIPrep"},
+                                               {"Version", "24.1.1"},
+                                               {"Description", "Not run: synthetic derivatives written by tremora synth --bids in "
+                                                               "fMRIPrep's layout, the motion in the convention of this release"}}});
+    saveText(derivatives / "dataset_description.json", derived.dump(2) + "\n");
+
+    int written = 0;
+    for (int p = 1; p <= participants; ++p) {
+        const std::string sub = "sub-" + std::string(p < 10 ? "0" : "") + std::to_string(p);
+        for (int session = 1; session <= 2; ++session) {
+            const std::string ses = "ses-" + std::to_string(session);
+            const fs::path func = root / sub / ses / "func", derivedFunc = derivatives / sub / ses / "func";
+            fs::create_directories(func, ec);
+            fs::create_directories(derivedFunc, ec);
+            const mat44 affine = tiltedAffine(6.0 + 2.0 * p + session);
+            const std::vector<std::pair<std::string, std::string>> runs = {{"rest", ""}, {"motor", "1"}, {"motor", "2"}};
+            for (std::size_t r = 0; r < runs.size(); ++r) {
+                const auto& [task, index] = runs[r];
+                const std::string stem = sub + "_" + ses + "_task-" + task + (index.empty() ? "" : "_run-" + index);
+                const std::uint64_t runSeed = seed * 1000 + std::uint64_t(p) * 10 + std::uint64_t(session) * 3 + r;
+                const SyntheticRun run = syntheticRun(Nx, Ny, Nz, Volumes, Voxel, runSeed, TrMs, task == "motor");
+                writeImage(func / (stem + "_bold.nii.gz"), NIFTI_TYPE_INT16, Volumes, run.voxels, affine);
+                if (task == "motor") saveText(func / (stem + "_events.tsv"), events());
+
+                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.tsv"), confoundsTable(run));
+                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.json"), confoundsSidecar().dump(2) + "\n");
+                const std::size_t volume = std::size_t(Nx) * Ny * Nz;
+                std::vector<float> mean(volume, 0.0f), mask(volume, 0.0f);
+                for (int v = 0; v < Volumes; ++v)
+                    for (std::size_t i = 0; i < volume; ++i) mean[i] += run.voxels[std::size_t(v) * volume + i] / Volumes;
+                for (std::size_t i = 0; i < volume; ++i) mask[i] = mean[i] > 100.0f ? 1.0f : 0.0f;
+                writeImage(derivedFunc / (stem + "_desc-hmc_boldref.nii.gz"), NIFTI_TYPE_FLOAT32, 1, mean, affine);
+                writeImage(derivedFunc / (stem + "_desc-brain_mask.nii.gz"), NIFTI_TYPE_UINT8, 1, mask, affine);
+                ++written;
+            }
+        }
+    }
+    std::cout << "wrote " << root.string() << ": " << participants << " participant" << (participants == 1 ? "" : "s") << ", "
+              << written << " runs of " << Nx << "x" << Ny << "x" << Nz << " voxels and " << Volumes
+              << " volumes (two sessions; task rest, and motor with two runs), and fMRIPrep-style derivatives in "
+              << derivatives.string() << "\n";
+    return 0;
+}
+
+} // namespace tool

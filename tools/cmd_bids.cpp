@@ -1,0 +1,617 @@
+// tremora bids BIDS_DIR OUTPUT_DIR participant|group: the program as a BIDS
+// App. The participant level takes every functional run of a raw dataset
+// with its motion estimates through import, confound, displacement and
+// report, one child process per run, and writes the results as a BIDS
+// derivatives dataset. A run whose outputs are complete and newer than its
+// inputs, made with the same options, is not redone.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "atomicfile.h"
+#include "bidsapp.h"
+#include "bidsconfounds.h"
+#include "commands.h"
+#include "host.h"
+#include "inputs.h"
+#include "mapfile.h"
+#include "motionconventions.h"
+#include "niftiimport.h"
+#include "options.h"
+#include "pluginhost.h"
+#include "runmask.h"
+
+namespace tool {
+
+namespace {
+
+using namespace bids;
+using Json = nlohmann::ordered_json;
+
+const std::vector<std::string> kSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "spikes"};
+
+struct Settings {
+    fs::path bidsDir, outDir;
+    std::optional<fs::path> derivatives;
+    std::optional<MotionFormat> format;
+    std::string fmriprepVersion;
+    Filters filters;
+    long jobs = 1;
+    bool force = false, keepWork = false;
+    double spikeThreshold = 0.5, radiusFD = 50.0;
+    long censorBefore = 0, censorAfter = 0;
+    std::vector<std::string> sets;
+    std::string plugin;
+};
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string joined(const std::vector<std::string>& words, const char* separator)
+{
+    std::string text;
+    for (const auto& w : words) text += (text.empty() ? "" : separator) + w;
+    return text;
+}
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void saveJson(const fs::path& path, const Json& json)
+{
+    saveTextAtomically(path.string(), [&](std::ostream& out) { out << json.dump(2) << "\n"; },
+                       "cannot write " + path.string());
+}
+
+// ---------------------------------------------------------------- what a run is made from
+
+// The inputs and options a run's outputs depend on: the record keeps them,
+// and a run is redone when they change.
+std::vector<fs::path> inputsOf(const Run& run)
+{
+    std::vector<fs::path> inputs = {run.bold, run.motion};
+    if (!run.boldref.empty()) inputs.push_back(run.boldref);
+    return inputs;
+}
+
+Json optionsOf(const Settings& s)
+{
+    Json o;
+    o["MotionFormat"] = motionFormatName(s.format.value_or(MotionFormat::FMRIPrep));
+    o["FMRIPrepVersion"] = s.fmriprepVersion;
+    o["SpikeThreshold"] = s.spikeThreshold;
+    o["RadiusFD"] = s.radiusFD;
+    o["CensorBefore"] = s.censorBefore;
+    o["CensorAfter"] = s.censorAfter;
+    o["Sets"] = s.sets;
+    return o;
+}
+
+// Complete and newer than its inputs, made by this version with the same
+// options from the same inputs: every output the record lists is there with
+// the size it had.
+bool upToDate(const Run& run, const Settings& s)
+{
+    const fs::path record = s.outDir / recordName(run);
+    std::error_code ec;
+    if (!fs::is_regular_file(record, ec)) return false;
+    std::ifstream in(record);
+    const Json json = Json::parse(in, nullptr, false);
+    if (!json.is_object() || json.value("Version", "") != kProgramVersion || json.value("Options", Json()) != optionsOf(s))
+        return false;
+    std::vector<std::string> inputs;
+    for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
+    if (json.value("Inputs", Json()) != Json(inputs)) return false;
+    const auto written = fs::last_write_time(record, ec);
+    if (ec) return false;
+    for (const auto& input : inputsOf(run))
+        if (fs::last_write_time(input, ec) >= written || ec) return false;
+    const Json outputs = json.value("Outputs", Json());
+    if (!outputs.is_object() || outputs.empty()) return false;
+    for (const auto& [name, size] : outputs.items()) {
+        const auto actual = fs::file_size(s.outDir / run.folder / name, ec);
+        if (ec || !size.is_number_unsigned() || actual != size.get<std::uintmax_t>()) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- one run (in its own process)
+
+// One subcommand of this program on a fresh host; throws with what went wrong.
+void step(const std::string& name, std::vector<std::string> words, const Settings& s)
+{
+    if (!s.plugin.empty() && name != "report") words.insert(words.end(), {"--plugin", s.plugin});
+    std::cout << "\n== tremora " << name << " " << joined(words, " ") << std::endl;
+    host::reset();
+    const cli::Command* command = cli::find(name);
+    const int status = command->run(cli::parse(*command, words));
+    std::cout.flush();
+    if (status != 0) {
+        std::string error = name + " failed";
+        for (const auto& message : host::state().messages)
+            if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
+        throw std::runtime_error(error);
+    }
+}
+
+Json mapSidecar(const MapKind& map, const Run& run, const Dataset& dataset, float maskThreshold)
+{
+    Json json;
+    json["Description"] = std::string(map.what) + ", of every voxel brighter than MaskThreshold in the first volume "
+                          "(0 elsewhere), as the run's motion estimates move it";
+    json["Units"] = "mm";
+    json["MaskThreshold"] = maskThreshold;
+    json["MaskThresholdDescription"] = "intensity of the first volume: a tenth of its 98th percentile";
+    Json sources = Json::array();
+    for (const auto& input : inputsOf(run)) sources.push_back(uri(input, dataset));
+    json["Sources"] = sources;
+    json["MotionFormat"] = motionFormatName(run.format);
+    return json;
+}
+
+// Moves a finished file of the work folder to its place in the dataset.
+void publish(const fs::path& from, const fs::path& to)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(from, ec)) throw std::runtime_error("no " + from.filename().string() + " was written");
+    fs::rename(from, to, ec);
+    if (!ec) return;
+    // Another file system (a work folder elsewhere): copied beside the target first.
+    const fs::path pending = to.parent_path() / ("." + to.filename().string() + ".pending");
+    fs::copy_file(from, pending, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(pending, to, ec);
+    if (ec) {
+        fs::remove(pending, ec);
+        throw std::runtime_error("cannot write " + to.string() + ": " + ec.message());
+    }
+}
+
+// In the run's work folder (the current folder): import, confound with its
+// table, displacement, report; then the results to their BIDS names and,
+// last, the record that says they are complete.
+void processRun(const Run& run, const Dataset& dataset, const Settings& s)
+{
+    const std::string stem = run.stem();
+    ImportRequest request;
+    request.bold = run.bold.string();
+    request.motion = run.motion.string();
+    request.format = run.format;
+    request.outDir = ".";
+    request.name = stem;
+    request.force = true;
+    request.referenceImage = run.boldref.string();
+    request.fmriprepVersion = s.fmriprepVersion;
+    std::cout << "== import " << request.bold << " with " << request.motion << std::endl;
+    const ImportResult imported = importRun(request);
+    for (const auto& note : imported.notes) std::cout << "note: " << note << "\n";
+    for (const auto& warning : imported.warnings) std::cout << "warning: " << warning << "\n";
+    std::cout << "motion convention: " << imported.convention << "\nreference: " << imported.reference
+              << "\ncentre of rotation: " << imported.centre << std::endl;
+
+    const std::string fmr = stem + ".fmr", sdm = stem + "_3DMC.sdm", report = stem + "_report.html";
+    const float maskThreshold = defaultMaskThreshold(fmr);
+    step("confound", {"--sdm", sdm, "--fmr", fmr, "--tsv", "--sets", joined(s.sets, ","), "--spike-threshold",
+                      number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore), "--censor-after",
+                      std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD)},
+         s);
+    step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold)}, s);
+    step("report", {"--fmr", fmr, "--sdm", sdm, "--out", report, "--spike-threshold", number(s.spikeThreshold),
+                    "--radius-fd", number(s.radiusFD), "--threshold", number(maskThreshold), "--title",
+                    "Head motion of " + stem},
+         s);
+
+    const fs::path folder = s.outDir / run.folder;
+    fs::create_directories(folder);
+    std::vector<std::pair<fs::path, fs::path>> moves = {
+        {confoundsTablePath(sdm), outputName(run, "confounds", "timeseries", ".tsv")},
+        {confoundsSidecarPath(sdm), outputName(run, "confounds", "timeseries", ".json")},
+        {report, outputName(run, "motion", "report", ".html")},
+    };
+    for (const MapKind& map : mapKinds()) {
+        const fs::path target = outputName(run, map.desc, "displacement", ".nii.gz");
+        moves.emplace_back(host::mapFileName(stem + "_3DMC" + map.taskSuffix + ".map"), target);
+        const fs::path sidecar = fs::path(target).replace_extension("").replace_extension(".json");
+        saveJson(s.outDir / sidecar, mapSidecar(map, run, dataset, maskThreshold));
+    }
+    for (const auto& [from, to] : moves) publish(from, s.outDir / to);
+
+    Json record;
+    record["Description"] = "The outputs of tremora bids for this run are complete. They are made again when an input "
+                            "is newer than this file, or the options or the inputs change.";
+    record["Version"] = kProgramVersion;
+    std::vector<std::string> inputs;
+    for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
+    record["Inputs"] = inputs;
+    record["Options"] = optionsOf(s);
+    Json outputs = Json::object();
+    std::vector<fs::path> names;
+    for (const auto& [from, to] : moves) names.push_back(to.filename());
+    for (const MapKind& map : mapKinds())
+        names.push_back(outputName(run, map.desc, "displacement", ".json").filename());
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) outputs[name.string()] = fs::file_size(folder / name);
+    record["Outputs"] = outputs;
+    saveJson(s.outDir / recordName(run), record);
+}
+
+// ---------------------------------------------------------------- the participant level
+
+// The files a process stopped while saving this run's outputs left behind:
+// ".NAME.tmp<pid>-<n>" of the saves and ".NAME.pending" of the copies.
+void removeLeftovers(const fs::path& folder, const std::string& stem)
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool pending = name.size() > 8 && name.compare(name.size() - 8, 8, ".pending") == 0;
+        if (name.rfind("." + stem + "_", 0) == 0 && (pending || name.find(".tmp") != std::string::npos)) fs::remove(entry.path(), ec);
+    }
+}
+
+std::string clock(std::chrono::steady_clock::duration elapsed)
+{
+    const long seconds = long(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return text;
+}
+
+// The last "error: " line a run's process left in its log.
+std::string errorOf(const fs::path& log, int status)
+{
+    std::ifstream in(log);
+    std::string found;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("error: ", 0) == 0) found = line.substr(7);
+    if (!found.empty()) return found;
+    if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
+    return "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
+void writeDescription(const Settings& s, const Dataset& dataset)
+{
+    std::string rawName;
+    {
+        std::ifstream in(dataset.root / "dataset_description.json");
+        const Json raw = Json::parse(in, nullptr, false);
+        if (raw.is_object() && raw.contains("Name") && raw["Name"].is_string()) rawName = raw["Name"].get<std::string>();
+    }
+    Json json;
+    json["Name"] = "Head motion" + (rawName.empty() ? std::string() : " of " + rawName) + ": displacement maps and confounds";
+    json["BIDSVersion"] = "1.9.0";
+    json["DatasetType"] = "derivative";
+    json["GeneratedBy"] = Json::array({Json{{"Name", "tremora"},
+                                            {"Version", kProgramVersion},
+                                            {"Description", "tremora bids: voxel-wise displacement maps, motion confounds "
+                                                            "and a motion report per functional run"}}});
+    Json links;
+    links["raw"] = "file://" + dataset.root.string();
+    if (dataset.derivatives) links["derivatives"] = "file://" + dataset.derivatives->string();
+    json["DatasetLinks"] = links;
+    const fs::path path = s.outDir / "dataset_description.json";
+    if (readText(path) != json.dump(2) + "\n") saveJson(path, json);
+}
+
+int participant(const Settings& s, bool listOnly)
+{
+    const Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, s.filters);
+    if (dataset.runs.empty())
+        throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
+                            " matches the options");
+    if (listOnly) {
+        std::cout << "participant_id\trun\trecord\tinputs\tstatus\n";
+        for (const auto& run : dataset.runs) {
+            std::vector<std::string> inputs;
+            if (run.skipped.empty())
+                for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
+            std::cout << "sub-" << run.name.get("sub") << "\t" << run.stem() << "\t" << recordName(run).string() << "\t"
+                      << (inputs.empty() ? "n/a" : joined(inputs, ",")) << "\t" << (run.skipped.empty() ? "ok" : run.skipped) << "\n";
+        }
+        return 0;
+    }
+    fs::create_directories(s.outDir);
+    writeDescription(s, dataset);
+
+    std::vector<const Run*> todo;
+    std::size_t current = 0, skipped = 0;
+    for (const auto& run : dataset.runs) {
+        if (!run.skipped.empty()) {
+            ++skipped;
+            std::cout << run.stem() << ": skipped: " << run.skipped << "\n";
+        } else if (!s.force && upToDate(run, s)) {
+            ++current;
+            // A process stopped after the record, before it removed its work folder.
+            std::error_code ec;
+            if (!s.keepWork) fs::remove_all(s.outDir / "work" / run.stem(), ec);
+            std::cout << run.stem() << ": up to date (outputs newer than the inputs, same options), not redone\n";
+        } else {
+            todo.push_back(&run);
+        }
+    }
+    std::cout.flush();
+
+    const auto start = std::chrono::steady_clock::now();
+    std::map<pid_t, const Run*> running;
+    std::size_t next = 0, finished = 0, failed = 0;
+    while (next < todo.size() || !running.empty()) {
+        while (next < todo.size() && long(running.size()) < s.jobs) {
+            const Run& run = *todo[next++];
+            const fs::path work = s.outDir / "work" / run.stem();
+            std::cout.flush();
+            std::cerr.flush();
+            const pid_t pid = fork();
+            if (pid < 0) throw cli::RunError(std::string("cannot start a process: ") + std::strerror(errno));
+            if (pid == 0) {
+                // The run's process: nothing of an earlier attempt looks complete
+                // from here on, and its output goes to the log in its work folder.
+                int status = 1;
+                std::error_code ec;
+                fs::remove(s.outDir / recordName(run), ec);
+                removeLeftovers(s.outDir / run.folder, run.stem());
+                fs::remove_all(work, ec);
+                // (Another process may be removing an empty work/ at this moment.)
+                for (int attempt = 0; attempt < 3 && !fs::is_directory(work, ec); ++attempt) fs::create_directories(work, ec);
+                const int log = open((work / "tremora.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (log >= 0) {
+                    dup2(log, STDOUT_FILENO);
+                    dup2(log, STDERR_FILENO);
+                }
+                try {
+                    if (chdir(work.c_str()) != 0) throw std::runtime_error("cannot enter " + work.string());
+                    processRun(run, dataset, s);
+                    status = 0;
+                } catch (const std::exception& e) {
+                    std::cout << "error: " << e.what() << std::endl;
+                }
+                std::cout.flush();
+                if (status == 0 && !s.keepWork && chdir(s.outDir.c_str()) == 0) fs::remove_all(work, ec);
+                _exit(status);
+            }
+            running[pid] = &run;
+        }
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        }
+        const auto it = running.find(pid);
+        if (it == running.end()) continue;
+        const Run& run = *it->second;
+        running.erase(it);
+        ++finished;
+        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::string outcome = "done";
+        if (!ok) {
+            ++failed;
+            const fs::path log = s.outDir / "work" / run.stem() / "tremora.log";
+            outcome = "failed: " + errorOf(log, status) + " (log: " + log.string() + ")";
+        }
+        std::cout << run.stem() << ": " << outcome << " [" << finished << " of " << todo.size() << " done, "
+                  << todo.size() - finished << " left, " << clock(std::chrono::steady_clock::now() - start) << "]"
+                  << std::endl;
+    }
+    std::error_code ec;
+    if (!s.keepWork) fs::remove(s.outDir / "work", ec); // only when empty: failed runs keep their logs
+    std::cout << "participant level: " << finished - failed << " run" << (finished - failed == 1 ? "" : "s") << " done, "
+              << current << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
+              << s.outDir.string() << "\n";
+    return failed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- the command
+
+std::vector<std::string> labels(const cli::Args& args, const std::string& option, const std::string& prefix)
+{
+    std::vector<std::string> result;
+    for (const auto& value : args.all(option)) {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            const auto end = value.find(',', start);
+            const std::string word = value.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (!word.empty()) {
+                const std::string l = prefix.empty() ? word : label(word, prefix);
+                if (l.empty() || l.find_first_of("_-/ ") != std::string::npos)
+                    throw cli::UsageError(option + " takes labels such as 01 or " + (prefix.empty() ? "rest" : prefix + "01") +
+                                          ", got '" + word + "'");
+                result.push_back(l);
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    }
+    return result;
+}
+
+int bidsApp(const cli::Args& args)
+{
+    const auto& words = args.positionals();
+    Settings s;
+    s.bidsDir = words.at(0);
+    s.outDir = words.at(1);
+    const std::string level = words.at(2);
+    if (level != "participant" && level != "group")
+        throw cli::UsageError("the analysis level must be participant or group, got '" + level + "'");
+    s.filters.participants = labels(args, "--participant-label", "sub-");
+    s.filters.sessions = labels(args, "--session-label", "ses-");
+    s.filters.tasks = labels(args, "--task", "");
+    s.filters.runs = labels(args, "--run", "");
+    s.filters.bolds = args.all("--bold");
+    for (auto& b : s.filters.bolds)
+        for (const char* end : {"_bold.nii.gz", "_bold.nii"})
+            if (b.size() > std::strlen(end) && b.compare(b.size() - std::strlen(end), std::string::npos, end) == 0)
+                b.resize(b.size() - std::strlen(end));
+
+    requireFolder("BIDS_DIR", s.bidsDir.string());
+    std::error_code ec;
+    if (fs::exists(s.outDir, ec) && fs::equivalent(s.outDir, s.bidsDir, ec))
+        throw cli::UsageError("OUTPUT_DIR must not be BIDS_DIR: the raw dataset is never written into");
+    if (level == "group") {
+        GroupOptions g;
+        g.excludeMeanFD = args.number("--exclude-mean-fd");
+        g.excludeSpikeShare = args.number("--exclude-spike-share");
+        requireFolder("OUTPUT_DIR", s.outDir.string());
+        g.filters = s.filters;
+        try {
+            const std::size_t rows = runGroup(s.outDir, g);
+            std::cout << "wrote " << (s.outDir / "group_motion.tsv").string() << " (" << rows << " run" << (rows == 1 ? "" : "s")
+                      << ") and " << (s.outDir / "group_report.html").string() << "\n";
+        } catch (const std::runtime_error& e) {
+            throw cli::RunError(e.what());
+        }
+        return 0;
+    }
+
+    requireOutputFolder("OUTPUT_DIR", s.outDir.string());
+    if (args.has("--derivatives")) {
+        requireFolder("--derivatives", args.text("--derivatives"));
+        s.derivatives = fs::path(args.text("--derivatives"));
+    }
+    if (args.has("--motion-format")) s.format = motionFormatFromName(args.text("--motion-format"));
+    s.fmriprepVersion = args.text("--fmriprep-version");
+    if (args.has("--fmriprep-version") && s.format && *s.format != MotionFormat::FMRIPrep)
+        throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
+    s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(sysconf(_SC_NPROCESSORS_ONLN), 1L, 1024L);
+    s.force = args.has("--force");
+    s.keepWork = args.has("--keep-work");
+    s.spikeThreshold = args.number("--spike-threshold");
+    s.radiusFD = args.number("--radius-fd");
+    s.censorBefore = args.integer("--censor-before");
+    s.censorAfter = args.integer("--censor-after");
+    s.sets = args.list("--sets");
+    if (args.has("--plugin")) {
+        checkPlugin("--plugin", args.text("--plugin"));
+        s.plugin = fs::absolute(args.text("--plugin")).string();
+    }
+    // The runs work in folders of their own: every path they are given is absolute.
+    s.bidsDir = fs::absolute(s.bidsDir).lexically_normal();
+    s.outDir = fs::absolute(s.outDir).lexically_normal();
+    try {
+        return participant(s, args.has("--list"));
+    } catch (const std::runtime_error& e) {
+        throw cli::RunError(e.what());
+    }
+}
+
+} // namespace
+
+const std::vector<MapKind>& bids::mapKinds()
+{
+    static const std::vector<MapKind> kinds = {
+        {"_MaxAbsolute", "maxabs", "Largest displacement from the reference position over the run"},
+        {"_MeanAbsolute", "meanabs", "Mean displacement from the reference position over the run"},
+        {"_MaxRelative", "maxrel", "Largest volume-to-volume displacement"},
+        {"_MeanRelative", "meanrel", "Mean volume-to-volume displacement"},
+        {"_MaxAbsoluteX", "maxabsx", "Largest displacement from the reference position along the first voxel axis"},
+        {"_MaxAbsoluteY", "maxabsy", "Largest displacement from the reference position along the second voxel axis"},
+        {"_MaxAbsoluteZ", "maxabsz", "Largest displacement from the reference position along the third voxel axis"},
+    };
+    return kinds;
+}
+
+cli::Command bidsCommand()
+{
+    cli::Command c;
+    c.name = "bids";
+    c.summary = "BIDS App: every run of a BIDS dataset with its fMRIPrep (or FSL/SPM/AFNI) motion, then a group table";
+    c.description =
+        "participant: finds every sub-*/[ses-*/]func/*_bold.nii[.gz] of BIDS_DIR that the filters take and\n"
+        "pairs it, by its entities, with its motion estimates: fMRIPrep's *_desc-confounds_timeseries.tsv\n"
+        "and its boldref (the reference of the motion) in the derivatives (--derivatives, else\n"
+        "BIDS_DIR/derivatives/fmriprep); with --motion-format fsl, spm or afni, the one motion file of\n"
+        "the same entities (*.par, rp_*.txt, *.1D) beside the run or in the derivatives. A run without\n"
+        "motion estimates is listed with the reason and skipped. Each run is imported (tremora import),\n"
+        "then confound --tsv, displacement (all maps) and report run on it, one process per run and at\n"
+        "most --jobs at once; a line per finished run gives the count done and left and the time.\n"
+        "\n"
+        "OUTPUT_DIR becomes a BIDS derivatives dataset (dataset_description.json), with per run, in the\n"
+        "run's sub-*/[ses-*/]func folder and named after its entities:\n"
+        "  *_desc-confounds_timeseries.tsv/.json   the confounds table (see tremora confound --help)\n"
+        "  *_desc-<map>_displacement.nii.gz/.json   maxabs, meanabs, maxrel, meanrel, maxabsx/y/z (mm),\n"
+        "                                           on the run's own grid and affine (sform and qform)\n"
+        "  *_desc-motion_report.html                the motion report (see tremora report --help)\n"
+        "  *_desc-tremora_provenance.json           written last: the outputs are complete\n"
+        "Intermediate files go to OUTPUT_DIR/work/<run>/ (removed unless --keep-work; a failed run keeps\n"
+        "its folder and log). A run whose outputs are complete, newer than its inputs and made with the\n"
+        "same options is not redone (--force redoes it); a run stopped half-way has no provenance record\n"
+        "and is redone on the next call.\n"
+        "\n"
+        "group: reads the complete participant outputs in OUTPUT_DIR and writes group_motion.tsv (one row\n"
+        "per run: its entities, volumes, mean and max framewise displacement, spike count and share,\n"
+        "largest displacement, and exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share)\n"
+        "with its .json, and group_report.html (the distributions and the runs beyond the criteria, each\n"
+        "linking to its report; one self-contained page).\n"
+        "\n"
+        "Exit status: 0 when every run was done or up to date (runs without motion are only listed), 1\n"
+        "when a run failed or nothing could be read, 2 on bad command-line use.";
+    c.positionals = {{"BIDS_DIR", "the raw BIDS dataset", true, false, cli::Kind::Path},
+                     {"OUTPUT_DIR", "the derivatives dataset to write (created when missing)", true, false, cli::Kind::Path},
+                     {"LEVEL", "participant or group", true, false, cli::Kind::Text}};
+    const auto labels = [](const std::string& name, const std::string& value, const std::string& help) {
+        return cli::text(name, value, help).upToNextOption();
+    };
+    cli::Option before = censorOption("--censor-before", "before"), after = censorOption("--censor-after", "after");
+    before.help = "also censor K volumes before each spike";
+    after.help = "also censor K volumes after each spike";
+    c.options = {
+        labels("--participant-label", "LABEL", "only these participants (01 or sub-01)"),
+        labels("--session-label", "LABEL", "only these sessions (1 or ses-1)"),
+        labels("--task", "LABEL", "only these tasks"),
+        labels("--run", "INDEX", "only these runs (1 is run-01 too)"),
+        labels("--bold", "NAME", "only the runs of these raw file names (sub-01_task-rest_run-1, with or without _bold.nii.gz)"),
+        cli::path("--derivatives", "DIR", "fMRIPrep's derivatives").byDefaultNote("BIDS_DIR/derivatives/fmriprep when there"),
+        cli::text("--motion-format", "FORMAT", "where the motion estimates come from (fsl, spm, afni: a file beside each run)")
+            .oneOf({"fmriprep", "fsl", "spm", "afni"})
+            .byDefault("fmriprep"),
+        cli::text("--fmriprep-version", "X.Y", "the fMRIPrep release, instead of the derivatives' dataset_description.json")
+            .means("a release number such as 23.2 or 25.0")
+            .only([](const std::string& v) { return fmriprepConventionOf(v).has_value(); }),
+        jobsOption(),
+        cli::flag("--force", "redo runs that are up to date"),
+        cli::flag("--keep-work", "keep OUTPUT_DIR/work (the imported runs, SDMs and logs)"),
+        cli::flag("--list", "participant: only list the runs found (TSV: participant, run, its record, its inputs, ok or why it is skipped)"),
+        spikeThresholdOption(),
+        fdRadiusOption(),
+        before,
+        after,
+        cli::list("--sets", "SETS", "confound sets in the table", kSets).byDefault("all"),
+        cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")
+            .means("a number of millimetres")
+            .from(0)
+            .byDefault("0.2"),
+        cli::number("--exclude-spike-share", "SHARE", "group: exclude a run whose share of spike volumes is above this")
+            .means("a share of the volumes")
+            .from(0)
+            .to(1)
+            .byDefault("0.2"),
+        pluginOption(),
+    };
+    c.examples = {
+        "tremora bids /data/study /data/study/derivatives/tremora participant --participant-label 01 02 --jobs 2",
+        "tremora bids /data/study /data/study/derivatives/tremora group",
+        "tremora bids /data/study out participant --derivatives /scratch/fmriprep --task rest",
+        "tremora bids /data/study out participant --motion-format spm",
+    };
+    c.run = bidsApp;
+    return c;
+}
+
+} // namespace tool
