@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <numeric>
 #include <regex>
+#include <sstream>
 
 #include "carpet.h"
 #include "fixtures.h"
@@ -306,4 +307,55 @@ TEST(Carpet, RunReportDrawsTheCarpetUnderTheTracesWithTheOutliersMarked)
     const std::string dom = support::readFile(dir / "dom.html");
     EXPECT_NE(dom.find("id=\"carpet-image\""), std::string::npos);
     EXPECT_NE(dom.find("<footer>"), std::string::npos) << "the whole page was parsed";
+}
+
+TEST(Carpet, GroupPageCarriesTheCarpetsOfTheRunsWithTheHighestMeanFD)
+{
+    const fs::path dir = support::tempDir("carpet_group");
+    const fs::path study = dir / "study", out = dir / "out";
+    ASSERT_EQ(support::runCli({"synth", "--bids", study.string(), "--participants", "1"}).status, 0);
+    const auto participant = support::runCli({"bids", study.string(), out.string(), "participant", "--jobs", "2"});
+    ASSERT_EQ(participant.status, 0) << participant.out << participant.err;
+    const auto group = support::runCli({"bids", study.string(), out.string(), "group"});
+    ASSERT_EQ(group.status, 0) << group.err;
+
+    // The runs by mean FD from the group table, highest first.
+    std::vector<std::pair<double, std::string>> runs;
+    std::istringstream table(support::readFile(out / "group_motion.tsv"));
+    std::string line;
+    std::getline(table, line);
+    for (; std::getline(table, line);) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        ASSERT_EQ(cells.size(), 11u) << line;
+        runs.emplace_back(std::stod(cells[5]), cells[0] + "/" + cells[1] + "/func/" + cells[0] + "_" + cells[1] + "_task-" + cells[2] +
+                                                   (cells[3] == "n/a" ? "" : "_run-" + cells[3]) + "_desc-motion_report.html");
+    }
+    ASSERT_EQ(runs.size(), 6u);
+    std::sort(runs.rbegin(), runs.rend());
+
+    // Three figures, in that order, each the one its run report holds.
+    const std::string html = support::readFile(out / "group_report.html");
+    std::size_t at = html.find("id=\"worst-carpets\"");
+    ASSERT_NE(at, std::string::npos);
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(runs[std::size_t(k)].second);
+        const std::size_t link = html.find("<a href=\"" + runs[std::size_t(k)].second + "\">", at);
+        ASSERT_NE(link, std::string::npos);
+        const std::size_t from = html.find("<!-- carpet -->", link), to = html.find("<!-- /carpet -->", from);
+        ASSERT_NE(to, std::string::npos);
+        const std::string report = support::readFile(out / runs[std::size_t(k)].second);
+        const std::size_t own = report.find("<!-- carpet -->");
+        ASSERT_NE(own, std::string::npos);
+        // The run report's figure as it is, but for its ids, numbered on the group page.
+        std::string figure = html.substr(from, to - from);
+        const std::string numbered = " id=\"worst" + std::to_string(k + 1) + "-carpet";
+        EXPECT_NE(figure.find(numbered + "-image\""), std::string::npos);
+        for (std::size_t p = figure.find(numbered); p != std::string::npos; p = figure.find(numbered, p))
+            figure.replace(p, numbered.size(), " id=\"carpet");
+        EXPECT_EQ(figure, report.substr(own, figure.size()));
+        at = to;
+    }
+    EXPECT_EQ(html.find("<!-- carpet -->", at), std::string::npos) << "three carpets";
 }

@@ -195,7 +195,13 @@ Carpets worstCarpets(const fs::path& output, const std::vector<Row>& rows, std::
         std::ifstream in(output / r->folder / (r->name.stem() + "_desc-motion_report.html"), std::ios::binary);
         std::ostringstream text;
         text << in.rdbuf();
-        if (std::string figure = carpetFigureOf(text.str()); !figure.empty()) carpets.emplace_back(r, std::move(figure));
+        std::string figure = carpetFigureOf(text.str());
+        if (figure.empty()) continue;
+        // The ids of one page stay unique: "carpet" becomes "worst1-carpet", ...
+        const std::string id = " id=\"carpet", unique = " id=\"worst" + std::to_string(carpets.size() + 1) + "-carpet";
+        for (std::size_t at = figure.find(id); at != std::string::npos; at = figure.find(id, at + unique.size()))
+            figure.replace(at, id.size(), unique);
+        carpets.emplace_back(r, std::move(figure));
     }
     return carpets;
 }

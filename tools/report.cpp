@@ -302,7 +302,7 @@ std::string traceColumn(const Trace& tr, int volumes, double top, double colW)
     double hi = tr.threshold.value_or(0.0);
     for (std::size_t t = tr.from; t < tr.y.size() && t < std::size_t(volumes); ++t)
         if (std::isfinite(tr.y[t])) hi = std::max(hi, tr.y[t]);
-    hi = hi > 0.0 ? hi * 1.08 : 1.0;
+    hi = hi > 0.0 ? hi * 1.3 : 1.0; // headroom for the panel's name
     const auto X = [&](double t) { return kLeft + colW * (t + 0.5); };
     const auto Y = [&](double v) { return top + kTracePanel * (1.0 - v / hi); };
     std::string svg;
