@@ -12,7 +12,7 @@ DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev li
 # The one-node SLURM of `make test-cluster`.
 CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 
-.PHONY: all deps deps-fuzz deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
+.PHONY: all deps deps-fuzz deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze bench-carpet install plugin readme clean
 
 all: build
 
@@ -58,13 +58,16 @@ fuzz: deps-fuzz
 
 # Benchmarks against numpy (not tests): the displacement maps and the
 # confound model analysis on synthetic runs.
-bench: bench-displacement bench-analyze
+bench: bench-displacement bench-analyze bench-carpet
 
 bench-displacement: deps
 	./bench/run_displacement.sh $(BUILD)-bench
 
 bench-analyze: deps
 	./bench/run_analyze.sh $(BUILD)-bench
+
+bench-carpet: deps
+	./bench/run_carpet.sh $(BUILD)-bench
 
 install: build
 	cmake --install $(BUILD)
