@@ -81,17 +81,17 @@ TEST(Carpet, RowsAgreeWithTheDefinitionAndAreOrderedByMeanOrLabel)
     // Voxels with their own level, drift and noise; one constant voxel and
     // one exactly linear one, whose rows carry nothing.
     const int nx = 6, ny = 5, nz = 3, nt = 23;
-    support::RunOnDisk spec;
-    spec.nx = nx, spec.ny = ny, spec.nz = nz, spec.volumes = nt;
+    support::RunOnDisk phantom;
+    phantom.nx = nx, phantom.ny = ny, phantom.nz = nz, phantom.volumes = nt;
     const auto value = [](int x, int y, int z, int t) -> double {
         const int i = (z * 5 + y) * 6 + x;
         if (i == 7) return 512.0;
         if (i == 8) return 300.0 + 2.5 * t;
         return 200 + 37 * ((i * 13) % 29) + (x - 2.5) * 0.9 * t + 15 * noise(unsigned(i * 100 + t)) + (t == 11 ? 30 : 0);
     };
-    spec.value = [&](int x, int y, int z, int t) { return float(value(x, y, z, t)); };
+    phantom.value = [&](int x, int y, int z, int t) { return float(value(x, y, z, t)); };
     const fs::path dir = support::tempDir("carpet_rows");
-    FMR run(support::writeRun(dir, "run", spec).string(), false);
+    FMR run(support::writeRun(dir, "run", phantom).string(), false);
     std::vector<unsigned char> mask(std::size_t(nx * ny * nz), 1);
     mask[3] = mask[20] = mask[44] = 0;
     const auto series = [&](int voxel) {
@@ -154,11 +154,11 @@ TEST(Carpet, AtMostTheLimitOfRowsEvenlySpacedInTheIntensityOrder)
 
     // A run of 2000 masked voxels: 1000 rows, every other voxel of the
     // brightness order, the second brightest first (the middle of the first pair).
-    support::RunOnDisk spec;
-    spec.nx = 25, spec.ny = 20, spec.nz = 4, spec.volumes = 6;
-    spec.value = [](int x, int y, int z, int t) { return float(1000 + 3 * ((x * 7 + y * 31 + z * 101) % 2000) + (t % 2)); };
+    support::RunOnDisk phantom;
+    phantom.nx = 25, phantom.ny = 20, phantom.nz = 4, phantom.volumes = 6;
+    phantom.value = [](int x, int y, int z, int t) { return float(1000 + 3 * ((x * 7 + y * 31 + z * 101) % 2000) + (t % 2)); };
     const fs::path dir = support::tempDir("carpet_limit");
-    FMR run(support::writeRun(dir, "run", spec).string(), false);
+    FMR run(support::writeRun(dir, "run", phantom).string(), false);
     const std::vector<unsigned char> mask(2000, 1);
     const Carpet c = computeCarpet(run, mask);
     ASSERT_EQ(c.rows(), 1000);
