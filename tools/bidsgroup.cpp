@@ -177,10 +177,13 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options)
         return "<tr" + std::string(r.exclude ? " class=\"excluded\"" : "") + "><td><a href=\"" + escape(report.generic_string()) +
                "\">" + escape(r.name.stem()) + "</a></td><td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
                "</td><td>" + fixed(r.maxFD, 3) + "</td><td>" + std::to_string(r.spikes) + " (" + fixed(100 * r.spikeShare, 1) +
-               " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td></tr>\n";
+               " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td><td>" +
+               (r.meanStdDVARS ? fixed(*r.meanStdDVARS, 3) + " / " + fixed(*r.maxStdDVARS, 3) : std::string("n/a")) +
+               "</td><td>" + fixed(100 * r.outlierShare, 1) + " %</td></tr>\n";
     };
     const std::string head = "<tr><th>run (its report)</th><th>volumes</th><th>mean FD (mm)</th><th>max FD (mm)</th>"
-                             "<th>spikes</th><th>max displacement (mm)</th></tr>\n";
+                             "<th>spikes</th><th>max displacement (mm)</th><th>std DVARS mean / max</th>"
+                             "<th>outliers</th></tr>\n";
     std::ostringstream html;
     html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Head motion of the group</title><style>"
          << kStyle << "</style></head><body>\n<h1>Head motion of the group</h1>\n<p>" << rows.size() << " runs; " << excluded
