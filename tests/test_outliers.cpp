@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bidsconfounds.h"
+#include "dvars.h"
 #include "fixtures.h"
 #include "mySDM.h"
 #include "mySDMfunctions.h"
@@ -272,4 +273,38 @@ TEST(SquaredDerivativeSet, AgreesWithADoublePrecisionComputationFromItsDefinitio
                 << "parameter " << k << " volume " << t;
     }
     EXPECT_EQ(set.PredictorNames[0].find(" detrended derivative squared") != std::string::npos, true) << set.PredictorNames[0];
+}
+
+TEST(Outliers, TableRefusesARuleWithoutItsMeasureAndASpikeSdmOfAnotherRule)
+{
+    // 12 still volumes but a 0.6 mm jump along x at volume 5 (fd and rmsd),
+    // and a DVARS whose standardized form is 2 at volume 8 only.
+    SDM motion = support::motionSdm(support::stillRows(12));
+    for (int t = 5; t < 12; ++t) motion.Predictors[0][std::size_t(t)] = 0.6f;
+    DVARS dvars;
+    dvars.dvars.assign(12, 10.0);
+    dvars.standardized.assign(12, 1.0);
+    dvars.dvars[0] = dvars.standardized[0] = 0.0;
+    dvars.standardized[8] = 2.0;
+    dvars.voxels = 100;
+    ConfoundsOptions options;
+    options.outliersBy = outlierRuleFromNames({"dvars"});
+    EXPECT_THROW(buildConfoundsTable(motion, {}, options), std::invalid_argument) << "dvars without the run's DVARS";
+    options.dvars = &dvars;
+    const ConfoundsTable table = buildConfoundsTable(motion, {}, options);
+    std::vector<std::string> names;
+    for (const auto& c : table.columns) names.push_back(c.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z", "framewise_displacement",
+                                               "dvars", "std_dvars", "rmsd", "motion_outlier00"}));
+    EXPECT_EQ(table.find("motion_outlier00")->values[8], 1.0);
+    // The task's spike SDM marks the rmsd spike (volume 5): with the dvars rule it must be written again.
+    const SDM rmsdSpikes = spikeSet(motion, {5});
+    EXPECT_THROW(buildConfoundsTable(motion, {{"spikes", &rmsdSpikes}}, options), std::runtime_error);
+    const SDM dvarsSpikes = spikeSet(motion, {8});
+    EXPECT_NO_THROW(buildConfoundsTable(motion, {{"spikes", &dvarsSpikes}}, options));
+    // A DVARS of another run length is refused.
+    dvars.standardized.pop_back();
+    EXPECT_THROW(buildConfoundsTable(motion, {}, options), std::runtime_error);
+    for (const auto& bad : std::vector<std::vector<std::string>>{{}, {"fd", "spikes"}})
+        EXPECT_THROW(outlierRuleFromNames(bad), std::invalid_argument);
 }
