@@ -225,3 +225,40 @@ TEST(Batch, SummaryCarriesStdDvarsAndTheOutlierShareOfTheChosenRule)
     EXPECT_NEAR(std::stod(rows[1][10]), flagged / 40.0, 5e-5);
     EXPECT_GT(flagged, 0);
 }
+
+TEST(Batch, ABrainMaskInTheFolderIsUsedOnlyWhereItFitsAndDvarsIsTaken)
+{
+    const fs::path root = support::tempDir("masks");
+    const std::string motion = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
+                               "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
+    struct Case {
+        std::string name;
+        bool keptTable; // the table is an input: no --tsv, no DVARS
+        int maskSlices;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"kept", true, kNz, ""},
+        {"othergrid", false, kNz + 1, "is not on the run's grid"},
+        {"fits", false, kNz, "--mask"},
+    };
+    for (const Case& c : cases) {
+        const fs::path dir = root / c.name;
+        fs::create_directories(dir);
+        writeHead(dir / "sub-01_task-rest_bold.nii.gz", 4);
+        support::NiftiLayout layout;
+        layout.dims = {kNx, kNy, c.maskSlices, 1};
+        layout.ndim = 3;
+        support::writeNifti((dir / "sub-01_task-rest_desc-brain_mask.nii.gz").string(), layout,
+                            std::vector<double>(std::size_t(kNx * kNy * c.maskSlices), 1.0));
+        // fMRIPrep's table of the run's own name is an input; otherwise the motion comes as FSL's.
+        if (c.keptTable)
+            support::writeFile(dir / "sub-01_task-rest_desc-confounds_timeseries.tsv", motion);
+        else
+            support::writeFile(dir / "sub-01_task-rest_bold.par", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0.5 0 0\n");
+        const auto r = runCli({"process", dir.string()});
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.name << "\n" << r.out;
+        if (c.keptTable) EXPECT_EQ(r.out.find("--mask"), std::string::npos) << r.out;
+    }
+}

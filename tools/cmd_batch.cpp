@@ -259,7 +259,10 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
                                                   keepTable ? "" : "--tsv", "--outliers-by", args.text("--outliers-by"),
                                                   "--fd-threshold", args.text("--fd-threshold"), "--dvars-threshold",
                                                   args.text("--dvars-threshold")};
-        if (const std::string mask = findBrainMask(folder); !mask.empty()) {
+        // (DVARS is taken for the table and the dvars rule only.)
+        const auto rules = args.list("--outliers-by");
+        const bool dvars = !keepTable || std::find(rules.begin(), rules.end(), "dvars") != rules.end();
+        if (const std::string mask = dvars ? findBrainMask(folder) : std::string(); !mask.empty()) {
             if (maskFitsRun(mask, in.fmr)) {
                 confoundWords.insert(confoundWords.end(), {"--mask", mask});
             } else {
