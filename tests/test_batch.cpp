@@ -95,13 +95,15 @@ TEST(Batch, TwoGoodRunsAndABrokenOne)
     const auto rows = table(written);
     ASSERT_EQ(rows.size(), 4u) << written;
     EXPECT_EQ(rows[0], (std::vector<std::string>{"run", "status", "volumes", "mean_fd", "max_fd", "spikes",
-                                                 "max_displacement_mm", "error"}));
-    for (const auto& row : rows) ASSERT_EQ(row.size(), 8u) << written;
+                                                 "max_displacement_mm", "error", "mean_std_dvars", "max_std_dvars",
+                                                 "outlier_share"}));
+    for (const auto& row : rows) ASSERT_EQ(row.size(), 11u) << written;
 
     // The SPM run: one step of 2 mm, so FD is 2 at volume 10 and 0 elsewhere
     // (mean over the 19 volumes that have a predecessor), one spike, and every
     // head voxel 2 mm from its place after the step.
-    EXPECT_EQ(rows[1], (std::vector<std::string>{spm.string(), "ok", "20", "0.1053", "2.0000", "1", "2.0000", "n/a"}));
+    EXPECT_EQ(std::vector<std::string>(rows[1].begin(), rows[1].begin() + 8),
+              (std::vector<std::string>{spm.string(), "ok", "20", "0.1053", "2.0000", "1", "2.0000", "n/a"}));
     EXPECT_TRUE(fs::exists(spm / "rest_bold.fmr"));
     EXPECT_EQ(SDM((spm / "rest_bold_3DMC_spikes.sdm").string()).NrOfPredictors.value(), 1);
 
@@ -180,7 +182,7 @@ TEST(Batch, WhatARunFolderMustHold)
         EXPECT_EQ(r.status, c.status == "ok" ? 0 : 1) << c.dir << "\n" << r.err;
         const auto rows = table(r.out.substr(std::min(r.out.size(), r.out.rfind("run\tstatus"))));
         ASSERT_EQ(rows.size(), 2u) << r.out;
-        ASSERT_EQ(rows[1].size(), 8u) << r.out;
+        ASSERT_EQ(rows[1].size(), 11u) << r.out;
         EXPECT_EQ(rows[1][1], c.status) << c.dir;
         EXPECT_EQ(rows[1][2], c.volumes) << c.dir;
         EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << c.dir << ": " << rows[1][7];
@@ -193,4 +195,76 @@ TEST(Batch, WhatARunFolderMustHold)
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out.find("== import"), std::string::npos) << again.out;
 
+}
+
+TEST(Batch, SummaryCarriesStdDvarsAndTheOutlierShareOfTheChosenRule)
+{
+    const fs::path root = support::tempDir("batchdvars");
+    const fs::path native = root / "native";
+    ASSERT_EQ(runCli({"synth", "--out", native.string(), "--dims", "8", "8", "4", "--volumes", "40", "--name", "s"}).status, 0);
+    const fs::path summary = root / "summary.tsv";
+    const auto r = runCli({"batch", "--summary", summary.string(), "--outliers-by", "fd,rmsd", "--fd-threshold", "0.3", native.string()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto rows = table(support::readFile(summary));
+    ASSERT_EQ(rows.size(), 2u);
+    // Against the run's own confounds table: std_dvars from the second volume,
+    // and the volumes above either threshold.
+    const auto confounds = table(support::readFile(native / "s_desc-confounds_timeseries.tsv"));
+    const auto at = [&](const std::string& name) {
+        return std::size_t(std::find(confounds[0].begin(), confounds[0].end(), name) - confounds[0].begin());
+    };
+    double sum = 0, max = 0;
+    int flagged = 0;
+    for (std::size_t t = 1; t < confounds.size(); ++t) {
+        const double dvars = std::stod(confounds[t][at("std_dvars")]);
+        if (t > 1) sum += dvars, max = std::max(max, dvars);
+        flagged += std::stod(confounds[t][at("framewise_displacement")]) > 0.3 || std::stod(confounds[t][at("rmsd")]) > 0.5;
+    }
+    EXPECT_NEAR(std::stod(rows[1][8]), sum / 39.0, 5e-5);
+    EXPECT_NEAR(std::stod(rows[1][9]), max, 5e-5);
+    EXPECT_NEAR(std::stod(rows[1][10]), flagged / 40.0, 5e-5);
+    EXPECT_GT(flagged, 0);
+}
+
+TEST(Batch, ABrainMaskInTheFolderIsUsedOnlyWhereItFitsAndDvarsIsTaken)
+{
+    const fs::path root = support::tempDir("masks");
+    const std::string motion = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
+                               "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
+    struct Case {
+        std::string name;
+        bool keptTable; // the table is an input: no --tsv, no DVARS
+        int maskSlices;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"kept", true, kNz, ""},
+        {"othergrid", false, kNz + 1, "is not on the run's grid"},
+        {"fits", false, kNz, "--mask"},
+    };
+    for (const Case& c : cases) {
+        const fs::path dir = root / c.name;
+        fs::create_directories(dir);
+        writeHead(dir / "sub-01_task-rest_bold.nii.gz", 4);
+        support::NiftiLayout layout;
+        layout.dims = {kNx, kNy, c.maskSlices, 1};
+        layout.ndim = 3;
+        support::writeNifti((dir / "sub-01_task-rest_desc-brain_mask.nii.gz").string(), layout,
+                            std::vector<double>(std::size_t(kNx * kNy * c.maskSlices), 1.0));
+        // fMRIPrep's table of the run's own name is an input; otherwise the motion comes as FSL's.
+        if (c.keptTable)
+            support::writeFile(dir / "sub-01_task-rest_desc-confounds_timeseries.tsv", motion);
+        else
+            support::writeFile(dir / "sub-01_task-rest_bold.par", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0.5 0 0\n");
+        const auto r = runCli({"process", dir.string()});
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.name << "\n" << r.out;
+        // The report's carpet takes a fitting mask; the confound step only when it computes DVARS.
+        const std::size_t confound = r.out.find("== tremora confound"), report = r.out.find("== tremora report");
+        ASSERT_NE(report, std::string::npos) << r.out;
+        const std::string confoundLine = r.out.substr(confound, r.out.find('\n', confound) - confound);
+        const std::string reportLine = r.out.substr(report, r.out.find('\n', report) - report);
+        EXPECT_EQ(confoundLine.find("--mask") != std::string::npos, !c.keptTable && c.maskSlices == kNz) << confoundLine;
+        EXPECT_EQ(reportLine.find("--mask") != std::string::npos, c.maskSlices == kNz) << reportLine;
+    }
 }

@@ -307,7 +307,8 @@ TEST(Bids, GroupTableAgreesWithEachRunsOutputs)
     const auto rows = tsv(support::readFile(out / "group_motion.tsv"));
     ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"participant_id", "session_id", "task", "run", "volumes", "mean_fd", "max_fd",
-                                                 "spikes", "spike_share", "max_displacement_mm", "exclude"}));
+                                                 "spikes", "spike_share", "max_displacement_mm", "exclude", "mean_std_dvars",
+                                                 "max_std_dvars", "outliers_by", "outlier_share"}));
     const std::string html = support::readFile(out / "group_report.html");
     int excluded = 0;
     for (std::size_t k = 1; k < rows.size(); ++k) {
@@ -397,4 +398,43 @@ TEST(Bids, BadUseIsOneLine)
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
     }
     EXPECT_FALSE(fs::exists(dir / "o")) << "nothing is written on bad use";
+}
+
+TEST(Bids, GroupStdDvarsAndOutlierShareFollowTheRunsTableAndRule)
+{
+    // One run, outliers by framewise displacement or DVARS, DVARS over fMRIPrep's brain mask.
+    const fs::path out = support::tempDir("outlierrule") / "out";
+    const std::string stem = "sub-01_ses-1_task-rest";
+    auto r = runCli({"bids", study().string(), out.string(), "participant", "--bold", stem, "--outliers-by", "fd,dvars",
+                     "--fd-threshold", "0.2", "--dvars-threshold", "1.2"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r = runCli({"bids", study().string(), out.string(), "group"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = tsv(support::readFile(out / "group_motion.tsv"));
+    ASSERT_EQ(rows.size(), 2u);
+    const auto column = [&](const std::string& name) {
+        return std::size_t(std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin());
+    };
+    const fs::path folder = out / "sub-01" / "ses-1" / "func";
+    const auto table = tsv(support::readFile(folder / (stem + "_desc-confounds_timeseries.tsv")));
+    const std::size_t fdAt = std::size_t(std::find(table[0].begin(), table[0].end(), "framewise_displacement") - table[0].begin());
+    const std::size_t dvarsAt = std::size_t(std::find(table[0].begin(), table[0].end(), "std_dvars") - table[0].begin());
+    ASSERT_LT(dvarsAt, table[0].size()) << "the table has std_dvars";
+    double sum = 0, max = 0;
+    int flagged = 0;
+    for (std::size_t t = 1; t < table.size(); ++t) {
+        const double fd = std::stod(table[t][fdAt]), dvars = std::stod(table[t][dvarsAt]);
+        if (t > 1) sum += dvars, max = std::max(max, dvars);
+        flagged += fd > 0.2 || dvars > 1.2;
+    }
+    const double volumes = double(table.size() - 1);
+    ASSERT_GT(flagged, 0) << "the thresholds flag some volumes";
+    ASSERT_LT(flagged, volumes);
+    EXPECT_NEAR(std::stod(rows[1][column("mean_std_dvars")]), sum / (volumes - 1), 1e-6);
+    EXPECT_NEAR(std::stod(rows[1][column("max_std_dvars")]), max, 1e-6);
+    EXPECT_EQ(rows[1][column("outliers_by")], "fd,dvars");
+    EXPECT_NEAR(std::stod(rows[1][column("outlier_share")]), flagged / volumes, 1e-6);
+    const auto sidecar = nlohmann::json::parse(support::readFile(folder / (stem + "_desc-confounds_timeseries.json")));
+    EXPECT_NE(sidecar["std_dvars"]["Mask"].get<std::string>().find("_desc-brain_mask.nii"), std::string::npos)
+        << sidecar["std_dvars"].dump();
 }

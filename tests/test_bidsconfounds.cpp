@@ -320,7 +320,7 @@ TEST(ConfoundTsvCommand, TheTableHoldsTheSetsWrittenAndOnlyTheSpikesFound)
     // SDM's values, the two measures, then the outliers.
     const char* const params[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
     std::vector<std::string> expected(params, params + 6);
-    for (const std::string set : {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr"}) {
+    for (const std::string set : {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "derivsqr"}) {
         const SDM file(addToFileName(motion.string(), "_" + set));
         for (std::size_t p = 0; p < 6; ++p) {
             expected.push_back(params[p] + confoundSetSuffix(set));

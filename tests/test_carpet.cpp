@@ -328,7 +328,7 @@ TEST(Carpet, GroupPageCarriesTheCarpetsOfTheRunsWithTheHighestMeanFD)
         std::vector<std::string> cells;
         std::istringstream fields(line);
         for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
-        ASSERT_EQ(cells.size(), 11u) << line;
+        ASSERT_EQ(cells.size(), 15u) << line;
         runs.emplace_back(std::stod(cells[5]), cells[0] + "/" + cells[1] + "/func/" + cells[0] + "_" + cells[1] + "_task-" + cells[2] +
                                                    (cells[3] == "n/a" ? "" : "_run-" + cells[3]) + "_desc-motion_report.html");
     }

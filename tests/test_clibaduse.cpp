@@ -415,6 +415,8 @@ const std::vector<PathCommand>& pathCommands()
         {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--plots", "{plots}", "--tsv", "--plugin", "{plugin}"},
          {{"--sdm", "{motion}", Use::Motion}, {"--fmr", "{run}", Use::Run}, {"--plots", "{plots}", Use::Folder},
           {"--plugin", "{plugin}", Use::Library}}},
+        {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--tsv", "--mask", "{bold}"},
+         {{"--mask", "{bold}", Use::Nifti}}},
         {{"displacement", "--sdm", "{motion}", "--fmr", "{run}", "--maps", "max-abs", "--plots", "{plots}", "--plugin", "{plugin}"},
          {{"--sdm", "{motion}", Use::Motion}, {"--fmr", "{run}", Use::Run}, {"--plots", "{plots}", Use::Folder},
           {"--plugin", "{plugin}", Use::Library}}},

@@ -15,6 +15,7 @@
 
 #include "atomicfile.h"
 #include "bidsapp.h"
+#include "confoundsummary.h"
 #include "report.h"
 
 namespace tool::bids {
@@ -29,6 +30,9 @@ struct Row {
     int volumes = 0;
     double meanFD = 0, maxFD = 0, spikeShare = 0, maxDisplacement = 0;
     int spikes = 0;
+    std::optional<double> meanStdDVARS, maxStdDVARS;
+    std::vector<std::string> outliersBy;
+    double outlierShare = 0;
     bool exclude = false;
     std::vector<std::string> reasons;
 };
@@ -53,30 +57,6 @@ std::string escape(const std::string& text)
         }
     }
     return out;
-}
-
-// One column of a tab-separated table with a header line.
-std::vector<double> column(const fs::path& table, const std::string& name)
-{
-    std::ifstream in(table);
-    std::string line;
-    if (!std::getline(in, line)) throw std::runtime_error(table.string() + " is empty");
-    std::vector<std::string> header;
-    {
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) header.push_back(cell);
-    }
-    const auto at = std::find(header.begin(), header.end(), name);
-    if (at == header.end()) throw std::runtime_error(table.string() + " has no column " + name);
-    const std::size_t index = std::size_t(at - header.begin());
-    std::vector<double> values;
-    while (std::getline(in, line)) {
-        std::istringstream cells(line);
-        std::string cell;
-        for (std::size_t k = 0; k <= index && std::getline(cells, cell, '\t'); ++k) {}
-        values.push_back(std::strtod(cell.c_str(), nullptr));
-    }
-    return values;
 }
 
 double mapMaximum(const fs::path& file)
@@ -109,7 +89,7 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
     row.name = run.name;
     run.folder = row.folder;
     const fs::path table = output / outputName(run, "confounds", "timeseries", ".tsv");
-    const std::vector<double> fd = column(table, "framewise_displacement");
+    const std::vector<double> fd = tableColumn(table, "framewise_displacement");
     row.volumes = int(fd.size());
     double sum = 0.0;
     for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], row.maxFD = std::max(row.maxFD, fd[t]);
@@ -121,6 +101,11 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
     row.spikes = int(sidecar["rmsd"]["Spikes"].size());
     row.spikeShare = row.volumes > 0 ? double(row.spikes) / row.volumes : 0.0;
     row.maxDisplacement = mapMaximum(output / outputName(run, "maxabs", "displacement", ".nii.gz"));
+    const ConfoundsSummary summary = summarizeConfounds(table, output / outputName(run, "confounds", "timeseries", ".json"));
+    row.meanStdDVARS = summary.meanStdDVARS;
+    row.maxStdDVARS = summary.maxStdDVARS;
+    row.outliersBy = summary.rule;
+    row.outlierShare = summary.outlierShare;
     if (row.meanFD > options.excludeMeanFD) row.reasons.push_back("mean FD " + fixed(row.meanFD, 3) + " mm");
     if (row.spikeShare > options.excludeSpikeShare) row.reasons.push_back("spike share " + fixed(row.spikeShare, 3));
     row.exclude = !row.reasons.empty();
@@ -219,10 +204,13 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options, cons
         return "<tr" + std::string(r.exclude ? " class=\"excluded\"" : "") + "><td><a href=\"" + escape(report.generic_string()) +
                "\">" + escape(r.name.stem()) + "</a></td><td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
                "</td><td>" + fixed(r.maxFD, 3) + "</td><td>" + std::to_string(r.spikes) + " (" + fixed(100 * r.spikeShare, 1) +
-               " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td></tr>\n";
+               " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td><td>" +
+               (r.meanStdDVARS ? fixed(*r.meanStdDVARS, 3) + " / " + fixed(*r.maxStdDVARS, 3) : std::string("n/a")) +
+               "</td><td>" + fixed(100 * r.outlierShare, 1) + " %</td></tr>\n";
     };
     const std::string head = "<tr><th>run (its report)</th><th>volumes</th><th>mean FD (mm)</th><th>max FD (mm)</th>"
-                             "<th>spikes</th><th>max displacement (mm)</th></tr>\n";
+                             "<th>spikes</th><th>max displacement (mm)</th><th>std DVARS mean / max</th>"
+                             "<th>outliers</th></tr>\n";
     std::ostringstream html;
     html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Head motion of the group</title><style>"
          << kStyle << "</style></head><body>\n<h1>Head motion of the group</h1>\n<p>" << rows.size() << " runs; " << excluded
@@ -308,14 +296,19 @@ std::size_t runGroup(const fs::path& output, const GroupOptions& options)
     const std::vector<std::string> keys = entityKeys(rows);
     std::string tsv;
     for (const auto& key : keys) tsv += columnName(key) + "\t";
-    tsv += "volumes\tmean_fd\tmax_fd\tspikes\tspike_share\tmax_displacement_mm\texclude\n";
+    tsv += "volumes\tmean_fd\tmax_fd\tspikes\tspike_share\tmax_displacement_mm\texclude\tmean_std_dvars\tmax_std_dvars\t"
+           "outliers_by\toutlier_share\n";
+    const auto optional = [](const std::optional<double>& v) { return v ? fixed(*v, 6) : std::string("n/a"); };
     for (const auto& r : rows) {
         for (const auto& key : keys) {
             const std::string value = r.name.get(key);
             tsv += (value.empty() ? "n/a" : key == "sub" || key == "ses" ? key + "-" + value : value) + "\t";
         }
         tsv += std::to_string(r.volumes) + "\t" + fixed(r.meanFD, 6) + "\t" + fixed(r.maxFD, 6) + "\t" + std::to_string(r.spikes) +
-               "\t" + fixed(r.spikeShare, 6) + "\t" + fixed(r.maxDisplacement, 6) + "\t" + (r.exclude ? "1" : "0") + "\n";
+               "\t" + fixed(r.spikeShare, 6) + "\t" + fixed(r.maxDisplacement, 6) + "\t" + (r.exclude ? "1" : "0") + "\t" +
+               optional(r.meanStdDVARS) + "\t" + optional(r.maxStdDVARS) + "\t";
+        for (std::size_t k = 0; k < r.outliersBy.size(); ++k) tsv += (k ? "," : "") + r.outliersBy[k];
+        tsv += "\t" + fixed(r.outlierShare, 6) + "\n";
     }
     Json sidecar;
     sidecar["volumes"] = {{"Description", "Volumes of the run"}};
@@ -331,6 +324,14 @@ std::size_t runGroup(const fs::path& output, const GroupOptions& options)
                           {"Levels", {{"0", "kept"}, {"1", "beyond a criterion"}}},
                           {"ExcludeMeanFD", options.excludeMeanFD},
                           {"ExcludeSpikeShare", options.excludeSpikeShare}};
+    sidecar["mean_std_dvars"] = {{"Description", "Mean standardized DVARS (Nichols 2013) over the volumes from the second on, "
+                                                 "from the run's confounds table (std_dvars); n/a when the table has none"}};
+    sidecar["max_std_dvars"] = {{"Description", "Largest standardized DVARS of the run"}};
+    sidecar["outliers_by"] = {{"Description", "The outlier rule of the run's confounds table: fd (framewise displacement), "
+                                              "dvars (standardized DVARS) or rmsd (relative RMS displacement) above its "
+                                              "threshold; with several, any of them"}};
+    sidecar["outlier_share"] = {{"Description", "Share of the volumes the outlier rule flags (before censoring their "
+                                                "neighbours), from the volumes the confounds sidecar lists per measure"}};
     const auto save = [&](const std::string& name, const std::string& text) {
         saveTextAtomically((output / name).string(), [&](std::ostream& out) { out << text; },
                            "cannot write " + (output / name).string());

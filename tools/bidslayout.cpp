@@ -77,6 +77,7 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder)
 {
     std::vector<fs::path> tables, regressors;
     std::vector<std::pair<int, fs::path>> references;
+    std::vector<fs::path> masks;
     for (const auto& file : filesIn(folder)) {
         const auto name = parseName(file.filename().string());
         if (!name || !sameRun(*name, run.name) || name->get("space") != "") continue;
@@ -88,6 +89,8 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder)
             const std::string desc = name->get("desc");
             references.emplace_back(desc == "hmc" ? 0 : desc.empty() ? 1 : 2, file);
         }
+        if (name->suffix == "mask" && name->get("desc") == "brain" && (name->extension == ".nii.gz" || name->extension == ".nii"))
+            masks.push_back(file);
     }
     const auto& found = tables.empty() ? regressors : tables;
     if (found.empty()) {
@@ -97,6 +100,7 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder)
     run.motion = found.front();
     std::sort(references.begin(), references.end());
     if (!references.empty()) run.boldref = references.front().second;
+    if (masks.size() == 1) run.brainMask = masks.front();
 }
 
 // Another package's motion file of the run: beside it or in the derivatives.

@@ -54,6 +54,7 @@ struct Run {
     fs::path motion;       // its motion estimates; empty when there are none
     MotionFormat format = MotionFormat::FMRIPrep;
     fs::path boldref;      // fMRIPrep's reference image of the motion; may be empty
+    fs::path brainMask;    // fMRIPrep's brain mask of the run (no space entity); may be empty
     std::string skipped;   // why the run cannot be processed, or ""
     std::string stem() const { return name.stem(); }
 };

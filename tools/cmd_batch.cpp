@@ -22,6 +22,7 @@
 #include "atomicfile.h"
 #include "bidsconfounds.h"
 #include "commands.h"
+#include "confoundsummary.h"
 #include "gridtransformations.h"
 #include "host.h"
 #include "importedmotion.h"
@@ -34,6 +35,7 @@
 #include "options.h"
 #include "parallel.h"
 #include "pluginhost.h"
+#include "runmask.h"
 
 namespace tool {
 
@@ -42,8 +44,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kLogName = "tremora_batch.log";
-const std::vector<std::string> kColumns = {"run",    "status", "volumes", "mean_fd", "max_fd", "spikes",
-                                           "max_displacement_mm", "error"};
+const std::vector<std::string> kColumns = {"run",   "status",         "volumes",       "mean_fd",      "max_fd",
+                                           "spikes", "max_displacement_mm", "error",        "mean_std_dvars",
+                                           "max_std_dvars", "outlier_share"};
 
 // ---------------------------------------------------------------- one run folder
 
@@ -109,6 +112,22 @@ RunInputs findInputs(const fs::path& dir)
     in.fmr = (dir / (stem + ".fmr")).string();
     in.sdm = (dir / (stem + "_3DMC.sdm")).string();
     return in;
+}
+
+// fMRIPrep's brain mask of the run in the folder (*_desc-brain_mask.nii[.gz]
+// without a space entity, that is on the run's own grid), when there is
+// exactly one; DVARS is taken over it.
+std::string findBrainMask(const fs::path& dir)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find("_space-") == std::string::npos &&
+            (endsWith(name, "_desc-brain_mask.nii.gz") || endsWith(name, "_desc-brain_mask.nii")))
+            found.push_back(entry.path().string());
+    }
+    return found.size() == 1 ? found[0] : std::string();
 }
 
 // One subcommand in this process, as the program's main would run it, on a
@@ -181,8 +200,12 @@ std::string tableLine(const std::vector<std::string>& cells)
 std::string header() { return tableLine(kColumns); }
 
 struct Summary {
-    std::string run, status = "failed", volumes, meanFD, maxFD, spikes, maxDisplacement, error;
-    std::vector<std::string> cells() const { return {run, status, volumes, meanFD, maxFD, spikes, maxDisplacement, error}; }
+    std::string run, status = "failed", volumes, meanFD, maxFD, spikes, maxDisplacement, meanStdDVARS, maxStdDVARS,
+        outlierShare, error;
+    std::vector<std::string> cells() const
+    {
+        return {run, status, volumes, meanFD, maxFD, spikes, maxDisplacement, error, meanStdDVARS, maxStdDVARS, outlierShare};
+    }
 };
 
 // The plug-in, when one is given, is checked before any run starts.
@@ -232,10 +255,28 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         const bool keepTable = fs::exists(bidsTable, ec2) && fs::last_write_time(bidsTable, ec2) < fs::last_write_time(in.fmr, ec2);
         if (keepTable) std::cout << "note: " << bidsTable << " is older than the run: kept, no BIDS table written" << std::endl;
         const std::string report = fs::path(in.fmr).replace_extension("").string() + "_report.html";
+        std::vector<std::string> reportWords = {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold};
+        std::vector<std::string> confoundWords = {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold,
+                                                  keepTable ? "" : "--tsv", "--outliers-by", args.text("--outliers-by"),
+                                                  "--fd-threshold", args.text("--fd-threshold"), "--dvars-threshold",
+                                                  args.text("--dvars-threshold")};
+        // (DVARS is taken for the table and the dvars rule only.)
+        const auto rules = args.list("--outliers-by");
+        const bool dvars = !keepTable || std::find(rules.begin(), rules.end(), "dvars") != rules.end();
+        if (const std::string mask = findBrainMask(folder); !mask.empty()) {
+            // The report's carpet and DVARS trace take it too.
+            if (maskFitsRun(mask, in.fmr)) {
+                if (dvars) confoundWords.insert(confoundWords.end(), {"--mask", mask});
+                reportWords.insert(reportWords.end(), {"--mask", mask});
+            } else {
+                std::cout << "note: " << mask << " is not on the run's grid: DVARS is taken over the bright voxels of the "
+                          << "first volume" << std::endl;
+            }
+        }
         const std::vector<Step> steps = {
-            {"confound", {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold, keepTable ? "" : "--tsv"}},
+            {"confound", confoundWords},
             {"displacement", {"--fmr", in.fmr, "--sdm", in.sdm, "--maps", "all"}},
-            {"report", {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold}},
+            {"report", reportWords},
         };
         std::string maxAbsolute;
         for (const Step& step : steps) {
@@ -275,6 +316,12 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         s.spikes = std::to_string(spikes.size());
         if (maxAbsolute.empty()) throw cli::RunError("displacement wrote no maximum absolute displacement map");
         s.maxDisplacement = fixed(mapMaximum(maxAbsolute), 4);
+        // DVARS and the outlier share from the BIDS table just written.
+        if (!keepTable) {
+            const ConfoundsSummary table = summarizeConfounds(bidsTable, confoundsSidecarPath(in.sdm));
+            if (table.meanStdDVARS) s.meanStdDVARS = fixed(*table.meanStdDVARS, 4), s.maxStdDVARS = fixed(*table.maxStdDVARS, 4);
+            s.outlierShare = fixed(table.outlierShare, 4);
+        }
         s.status = "ok";
     } catch (const std::exception& e) {
         s.status = "failed";
@@ -327,6 +374,7 @@ Summary collect(const std::string& run, const std::string& resultFile, int waitS
             const auto value = [](const std::string& v) { return v == "n/a" ? std::string() : v; };
             s.status = f[1], s.volumes = value(f[2]), s.meanFD = value(f[3]), s.maxFD = value(f[4]);
             s.spikes = value(f[5]), s.maxDisplacement = value(f[6]), s.error = value(f[7]);
+            s.meanStdDVARS = value(f[8]), s.maxStdDVARS = value(f[9]), s.outlierShare = value(f[10]);
             return s;
         }
     }
@@ -421,8 +469,14 @@ int batch(const cli::Args& args)
             const std::string& folder = folders[index];
             const std::string result = (scratch / ("run" + std::to_string(index) + ".tsv")).string();
             const std::string log = (fs::path(folder) / kLogName).string();
-            std::vector<std::string> words = {"tremora", "process", folder, "--result", result, "--spike-threshold",
-                                              args.text("--spike-threshold"), "--threads", threads};
+            std::vector<std::string> words = {"tremora",         "process",
+                                              folder,            "--result",
+                                              result,            "--spike-threshold",
+                                              args.text("--spike-threshold"), "--outliers-by",
+                                              args.text("--outliers-by"),     "--fd-threshold",
+                                              args.text("--fd-threshold"),    "--dvars-threshold",
+                                              args.text("--dvars-threshold"), "--threads",
+                                              threads};
             if (args.has("--plugin")) words.insert(words.end(), {"--plugin", args.text("--plugin")});
             std::vector<char*> argv;
             for (auto& w : words) argv.push_back(w.data());
@@ -485,17 +539,21 @@ const char* const kFolderRules =
     "gives its format: *.par (fsl), rp_*.txt (spm), *.1D (afni), *_desc-confounds_timeseries.tsv\n"
     "(fmriprep). The NIfTI is imported into the folder as NAME.fmr, NAME.stc and NAME_3DMC.sdm (NAME\n"
     "= its name without .nii[.gz]; see tremora import --help) unless NAME.fmr with NAME_3DMC.sdm\n"
-    "is there already. Then confound (all sets, and the BIDS table with --tsv), displacement (all\n"
-    "maps) and report (NAME_report.html) run on it; their files land beside the motion SDM. A BIDS\n"
-    "table of the name confound --tsv would write that is older than NAME.fmr is an input and is\n"
-    "kept (no table is written then).";
+    "is there already. Then confound (all sets, and the BIDS table with --tsv, outliers by\n"
+    "--outliers-by; DVARS over fMRIPrep's brain mask, *_desc-brain_mask.nii[.gz] without a space, when\n"
+    "the folder holds one on the run's grid), displacement (all maps) and report (NAME_report.html)\n"
+    "run on it; their files land beside the motion SDM. A BIDS table of the name confound --tsv would\n"
+    "write that is older than NAME.fmr is an input and is kept (no table is written then).";
 
 const char* const kSummaryColumns =
     "Summary columns: run, status (ok or failed), volumes, mean_fd and max_fd (framewise\n"
     "displacement after Power et al., 50 mm sphere, in mm; the mean over the volumes from the second\n"
     "on), spikes (volumes whose relative RMS displacement of the detrended parameters is above\n"
     "--spike-threshold, as the confound task finds them), max_displacement_mm (the largest voxel of\n"
-    "the maximum absolute displacement map) and error; n/a where a failed run has no value.";
+    "the maximum absolute displacement map), error, then mean_std_dvars and max_std_dvars\n"
+    "(standardized DVARS, Nichols 2013; the mean over the volumes from the second on) and\n"
+    "outlier_share (the share of the volumes --outliers-by flags, before censoring neighbours); n/a\n"
+    "where a failed run has no value, or where the run's BIDS table was an input and kept.";
 
 } // namespace
 
@@ -509,6 +567,9 @@ cli::Command processCommand()
                        "tremora batch runs this command in one child process per run folder.",
         .positionals = {{"RUNDIR", "the run folder", true, false, cli::Kind::Path}},
         .options = {spikeThresholdOption(),
+                    outliersByOption(),
+                    fdThresholdOption(),
+                    dvarsThresholdOption(),
                     cli::path("--result", "FILE", "write the summary table to FILE instead of standard output"),
                     pluginOption(),
                     threadsOption("threads of the displacement computation and map writing of the run")},
@@ -533,6 +594,9 @@ cli::Command batchCommand()
         .options = {jobsOption(),
                     cli::path("--summary", "FILE", "the summary table").byDefault("batch_summary.tsv"),
                     spikeThresholdOption(),
+                    outliersByOption(),
+                    fdThresholdOption(),
+                    dvarsThresholdOption(),
                     pluginOption(),
                     threadsOption("threads of each run",
                                   "the cores this process may use divided among the runs at once (--jobs, or fewer "

@@ -40,7 +40,7 @@ namespace {
 using namespace bids;
 using Json = nlohmann::ordered_json;
 
-const std::vector<std::string> kSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "spikes"};
+const std::vector<std::string> kSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "derivsqr", "spikes"};
 
 struct Settings {
     fs::path bidsDir, outDir;
@@ -54,6 +54,8 @@ struct Settings {
     double spikeThreshold = 0.5, radiusFD = 50.0;
     long censorBefore = 0, censorAfter = 0;
     std::vector<std::string> sets;
+    std::vector<std::string> outliersBy = {"rmsd"};
+    double fdThreshold = 0.5, dvarsThreshold = 1.5;
     std::string plugin;
 };
 
@@ -91,6 +93,7 @@ std::vector<fs::path> inputsOf(const Run& run)
 {
     std::vector<fs::path> inputs = {run.bold, run.motion};
     if (!run.boldref.empty()) inputs.push_back(run.boldref);
+    if (!run.brainMask.empty()) inputs.push_back(run.brainMask);
     return inputs;
 }
 
@@ -104,6 +107,9 @@ Json optionsOf(const Settings& s)
     o["CensorBefore"] = s.censorBefore;
     o["CensorAfter"] = s.censorAfter;
     o["Sets"] = s.sets;
+    o["OutliersBy"] = s.outliersBy;
+    o["FDThreshold"] = s.fdThreshold;
+    o["DVARSThreshold"] = s.dvarsThreshold;
     return o;
 }
 
@@ -208,26 +214,37 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
     std::cout << "motion convention: " << imported.convention << "\nreference: " << imported.reference
               << "\ncentre of rotation: " << imported.centre << std::endl;
 
-    const std::string fmr = stem + ".fmr", sdm = stem + "_3DMC.sdm", report = stem + "_report.html";
+    const std::string fmr = stem + ".fmr", sdm = stem + "_3DMC.sdm", reportFile = stem + "_report.html";
     const float maskThreshold = defaultMaskThreshold(fmr);
-    step("confound", {"--sdm", sdm, "--fmr", fmr, "--tsv", "--sets", joined(s.sets, ","), "--spike-threshold",
-                      number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore), "--censor-after",
-                      std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD)},
-         s);
     const std::string threads = std::to_string(std::max(1, s.threads));
+    std::vector<std::string> confound = {"--sdm", sdm, "--fmr", fmr, "--tsv", "--sets", joined(s.sets, ","), "--spike-threshold",
+                                         number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore),
+                                         "--censor-after", std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD),
+                                         "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
+                                         "--dvars-threshold", number(s.dvarsThreshold)};
+    std::vector<std::string> report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile, "--threads", threads,
+                                       "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
+                                       "--threshold", number(maskThreshold), "--title", "Head motion of " + stem};
+    // DVARS and the carpet over fMRIPrep's brain mask when it lies on the run's grid.
+    if (!run.brainMask.empty()) {
+        if (maskFitsRun(run.brainMask.string(), fmr)) {
+            confound.insert(confound.end(), {"--mask", run.brainMask.string()});
+            report.insert(report.end(), {"--mask", run.brainMask.string()});
+        } else
+            std::cout << "note: " << run.brainMask.string() << " is not on the run's grid: DVARS is taken over the bright "
+                      << "voxels of the first volume" << std::endl;
+    }
+    step("confound", confound, s);
     step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold), "--threads", threads},
          s);
-    step("report", {"--fmr", fmr, "--sdm", sdm, "--out", report, "--threads", threads, "--spike-threshold", number(s.spikeThreshold),
-                    "--radius-fd", number(s.radiusFD), "--threshold", number(maskThreshold), "--title",
-                    "Head motion of " + stem},
-         s);
+    step("report", report, s);
 
     const fs::path folder = s.outDir / run.folder;
     fs::create_directories(folder);
     std::vector<std::pair<fs::path, fs::path>> moves = {
         {confoundsTablePath(sdm), outputName(run, "confounds", "timeseries", ".tsv")},
         {confoundsSidecarPath(sdm), outputName(run, "confounds", "timeseries", ".json")},
-        {report, outputName(run, "motion", "report", ".html")},
+        {reportFile, outputName(run, "motion", "report", ".html")},
     };
     for (const MapKind& map : mapKinds()) {
         const fs::path target = outputName(run, map.desc, "displacement", ".nii.gz");
@@ -505,6 +522,9 @@ int bidsApp(const cli::Args& args)
     s.censorBefore = args.integer("--censor-before");
     s.censorAfter = args.integer("--censor-after");
     s.sets = args.list("--sets");
+    s.outliersBy = args.list("--outliers-by");
+    s.fdThreshold = args.number("--fd-threshold");
+    s.dvarsThreshold = args.number("--dvars-threshold");
     if (args.has("--plugin")) {
         checkPlugin("--plugin", args.text("--plugin"));
         s.plugin = fs::absolute(args.text("--plugin")).string();
@@ -542,8 +562,9 @@ cli::Command bidsCommand()
     c.summary = "BIDS App: every run of a BIDS dataset with its fMRIPrep (or FSL/SPM/AFNI) motion, then a group table";
     c.description =
         "participant: finds every sub-*/[ses-*/]func/*_bold.nii[.gz] of BIDS_DIR that the filters take and\n"
-        "pairs it, by its entities, with its motion estimates: fMRIPrep's *_desc-confounds_timeseries.tsv\n"
-        "and its boldref (the reference of the motion) in the derivatives (--derivatives, else\n"
+        "pairs it, by its entities, with its motion estimates: fMRIPrep's *_desc-confounds_timeseries.tsv,\n"
+        "its boldref (the reference of the motion) and its brain mask (*_desc-brain_mask.nii[.gz], over\n"
+        "which DVARS is taken when it lies on the run's grid) in the derivatives (--derivatives, else\n"
         "BIDS_DIR/derivatives/fmriprep); with --motion-format fsl, spm or afni, the one motion file of\n"
         "the same entities (*.par, rp_*.txt, *.1D) beside the run or in the derivatives. A run without\n"
         "motion estimates is listed with the reason and skipped. Each run is imported (tremora import),\n"
@@ -564,7 +585,8 @@ cli::Command bidsCommand()
         "\n"
         "group: reads the complete participant outputs in OUTPUT_DIR and writes group_motion.tsv (one row\n"
         "per run: its entities, volumes, mean and max framewise displacement, spike count and share,\n"
-        "largest displacement, and exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share)\n"
+        "largest displacement, mean and max standardized DVARS, the share of the volumes the outlier rule\n"
+        "flags, and exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share)\n"
         "with its .json, and group_report.html (the distributions and the runs beyond the criteria, each\n"
         "linking to its report; one self-contained page).\n"
         "\n"
@@ -604,6 +626,9 @@ cli::Command bidsCommand()
         before,
         after,
         cli::list("--sets", "SETS", "confound sets in the table", kSets).byDefault("all"),
+        outliersByOption(),
+        fdThresholdOption(),
+        dvarsThresholdOption(),
         cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")
             .means("a number of millimetres")
             .from(0)

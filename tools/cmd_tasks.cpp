@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <set>
 
 #include "bidsconfounds.h"
+#include "dvars.h"
 #include "commands.h"
 #include "host.h"
 #include "importedmotion.h"
@@ -15,6 +17,7 @@
 #include "myFMR.h"
 #include "myMDM.h"
 #include "mySDM.h"
+#include "mySDMfunctions.h"
 #include "options.h"
 #include "pluginhost.h"
 #include "runmask.h"
@@ -26,13 +29,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> kConfoundSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "spikes"};
+const std::vector<std::string> kConfoundSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "derivsqr", "spikes"};
+const std::vector<std::string> kOutlierRules = {"fd", "dvars", "rmsd"};
 const std::vector<std::string> kDisplacementMaps = {"max-abs", "mean-abs", "max-rel", "mean-rel",
                                                    "max-abs-x", "max-abs-y", "max-abs-z"};
 
 bool contains(const std::vector<std::string>& words, const std::string& word)
 {
     return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+std::string joined(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const auto& w : words) text += (text.empty() ? "" : ",") + w;
+    return text;
 }
 
 // The motion SDMs a path names: itself, or the SDMs its MDM lists.
@@ -58,6 +69,7 @@ std::string describeSuffix(const std::string& suffix)
         {"_t2", "detrended parameters delayed by two volumes, z-scored"},
         {"_t1sqr", "squares of the parameters delayed by one volume, z-scored"},
         {"_t2sqr", "squares of the parameters delayed by two volumes, z-scored"},
+        {"_derivsqr", "squares of the temporal derivative of the detrended parameters, z-scored"},
         {"_spikes", "one spike predictor per volume above the spike threshold"},
     };
     auto it = text.find(suffix);
@@ -109,18 +121,59 @@ int select(const cli::Args& args)
 
 // ---------------------------------------------------------------- confound
 
-// The BIDS confounds table of every motion SDM the task worked on, from the
-// sets it has just written (files of an earlier call are never read).
-void writeConfoundTables(const std::string& motion, const std::vector<std::string>& sets,
-                         const std::set<std::string>& written, const ConfoundsOptions& tableOptions)
+// What the program adds to the task's sets for each motion SDM it worked on:
+// the squared derivatives, the spike SDM of another outlier rule than the
+// task's, and the BIDS confounds table (from the sets just written; files of
+// an earlier call are never read).
+struct ConfoundExtras {
+    std::vector<std::string> sets;
+    bool tsv = false;
+    ConfoundsOptions table;
+    std::optional<DVARS> dvars; // of the run, when it was computed
+};
+
+void writeConfoundExtras(const std::string& motion, std::set<std::string>& written, const ConfoundExtras& extras)
 {
     for (const auto& path : motionFiles(motion)) {
         try {
             const SDM motionSdm(path);
+            ConfoundsOptions options = extras.table;
+            if (extras.dvars) options.dvars = &*extras.dvars;
+            // Framewise displacement of an imported run is the package's own.
+            const auto own = packageMotionOf(path, std::size_t(std::max(0, motionSdm.NrOfDataPoints.value())));
+            if (own) {
+                options.fdMotion = &own->rows;
+                options.fdSource = own->source;
+            }
+            if (contains(extras.sets, "derivsqr")) {
+                const std::string file = addToFileName(path, "_derivsqr");
+                if (!squaredDerivativeSet(motionSdm).SaveAs(file)) throw cli::RunError("Cannot Create file: " + file);
+                std::cout << "wrote " << file << "  (" << describeSuffix("_derivsqr") << ")\n";
+                written.insert(file);
+            }
+            // The task marks spikes by rmsd; another rule's outliers replace its file.
+            if (contains(extras.sets, "spikes") && !(options.outliersBy == OutlierRule{})) {
+                const std::string file = addToFileName(path, "_spikes");
+                const std::vector<int> outliers = outlierVolumes(motionSdm, options).chosen;
+                const std::string rule = joined(outlierRuleNames(options.outliersBy));
+                if (!outliers.empty()) {
+                    if (!spikeSet(motionSdm, outliers).SaveAs(file)) throw cli::RunError("Cannot Create file: " + file);
+                    std::cout << "wrote " << file << "  (one predictor per outlier by " << rule << ": " << outliers.size()
+                              << ")\n";
+                    written.insert(file);
+                } else if (written.count(file)) {
+                    // As the task does: no spike file without a spike.
+                    std::error_code ec;
+                    fs::remove(file, ec);
+                    written.erase(file);
+                    std::cout << "removed " << file << "  (no outlier by " << rule << ")\n";
+                }
+            }
+            if (!extras.tsv) continue;
             std::vector<SDM> files;
             std::vector<std::string> names;
             for (const auto& set : kConfoundSets) {
-                if (!contains(sets, set)) continue;
+                if (!contains(extras.sets, set)) continue;
                 const std::string file = addToFileName(path, "_" + set);
                 // No spike file is written when there is no spike.
                 if (set == "spikes" && written.count(file) == 0) continue;
@@ -130,20 +183,13 @@ void writeConfoundTables(const std::string& motion, const std::vector<std::strin
             }
             std::vector<ConfoundSetFile> setFiles;
             for (std::size_t k = 0; k < files.size(); ++k) setFiles.push_back({names[k], &files[k]});
-            // Framewise displacement of an imported run is the package's own.
-            ConfoundsOptions options = tableOptions;
-            const auto own = packageMotionOf(path, std::size_t(std::max(0, motionSdm.NrOfDataPoints.value())));
-            if (own) {
-                options.fdMotion = &own->rows;
-                options.fdSource = own->source;
-            }
             const ConfoundsTable table = buildConfoundsTable(motionSdm, setFiles, options);
             saveConfounds(table, path);
             int outliers = 0;
             for (const auto& column : table.columns) outliers += column.name.rfind("motion_outlier", 0) == 0;
             std::cout << "wrote " << confoundsTablePath(path) << "  (BIDS confounds: " << table.columns.size()
                       << " columns, " << table.rows << " volumes, " << outliers << " outlier columns)\n";
-            std::cout << "wrote " << confoundsSidecarPath(path) << "  (its sidecar: units, radii, threshold)\n";
+            std::cout << "wrote " << confoundsSidecarPath(path) << "  (its sidecar: units, radii, thresholds, outlier rule)\n";
             if (outliers > 0 && outliers == table.rows)
                 std::cerr << "warning: every volume of " << path << " is censored; a design with an intercept "
                           << "and these outlier columns has no degrees of freedom left\n";
@@ -159,20 +205,60 @@ int confound(const cli::Args& args)
 {
     const std::string motion = args.text("--sdm");
     requireMotionFile("--sdm", motion);
-    const bool tsv = args.has("--tsv");
-    ConfoundsOptions tableOptions;
+    ConfoundExtras extras;
+    extras.tsv = args.has("--tsv");
+    ConfoundsOptions& tableOptions = extras.table;
     for (const char* option : {"--censor-before", "--censor-after", "--radius-fd"})
-        if (!tsv && args.has(option)) throw cli::UsageError(std::string(option) + " is only used with --tsv");
+        if (!extras.tsv && args.has(option)) throw cli::UsageError(std::string(option) + " is only used with --tsv");
     tableOptions.censorBefore = static_cast<int>(args.integer("--censor-before"));
     tableOptions.censorAfter = static_cast<int>(args.integer("--censor-after"));
     tableOptions.fdRadius = args.number("--radius-fd");
     // The threshold as the task reads it from its text.
     tableOptions.spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
+    tableOptions.outliersBy = outlierRuleFromNames(args.list("--outliers-by"));
+    tableOptions.fdThreshold = args.number("--fd-threshold");
+    tableOptions.dvarsThreshold = args.number("--dvars-threshold");
+    if (tableOptions.outliersBy.dvars && !args.has("--fmr"))
+        throw cli::UsageError("--outliers-by dvars needs the run (--fmr): DVARS is taken from its intensities");
+    if (args.has("--mask") && !(args.has("--fmr") && (extras.tsv || tableOptions.outliersBy.dvars)))
+        throw cli::UsageError("--mask is only used with --fmr, for DVARS (--tsv or --outliers-by dvars)");
+    if (args.has("--mask")) requireFile("--mask", args.text("--mask"));
     TaskOptions options;
     commonTaskOptions(options, args);
     if (!options.fmr) options.emptyRun = true;
     const auto sets = args.list("--sets");
+    extras.sets = sets;
     tableOptions.outliers = contains(sets, "spikes");
+
+    // DVARS of the run, for the table and the dvars rule: before the task, so
+    // that a mask that does not fit stops the command before anything is written.
+    if (options.fmr && (extras.tsv || tableOptions.outliersBy.dvars)) {
+        const std::size_t runs = motionFiles(motion).size();
+        if (runs == 1) {
+            RunMask mask;
+            try {
+                mask = dvarsMask(*options.fmr, args.text("--mask"));
+            } catch (const std::exception& e) {
+                throw cli::RunError(e.what());
+            }
+            try {
+                FMR run(*options.fmr, false);
+                extras.dvars = computeDVARS(run, mask.voxels);
+                tableOptions.dvarsMask = mask.description;
+                std::cout << "DVARS over " << extras.dvars->voxels << " voxels (" << mask.description << ")\n";
+            } catch (const std::invalid_argument& e) {
+                throw cli::RunError(e.what());
+            } catch (const std::runtime_error& e) {
+                // A run without change (a still synthetic head) has no DVARS; only the dvars rule needs it.
+                if (tableOptions.outliersBy.dvars) throw cli::RunError(e.what());
+                std::cerr << "warning: no DVARS columns: " << e.what() << "\n";
+            }
+        } else if (tableOptions.outliersBy.dvars) {
+            throw cli::RunError("--outliers-by dvars takes one run; " + motion + " lists " + std::to_string(runs) + " motion SDMs");
+        } else {
+            std::cerr << "note: no DVARS columns: " << motion << " lists " << runs << " motion SDMs, --fmr gives one run\n";
+        }
+    }
     options.parameters = {
         {"spike_threshold", args.text("--spike-threshold")},
         {"create_detrended", contains(sets, "detr") ? "1" : "0"},
@@ -197,6 +283,7 @@ int confound(const cli::Args& args)
     std::vector<Candidate> candidates;
     for (const auto& sdm : motionFiles(motion)) {
         for (const auto& set : kConfoundSets) {
+            if (set == "derivsqr") continue; // the program's own set
             Candidate c;
             c.suffix = "_" + set;
             try {
@@ -220,7 +307,7 @@ int confound(const cli::Args& args)
         }
     }
     printPlots();
-    if (status == 0 && tsv) writeConfoundTables(motion, sets, written, tableOptions);
+    if (status == 0) writeConfoundExtras(motion, written, extras);
     return status;
 }
 
@@ -283,21 +370,31 @@ cli::Command confoundCommand()
         .summary = "write confound predictor sets (detrended, derivative, squared, delayed, spikes) as SDMs",
         .description =
             "Each set is written beside the motion SDM, named by a suffix before its extension\n"
-            "(run_3DMC.sdm gives run_3DMC_detr.sdm, ...). Every set but the spikes is z-scored. A spike\n"
-            "predictor marks each volume whose volume-to-volume RMS displacement (of the detrended\n"
-            "parameters, on a 65 mm sphere) is above the threshold. --fmr is optional: the task reads no\n"
-            "run data.\n\n"
+            "(run_3DMC.sdm gives run_3DMC_detr.sdm, ...). Every set but the spikes is z-scored. The\n"
+            "squared derivatives (derivsqr: the temporal derivative of the detrended parameters, squared;\n"
+            "the derivative1_power2 terms of the 36-parameter model) go to NAME_3DMC_derivsqr.sdm. A spike\n"
+            "predictor marks each outlier volume: by default (--outliers-by rmsd) each volume whose\n"
+            "volume-to-volume RMS displacement (of the detrended parameters, on a 65 mm sphere) is above\n"
+            "--spike-threshold; with --outliers-by fd, dvars (or a list: any of them) the spike SDM is\n"
+            "written again from that rule, in the same layout. --fmr is needed for DVARS only.\n\n"
             "With --tsv the sets are also written as one BIDS confounds table per motion SDM,\n"
             "STEM_desc-confounds_timeseries.tsv with its .json sidecar (STEM: the SDM's name without\n"
             "_3DMC.sdm): trans_x..rot_z (mm, rad), six columns per set asked for (trans_x_detrended,\n"
-            "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2; z-scored as in the SDMs),\n"
-            "framewise_displacement (--radius-fd), rmsd (the displacement spikes are judged by) and, with\n"
-            "the spike set, one motion_outlierNN column per censored volume: each spike and the\n"
-            "--censor-before/--censor-after volumes around it. Every cell is a number (no n/a).",
+            "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2, _derivative1_power2;\n"
+            "z-scored as in the SDMs), framewise_displacement (--radius-fd), with --fmr dvars and\n"
+            "std_dvars (DVARS and standardized DVARS over --mask, else the voxels above a tenth of the\n"
+            "first volume's 98th percentile), rmsd (the displacement spikes are judged by) and, with the\n"
+            "spike set, one motion_outlierNN column per censored volume: each outlier and the\n"
+            "--censor-before/--censor-after volumes around it. The sidecar records the outlier rule\n"
+            "(OutliersBy), the thresholds and the volumes each measure flags. Every cell is a number (no n/a).",
         .options = {motionOption().mandatory(),
-                    runOption("the run (the task reads no run data)"),
+                    runOption("the run (read for DVARS only)"),
                     spikeThresholdOption(),
                     cli::list("--sets", "SETS", "which sets to write", kConfoundSets).byDefault("all"),
+                    outliersByOption(),
+                    fdThresholdOption(),
+                    dvarsThresholdOption(),
+                    brainMaskOption(),
                     plotOption(),
                     plotsOption(),
                     pluginOption(),
@@ -307,6 +404,7 @@ cli::Command confoundCommand()
                     fdRadiusOption("with --tsv: ")},
         .examples = {"tremora confound --sdm run1_3DMC.sdm",
                      "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",
+                     "tremora confound --sdm run1_3DMC.sdm --fmr run1.fmr --tsv --outliers-by fd,dvars --mask brain_mask.nii.gz",
                      "tremora confound --sdm run1_3DMC.sdm --sets detr,deriv,spikes --spike-threshold 0.3 --plot regular,detrended --plots figures"},
         .run = confound,
     };

@@ -60,6 +60,7 @@ describe() {
     *_t2.sdm) echo "delayed by two volumes, z-scored";;
     *_t1sqr.sdm) echo "squares of the one-volume delay, z-scored";;
     *_t2sqr.sdm) echo "squares of the two-volume delay, z-scored";;
+    *_derivsqr.sdm) echo "squares of the temporal derivative, z-scored (36-parameter model)";;
     *_spikes.sdm) echo "one spike predictor per volume above 0.5 mm relative RMS displacement";;
     *_MaxAbsolute.nii.gz) echo "map: largest displacement from the reference position (mm)";;
     *_MeanAbsolute.nii.gz) echo "map: mean displacement from the reference position (mm)";;
@@ -76,7 +77,7 @@ describe() {
     *_R2adj_diff*.nii.gz) echo "map: adjusted R² gained by adding the set";;
     *_Fval_diff*.nii.gz) echo "map: F of adding the set";;
     *.svg) echo "plot";;
-    *_desc-confounds_timeseries.tsv) echo "BIDS confounds table: motion, framewise displacement, outliers";;
+    *_desc-confounds_timeseries.tsv) echo "BIDS confounds table: motion, framewise displacement, DVARS, outliers";;
     *_desc-confounds_timeseries.json) echo "its sidecar: what each column holds";;
     *_desc-*_displacement.nii.gz) echo "map of the BIDS App (mm), on the run's own affine";;
     *_desc-*_displacement.json) echo "its sidecar: units, mask threshold, sources";;

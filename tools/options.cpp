@@ -42,6 +42,39 @@ cli::Option censorOption(const std::string& name, const std::string& side)
         .byDefault("0");
 }
 
+cli::Option outliersByOption()
+{
+    return cli::list("--outliers-by", "RULES",
+                     "what marks an outlier volume (outlier columns, spike SDM): framewise displacement above "
+                     "--fd-threshold, standardized DVARS above --dvars-threshold (needs --fmr), relative RMS "
+                     "displacement above --spike-threshold; with several, any of them",
+                     {"fd", "dvars", "rmsd"})
+        .byDefault("rmsd");
+}
+
+cli::Option fdThresholdOption()
+{
+    return cli::number("--fd-threshold", "MM", "outliers by fd: framewise displacement above this")
+        .means("a number of millimetres")
+        .from(0)
+        .to(1000)
+        .byDefault("0.5");
+}
+
+cli::Option dvarsThresholdOption()
+{
+    return cli::number("--dvars-threshold", "Z", "outliers by dvars: standardized DVARS above this")
+        .means("a standardized DVARS (about 1 for a clean volume)")
+        .from(0)
+        .byDefault("1.5");
+}
+
+cli::Option brainMaskOption()
+{
+    return cli::path("--mask", "FILE", "brain mask NIfTI on the run's grid, the voxels DVARS is taken over")
+        .byDefaultNote("the voxels above a tenth of the first volume's 98th percentile");
+}
+
 cli::Option maskThresholdOption()
 {
     return cli::number("--threshold", "T", "intensity threshold of the mapped voxels (in the first volume)")

@@ -20,6 +20,13 @@ cli::Option spikeThresholdOption();
 cli::Option fdRadiusOption(const std::string& context = "");
 // --censor-before K and --censor-after K: volumes censored around each spike.
 cli::Option censorOption(const std::string& name, const std::string& side);
+// --outliers-by RULES, --fd-threshold MM and --dvars-threshold Z: what marks
+// an outlier volume (any of fd, dvars, rmsd above its threshold).
+cli::Option outliersByOption();
+cli::Option fdThresholdOption();
+cli::Option dvarsThresholdOption();
+// --mask FILE: the brain mask DVARS is taken over.
+cli::Option brainMaskOption();
 // --threshold T: the intensity of the first volume above which a voxel is mapped.
 cli::Option maskThresholdOption();
 // --plots DIR and --plot WHICH: the motion plots of the tasks.

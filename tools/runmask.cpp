@@ -48,7 +48,7 @@ std::vector<double> imageOnRunGrid(const std::string& path, int nx, int ny, int 
     if (image->nx != nx || image->ny != ny || mz != nz)
         throw std::runtime_error(path + " has " + std::to_string(image->nx) + " x " + std::to_string(image->ny) + " x " +
                                  std::to_string(mz) + " voxels, the run " + std::to_string(nx) + " x " + std::to_string(ny) +
-                                 " x " + std::to_string(nz) + ": " + what + " must lie on the run's grid");
+                                 " x " + std::to_string(nz) + ": it is not on the run's grid");
     if (mt != 1) throw std::runtime_error(path + " holds " + std::to_string(mt) + " volumes; " + what + " is one volume");
     const std::size_t n = std::size_t(nx) * std::size_t(ny) * std::size_t(nz);
     std::vector<double> values(n, 0.0);
@@ -93,6 +93,38 @@ std::vector<int> niftiLabels(const std::string& path, int nx, int ny, int nz)
     if (std::find_if(labels.begin(), labels.end(), [](int l) { return l > 0; }) == labels.end())
         throw std::runtime_error(path + " has no labelled voxel");
     return labels;
+}
+
+RunMask dvarsMask(const std::string& fmrPath, const std::string& maskPath)
+{
+    FMR run(fmrPath, false);
+    RunMask mask;
+    if (maskPath.empty()) {
+        run.LoadSTCVolume(0);
+        const Volume<float>& first = run.Volumes.at(0);
+        const float threshold = defaultMaskThreshold(first);
+        mask.voxels.assign(static_cast<std::size_t>(first.size()), 0);
+        for (int i = 0; i < first.size(); ++i) mask.voxels[static_cast<std::size_t>(i)] = first[i] > threshold ? 1 : 0;
+        mask.description = "voxels brighter than " + std::to_string(threshold) +
+                           " in the first volume (a tenth of its 98th percentile)";
+        if (std::find(mask.voxels.begin(), mask.voxels.end(), 1) == mask.voxels.end())
+            throw std::runtime_error("the DVARS mask (" + mask.description + ") has no voxel");
+    } else {
+        mask.voxels = niftiMask(maskPath, run.ResolutionX.value(), run.ResolutionY.value(), run.NrOfSlices.value());
+        mask.description = "the nonzero voxels of " + maskPath.substr(maskPath.find_last_of('/') + 1);
+    }
+    return mask;
+}
+
+bool maskFitsRun(const std::string& maskPath, const std::string& fmrPath)
+{
+    try {
+        const FMR run(fmrPath, false);
+        niftiMask(maskPath, run.ResolutionX.value(), run.ResolutionY.value(), run.NrOfSlices.value());
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 } // namespace tool

@@ -1,5 +1,6 @@
-// The voxels of a run that take part in the displacement maps: those brighter
-// than an intensity threshold in the run's first volume.
+// The voxels of a run that take part in the displacement maps (those brighter
+// than an intensity threshold in the run's first volume), and those DVARS is
+// taken over (a brain mask when there is one, else the same voxels).
 #pragma once
 
 #include <string>
@@ -24,5 +25,21 @@ std::vector<unsigned char> niftiMask(const std::string& path, int nx, int ny, in
 // whole number, 0 for none. Throws std::runtime_error as niftiMask does, and
 // for a value that is no whole number from 0 or when no voxel is labelled.
 std::vector<int> niftiLabels(const std::string& path, int nx, int ny, int nz);
+
+// One flag per voxel of the run (x fastest, then y, then slice), and what
+// the flags are, for the confounds sidecar.
+struct RunMask {
+    std::vector<unsigned char> voxels;
+    std::string description;
+};
+
+// The brain mask NIfTI maskPath (its nonzero voxels) when it is given, else
+// the voxels above defaultMaskThreshold in the first volume. The mask must
+// have the run's grid (one volume of the run's x, y and slice extents) and
+// at least one voxel. Throws std::runtime_error with a message for the user.
+RunMask dvarsMask(const std::string& fmrPath, const std::string& maskPath);
+
+// Whether the NIfTI at maskPath can be read and lies on the run's grid.
+bool maskFitsRun(const std::string& maskPath, const std::string& fmrPath);
 
 } // namespace tool

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
+#include "dvars.h"
 #include "gridtransformations.h"
 #include "mySDM.h"
 #include "mySDMfunctions.h"
@@ -46,6 +47,10 @@ const std::map<std::string, SetInfo>& setInfos()
                 "_t2"}},
         {"t1sqr", {"_lag1_power2", "linearly detrended, delayed by one volume, then squared", "_t1sqr"}},
         {"t2sqr", {"_lag2_power2", "linearly detrended, delayed by two volumes, then squared", "_t2sqr"}},
+        {"derivsqr", {"_derivative1_power2",
+                      "linearly detrended, then its temporal derivative (central difference, 0 in the first and last "
+                      "volume), then squared",
+                      "_derivsqr"}},
     };
     return infos;
 }
@@ -91,6 +96,15 @@ void requireFinite(const ConfoundsColumn& column)
         if (!std::isfinite(column.values[t]))
             throw std::runtime_error("The confounds column " + column.name + " is not a number in volume " +
                                      std::to_string(t) + "; a table with NaN or infinite cells is not written");
+}
+
+// "fd, dvars or rmsd" style: the rule's names as a phrase.
+std::string joinedNames(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (std::size_t k = 0; k < names.size(); ++k)
+        text += (k == 0 ? "" : k + 1 == names.size() ? " or " : ", ") + names[k];
+    return text;
 }
 
 template <typename T>
@@ -180,6 +194,60 @@ std::vector<int> spikeVolumesOfSDM(const SDM& spikes)
     return volumes;
 }
 
+// ---- Outliers ---------------------------------------------------------------
+
+OutlierRule outlierRuleFromNames(const std::vector<std::string>& names)
+{
+    if (names.empty()) throw std::invalid_argument("An outlier rule names at least one of fd, dvars, rmsd");
+    OutlierRule rule;
+    rule.rmsd = false;
+    for (const auto& name : names) {
+        if (name == "fd") rule.fd = true;
+        else if (name == "dvars") rule.dvars = true;
+        else if (name == "rmsd") rule.rmsd = true;
+        else throw std::invalid_argument("'" + name + "' is not an outlier rule (fd, dvars, rmsd)");
+    }
+    return rule;
+}
+
+std::vector<std::string> outlierRuleNames(const OutlierRule& rule)
+{
+    std::vector<std::string> names;
+    if (rule.fd) names.push_back("fd");
+    if (rule.dvars) names.push_back("dvars");
+    if (rule.rmsd) names.push_back("rmsd");
+    return names;
+}
+
+OutlierVolumes outlierVolumes(const SDM& motion, const ConfoundsOptions& options)
+{
+    const int rows = std::max(motion.NrOfDataPoints.value(), 0);
+    const std::size_t n = static_cast<std::size_t>(rows);
+    if (options.outliersBy.dvars && options.dvars == nullptr)
+        throw std::invalid_argument("Outliers by DVARS need the run's DVARS");
+    if (options.fdMotion != nullptr && options.fdMotion->size() != n)
+        throw std::runtime_error("the motion for framewise displacement has " + std::to_string(options.fdMotion->size()) +
+                                 " rows, the motion SDM " + std::to_string(rows));
+    if (options.dvars != nullptr && options.dvars->standardized.size() != n)
+        throw std::runtime_error("the run has " + std::to_string(options.dvars->standardized.size()) +
+                                 " volumes, the motion SDM " + std::to_string(rows) + " data points");
+    OutlierVolumes v;
+    v.framewise = framewiseDisplacement(options.fdMotion ? *options.fdMotion : motionParametersFromSDM(motion), options.fdRadius);
+    v.displacement = rows > 0 ? spikeDetectionDisplacement(motion) : std::vector<float>{};
+    for (std::size_t t = 0; t < n; ++t) {
+        const int volume = static_cast<int>(t);
+        const bool fd = v.framewise[t] > options.fdThreshold;
+        const bool dvars = options.dvars != nullptr && options.dvars->standardized[t] > options.dvarsThreshold;
+        const bool rmsd = v.displacement[t] > options.spikeThreshold;
+        if (fd) v.fd.push_back(volume);
+        if (dvars) v.dvars.push_back(volume);
+        if (rmsd) v.rmsd.push_back(volume);
+        const OutlierRule& rule = options.outliersBy;
+        if ((rule.fd && fd) || (rule.dvars && dvars) || (rule.rmsd && rmsd)) v.chosen.push_back(volume);
+    }
+    return v;
+}
+
 // ---- The table --------------------------------------------------------------
 
 const ConfoundsColumn* ConfoundsTable::find(const std::string& name) const
@@ -255,16 +323,18 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         }
     }
 
+    // The measures outliers are judged by, and the rule's choice.
+    const OutlierVolumes flagged = outlierVolumes(motion, options);
+    const std::vector<std::string> ruleNames = outlierRuleNames(options.outliersBy);
+    const std::vector<int>& outliers = flagged.chosen;
+
     // Framewise displacement of the parameters as estimated; 0 in the first
     // volume, which has no predecessor.
     {
         ConfoundsColumn c;
         c.name = "framewise_displacement";
         const bool own = options.fdMotion != nullptr;
-        if (own && options.fdMotion->size() != std::size_t(rows))
-            throw std::runtime_error("the motion for framewise displacement has " + std::to_string(options.fdMotion->size()) +
-                                     " rows, the motion SDM " + std::to_string(rows));
-        c.values = framewiseDisplacement(own ? *options.fdMotion : parameters, options.fdRadius);
+        c.values = flagged.framewise;
         c.units = "mm";
         c.description = "Framewise displacement (Power et al. 2012): the sum of the absolute volume-to-volume changes "
                         "of the six parameters, rotations as arc length on a sphere of the given radius; 0 in the "
@@ -272,16 +342,53 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         c.extra.emplace_back("SphereRadius", options.fdRadius);
         c.extra.emplace_back("SphereRadiusUnits", "mm");
         if (own) c.extra.emplace_back("Source", options.fdSource);
+        c.extra.emplace_back("OutlierThreshold", options.fdThreshold);
+        c.extra.emplace_back("OutlierThresholdUnits", "mm");
+        c.extra.emplace_back("Outliers", flagged.fd);
+        c.extra.emplace_back("OutliersBy", ruleNames);
         table.columns.push_back(std::move(c));
     }
 
+    // DVARS of the run's intensities, as fMRIPrep names and defines it.
+    if (options.dvars != nullptr) {
+        const DVARS& d = *options.dvars;
+        if (d.dvars.size() != std::size_t(rows))
+            throw std::runtime_error("the run's DVARS has " + std::to_string(d.dvars.size()) + " volumes, the motion SDM " +
+                                     std::to_string(rows) + " data points");
+        const auto maskKeys = [&](ConfoundsColumn& c) {
+            if (!options.dvarsMask.empty()) c.extra.emplace_back("Mask", options.dvarsMask);
+            c.extra.emplace_back("MaskVoxels", d.voxels);
+            c.extra.emplace_back("ConstantVoxelsLeftOut", d.constant);
+        };
+        ConfoundsColumn plain;
+        plain.name = "dvars";
+        plain.values = d.dvars;
+        plain.units = "arbitrary";
+        plain.description = "DVARS (Power et al. 2012): the root mean square over the mask of the volume-to-volume "
+                            "intensity change, the masked series scaled so that their median is 1000; 0 in the first volume";
+        maskKeys(plain);
+        plain.extra.emplace_back("MedianBeforeScaling", d.median);
+        table.columns.push_back(std::move(plain));
+        ConfoundsColumn standard;
+        standard.name = "std_dvars";
+        standard.values = d.standardized;
+        standard.units = "1";
+        standard.description = "Standardized DVARS (Nichols 2013): DVARS divided by the value it would have without "
+                               "artefacts, the mask's mean of sqrt(2 (1 - lag-1 autocorrelation)) times each voxel's robust "
+                               "standard deviation; about 1 for a clean volume, 0 in the first volume";
+        maskKeys(standard);
+        standard.extra.emplace_back("OutlierThreshold", options.dvarsThreshold);
+        standard.extra.emplace_back("Outliers", flagged.dvars);
+        standard.extra.emplace_back("OutliersBy", ruleNames);
+        table.columns.push_back(std::move(standard));
+    }
+
     // The measure the task finds spikes by.
-    const std::vector<float> displacement = rows > 0 ? spikeDetectionDisplacement(motion) : std::vector<float>{};
-    const std::vector<int> spikes = spikeVolumes(displacement, options.spikeThreshold);
+    const std::vector<int>& spikes = flagged.rmsd;
     {
         ConfoundsColumn c;
         c.name = "rmsd";
-        c.values.assign(displacement.begin(), displacement.end());
+        c.values.assign(flagged.displacement.begin(), flagged.displacement.end());
         c.single = true;
         c.units = "mm";
         c.description = "Relative (volume-to-volume) root-mean-square displacement over a solid ball of the given "
@@ -292,19 +399,21 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         c.extra.emplace_back("SpikeThreshold", sidecarNumber(options.spikeThreshold));
         c.extra.emplace_back("SpikeThresholdUnits", "mm");
         c.extra.emplace_back("Spikes", spikes);
+        c.extra.emplace_back("OutliersBy", ruleNames);
         table.columns.push_back(std::move(c));
     }
-    if (haveSpikeFile && spikesOfFile != spikes)
-        throw std::runtime_error("The spike SDM marks volumes " + integerList(spikesOfFile) +
-                                 ", but the displacement is above the threshold in volumes " + integerList(spikes));
+    if (haveSpikeFile && spikesOfFile != outliers)
+        throw std::runtime_error("The spike SDM marks volumes " + integerList(spikesOfFile) + ", but the outlier rule (" +
+                                 joinedNames(ruleNames) + ") flags volumes " + integerList(outliers));
 
     if (options.outliers) {
-        const std::vector<int> censored = censoredVolumes(spikes, rows, options.censorBefore, options.censorAfter);
+        const std::vector<int> censored = censoredVolumes(outliers, rows, options.censorBefore, options.censorAfter);
         const std::size_t digits = std::max<std::size_t>(2, std::to_string(censored.empty() ? 0 : censored.size() - 1).size());
+        const std::string rule = joinedNames(ruleNames);
         for (std::size_t k = 0; k < censored.size(); ++k) {
             const int volume = censored[k];
             std::vector<int> causes;
-            for (int s : spikes)
+            for (int s : outliers)
                 if (volume >= static_cast<long>(s) - options.censorBefore && volume <= static_cast<long>(s) + options.censorAfter)
                     causes.push_back(s);
             std::string number = std::to_string(k);
@@ -314,16 +423,19 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
             c.values.assign(static_cast<std::size_t>(rows), 0.0);
             c.values[static_cast<std::size_t>(volume)] = 1.0;
             c.units = "1";
-            const bool spike = std::find(spikes.begin(), spikes.end(), volume) != spikes.end();
+            const bool outlier = std::find(outliers.begin(), outliers.end(), volume) != outliers.end();
             c.description = "Censors volume " + std::to_string(volume) + " (counted from 0): 1 there, 0 elsewhere; " +
-                            (spike ? "a spike" : "a neighbour of a spike") +
-                            ". One column per censored volume, so a volume that several spikes censor has one column";
+                            (outlier ? "an outlier" : "a neighbour of an outlier") + " by " + rule +
+                            ". One column per censored volume, so a volume that several outliers censor has one column";
             c.extra.emplace_back("Levels", std::map<std::string, std::string>{{"0", "volume kept"}, {"1", "volume censored"}});
             c.extra.emplace_back("Volume", volume);
             c.extra.emplace_back("Spikes", causes);
             c.extra.emplace_back("CensorBefore", options.censorBefore);
             c.extra.emplace_back("CensorAfter", options.censorAfter);
-            c.extra.emplace_back("SpikeThreshold", sidecarNumber(options.spikeThreshold));
+            c.extra.emplace_back("OutliersBy", ruleNames);
+            if (options.outliersBy.fd) c.extra.emplace_back("FDThreshold", options.fdThreshold);
+            if (options.outliersBy.dvars) c.extra.emplace_back("DVARSThreshold", options.dvarsThreshold);
+            if (options.outliersBy.rmsd) c.extra.emplace_back("SpikeThreshold", sidecarNumber(options.spikeThreshold));
             table.columns.push_back(std::move(c));
         }
     }

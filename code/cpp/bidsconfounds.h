@@ -3,10 +3,10 @@
 // nilearn and the other tools that read fMRIPrep-style confounds.
 //
 // The columns: the six motion parameters (trans_x, trans_y, trans_z in mm,
-// rot_x, rot_y, rot_z in radians), the predictor sets the confound task wrote
-// (z-scored, six columns each), framewise displacement, the RMS displacement
-// the task judges spikes by, and one motion_outlierNN column per censored
-// volume. Every cell is a number: the first row of a difference is 0, never
+// rot_x, rot_y, rot_z in radians), the predictor sets (z-scored, six columns
+// each), framewise displacement, DVARS and standardized DVARS when the run's
+// DVARS is given, the RMS displacement the task judges spikes by, and one
+// motion_outlierNN column per censored volume. Every cell is a number: the first row of a difference is 0, never
 // n/a, because an empty or NaN cell breaks the designs of SPM and nilearn.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include "motionmeasures.h"
 
 class SDM;
+struct DVARS;
 
 // ---- Names ------------------------------------------------------------------
 
@@ -32,7 +33,8 @@ std::string confoundsSidecarPath(const std::string& motionPath);
 
 // The column suffix of a set of the confound task: "detr" → "_detrended",
 // "deriv" → "_derivative1", "sqr" → "_power2", "t1" → "_lag1", "t2" → "_lag2",
-// "t1sqr" → "_lag1_power2", "t2sqr" → "_lag2_power2". Throws
+// "t1sqr" → "_lag1_power2", "t2sqr" → "_lag2_power2", "derivsqr" →
+// "_derivative1_power2" (a set the program writes, see squaredDerivativeSet). Throws
 // std::invalid_argument for any other name ("spikes" included: spikes become
 // outlier columns).
 std::string confoundSetSuffix(const std::string& set);
@@ -49,6 +51,22 @@ std::vector<int> spikeVolumes(const std::vector<float>& displacement, float thre
 // one data point that is 1. Throws std::runtime_error for a predictor that
 // is not a single 1 among zeros.
 std::vector<int> spikeVolumesOfSDM(const SDM& spikes);
+
+// ---- Outliers ---------------------------------------------------------------
+
+// What marks a volume as an outlier: any of the chosen measures above its
+// threshold. fd: framewise displacement (Power et al. 2012); dvars:
+// standardized DVARS (Nichols 2013); rmsd: the task's relative RMS
+// displacement (the spikes).
+struct OutlierRule {
+    bool fd = false, dvars = false, rmsd = true;
+    bool operator==(const OutlierRule&) const = default;
+};
+// From names such as {"fd", "dvars"}; throws std::invalid_argument for an
+// unknown name or an empty list.
+OutlierRule outlierRuleFromNames(const std::vector<std::string>& names);
+// The chosen names in the order fd, dvars, rmsd.
+std::vector<std::string> outlierRuleNames(const OutlierRule& rule);
 
 // ---- The table --------------------------------------------------------------
 
@@ -69,12 +87,35 @@ struct ConfoundsOptions {
     // packageParameterRows), named in the sidecar by fdSource.
     const MotionParameters* fdMotion = nullptr;
     std::string fdSource;
+    // The run's DVARS (dvars.h), for the dvars and std_dvars columns, and how
+    // its mask was made (for the sidecar); none: no DVARS columns.
+    const DVARS* dvars = nullptr;
+    std::string dvarsMask;
+    // What makes an outlier, with the thresholds of framewise displacement
+    // (mm) and of standardized DVARS; spikeThreshold is that of rmsd.
+    OutlierRule outliersBy;
+    double fdThreshold = 0.5;
+    double dvarsThreshold = 1.5;
 };
 
+// The volumes (from 0, ascending) each measure flags and those the chosen
+// rule flags (any of its measures), with the framewise displacement and the
+// relative RMS displacement they were judged by.
+struct OutlierVolumes {
+    std::vector<int> fd, dvars, rmsd, chosen;
+    std::vector<double> framewise;
+    std::vector<float> displacement;
+};
+// Throws std::invalid_argument when the rule takes DVARS and none is given,
+// std::runtime_error when the DVARS or the motion for framewise displacement
+// has another number of volumes than the motion SDM.
+OutlierVolumes outlierVolumes(const SDM& motion, const ConfoundsOptions& options);
+
 // A further sidecar value of a column: a text, a number, a whole number (a
-// volume, a count), a list of volumes, or named texts (the levels of a column
+// volume, a count), a list of volumes, a list of names, or named texts (the levels of a column
 // of flags).
-using SidecarValue = std::variant<std::string, double, int, std::vector<int>, std::map<std::string, std::string>>;
+using SidecarValue =
+    std::variant<std::string, double, int, std::vector<int>, std::vector<std::string>, std::map<std::string, std::string>>;
 
 struct ConfoundsColumn {
     std::string name;
@@ -95,12 +136,12 @@ struct ConfoundsTable {
     const ConfoundsColumn* find(const std::string& name) const;
 };
 
-// Builds the table of one run from its motion SDM and the sets the task
-// wrote for it (in the order given; a "spikes" entry is not a column but is
-// checked against the spikes found here, which must agree).
+// Builds the table of one run from its motion SDM and the sets written for it
+// (in the order given; a "spikes" entry is not a column but is checked
+// against the outliers the chosen rule flags, which must agree).
 //
-// Outlier columns: censoring a spike's neighbours flags the volumes
-// censoredVolumes(spikes, rows, censorBefore, censorAfter) lists, and each of
+// Outlier columns: censoring an outlier's neighbours flags the volumes
+// censoredVolumes(outliers, rows, censorBefore, censorAfter) lists, and each of
 // them gets a column of its own that is 1 at that volume and 0 elsewhere.
 // Such columns remove exactly those volumes from a least-squares fit, and
 // never repeat one another, however the spikes' neighbourhoods overlap (a

@@ -1,6 +1,8 @@
 #include "mySDMfunctions.h"
 
+#include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <iomanip>
 #include <string>
 
@@ -84,6 +86,32 @@ void timeDelayAllPredictors(SDM& sdm, unsigned int shift)
     forAll(sdm, [shift](SDM& s, int i) { timeDelayPredictor(s, i, shift); });
 }
 void zTransformAllPredictors(SDM& sdm) { forAll(sdm, zTransformPredictor); }
+
+SDM squaredDerivativeSet(const SDM& motion)
+{
+    SDM set(motion);
+    detrendAllPredictors(set);
+    derivativeAllPredictors(set);
+    squareAllPredictors(set);
+    zTransformAllPredictors(set);
+    return set;
+}
+
+SDM spikeSet(const SDM& motion, const std::vector<int>& volumes)
+{
+    SDM spikes(motion);
+    spikes.Clear();
+    const auto points = static_cast<std::size_t>(std::max(spikes.NrOfDataPoints.value(), 0));
+    for (const int k : volumes) {
+        if (k < 0 || static_cast<std::size_t>(k) >= points)
+            throw std::invalid_argument("Spike volume " + std::to_string(k) + " is not a volume of the " +
+                                        std::to_string(points) + " data points");
+        std::vector<float> predictor(points, 0.0f);
+        predictor[static_cast<std::size_t>(k)] = 1.0f;
+        spikes.AddPredictor(std::move(predictor), "Spike Volume " + std::to_string(k), 250, 250, 250);
+    }
+    return spikes;
+}
 
 template <typename T>
 std::pair<T, T> meanANDstddev(const std::vector<T>& v)

@@ -34,6 +34,18 @@ void squareAllPredictors(SDM& sdm);
 void timeDelayAllPredictors(SDM& sdm, unsigned int shift);
 void zTransformAllPredictors(SDM& sdm);
 
+// Whole sets made from a motion SDM (the SDM itself is left as it is).
+
+// The squared temporal derivative of the detrended parameters, z-scored: every
+// predictor detrended, differentiated (central difference), squared, then
+// z-transformed, as the confound sets are; the names record the chain. The
+// "derivative1_power2" terms of the 24- and 36-parameter motion models.
+SDM squaredDerivativeSet(const SDM& motion);
+// One predictor per volume listed, 1 at that volume and 0 elsewhere, named
+// "Spike Volume k" (k from 0), with motion's data points and no other
+// predictor: the layout of the confound task's spike SDM.
+SDM spikeSet(const SDM& motion, const std::vector<int>& volumes);
+
 // Mean and sample standard deviation (divisor n − 1); the deviation of fewer
 // than two values is 0.
 template <typename T>

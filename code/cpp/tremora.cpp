@@ -345,14 +345,7 @@ ConfoundSets buildConfoundSets(const SDM& motion, float spikeThreshold)
     // detrended motion, so that a slow drift does not count as a jump.
     sets.displacement = getDistanceRMSfrom3DMCSDM(sets.detrendedMotion);
     sets.spikeVolumes = indicesGreaterThan<float>(sets.displacement, spikeThreshold);
-    sets.spikes = motion;
-    sets.spikes.Clear();
-    const auto points = static_cast<std::size_t>(sets.spikes.NrOfDataPoints.value());
-    for (int k : sets.spikeVolumes) {
-        std::vector<float> predictor(points, 0.0f);
-        predictor[static_cast<std::size_t>(k)] = 1.0f;
-        sets.spikes.AddPredictor(std::move(predictor), "Spike Volume " + std::to_string(k), 250, 250, 250);
-    }
+    sets.spikes = spikeSet(motion, sets.spikeVolumes);
     return sets;
 }
 
