@@ -15,7 +15,8 @@ when at least one test fails.
     tests/faults/inject.py --list               the faults, without running anything
 
 Options: --build DIR (default build-faults, configured once as a Release
-build), --out FILE (the markdown table to write), --jobs N (default 2).
+build), --out FILE (the markdown table to write), --jobs N (default 2),
+--tests REGEX (only the tests ctest -R selects, for a quick look at one suite).
 Not part of CI: a full run takes about an hour on two cores.
 """
 
@@ -261,12 +262,12 @@ def failing_tests(ctest_output):
     return names
 
 
-def build_and_test(build, jobs, log):
+def build_and_test(build, jobs, log, tests):
     """('no compile', []) when the build fails, else ('ran', failing tests)."""
     status, output = run(["cmake", "--build", build, "-j", str(jobs)], ROOT, log)
     if status != 0:
         return "no compile", []
-    status, output = run(["ctest", "-j", str(jobs), "--timeout", "120"], build, log)
+    status, output = run(["ctest", "-j", str(jobs), "--timeout", "120"] + (["-R", tests] if tests else []), build, log)
     failed = failing_tests(output)
     if status != 0 and not failed:
         # ctest failed without naming a test (a crash of ctest itself, no tests found).
@@ -274,12 +275,12 @@ def build_and_test(build, jobs, log):
     return "ran", failed
 
 
-def inject(fault, build, jobs, log):
+def inject(fault, build, jobs, log, tests):
     original = read(fault.path)
     faulty = original.replace(fault.search.encode(), fault.replace.encode(), 1)
     try:
         write(fault.path, faulty)
-        return build_and_test(build, jobs, log)
+        return build_and_test(build, jobs, log, tests)
     finally:
         write(fault.path, original)
 
@@ -338,6 +339,7 @@ def main():
     parser.add_argument("--check", metavar="RESULTS", help="run the faults marked caught in RESULTS; "
                         "exit 1 when one of them is no longer caught")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--tests", metavar="REGEX", help="run only the tests ctest -R REGEX selects")
     parser.add_argument("--list", action="store_true", help="list the faults and check that they apply")
     args = parser.parse_args()
 
@@ -377,7 +379,7 @@ def main():
     try:
         for n, fault in enumerate(selected, 1):
             t0 = time.time()
-            outcome, failed = inject(fault, build, args.jobs, log)
+            outcome, failed = inject(fault, build, args.jobs, log, args.tests)
             results.append((fault, outcome, failed))
             verdict = "did not compile" if outcome == "no compile" else (
                 f"caught by {len(failed)}" if failed else "NOT CAUGHT")
