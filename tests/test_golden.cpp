@@ -40,6 +40,17 @@ struct Case {
 const std::vector<std::string> Synth = {"synth", "--out", "{dir}/run", "--dims", "8", "8", "4", "--volumes", "30", "--seed", "3",
                                         "--task-sdm"};
 const std::vector<std::string> SynthBids = {"synth", "--bids", "{dir}/bids", "--participants", "1", "--seed", "3"};
+// One of its runs imported with its fMRIPrep motion.
+const std::vector<std::string> ImportBids = {
+    "import", "--bold", "{dir}/bids/sub-01/ses-1/func/sub-01_ses-1_task-rest_bold.nii.gz", "--motion",
+    "{dir}/bids/derivatives/fmriprep/sub-01/ses-1/func/sub-01_ses-1_task-rest_desc-confounds_timeseries.tsv", "--motion-format",
+    "fmriprep", "--out", "{dir}/imported"};
+
+std::vector<std::string> Forced(std::vector<std::string> words)
+{
+    words.push_back("--force");
+    return words;
+}
 
 const std::vector<Case>& cases()
 {
@@ -79,12 +90,12 @@ const std::vector<Case>& cases()
          {}},
         {"import_bids_run",
          {SynthBids},
-         {"import", "--bold", "{dir}/bids/sub-01/ses-1/func/sub-01_ses-1_task-rest_bold.nii.gz", "--motion",
-          "{dir}/bids/derivatives/fmriprep/sub-01/ses-1/func/sub-01_ses-1_task-rest_desc-confounds_timeseries.tsv", "--motion-format",
-          "fmriprep", "--out", "{dir}/imported"},
+         ImportBids,
          0,
          {"imported/sub-01_ses-1_task-rest_bold.fmr", "imported/sub-01_ses-1_task-rest_bold_3DMC.sdm",
           "imported/sub-01_ses-1_task-rest_bold_3DMC.json"}},
+        {"import_over_existing_outputs", {SynthBids, ImportBids}, ImportBids, 1, {}},
+        {"import_forced", {SynthBids, ImportBids}, Forced(ImportBids), 0, {}},
         {"report", {Synth}, {"report", "--fmr", "{dir}/run/synth.fmr", "--sdm", "{dir}/run/synth_3DMC.sdm", "--out", "{dir}/qc.html"}, 0, {}},
     };
     return all;

@@ -444,7 +444,6 @@ TEST(AtomicSave, DevicesAndPipesAreWrittenIntoNotReplaced)
         ::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
         GTEST_SKIP() << "cannot make device nodes: " << std::strerror(errno);
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0666), 0) << std::strerror(errno);
-    fs::create_symlink("full", dir / "full.stc");
     const auto before = snapshot(dir);
 
     const auto save = [](const fs::path& path) {
@@ -459,18 +458,6 @@ TEST(AtomicSave, DevicesAndPipesAreWrittenIntoNotReplaced)
     EXPECT_EQ(save(dir / "null"), "saved");
     EXPECT_EQ(save(dir / "pipe"), "Cannot Create file: " + (dir / "pipe").string());
     EXPECT_EQ(changes(before, snapshot(dir)), "");
-
-    // The FMR writer does the same for its document and its slice data.
-    auto fmr = run(2);
-    fmr->FileName = (dir / "null").string();
-    fmr->Prefix.updateValue("full");
-    try {
-        fmr->Save();
-        ADD_FAILURE() << "slice data written into a full device";
-    } catch (const WriteFileError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Failed opening STC for writing: " + (dir / "full.stc").string() + " (writing failed: " + NoSpace + ")");
-    }
 }
 
 // ================================================================ through the plug-in's tasks

@@ -243,7 +243,8 @@ def configure(build):
         sys.exit(f"configuring {build} failed:\n{output[-3000:]}")
 
 
-FAILED_LINE = re.compile(r"^\s*\d+\s+-\s+(\S+)\s+\((.+)\)\s*$")
+# A parameterised test's name is followed by "# GetParam() = ..." before the reason.
+FAILED_LINE = re.compile(r"^\s*\d+\s+-\s+(\S+).*\((\w+)\)\s*$")
 
 
 def failing_tests(ctest_output):
