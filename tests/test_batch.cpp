@@ -48,19 +48,6 @@ std::string spmStep(int volumes, int jump)
     return text;
 }
 
-std::vector<std::vector<std::string>> table(const std::string& text)
-{
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> cells;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
-        rows.push_back(cells);
-    }
-    return rows;
-}
-
 } // namespace
 
 TEST(Batch, TwoGoodRunsAndABrokenOne)
@@ -84,7 +71,7 @@ TEST(Batch, TwoGoodRunsAndABrokenOne)
     EXPECT_NE(r.out.find(written), std::string::npos) << "the table is printed too";
     EXPECT_NE(r.err.find("batch: 2/2 finished, 1 failed"), std::string::npos) << r.err;
 
-    const auto rows = table(written);
+    const auto rows = support::tsvRows(written);
     ASSERT_EQ(rows.size(), 3u) << written;
     EXPECT_EQ(rows[0], (std::vector<std::string>{"run", "status", "volumes", "mean_fd", "max_fd", "spikes",
                                                  "max_displacement_mm", "error"}));
@@ -156,7 +143,7 @@ TEST(Batch, WhatARunFolderMustHold)
     for (const auto& c : cases) {
         const auto r = runCli({"process", c.dir.string()});
         EXPECT_EQ(r.status, c.status == "ok" ? 0 : 1) << c.dir << "\n" << r.err;
-        const auto rows = table(r.out.substr(std::min(r.out.size(), r.out.rfind("run\tstatus"))));
+        const auto rows = support::tsvRows(r.out.substr(std::min(r.out.size(), r.out.rfind("run\tstatus"))));
         ASSERT_EQ(rows.size(), 2u) << r.out;
         ASSERT_EQ(rows[1].size(), 8u) << r.out;
         EXPECT_EQ(rows[1][1], c.status) << c.dir;
