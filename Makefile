@@ -7,17 +7,24 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
-               libnifti2-dev zlib1g-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
+               libnifti2-dev zlib1g-dev libdeflate-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
                python3-nipype python3-nitime chromium snakemake
 # The one-node SLURM of `make test-cluster`.
 CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 
-.PHONY: all deps deps-fuzz deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
+# numpy on OpenBLAS for the benchmarks' comparisons (the scripts load it by
+# its path, whatever BLAS the system has chosen), and threadpoolctl to name it.
+BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
+
+.PHONY: all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
 
 all: build
 
 deps:
 	@./tools/install-deps.sh $(DEB_PACKAGES)
+
+deps-bench: deps
+	@./tools/install-deps.sh $(BENCH_PACKAGES)
 
 # The BIDS validator (npm, pinned in tests/validator) that the tests check the sample study with.
 deps-validator:
@@ -56,14 +63,17 @@ FUZZ_SECONDS ?= 60
 fuzz: deps-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh $(BUILD)-fuzz
 
-# Benchmarks against numpy (not tests): the displacement maps and the
-# confound model analysis on synthetic runs.
+# Benchmarks against numpy (not tests): the displacement maps, the whole
+# displacement task and the confound model analysis on synthetic runs, on
+# one thread and on all. BASELINE=REV also times the whole task of the
+# program at git revision REV (say main), back to back.
+BASELINE ?=
 bench: bench-displacement bench-analyze
 
-bench-displacement: deps
-	./bench/run_displacement.sh $(BUILD)-bench
+bench-displacement: deps-bench
+	./bench/run_displacement.sh $(BUILD)-bench $(if $(BASELINE),--baseline $(BASELINE))
 
-bench-analyze: deps
+bench-analyze: deps-bench
 	./bench/run_analyze.sh $(BUILD)-bench
 
 install: build

@@ -3,7 +3,7 @@
 // ellipsoidal "brain" (all values above 100), a 2-predictor task design and
 // three 6-predictor confound sets.
 //
-//   bench_analyze [--write DIR] [--repeat K]
+//   bench_analyze [--write DIR] [--repeat K] [--threads N]
 //
 // --write DIR also writes the run and the designs as raw float32 files
 // (run.f32: volume after volume; task.f32, conf0.f32 ...: predictor after
@@ -26,6 +26,7 @@
 #include "host.h"
 #include "myGLMfunctions.h"
 #include "mySDM.h"
+#include "parallel.h"
 #include "tremora.h"
 
 namespace {
@@ -87,16 +88,18 @@ long peakKiB()
 int main(int argc, char** argv)
 {
     std::string writeDir;
-    int repeat = 3;
+    int repeat = 5, threads = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--write" && i + 1 < argc) writeDir = argv[++i];
         else if (a == "--repeat" && i + 1 < argc) repeat = std::stoi(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc) threads = std::stoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: bench_analyze [--write DIR] [--repeat K]\n");
+            std::fprintf(stderr, "usage: bench_analyze [--write DIR] [--repeat K] [--threads N]\n");
             return 2;
         }
     }
+    parallel::setThreadCount(threads);
     if (!InitZRAccess()) {
         std::fprintf(stderr, "cannot bind the host functions\n");
         return 1;
@@ -205,7 +208,7 @@ int main(int argc, char** argv)
         for (float x : m.voxels)
             if (std::isfinite(x)) checksum += x;
     std::printf("checksum %.6g\n", checksum);
-    std::printf("RESULT cpp best_s=%.4f peak_rss_mib=%.1f data_peak_before_mib=%.1f\n", best, peakKiB() / 1024.0,
-                beforeKiB / 1024.0);
+    std::printf("RESULT cpp best_s=%.4f peak_rss_mib=%.1f data_peak_before_mib=%.1f threads=%d\n", best,
+                peakKiB() / 1024.0, beforeKiB / 1024.0, parallel::threadCount());
     return 0;
 }

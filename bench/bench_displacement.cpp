@@ -1,7 +1,8 @@
-// The voxel displacement computation on a synthetic run: wall time, masked
-// voxel-volume updates per second and peak memory.
+// The voxel displacement computation on a synthetic run: wall time (best of
+// five), masked voxel-volume updates per second and peak memory.
 //
-// usage: bench_displacement NX NY NZ VOLUMES [MASK_FRACTION] [SEED]
+// usage: bench_displacement NX NY NZ VOLUMES [MASK_FRACTION] [SEED] [--threads N]
+// (threads: default the library's, the cores the process may use)
 #include <sys/resource.h>
 
 #include <chrono>
@@ -11,7 +12,10 @@
 #include <random>
 #include <vector>
 
+#include <string>
+
 #include "mySDM.h"
+#include "parallel.h"
 #include "tremora.h"
 
 namespace {
@@ -49,10 +53,21 @@ long peakKilobytes()
 
 int main(int argc, char** argv)
 {
+    int threads = 0;
+    std::vector<char*> positional;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--threads" && i + 1 < argc)
+            threads = std::atoi(argv[++i]);
+        else
+            positional.push_back(argv[i]);
+    }
+    argc = static_cast<int>(positional.size()) + 1;
+    for (int i = 1; i < argc; ++i) argv[i] = positional[static_cast<std::size_t>(i - 1)];
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s NX NY NZ VOLUMES [MASK_FRACTION] [SEED]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s NX NY NZ VOLUMES [MASK_FRACTION] [SEED] [--threads N]\n", argv[0]);
         return 2;
     }
+    threads = parallel::resolve(threads);
     const glm::tvec3<int> dims(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]));
     const int volumes = std::atoi(argv[4]);
     const double fraction = argc > 5 ? std::atof(argv[5]) : 0.4;
@@ -70,14 +85,15 @@ int main(int argc, char** argv)
     float checksum = 0.0f;
     for (int repeat = 0; repeat < 5; ++repeat) {
         const auto start = std::chrono::steady_clock::now();
-        const DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask);
+        const DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask, threads);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (seconds < best) best = seconds;
         checksum = maps.meanAbsolute.mean() + maps.meanRelative.mean();
     }
     const double updates = static_cast<double>(mask.size()) * volumes;
-    std::printf("tremora seconds=%.4f voxels=%zu volumes=%d updates_per_second=%.4g peak_rss_kb=%ld "
+    std::printf("tremora threads=%d seconds=%.4f voxels=%zu volumes=%d updates_per_second=%.4g peak_rss_kb=%ld "
                 "(before the computation %ld) checksum=%g\n",
-                best, mask.size(), volumes, updates / best, peakKilobytes(), before, static_cast<double>(checksum));
+                threads, best, mask.size(), volumes, updates / best, peakKilobytes(), before,
+                static_cast<double>(checksum));
     return 0;
 }

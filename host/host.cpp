@@ -27,6 +27,14 @@ void reset()
     current = new State();
 }
 
+void showMessage(State& s, const std::string& text)
+{
+    s.messages.push_back(text);
+    static const std::string errorPrefix = "Error: ";
+    if (text.rfind(errorPrefix, 0) == 0) s.errors.push_back(text.substr(errorPrefix.size()));
+    if (s.onMessage) s.onMessage(text);
+}
+
 std::string State::logText() const
 {
     std::string text;
@@ -115,11 +123,7 @@ void zrLogText(const char* text)
 void zrMessageBox(const char* text)
 {
     record("zrMessageBox", text != nullptr ? text : "");
-    auto& s = state();
-    s.messages.emplace_back(text != nullptr ? text : "");
-    static const std::string errorPrefix = "Error: ";
-    if (s.messages.back().rfind(errorPrefix, 0) == 0) s.errors.push_back(s.messages.back().substr(errorPrefix.size()));
-    if (s.onMessage) s.onMessage(s.messages.back());
+    host::showMessage(state(), text != nullptr ? text : "");
 }
 
 int zrGetIDOfCurrentDocument(void)

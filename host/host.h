@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -15,6 +16,8 @@
 #include "sourcespace.h"
 
 namespace host {
+
+class MapWriter;
 
 // One call of the file dialog.
 struct DialogRequest {
@@ -116,6 +119,12 @@ public:
     std::vector<SavedMap> savedMaps;
     bool writeMapFiles = true;
     bool keepMapData = true;
+    // With mapWriters above 0, a saved map's file is compressed and written
+    // on up to that many threads of the host while the plug-in goes on (a
+    // file that cannot be written at all is still reported by the save);
+    // finishMapWrites waits for them. With 0 each save writes its file.
+    int mapWriters = 0;
+    std::shared_ptr<MapWriter> mapWriter;
 
     // plot windows by handle; pictures go to plotFolder (default: the run's folder)
     std::map<int, Plot> plots;
@@ -138,7 +147,15 @@ public:
 
 // The one host state of this process.
 State& state();
-// Replaces the state by a fresh one.
+// Replaces the state by a fresh one (after waiting for its map files).
 void reset();
+
+// A message box of the host's own: recorded as the plug-in's are, without a call.
+void showMessage(State& state, const std::string& text);
+
+// Waits for the map files being written on the host's threads. A file that
+// could not be written is shown as an error message ("Error: " and why) and
+// its saved map records no file; returns how many failed.
+int finishMapWrites(State& state);
 
 } // namespace host

@@ -1,10 +1,14 @@
 // Saved maps as gzip-compressed NIfTI-1 files that neuroimaging tools open.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 
 #include "host.h"
 #include "sourcespace.h"
+
+struct libdeflate_compressor;
 
 namespace host {
 
@@ -26,5 +30,35 @@ std::string mapDescription(const std::string& name);
 // writable (...)", " (writing failed: ...)").
 void writeMapFile(const std::string& file, const MAP_Header& header, const float* voxels,
                   const FMR_Header& run, const std::string& description, const SourceSpace* space = nullptr);
+
+// Buffers and compressor kept from one map to the next by a thread that
+// writes several: fresh megabytes for every map cost more than their use.
+struct MapScratch {
+    struct Buffer {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t size = 0;
+    };
+    struct CompressorFree {
+        void operator()(libdeflate_compressor* c) const;
+    };
+    Buffer raw, packed;
+    std::unique_ptr<libdeflate_compressor, CompressorFree> compressor;
+
+    MapScratch();
+    ~MapScratch();
+    unsigned char* reserve(Buffer& buffer, std::size_t size);
+};
+
+// The same in steps, for a host that compresses and writes maps on threads of
+// its own. checkMapTarget throws what writeMapFile throws when the file
+// cannot be written at all (a missing or read-only folder, a folder of that
+// name); mapFileHead gives the bytes before the voxels (NIfTI's header
+// library is not called from other threads); writeMapBytes compresses and
+// saves, touching nothing but its arguments, so it may run on any thread.
+void checkMapTarget(const std::string& file);
+std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const std::string& description,
+                        const SourceSpace* space = nullptr);
+void writeMapBytes(const std::string& file, const std::string& head, const float* voxels, std::size_t count,
+                   MapScratch& scratch);
 
 } // namespace host

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "mapfile.h"
+#include "mapwriter.h"
 
 namespace host {
 
@@ -16,6 +17,7 @@ void createMap(State& state)
     map.header.MapType = 1;
     if (run.DimX > 0 && run.DimY > 0 && run.DimZ > 0) {
         const std::size_t slice = static_cast<std::size_t>(run.DimX) * static_cast<std::size_t>(run.DimY);
+        if (state.mapWriter) map.voxels = state.mapWriter->spareBuffer();
         map.voxels.assign(slice * static_cast<std::size_t>(run.DimZ), 0.0f);
         for (int z = 0; z < run.DimZ; ++z) map.slices.push_back(map.voxels.data() + slice * static_cast<std::size_t>(z));
     }
@@ -49,10 +51,25 @@ void saveMap(State& state, const std::string& fileName)
     SavedMap saved;
     saved.name = fileName;
     saved.header = map.header;
+    bool pending = false;
     if (state.writeMapFiles && !map.voxels.empty()) {
         saved.file = mapFileName(fileName);
-        writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName),
-                     state.run.space ? &*state.run.space : nullptr);
+        if (state.mapWriters > 0) {
+            checkMapTarget(saved.file);
+            MapJob job{saved.file, mapFileHead(map.header, state.run.header, mapDescription(fileName),
+                                                 state.run.space ? &*state.run.space : nullptr), {},
+                       state.savedMaps.size()};
+            if (state.keepMapData)
+                job.voxels = map.voxels;
+            else
+                job.voxels.swap(map.voxels);
+            if (!state.mapWriter) state.mapWriter = std::make_shared<MapWriter>(state.mapWriters);
+            state.mapWriter->submit(std::move(job));
+            pending = true;
+        } else {
+            writeMapFile(saved.file, map.header, map.voxels.data(), state.run.header, mapDescription(fileName),
+                         state.run.space ? &*state.run.space : nullptr);
+        }
     }
     if (state.keepMapData) {
         saved.voxels = map.voxels;
@@ -62,7 +79,27 @@ void saveMap(State& state, const std::string& fileName)
         std::vector<float*>().swap(map.slices);
     }
     state.savedMaps.push_back(std::move(saved));
-    if (state.onFileWritten && !state.savedMaps.back().file.empty()) state.onFileWritten(state.savedMaps.back().file);
+    if (!pending && state.onFileWritten && !state.savedMaps.back().file.empty())
+        state.onFileWritten(state.savedMaps.back().file);
+}
+
+int finishMapWrites(State& state)
+{
+    if (!state.mapWriter) return 0;
+    const std::shared_ptr<MapWriter> writer = std::move(state.mapWriter);
+    int failed = 0;
+    for (const MapWritten& written : writer->finish()) {
+        SavedMap* saved = written.savedIndex < state.savedMaps.size() ? &state.savedMaps[written.savedIndex] : nullptr;
+        if (saved != nullptr && saved->file != written.file) saved = nullptr;
+        if (!written.error.empty()) {
+            ++failed;
+            if (saved != nullptr) saved->file.clear();
+            showMessage(state, "Error: " + written.error);
+        } else if (state.onFileWritten) {
+            state.onFileWritten(written.file);
+        }
+    }
+    return failed;
 }
 
 } // namespace host

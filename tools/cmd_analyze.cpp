@@ -12,6 +12,7 @@
 #include "myGLMfunctions.h"
 #include "mySDM.h"
 #include "options.h"
+#include "parallel.h"
 #include "run.h"
 #include "tremora.h"
 
@@ -51,18 +52,28 @@ int analyze(const cli::Args& args)
     // The library is linked into this program: bind its host functions to
     // the ones this program exports, as the desktop host's loader would.
     if (!InitZRAccess()) throw cli::RunError("cannot bind the host functions of this program");
+    const int threads = threadsOf(args);
+    parallel::setThreadCount(threads);
+    const int cores = threads > 0 ? threads : parallel::availableCores();
+    state.mapWriters = cores > 1 ? cores : 0;
+    // Every map saved is listed, written or not; a map whose file could not
+    // be written is reported as an error.
+    const auto listMaps = [&] {
+        const int failed = host::finishMapWrites(state);
+        for (const auto& map : state.savedMaps) std::printf("map %s\n", (map.file.empty() ? map.name : map.file).c_str());
+        std::fflush(stdout);
+        if (failed > 0) throw cli::RunError(state.errors.back());
+    };
     {
         TMZRLog log(&logToStdout);
         try {
             analyzeConfounds(task, confounds, state.run.header, log);
         } catch (const std::exception& e) {
-            for (const auto& map : state.savedMaps)
-                std::printf("map %s\n", (map.file.empty() ? map.name : map.file).c_str());
+            listMaps();
             throw cli::RunError(e.what());
         }
     }
-    for (const auto& map : state.savedMaps) std::printf("map %s\n", (map.file.empty() ? map.name : map.file).c_str());
-    std::fflush(stdout);
+    listMaps();
     return 0;
 }
 
@@ -81,7 +92,8 @@ cli::Command analyzeCommand()
             "written. Exit status: 0 on success, 1 when a file cannot be read or a model cannot be\n"
             "fitted (maps of earlier steps stay written), 2 on bad command-line use.",
         .positionals = {{"CONFOUND.sdm", "the confound sets, in the order in which they are added", true, true, cli::Kind::Path}},
-        .options = {runOption().mandatory(), cli::path("--task-sdm", "TASK.sdm", "the task design").mandatory()},
+        .options = {runOption().mandatory(), cli::path("--task-sdm", "TASK.sdm", "the task design").mandatory(),
+                    threadsOption()},
         .examples = {"tremora analyze --fmr run1.fmr --task-sdm run1_task.sdm run1_3DMC_detr.sdm run1_3DMC_deriv.sdm"},
         .run = analyze,
     };

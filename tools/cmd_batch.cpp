@@ -32,6 +32,7 @@
 #include "mySDMfunctions.h"
 #include "niftiimport.h"
 #include "options.h"
+#include "parallel.h"
 #include "pluginhost.h"
 
 namespace tool {
@@ -199,6 +200,7 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
     const auto pluginWords = [&] {
         return plugin.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--plugin", plugin};
     };
+    const std::string threads = args.has("--threads") ? args.text("--threads") : "";
     try {
         std::error_code ec;
         if (!fs::is_directory(folder, ec)) throw cli::RunError(folder + " is not a folder");
@@ -245,6 +247,9 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
                                                             [](const cli::Option& o) { return o.name == "--plugin"; });
             if (takesPlugin)
                 for (const auto& w : pluginWords()) words.push_back(w);
+            const bool takesThreads = command && std::any_of(command->options.begin(), command->options.end(),
+                                                             [](const cli::Option& o) { return o.name == "--threads"; });
+            if (takesThreads && !threads.empty()) words.insert(words.end(), {"--threads", threads});
             if (const std::string error = runStep(step.command, words); !error.empty()) throw cli::RunError(error);
             for (const auto& map : host::state().savedMaps)
                 if (endsWith(map.name, "_MaxAbsolute.map") && !map.file.empty()) maxAbsolute = map.file;
@@ -372,7 +377,12 @@ private:
 int batch(const cli::Args& args)
 {
     const std::vector<std::string> folders = args.positionals();
-    const long jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(sysconf(_SC_NPROCESSORS_ONLN), 1L, 1024L);
+    const int cores = parallel::availableCores();
+    const long jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(long(cores), 1L, 1024L);
+    // The cores are divided among the runs going at once rather than each
+    // run taking them all.
+    const std::string threads =
+        std::to_string(args.has("--threads") ? args.integer("--threads") : threadsPerRun(cores, jobs, folders.size()));
     std::set<std::string> seen;
     for (const auto& f : folders) {
         std::error_code ec;
@@ -412,7 +422,7 @@ int batch(const cli::Args& args)
             const std::string result = (scratch / ("run" + std::to_string(index) + ".tsv")).string();
             const std::string log = (fs::path(folder) / kLogName).string();
             std::vector<std::string> words = {"tremora", "process", folder, "--result", result, "--spike-threshold",
-                                              args.text("--spike-threshold")};
+                                              args.text("--spike-threshold"), "--threads", threads};
             if (args.has("--plugin")) words.insert(words.end(), {"--plugin", args.text("--plugin")});
             std::vector<char*> argv;
             for (auto& w : words) argv.push_back(w.data());
@@ -500,7 +510,8 @@ cli::Command processCommand()
         .positionals = {{"RUNDIR", "the run folder", true, false, cli::Kind::Path}},
         .options = {spikeThresholdOption(),
                     cli::path("--result", "FILE", "write the summary table to FILE instead of standard output"),
-                    pluginOption()},
+                    pluginOption(),
+                    threadsOption("threads of the displacement computation and map writing of the run")},
         .examples = {"tremora process sub-01/func"},
         .run = process,
     };
@@ -513,8 +524,8 @@ cli::Command batchCommand()
         .summary = "process many run folders, one child process per run, with a summary table (TSV)",
         .description =
             std::string(kFolderRules) +
-            "\n\nEach run folder is processed by its own child process (tremora process), at most --jobs at once;\n"
-            "the child's output goes to tremora_batch.log in the run folder. A progress line is shown on\n"
+            "\n\nEach run folder is processed by its own child process (tremora process), at most --jobs at once,\n"
+            "each on its share of the cores (--threads); the child's output goes to tremora_batch.log in the run folder. A progress line is shown on\n"
             "standard error. A run that fails is reported and does not stop the others. At the end the\n"
             "summary table is written to --summary and printed; the exit status is 1 when any run failed.\n\n" +
             kSummaryColumns,
@@ -522,7 +533,10 @@ cli::Command batchCommand()
         .options = {jobsOption(),
                     cli::path("--summary", "FILE", "the summary table").byDefault("batch_summary.tsv"),
                     spikeThresholdOption(),
-                    pluginOption()},
+                    pluginOption(),
+                    threadsOption("threads of each run",
+                                  "the cores this process may use divided among the runs at once (--jobs, or fewer "
+                                  "when there are fewer runs), at least 1")},
         .examples = {"tremora batch --jobs 2 sub-*/func", "tremora batch --summary qc.tsv --spike-threshold 0.3 run1 run2 run3"},
         .run = batch,
     };

@@ -29,6 +29,7 @@
 #include "motionconventions.h"
 #include "niftiimport.h"
 #include "options.h"
+#include "parallel.h"
 #include "pluginhost.h"
 #include "runmask.h"
 
@@ -48,6 +49,7 @@ struct Settings {
     std::string fmriprepVersion;
     Filters filters;
     long jobs = 1;
+    int threads = 0; // of each run: 0 until the runs to do are known
     bool force = false, keepWork = false;
     double spikeThreshold = 0.5, radiusFD = 50.0;
     long censorBefore = 0, censorAfter = 0;
@@ -212,8 +214,10 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
                       number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore), "--censor-after",
                       std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD)},
          s);
-    step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold)}, s);
-    step("report", {"--fmr", fmr, "--sdm", sdm, "--out", report, "--spike-threshold", number(s.spikeThreshold),
+    const std::string threads = std::to_string(std::max(1, s.threads));
+    step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold), "--threads", threads},
+         s);
+    step("report", {"--fmr", fmr, "--sdm", sdm, "--out", report, "--threads", threads, "--spike-threshold", number(s.spikeThreshold),
                     "--radius-fd", number(s.radiusFD), "--threshold", number(maskThreshold), "--title",
                     "Head motion of " + stem},
          s);
@@ -310,7 +314,7 @@ void writeDescription(const Settings& s, const Dataset& dataset)
     if (readText(path) != json.dump(2) + "\n") saveJson(path, json);
 }
 
-int participant(const Settings& s, bool listOnly)
+int participant(Settings s, bool listOnly)
 {
     const Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, s.filters);
     if (dataset.runs.empty())
@@ -347,6 +351,9 @@ int participant(const Settings& s, bool listOnly)
         }
     }
     std::cout.flush();
+    // The cores are divided among the runs going at once rather than each
+    // run taking them all.
+    if (s.threads == 0) s.threads = threadsPerRun(parallel::availableCores(), s.jobs, todo.size());
 
     const auto start = std::chrono::steady_clock::now();
     std::map<pid_t, const Run*> running;
@@ -489,7 +496,8 @@ int bidsApp(const cli::Args& args)
     s.fmriprepVersion = args.text("--fmriprep-version");
     if (args.has("--fmriprep-version") && s.format && *s.format != MotionFormat::FMRIPrep)
         throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
-    s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(sysconf(_SC_NPROCESSORS_ONLN), 1L, 1024L);
+    s.jobs = args.has("--jobs") ? args.integer("--jobs") : std::clamp(long(parallel::availableCores()), 1L, 1024L);
+    s.threads = threadsOf(args);
     s.force = args.has("--force");
     s.keepWork = args.has("--keep-work");
     s.spikeThreshold = args.number("--spike-threshold");
@@ -585,6 +593,9 @@ cli::Command bidsCommand()
             .means("a release number such as 23.2 or 25.0")
             .only([](const std::string& v) { return fmriprepConventionOf(v).has_value(); }),
         jobsOption(),
+        threadsOption("threads of each run",
+                      "the cores this process may use divided among the runs at once (--jobs, or fewer when there are "
+                      "fewer runs), at least 1"),
         cli::flag("--force", "redo runs that are up to date"),
         cli::flag("--keep-work", "keep OUTPUT_DIR/work (the imported runs, SDMs and logs)"),
         cli::flag("--list", "participant: only list the runs found (TSV: participant, run, its record, its inputs, ok or why it is skipped)"),

@@ -102,7 +102,7 @@ int report(const cli::Args& args)
         const glm::tvec3<float> extent(static_cast<float>(header.DimX) * header.VoxelSizeX,
                                        static_cast<float>(header.DimY) * header.VoxelSizeY,
                                        static_cast<float>(header.DimZ) * header.VoxelSizeZ);
-        DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask);
+        DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask, threadsOf(args));
         r.maxAbsolute = std::move(maps.maxAbsolute);
         r.meanRelative = std::move(maps.meanRelative);
     } catch (const cli::RunError&) {
@@ -153,7 +153,8 @@ cli::Command reportCommand()
                         .from(0)
                         .byDefault("0.5"),
                     maskThresholdOption(),
-                    cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr")},
+                    cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr"),
+                    threadsOption("threads of the displacement computation")},
         .examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
                      "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'"},
         .run = report,

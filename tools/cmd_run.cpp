@@ -29,6 +29,7 @@ int run(const cli::Args& args)
     for (const auto& answer : options.choose) requireFileIfPresent("--choose", answer);
     options.plotFolder = args.text("--plots");
     parseVersion(args.text("--host-version"), options.version);
+    options.threads = threadsOf(args);
     return runTask(args.positionals().at(0), options);
 }
 
@@ -64,6 +65,7 @@ cli::Command runCommand()
                         return parseVersion(v, version);
                     })
                     .byDefault("2.8.0"),
+                threadsOption(),
             },
         .examples = {"tremora run select_3dmcsdm --fmr run1.fmr --choose run1_3DMC.sdm",
                      "tremora run confound --fmr run1.fmr --param sdmfile=run1_3DMC.sdm --param create_detrended=1"},

@@ -252,6 +252,7 @@ int displacement(const cli::Args& args)
     };
     plotParameters(options, args);
     options.parameters.emplace_back("sdmfile", motion);
+    options.threads = threadsOf(args);
     const int status = runTask("displacement", options);
     for (const auto& map : host::state().savedMaps)
         if (!map.file.empty()) std::cout << "wrote " << map.file << "\n";
@@ -321,16 +322,19 @@ cli::Command displacementCommand()
             "(mm): from its reference position (absolute) and from its position in the previous volume\n"
             "(relative). Maps are written beside the motion SDM as NIfTI (.nii.gz). Without --threshold\n"
             "the threshold is a tenth of the 98th percentile of the first volume's intensities, which\n"
-            "separates head from background in typical runs.",
+            "separates head from background in typical runs. The voxels are shared among --threads\n"
+            "threads, and as many maps are compressed at once; the maps are the same for any count.",
         .options = {runOption().mandatory(),
                     motionOption().mandatory(),
                     maskThresholdOption(),
                     cli::list("--maps", "MAPS", "which maps to write", kDisplacementMaps).byDefault("all"),
                     plotOption(),
                     plotsOption(),
-                    pluginOption()},
+                    pluginOption(),
+                    threadsOption()},
         .examples = {"tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm",
-                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --maps max-abs,mean-rel --threshold 120"},
+                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --maps max-abs,mean-rel --threshold 120",
+                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --threads 1"},
         .run = displacement,
     };
 }

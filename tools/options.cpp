@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <algorithm>
+
 namespace tool {
 
 cli::Option pluginOption()
@@ -80,7 +82,24 @@ cli::Option jobsOption()
         .means("a whole number of processes")
         .from(1)
         .to(1024)
-        .byDefaultNote("the number of processors, at most 1024");
+        .byDefaultNote("the cores this process may use (its CPU affinity), at most 1024");
+}
+
+cli::Option threadsOption(std::string help, std::string defaultNote)
+{
+    return cli::integer("--threads", "N", std::move(help))
+        .means("a whole number of threads")
+        .from(1)
+        .to(1024)
+        .byDefaultNote(std::move(defaultNote));
+}
+
+int threadsOf(const cli::Args& args) { return args.has("--threads") ? static_cast<int>(args.integer("--threads")) : 0; }
+
+int threadsPerRun(int cores, long jobs, std::size_t runs)
+{
+    const long atOnce = std::max(1L, std::min<long>(jobs, static_cast<long>(std::max<std::size_t>(runs, 1))));
+    return static_cast<int>(std::max(1L, cores / atOnce));
 }
 
 bool isPlainFileName(const std::string& name)

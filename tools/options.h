@@ -31,6 +31,16 @@ cli::Option outFolderOption();
 cli::Option nameOption(const std::string& defaultText, const std::string& defaultNote);
 // --jobs N: how many processes at once.
 cli::Option jobsOption();
+// --threads N: how many threads a run's computations (and its map writing) use.
+cli::Option threadsOption(std::string help = "threads of the computations and of the map writing",
+                          std::string defaultNote = "the cores this process may use (its CPU affinity)");
+// The --threads value, or 0 (the cores the process may use) without it.
+int threadsOf(const cli::Args& args);
+
+// How many threads each of the runs going at once is given: the cores
+// divided among them (at least one each). jobs is --jobs, runs the number of
+// runs in all.
+int threadsPerRun(int cores, long jobs, std::size_t runs);
 
 // A name that can stand for files beside each other: no folder separators,
 // quotes or line breaks, not hidden.

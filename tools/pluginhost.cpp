@@ -16,6 +16,7 @@
 #include "TMZRPluginInterface.h"
 #include "cli.h"
 #include "host.h"
+#include "parallel.h"
 #include "run.h"
 
 namespace tool {
@@ -176,10 +177,19 @@ int runTask(const std::string& task, const TaskOptions& options)
     };
     state.onBusy = [&indicator](bool busy) { indicator.set(busy); };
 
+    // The plug-in's threads, set before it is created; a plug-in without the
+    // setting runs on its own default.
+    using SetThreads = void (*)(int);
+    if (auto setThreads = reinterpret_cast<SetThreads>(dlsym(library, "setPluginThreads"))) setThreads(options.threads);
+    const int threads = options.threads > 0 ? options.threads : parallel::availableCores();
+    state.mapWriters = threads > 1 ? threads : 0;
+
     TMZRPluginInterface* plugin = create();
     int status = 0;
     if (plugin->initPlugin()) {
         plugin->execute();
+        // The request ends when its maps are on the disk.
+        host::finishMapWrites(state);
     } else {
         status = 1;
     }

@@ -18,6 +18,7 @@ struct TaskOptions {
     std::vector<std::string> choose;                        // queued file-dialog answers
     int version[3] = {2, 8, 0};                             // the host version reported
     std::string plotFolder;                                 // empty: the run's folder
+    int threads = 0;                                        // --threads; 0: the cores the process may use
 };
 
 // The plug-in library to load: the given path, $TREMORA_PLUGIN, or
@@ -33,7 +34,9 @@ void checkPlugin(const std::string& option, const std::string& explicitPath);
 bool parseVersion(const std::string& text, int version[3]);
 
 // Runs the task; returns the exit status: 0 success, 1 when initPlugin
-// refused or the plug-in showed an error.
+// refused or the plug-in showed an error. The plug-in's computations run on
+// options.threads threads (set through its setPluginThreads, when it has
+// one), and as many host threads compress and write its maps.
 int runTask(const std::string& task, const TaskOptions& options);
 
 } // namespace tool

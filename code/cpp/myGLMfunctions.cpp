@@ -13,6 +13,7 @@
 
 #include "assertion.h"
 #include "matrixfunctions.h"
+#include "parallel.h"
 #include "stringmanipulation.h"
 #include "tremora.h"
 
@@ -260,15 +261,22 @@ struct Panels {
     HugeFloats values;       // count x N x kLanes
 };
 
-Panels gatherPanels(float* const* data, int n, int voxelCount)
+Panels gatherPanels(float* const* data, int n, int voxelCount, int threads)
 {
     Panels panels;
     if (n < 1 || voxelCount < 1) return panels;
-    std::vector<float> lowest(data[0], data[0] + voxelCount);
-    for (int t = 1; t < n; ++t) {
-        const float* volume = data[t];
-        for (int v = 0; v < voxelCount; ++v) lowest[static_cast<std::size_t>(v)] = volume[v] < lowest[static_cast<std::size_t>(v)] ? volume[v] : lowest[static_cast<std::size_t>(v)];
-    }
+    // Each voxel's smallest value, over stretches of voxels on the workers.
+    constexpr int stretch = 4096;
+    std::vector<float> lowest(static_cast<std::size_t>(voxelCount));
+    parallel::forEach(static_cast<std::size_t>((voxelCount + stretch - 1) / stretch), threads, [&](std::size_t part, int) {
+        const int v0 = static_cast<int>(part) * stretch, v1 = std::min(voxelCount, v0 + stretch);
+        float* low = lowest.data();
+        std::copy(data[0] + v0, data[0] + v1, low + v0);
+        for (int t = 1; t < n; ++t) {
+            const float* volume = data[t];
+            for (int v = v0; v < v1; ++v) low[v] = volume[v] < low[v] ? volume[v] : low[v];
+        }
+    });
     for (int v = 0; v < voxelCount; ++v)
         if (lowest[static_cast<std::size_t>(v)] > 100.0f) panels.voxels.push_back(v);
     panels.analysed = static_cast<int>(panels.voxels.size());
@@ -278,21 +286,27 @@ Panels gatherPanels(float* const* data, int n, int voxelCount)
 
     const std::size_t panelSize = static_cast<std::size_t>(n) * kLanes;
     panels.values = allocateHuge(panelSize * static_cast<std::size_t>(panels.count));
-    // A few volumes at a time, so that the reads stay sequential in each
-    // volume and the writes fill whole rows of a panel.
+    // Groups of panels on the workers; in each, a few volumes at a time, so
+    // that the reads stay sequential in each volume and the writes fill whole
+    // rows of a panel.
+    constexpr int panelsPerGroup = 16;
     constexpr int volumesPerPass = 8;
-    for (int t0 = 0; t0 < n; t0 += volumesPerPass) {
-        const int t1 = std::min(n, t0 + volumesPerPass);
-        for (int k = 0; k < panels.count; ++k) {
-            const int* lanes = panels.voxels.data() + static_cast<std::ptrdiff_t>(k) * kLanes;
-            float* panel = panels.values.get() + panelSize * static_cast<std::size_t>(k);
-            for (int t = t0; t < t1; ++t) {
-                const float* volume = data[t];
-                float* row = panel + static_cast<std::ptrdiff_t>(t) * kLanes;
-                for (int l = 0; l < kLanes; ++l) row[l] = volume[lanes[l]];
+    const int groups = (panels.count + panelsPerGroup - 1) / panelsPerGroup;
+    parallel::forEach(static_cast<std::size_t>(groups), threads, [&](std::size_t group, int) {
+        const int k0 = static_cast<int>(group) * panelsPerGroup, k1 = std::min(panels.count, k0 + panelsPerGroup);
+        for (int t0 = 0; t0 < n; t0 += volumesPerPass) {
+            const int t1 = std::min(n, t0 + volumesPerPass);
+            for (int k = k0; k < k1; ++k) {
+                const int* lanes = panels.voxels.data() + static_cast<std::ptrdiff_t>(k) * kLanes;
+                float* panel = panels.values.get() + panelSize * static_cast<std::size_t>(k);
+                for (int t = t0; t < t1; ++t) {
+                    const float* volume = data[t];
+                    float* row = panel + static_cast<std::ptrdiff_t>(t) * kLanes;
+                    for (int l = 0; l < kLanes; ++l) row[l] = volume[lanes[l]];
+                }
             }
         }
-    }
+    });
     return panels;
 }
 
@@ -351,13 +365,15 @@ struct ConfoundAnalysis::State {
     // the same at every step, and of the current step's fits.
     std::vector<float> meanY, stdY, sst, sse0, sse2, stdR1;
     Matrix<float> previousX2;
-    AlignedFloats residuals;
+    int threads = 0; // as given; resolved at each step
 };
 
-ConfoundAnalysis::ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confounds, const RunTimeCourses& run)
+ConfoundAnalysis::ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confounds, const RunTimeCourses& run,
+                                   int threads)
     : state_(std::make_unique<State>())
 {
     State& s = *state_;
+    s.threads = threads;
     s.n = run.count;
     s.dims = run.dims;
     s.taskName = taskSdm.FileName;
@@ -379,21 +395,20 @@ ConfoundAnalysis::ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confound
     s.m1 = s.confounds[0];
     s.m2 = combined(taskSdm, s.confounds[0]);
 
-    s.panels = gatherPanels(run.volumes, s.n, s.dims.x * s.dims.y * s.dims.z);
+    s.panels = gatherPanels(run.volumes, s.n, s.dims.x * s.dims.y * s.dims.z, threads);
     s.panelSize = static_cast<std::size_t>(s.n) * kLanes;
     const std::size_t lanes = static_cast<std::size_t>(s.panels.count) * kLanes;
     s.meanY.resize(lanes);
     s.stdY.resize(lanes);
     s.sst.resize(lanes);
-    for (int k = 0; k < s.panels.count; ++k) {
-        const std::size_t first = static_cast<std::size_t>(k) * kLanes;
-        laneMeanAndStd(s.panels.values.get() + s.panelSize * static_cast<std::size_t>(k), s.n, s.meanY.data() + first,
-                       s.stdY.data() + first, s.sst.data() + first);
-    }
+    parallel::forEach(static_cast<std::size_t>(s.panels.count), threads, [&](std::size_t k, int) {
+        const std::size_t first = k * kLanes;
+        laneMeanAndStd(s.panels.values.get() + s.panelSize * k, s.n, s.meanY.data() + first, s.stdY.data() + first,
+                       s.sst.data() + first);
+    });
     s.sse0.resize(lanes);
     s.sse2.resize(lanes);
     s.stdR1.resize(lanes);
-    s.residuals = allocateAligned(s.panelSize > 0 ? s.panelSize : 1);
 }
 
 ConfoundAnalysis::~ConfoundAnalysis() = default;
@@ -432,22 +447,34 @@ ConfoundStep ConfoundAnalysis::next()
     const Model models[3] = {{pinvs[0].inverse.data(), xs[0].data(), p0},
                              {pinvs[1].inverse.data(), xs[1].data(), xs[1].columns()},
                              {pinvs[2].inverse.data(), xs[2].data(), p2}};
-    AlignedFloats weights = allocateAligned(static_cast<std::size_t>(std::max({p0, xs[1].columns(), p2, 1})) * kLanes);
+    // The panels are shared among the workers, each with scratch space of its
+    // own; a panel's results depend on its own values alone.
+    const std::size_t panelCount = static_cast<std::size_t>(s.panels.count);
+    const int workers = parallel::workersFor(panelCount, s.threads);
+    const std::size_t weightSize = static_cast<std::size_t>(std::max({p0, xs[1].columns(), p2, 1})) * kLanes;
+    const std::size_t residualSize = std::max<std::size_t>(s.panelSize, 1);
+    std::vector<AlignedFloats> weights, residuals;
+    for (int w = 0; w < workers; ++w) {
+        weights.push_back(allocateAligned(weightSize));
+        residuals.push_back(allocateAligned(residualSize));
+    }
 
     // The model before this addition is the model after the previous one:
     // its residuals are already known.
     const bool reuseM0 = c > 0 && xs[0] == s.previousX2;
     if (reuseM0) s.sse0.swap(s.sse2);
-    for (int k = 0; k < s.panels.count; ++k) {
-        const float* panel = s.panels.values.get() + s.panelSize * static_cast<std::size_t>(k);
-        const std::size_t first = static_cast<std::size_t>(k) * kLanes;
-        if (!reuseM0) fitPanel(models[0], panel, s.n, weights.get(), s.sse0.data() + first, nullptr);
+    parallel::forEach(panelCount, s.threads, [&](std::size_t k, int worker) {
+        const float* panel = s.panels.values.get() + s.panelSize * k;
+        const std::size_t first = k * kLanes;
+        float* weight = weights[static_cast<std::size_t>(worker)].get();
+        float* residual = residuals[static_cast<std::size_t>(worker)].get();
+        if (!reuseM0) fitPanel(models[0], panel, s.n, weight, s.sse0.data() + first, nullptr);
         float ss1[kLanes];
-        fitPanel(models[1], panel, s.n, weights.get(), ss1, s.residuals.get());
+        fitPanel(models[1], panel, s.n, weight, ss1, residual);
         float meanR1[kLanes], squaresR1[kLanes];
-        laneMeanAndStd(s.residuals.get(), s.n, meanR1, s.stdR1.data() + first, squaresR1);
-        fitPanel(models[2], panel, s.n, weights.get(), s.sse2.data() + first, nullptr);
-    }
+        laneMeanAndStd(residual, s.n, meanR1, s.stdR1.data() + first, squaresR1);
+        fitPanel(models[2], panel, s.n, weight, s.sse2.data() + first, nullptr);
+    });
     s.previousX2 = xs[2];
 
     const float nf = static_cast<float>(s.n);

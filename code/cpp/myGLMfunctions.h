@@ -68,7 +68,10 @@ class ConfoundAnalysis {
 public:
     // Gathers the analysed voxels' time courses. Throws std::runtime_error
     // when the run has no data or an SDM does not hold one value per volume.
-    ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confounds, const RunTimeCourses& run);
+    // The voxels are shared among `threads` worker threads (0: the library's
+    // count, see setPluginThreads); each voxel's numbers are computed in the
+    // same order whatever the count, so they are the same bits.
+    ConfoundAnalysis(const SDM& taskSdm, std::vector<SDM> confounds, const RunTimeCourses& run, int threads = 0);
     ~ConfoundAnalysis();
     ConfoundAnalysis(const ConfoundAnalysis&) = delete;
     ConfoundAnalysis& operator=(const ConfoundAnalysis&) = delete;

@@ -12,6 +12,7 @@
 #include "myMDM.h"
 #include "mySDM.h"
 #include "mySDMfunctions.h"
+#include "parallel.h"
 #include "stringmanipulation.h"
 #include "taskparameters.h"
 #include "vector.h"
@@ -29,6 +30,8 @@ const char* getAuthor() { return "<i>LT</i>"; }
 const char* getHelpFile() { return "HelpFolder/index.html"; }
 const char* getPluginVersion() { return "2.0"; }
 const char* getGUIScript() { return "Tremora.js"; }
+void setPluginThreads(int threads) { parallel::setThreadCount(threads); }
+int getPluginThreads() { return parallel::threadCount(); }
 }
 
 // ---------------------------------------------------------------- log stream
@@ -239,7 +242,7 @@ void displacementBlock(const float* __restrict x0, const float* __restrict y0, c
 } // namespace
 
 DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
-                                         const std::vector<int>& mask)
+                                         const std::vector<int>& mask, int threads)
 {
     if (motion.NrOfPredictors.value() < 6 || motion.NrOfDataPoints.value() < 1)
         throw std::runtime_error("voxel displacement needs six motion predictors and at least one volume");
@@ -255,12 +258,19 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
                                                    m[2][1], m[1][3], m[0][2], m[1][2], m[2][2], m[2][3]};
     }
 
-    DisplacementMaps maps{Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
-                          Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f), Volume<float>(dims, 0.0f),
-                          Volume<float>(dims, 0.0f)};
+    DisplacementMaps maps{Volume<float>(dims), Volume<float>(dims), Volume<float>(dims), Volume<float>(dims),
+                          Volume<float>(dims), Volume<float>(dims), Volume<float>(dims)};
     float* results[7] = {maps.maxAbsolute.data(),  maps.meanAbsolute.data(), maps.maxRelative.data(),
                          maps.meanRelative.data(), maps.maxAbsoluteX.data(), maps.maxAbsoluteY.data(),
                          maps.maxAbsoluteZ.data()};
+    // The seven volumes start at 0, stretch by stretch on the workers: their
+    // first writing is most of what they cost.
+    const std::size_t voxels = static_cast<std::size_t>(maps.maxAbsolute.size());
+    constexpr std::size_t stretch = std::size_t(1) << 16;
+    parallel::forEach((voxels + stretch - 1) / stretch, threads, [&](std::size_t part, int) {
+        const std::size_t begin = part * stretch, end = std::min(voxels, begin + stretch);
+        for (float* result : results) std::fill(result + begin, result + end, 0.0f);
+    });
 
     // Reference positions of the voxel centres, with the volume centre at the
     // origin, computed exactly as the sampling grid computes them.
@@ -271,30 +281,38 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
     const int slice = dims.x * dims.y;
     const float n = static_cast<float>(volumes);
 
+    // Voxel blocks are handed to the workers in chunks; each voxel's results
+    // come from its own loop alone, so they are the same for any thread count.
     const std::size_t count = mask.size();
-    for (std::size_t start = 0; start < count; start += kBlock) {
-        const std::size_t used = std::min<std::size_t>(kBlock, count - start);
-        alignas(64) float x0[kBlock], y0[kBlock], z0[kBlock], out[7 * kBlock];
-        for (std::size_t k = 0; k < kBlock; ++k) {
-            // A short last block repeats its first voxel; the copies are discarded.
-            const int index = mask[start + (k < used ? k : 0)];
-            const int z = index / slice, y = (index % slice) / dims.x, x = index % dims.x;
-            x0[k] = static_cast<float>(x) * stepX + offX;
-            y0[k] = static_cast<float>(y) * stepY + offY;
-            z0[k] = static_cast<float>(z) * stepZ + offZ;
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    constexpr std::size_t blocksPerChunk = 64;
+    const std::size_t chunks = (blocks + blocksPerChunk - 1) / blocksPerChunk;
+    parallel::forEach(chunks, threads, [&](std::size_t chunk, int) {
+        const std::size_t end = std::min(count, (chunk + 1) * blocksPerChunk * kBlock);
+        for (std::size_t start = chunk * blocksPerChunk * kBlock; start < end; start += kBlock) {
+            const std::size_t used = std::min<std::size_t>(kBlock, count - start);
+            alignas(64) float x0[kBlock], y0[kBlock], z0[kBlock], out[7 * kBlock];
+            for (std::size_t k = 0; k < kBlock; ++k) {
+                // A short last block repeats its first voxel; the copies are discarded.
+                const int index = mask[start + (k < used ? k : 0)];
+                const int z = index / slice, y = (index % slice) / dims.x, x = index % dims.x;
+                x0[k] = static_cast<float>(x) * stepX + offX;
+                y0[k] = static_cast<float>(y) * stepY + offY;
+                z0[k] = static_cast<float>(z) * stepZ + offZ;
+            }
+            displacementBlock(x0, y0, z0, transforms.data(), volumes, out);
+            for (std::size_t k = 0; k < used; ++k) {
+                const int index = mask[start + k];
+                results[0][index] = out[0 * kBlock + k];
+                results[1][index] = out[1 * kBlock + k] / n;
+                results[2][index] = out[2 * kBlock + k];
+                results[3][index] = out[3 * kBlock + k] / n;
+                results[4][index] = out[4 * kBlock + k];
+                results[5][index] = out[5 * kBlock + k];
+                results[6][index] = out[6 * kBlock + k];
+            }
         }
-        displacementBlock(x0, y0, z0, transforms.data(), volumes, out);
-        for (std::size_t k = 0; k < used; ++k) {
-            const int index = mask[start + k];
-            results[0][index] = out[0 * kBlock + k];
-            results[1][index] = out[1 * kBlock + k] / n;
-            results[2][index] = out[2 * kBlock + k];
-            results[3][index] = out[3 * kBlock + k] / n;
-            results[4][index] = out[4 * kBlock + k];
-            results[5][index] = out[5 * kBlock + k];
-            results[6][index] = out[6 * kBlock + k];
-        }
-    }
+    });
     return maps;
 }
 

@@ -79,9 +79,11 @@ struct DisplacementMaps {
 
 // dims and extent (voxel count times voxel size per axis) describe the run's
 // grid, centred at the origin; mask lists voxel indices x + nx*(y + ny*z) in
-// increasing order. Needs at least six predictors and one data point.
+// increasing order. Needs at least six predictors and one data point. The
+// voxels are shared among `threads` worker threads (0: the library's count,
+// see setPluginThreads); the results are the same bits for any count.
 DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims, glm::tvec3<float> extent,
-                                         const std::vector<int>& mask);
+                                         const std::vector<int>& mask, int threads = 0);
 
 // The confound predictor sets of one motion SDM, spikes judged against
 // spikeThreshold (mm). The seven parameter sets start from the detrended
@@ -114,4 +116,12 @@ const char* getAuthor();
 const char* getHelpFile();
 const char* getPluginVersion();
 const char* getGUIScript();
+// Worker threads of the displacement computation and the confound model
+// analysis. Without a call, as when the desktop host loads the plug-in, they
+// are the cores the process may run on (its affinity mask); a program that
+// loads the plug-in may resolve setPluginThreads with dlsym and set another
+// count (0 or less returns to the default). getPluginThreads gives the count
+// in force.
+void setPluginThreads(int threads);
+int getPluginThreads();
 }
