@@ -16,7 +16,7 @@ CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 # its path, whatever BLAS the system has chosen), and threadpoolctl to name it.
 BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
 
-.PHONY: all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze install plugin readme clean
+.PHONY: all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze bench-carpet install plugin readme clean
 
 all: build
 
@@ -68,13 +68,16 @@ fuzz: deps-fuzz
 # one thread and on all. BASELINE=REV also times the whole task of the
 # program at git revision REV (say main), back to back.
 BASELINE ?=
-bench: bench-displacement bench-analyze
+bench: bench-displacement bench-analyze bench-carpet
 
 bench-displacement: deps-bench
 	./bench/run_displacement.sh $(BUILD)-bench $(if $(BASELINE),--baseline $(BASELINE))
 
 bench-analyze: deps-bench
 	./bench/run_analyze.sh $(BUILD)-bench
+
+bench-carpet: deps
+	./bench/run_carpet.sh $(BUILD)-bench
 
 install: build
 	cmake --install $(BUILD)

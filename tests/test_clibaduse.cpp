@@ -311,6 +311,7 @@ const Files& files()
                      {"{par}", (made.dir / "mc.par").string()},
                      {"{imported}", (made.dir / "imported").string()},
                      {"{report}", (made.dir / "report.html").string()},
+                     {"{mask}", (made.dir / "mask.nii").string()},
                      {"{result}", (made.dir / "result.tsv").string()},
                      {"{summary}", (made.dir / "summary.tsv").string()},
                      {"{rundir}", ok.string()},
@@ -319,6 +320,9 @@ const Files& files()
         bold.dims = {4, 4, 2, 8};
         bold.pixdim = {3, 3, 3, 2};
         support::writeNifti(made.good.at("{bold}"), bold, std::vector<double>(4 * 4 * 2 * 8, 100.0));
+        support::NiftiLayout mask = bold;
+        mask.dims[3] = 1, mask.ndim = 3;
+        support::writeNifti(made.good.at("{mask}"), mask, std::vector<double>(4 * 4 * 2, 1.0));
         std::string rows;
         for (int v = 0; v < 8; ++v) rows += "0 0 0 0 0 0\n";
         support::writeFile(made.good.at("{par}"), rows);
@@ -390,6 +394,8 @@ const std::vector<PathCommand>& pathCommands()
         {{"synth", "--out", "{out}", "--dims", "4", "4", "2", "--volumes", "8"}, {{"--out", "{out}", Use::Folder}}},
         {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}"},
          {{"--fmr", "{run}", Use::Run}, {"--sdm", "{motion}", Use::Motion}, {"--out", "{report}", Use::Output}}},
+        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--mask", "{mask}", "--segmentation", "{mask}"},
+         {{"--mask", "{mask}", Use::Nifti}, {"--segmentation", "{mask}", Use::Nifti}}},
         {{"import", "--bold", "{bold}", "--motion", "{par}", "--motion-format", "fsl", "--out", "{imported}", "--reference-image", "{bold}"},
          {{"--bold", "{bold}", Use::Nifti}, {"--motion", "{par}", Use::Table}, {"--out", "{imported}", Use::Folder},
           {"--reference-image", "{bold}", Use::Nifti}}},

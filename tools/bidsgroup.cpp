@@ -15,6 +15,7 @@
 
 #include "atomicfile.h"
 #include "bidsapp.h"
+#include "report.h"
 
 namespace tool::bids {
 
@@ -179,7 +180,33 @@ svg text { font-family: "DejaVu Sans", Arial, sans-serif; } .ptitle { font-size:
 .tick { font-size: 12px; fill: #333; } .label { font-size: 13px; } .axis { stroke: #555; stroke-width: 1; }
 )";
 
-std::string page(const std::vector<Row>& rows, const GroupOptions& options)
+// The carpet plots of the runs with the highest mean framewise displacement,
+// as their run reports hold them: {run, figure}.
+using Carpets = std::vector<std::pair<const Row*, std::string>>;
+
+Carpets worstCarpets(const fs::path& output, const std::vector<Row>& rows, std::size_t count)
+{
+    std::vector<const Row*> order;
+    for (const auto& r : rows) order.push_back(&r);
+    std::stable_sort(order.begin(), order.end(), [](const Row* a, const Row* b) { return a->meanFD > b->meanFD; });
+    Carpets carpets;
+    for (const Row* r : order) {
+        if (carpets.size() == count) break;
+        std::ifstream in(output / r->folder / (r->name.stem() + "_desc-motion_report.html"), std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::string figure = carpetFigureOf(text.str());
+        if (figure.empty()) continue;
+        // The ids of one page stay unique: "carpet" becomes "worst1-carpet", ...
+        const std::string id = " id=\"carpet", unique = " id=\"worst" + std::to_string(carpets.size() + 1) + "-carpet";
+        for (std::size_t at = figure.find(id); at != std::string::npos; at = figure.find(id, at + unique.size()))
+            figure.replace(at, id.size(), unique);
+        carpets.emplace_back(r, std::move(figure));
+    }
+    return carpets;
+}
+
+std::string page(const std::vector<Row>& rows, const GroupOptions& options, const Carpets& carpets)
 {
     std::vector<double> meanFD, share, displacement;
     std::size_t excluded = 0;
@@ -219,6 +246,13 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options)
                  << "\">" << escape(r.name.stem()) << "</a></td><td>" << escape(why) << "</td></tr>\n";
         }
         html << "</table>\n";
+    }
+    if (!carpets.empty()) {
+        html << "<h2>Carpet plots of the runs with the highest mean framewise displacement</h2>\n<section id=\"worst-carpets\">\n";
+        for (const auto& [r, figure] : carpets)
+            html << "<h3><a href=\"" << escape((r->folder / (r->name.stem() + "_desc-motion_report.html")).generic_string()) << "\">"
+                 << escape(r->name.stem()) << "</a>: mean FD " << fixed(r->meanFD, 3) << " mm</h3>\n" << figure;
+        html << "</section>\n";
     }
     html << "<h2>Every run</h2>\n<table id=\"runs\">" << head;
     for (const auto& r : rows) html << runRow(r);
@@ -303,7 +337,7 @@ std::size_t runGroup(const fs::path& output, const GroupOptions& options)
     };
     save("group_motion.tsv", tsv);
     save("group_motion.json", sidecar.dump(2) + "\n");
-    save("group_report.html", page(rows, options));
+    save("group_report.html", page(rows, options, worstCarpets(output, rows, 3)));
     return rows.size();
 }
 

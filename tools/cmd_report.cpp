@@ -1,13 +1,17 @@
 // tremora report: one self-contained HTML page on a run's head motion: the
 // parameters, framewise and relative RMS displacement with the spikes, their
 // summary figures, and mid slices of two voxel displacement maps.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "atomicfile.h"
 #include "bidsconfounds.h"
+#include "carpet.h"
 #include "commands.h"
+#include "dvars.h"
 #include "host.h"
 #include "importedmotion.h"
 #include "inputs.h"
@@ -26,11 +30,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string shortNumber(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
 int report(const cli::Args& args)
 {
     const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
     requireRunDocument("--fmr", fmrPath);
     requireMotionFile("--sdm", motionPath);
+    if (args.has("--mask")) requireFile("--mask", args.text("--mask"));
+    if (args.has("--segmentation")) requireFile("--segmentation", args.text("--segmentation"));
     // The page's folders are made when missing; anything else in the way is
     // found now, not after the maps are computed.
     requireOutputFile("--out", out, true);
@@ -58,6 +71,25 @@ int report(const cli::Args& args)
         const FMR_Header& header = state.run.header;
         r.dims[0] = header.DimX, r.dims[1] = header.DimY, r.dims[2] = header.DimZ;
         r.voxel[0] = header.VoxelSizeX, r.voxel[1] = header.VoxelSizeY, r.voxel[2] = header.VoxelSizeZ;
+        // The brain mask and the segmentation of the carpet, read before any
+        // work so that a file that does not fit is found now.
+        std::vector<unsigned char> brain;
+        std::vector<int> labels;
+        if (args.has("--mask")) {
+            try {
+                brain = niftiMask(args.text("--mask"), r.dims[0], r.dims[1], r.dims[2]);
+            } catch (const std::exception& e) {
+                throw cli::RunError(std::string("--mask: ") + e.what());
+            }
+            r.carpetMask = "the mask " + getFileName(args.text("--mask"));
+        }
+        if (args.has("--segmentation")) {
+            try {
+                labels = niftiLabels(args.text("--segmentation"), r.dims[0], r.dims[1], r.dims[2]);
+            } catch (const std::exception& e) {
+                throw cli::RunError(std::string("--segmentation: ") + e.what());
+            }
+        }
         FMR fmr(fmrPath, false);
         r.runVolumes = fmr.NrOfVolumes.value();
         r.tr = fmr.TR.value();
@@ -105,6 +137,34 @@ int report(const cli::Args& args)
         DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask, threadsOf(args));
         r.maxAbsolute = std::move(maps.maxAbsolute);
         r.meanRelative = std::move(maps.meanRelative);
+
+        // The carpet and standardized DVARS over the brain mask when one is
+        // given, else over the maps' voxels.
+        if (brain.empty()) {
+            brain = r.mask;
+            r.carpetMask = "voxels brighter than " + shortNumber(r.maskThreshold) + " in the first volume";
+        }
+        const bool anyVoxel = std::find(brain.begin(), brain.end(), 1) != brain.end();
+        std::vector<unsigned char> rows = brain;
+        if (!labels.empty() && anyVoxel) {
+            // Voxels of no region are left out of the carpet, not of DVARS.
+            for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = rows[i] && labels[i] > 0;
+            if (std::find(rows.begin(), rows.end(), 1) == rows.end())
+                throw cli::RunError("--segmentation: no labelled voxel of " + args.text("--segmentation") + " lies in " +
+                                    r.carpetMask);
+            r.carpetMask += ", labelled in " + getFileName(args.text("--segmentation"));
+        }
+        if (anyVoxel) {
+            r.carpet = computeCarpet(fmr, rows, 1000, labels);
+            try {
+                r.dvars = computeDVARS(fmr, brain).standardized;
+            } catch (const std::exception& e) {
+                r.warnings.push_back(std::string("No DVARS trace on the carpet plot: ") + e.what());
+            }
+        } else {
+            r.warnings.push_back("No carpet plot: no voxel is brighter than " + shortNumber(r.maskThreshold) +
+                                 " in the first volume");
+        }
     } catch (const cli::RunError&) {
         throw;
     } catch (const cli::UsageError&) {
@@ -141,8 +201,13 @@ cli::Command reportCommand()
             "parameters, 65 mm ball), with their thresholds and the spike volumes marked, the list and\n"
             "share of spike volumes, mean and maximum of both measures, and mid slices of the maximum\n"
             "absolute and mean relative displacement maps (the displacement task's maps, over the\n"
-            "voxels brighter than --threshold in the first volume) with a colour bar. Nothing else is\n"
-            "written.",
+            "voxels brighter than --threshold in the first volume) with a colour bar, and a carpet plot\n"
+            "(Power 2017): up to 1000 voxels of --mask (or of the maps' voxels) as rows, taken evenly\n"
+            "in the order of their mean intensity, each detrended and z-scored, grey from -2 to 2,\n"
+            "volumes as columns, under framewise displacement and standardized DVARS on the same time\n"
+            "axis, with the spike volumes and those above --fd-threshold marked. With --segmentation\n"
+            "the rows are the labelled voxels of the mask, ordered by label and then intensity, each\n"
+            "region marked beside them. Nothing else is written.",
         .options = {runOption().mandatory(),
                     motionOption("the run's _3DMC.sdm").mandatory(),
                     cli::path("--out", "FILE", "the page to write, e.g. report.html").mandatory(),
@@ -153,10 +218,15 @@ cli::Command reportCommand()
                         .from(0)
                         .byDefault("0.5"),
                     maskThresholdOption(),
+                    cli::path("--mask", "MASK.nii", "brain mask on the run's grid for the carpet plot and DVARS (nonzero voxels)")
+                        .byDefaultNote("the voxels brighter than --threshold in the first volume"),
+                    cli::path("--segmentation", "LABELS.nii",
+                              "labels on the run's grid (whole numbers, 0 none): the carpet's rows by region, then intensity"),
                     cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr"),
                     threadsOption("threads of the displacement computation")},
         .examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
-                     "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'"},
+                     "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'",
+                     "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html --mask run1_brainmask.nii.gz"},
         .run = report,
     };
 }

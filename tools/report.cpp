@@ -283,6 +283,78 @@ std::string mapFigure(const RunReport& r, const std::string& id, const std::stri
     return html;
 }
 
+// ---------------------------------------------------------------- carpet
+
+// A trace drawn over the carpet's columns: the value of volume t at the middle
+// of column t.
+struct Trace {
+    std::string name, unit, colour;
+    std::vector<double> y;
+    std::size_t from = 0; // first volume drawn
+    std::optional<double> threshold;
+};
+
+constexpr int kCarpetHeight = 480, kTracePanel = 80;
+const char* const kOutlierColour = "#d62728";
+
+std::string traceColumn(const Trace& tr, int volumes, double top, double colW)
+{
+    double hi = tr.threshold.value_or(0.0);
+    for (std::size_t t = tr.from; t < tr.y.size() && t < std::size_t(volumes); ++t)
+        if (std::isfinite(tr.y[t])) hi = std::max(hi, tr.y[t]);
+    hi = hi > 0.0 ? hi * 1.3 : 1.0; // headroom for the panel's name
+    const auto X = [&](double t) { return kLeft + colW * (t + 0.5); };
+    const auto Y = [&](double v) { return top + kTracePanel * (1.0 - v / hi); };
+    std::string svg;
+    const std::vector<double> ticks = axisTicks(0.0, hi, 2);
+    for (double t : ticks) {
+        const std::string y = format("%.1f", Y(t));
+        svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotWidth - kRight) +
+               "\" y2=\"" + y + "\" stroke=\"#e6e6e6\"/><text x=\"" + std::to_string(kLeft - 6) + "\" y=\"" + y +
+               "\" dy=\"4\" text-anchor=\"end\" font-size=\"12\" fill=\"#333\">" + tickLabel(t) + "</text>\n";
+    }
+    if (tr.threshold) {
+        const std::string y = format("%.2f", Y(*tr.threshold));
+        svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + y + "\" x2=\"" + std::to_string(kPlotWidth - kRight) +
+               "\" y2=\"" + y + "\" stroke=\"" + kThresholdColour + "\" stroke-width=\"1.2\" stroke-dasharray=\"6 4\"/>\n";
+    }
+    std::string points;
+    for (std::size_t t = tr.from; t < tr.y.size() && t < std::size_t(volumes); ++t)
+        if (std::isfinite(tr.y[t])) points += (points.empty() ? "" : " ") + format("%.2f", X(double(t))) + "," + format("%.2f", Y(tr.y[t]));
+    svg += "<polyline class=\"trace\" data-name=\"" + markupEscape(tr.name) + "\" fill=\"none\" stroke=\"" + tr.colour +
+           "\" stroke-width=\"1.4\" stroke-linejoin=\"round\" points=\"" + points + "\"/>\n";
+    svg += "<rect x=\"" + std::to_string(kLeft) + "\" y=\"" + format("%.1f", top) + "\" width=\"" +
+           std::to_string(kPlotWidth - kLeft - kRight) + "\" height=\"" + std::to_string(kTracePanel) +
+           "\" fill=\"none\" stroke=\"#555\"/>\n";
+    svg += "<text x=\"" + std::to_string(kLeft + 6) + "\" y=\"" + format("%.1f", top + 14) + "\" font-size=\"12\" fill=\"" +
+           tr.colour + "\">" + markupEscape(tr.name + (tr.unit.empty() ? "" : " (" + tr.unit + ")")) + "</text>\n";
+    return svg;
+}
+
+// A colour per region label, repeating after eight.
+void regionColour(int label, unsigned char rgb[3])
+{
+    static const unsigned char palette[8][3] = {{31, 119, 180}, {255, 127, 14}, {44, 160, 44},  {214, 39, 40},
+                                                {148, 103, 189}, {140, 86, 75}, {227, 119, 194}, {188, 189, 34}};
+    const unsigned char* p = palette[((label % 8) + 8) % 8];
+    std::copy(p, p + 3, rgb);
+}
+
+// The carpet as an 8-bit grey picture, one pixel per row and volume: z = −2
+// black, z = 2 white.
+std::string carpetPng(const Carpet& c)
+{
+    std::vector<unsigned char> rgb(std::size_t(c.rows()) * std::size_t(c.volumes) * 3);
+    for (int r = 0; r < c.rows(); ++r)
+        for (int t = 0; t < c.volumes; ++t) {
+            const double z = c.at(r, t);
+            const double u = std::isfinite(z) ? (std::clamp(z, -2.0, 2.0) + 2.0) / 4.0 : 0.5;
+            unsigned char* px = &rgb[(std::size_t(r) * std::size_t(c.volumes) + std::size_t(t)) * 3];
+            px[0] = px[1] = px[2] = static_cast<unsigned char>(std::lround(255.0 * u));
+        }
+    return pngRGB(c.volumes, c.rows(), rgb);
+}
+
 std::string row(const std::string& label, const std::string& id, double value, const std::string& text)
 {
     return "<tr><th>" + markupEscape(label) + "</th><td id=\"" + id + "\" data-value=\"" + exact(value) + "\">" + markupEscape(text) +
@@ -356,6 +428,131 @@ std::string base64(const std::string& bytes)
         out += i + 2 < bytes.size() ? digits[v & 63] : '=';
     }
     return out;
+}
+
+// ---------------------------------------------------------------- carpet figure
+
+std::vector<int> carpetOutliers(const RunReport& r)
+{
+    std::vector<int> volumes = r.rmsdSummary.above;
+    volumes.insert(volumes.end(), r.fdSummary.above.begin(), r.fdSummary.above.end());
+    std::sort(volumes.begin(), volumes.end());
+    volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
+    return volumes;
+}
+
+std::string carpetFigure(const Carpet& c, const std::vector<double>& fd, double fdThreshold, const std::vector<double>& dvars,
+                         const std::vector<int>& outliers, const std::string& maskText)
+{
+    if (c.rows() < 1 || c.volumes < 1) return "";
+    const int V = c.volumes;
+    const double plotW = kPlotWidth - kLeft - kRight, colW = plotW / V;
+    const double fdTop = 52, dvarsTop = fdTop + kTracePanel + 12, stripTop = dvarsTop + kTracePanel + 6;
+    const int topHeight = int(stripTop) + 10, bottomHeight = 58;
+    std::vector<int> marked;
+    for (int v : outliers)
+        if (v >= 0 && v < V) marked.push_back(v);
+    // The traces, the carpet and the axis are three pictures one above the
+    // other, each as wide as the page's column; the carpet's margins are the
+    // plots' margins as shares of that width, so that column t of the carpet
+    // lies exactly under volume t of the traces at any zoom.
+    const auto share = [](double pixels) { return format("%.4f%%", 100.0 * pixels / kPlotWidth); };
+    const auto svgOpen = [](int height, const std::string& label) {
+        return "<svg viewBox=\"0 0 " + std::to_string(kPlotWidth) + " " + std::to_string(height) +
+               "\" style=\"width: 100%; height: auto; display: block\" font-family=\"DejaVu Sans, Arial, sans-serif\" "
+               "role=\"img\" aria-label=\"" + label + "\">\n<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kPlotWidth) +
+               "\" height=\"" + std::to_string(height) + "\" fill=\"#ffffff\"/>\n";
+    };
+    const double markW = std::max(colW, 1.5);
+    const auto markX = [&](int v) { return format("%.2f", kLeft + colW * (v + 0.5) - markW / 2); };
+
+    std::string volumesText;
+    for (std::size_t k = 0; k < marked.size(); ++k) volumesText += (k ? " " : "") + std::to_string(marked[k]);
+    std::string html = "<!-- carpet -->\n<figure class=\"carpet\" id=\"carpet\" data-rows=\"" + std::to_string(c.rows()) +
+                       "\" data-volumes=\"" + std::to_string(V) + "\" data-outliers=\"" + volumesText +
+                       "\" style=\"margin: 12px 0 22px 0; background: #ffffff\">\n";
+
+    std::string svg = svgOpen(topHeight, "framewise displacement and standardized DVARS over the volumes");
+    svg += "<text x=\"" + std::to_string(kLeft) + "\" y=\"20\" font-size=\"15\" font-weight=\"bold\" fill=\"#222\">Carpet plot</text>\n";
+    svg += "<rect x=\"" + std::to_string(kLeft + 9) + "\" y=\"29\" width=\"4\" height=\"14\" fill=\"" + kOutlierColour +
+           "\"/><text x=\"" + std::to_string(kLeft + 28) + "\" y=\"40\" font-size=\"13\" fill=\"#222\">outlier volume (" +
+           std::to_string(marked.size()) + ")</text>\n";
+    svg += "<line x1=\"" + std::to_string(kLeft + 220) + "\" y1=\"36\" x2=\"" + std::to_string(kLeft + 242) + "\" y2=\"36\" stroke=\"" +
+           kThresholdColour + "\" stroke-width=\"2\" stroke-dasharray=\"6 4\"/><text x=\"" + std::to_string(kLeft + 248) +
+           "\" y=\"40\" font-size=\"13\" fill=\"#222\">FD threshold " + format("%g", fdThreshold) + " mm</text>\n";
+    // Outlier volumes behind the traces and as ticks just above and below
+    // the carpet, which itself is left as it is.
+    for (int v : marked)
+        svg += "<rect class=\"outlier\" data-volume=\"" + std::to_string(v) + "\" x=\"" + markX(v) + "\" y=\"" + format("%.1f", fdTop) +
+               "\" width=\"" + format("%.2f", markW) + "\" height=\"" + format("%.1f", stripTop - fdTop - 6) + "\" fill=\"" +
+               kMarkColour + "\"/><rect x=\"" + markX(v) + "\" y=\"" + format("%.1f", stripTop) + "\" width=\"" +
+               format("%.2f", markW) + "\" height=\"10\" fill=\"" + kOutlierColour + "\"/>\n";
+    svg += traceColumn({"framewise displacement", "mm", "#1f77b4", fd, 0, fdThreshold}, V, fdTop, colW);
+    svg += traceColumn({"standardized DVARS", "", "#7b3fa0", dvars, 1, std::nullopt}, V, dvarsTop, colW);
+    html += svg + "</svg>\n";
+
+    // The carpet: one picture column per volume, one row per voxel; the
+    // regions of a segmentation as a strip of colours left of it.
+    html += "<div style=\"position: relative\">\n<img id=\"carpet-image\" alt=\"carpet plot: " + std::to_string(c.rows()) +
+            " voxels by " + std::to_string(V) + " volumes\" src=\"data:image/png;base64," + base64(carpetPng(c)) +
+            "\" style=\"display: block; margin: 0 " + share(kRight) + " 0 " + share(kLeft) + "; width: " + share(plotW) +
+            "; height: " + std::to_string(kCarpetHeight) + "px; image-rendering: pixelated; outline: 1px solid #555\">\n";
+    std::string regions;
+    if (!c.labels.empty()) {
+        std::vector<unsigned char> strip;
+        for (int r = 0; r < c.rows(); ++r) {
+            unsigned char rgb[3];
+            regionColour(c.labels[std::size_t(r)], rgb);
+            strip.insert(strip.end(), rgb, rgb + 3);
+        }
+        html += "<img id=\"carpet-regions\" alt=\"the region of each row\" src=\"data:image/png;base64," +
+                base64(pngRGB(1, c.rows(), strip)) + "\" style=\"position: absolute; top: 0; left: " + share(kLeft - 16) +
+                "; width: " + share(10) + "; height: " + std::to_string(kCarpetHeight) + "px; image-rendering: pixelated\">\n";
+        for (int r = 0; r < c.rows(); ++r) {
+            const int label = c.labels[std::size_t(r)];
+            if (r > 0 && c.labels[std::size_t(r - 1)] == label) continue;
+            int end = r;
+            while (end + 1 < c.rows() && c.labels[std::size_t(end + 1)] == label) ++end;
+            unsigned char rgb[3];
+            regionColour(label, rgb);
+            char swatch[8];
+            std::snprintf(swatch, sizeof swatch, "#%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
+            regions += std::string(regions.empty() ? "" : ", ") + "<span style=\"color: " + swatch + "\">&#9632;</span> label " +
+                       std::to_string(label) + " (" + std::to_string(end - r + 1) + " rows)";
+        }
+    }
+    html += "</div>\n";
+
+    svg = svgOpen(bottomHeight, "the volumes' axis of the carpet plot");
+    for (int v : marked)
+        svg += "<rect x=\"" + markX(v) + "\" y=\"0\" width=\"" + format("%.2f", markW) + "\" height=\"10\" fill=\"" + kOutlierColour + "\"/>";
+    for (double t : axisTicks(0.0, V > 1 ? V - 1.0 : 1.0, 10)) {
+        if (t != std::floor(t) || t > V - 1) continue;
+        const std::string x = format("%.1f", kLeft + colW * (t + 0.5));
+        svg += "<line x1=\"" + x + "\" y1=\"12\" x2=\"" + x + "\" y2=\"17\" stroke=\"#555\"/><text x=\"" + x +
+               "\" y=\"30\" text-anchor=\"middle\" font-size=\"12\" fill=\"#333\">" + tickLabel(t) + "</text>\n";
+    }
+    svg += "<text x=\"" + format("%.1f", kLeft + plotW / 2) + "\" y=\"" + std::to_string(bottomHeight - 6) +
+           "\" text-anchor=\"middle\" font-size=\"13\" fill=\"#222\">volume (counted from 0)</text>\n";
+    html += svg + "</svg>\n";
+    html += "<figcaption style=\"font-size: 13px; color: #555\">Each row is one voxel's time series, linearly detrended "
+            "and z-scored, on a grey scale from &minus;2 (black) to 2 (white): " +
+            std::to_string(c.rows()) + " of " + std::to_string(c.candidates) + " voxels (" + markupEscape(maskText) +
+            (regions.empty() ? std::string("), taken evenly from the voxels ordered by mean intensity, the brightest at the top")
+                             : "), taken evenly from the voxels ordered by label and then mean intensity, the brightest "
+                               "first within a region; regions: " + regions) +
+            ". A volume where the whole image changes shows as a vertical band (Power 2017).</figcaption>\n</figure>\n<!-- /carpet -->\n";
+    return html;
+}
+
+std::string carpetFigureOf(const std::string& html)
+{
+    const std::string open = "<!-- carpet -->", close = "<!-- /carpet -->";
+    const std::size_t from = html.find(open);
+    if (from == std::string::npos) return "";
+    const std::size_t to = html.find(close, from);
+    if (to == std::string::npos) return "";
+    return html.substr(from, to + close.size() - from) + "\n";
 }
 
 // ---------------------------------------------------------------- the page
@@ -460,7 +657,13 @@ std::string reportHtml(const RunReport& r)
                       "How far each voxel got from its reference position in any volume.", r.maxAbsolute);
     html += mapFigure(r, "map-mean-relative", "Mean relative displacement",
                       "How far each voxel moved from one volume to the next, on average over the run.", r.meanRelative);
-    html += "</section>\n<footer>Written by tremora report.</footer>\n</body>\n</html>\n";
+    html += "</section>\n";
+    // The carpet, over the mask of DVARS.
+    if (r.carpet.rows() > 0)
+        html += "<section id=\"carpet-section\">\n<h2>Carpet plot</h2>\n" +
+                carpetFigure(r.carpet, r.fd, r.fdThreshold, r.dvars, carpetOutliers(r), r.carpetMask) + "</section>\n";
+
+    html += "<footer>Written by tremora report.</footer>\n</body>\n</html>\n";
     return html;
 }
 

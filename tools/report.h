@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "carpet.h"
 #include "motionmeasures.h"
 #include "volume.h"
 
@@ -39,9 +40,33 @@ struct RunReport {
     std::vector<unsigned char> mask; // 1 for a voxel in the mask, per voxel index
     float maskThreshold = 0.0f;
     int maskVoxels = 0;
+
+    // The carpet plot over the masked voxels (the --mask brain mask, or the
+    // maps' mask), standardized DVARS over the same voxels, and what the
+    // mask was; an empty carpet leaves the section out.
+    Carpet carpet;
+    std::vector<double> dvars;
+    std::string carpetMask;
 };
 
 std::string reportHtml(const RunReport& report);
+
+// The volumes marked on the carpet: the spike volumes and those with
+// framewise displacement above its threshold, in order, each once.
+std::vector<int> carpetOutliers(const RunReport& report);
+
+// The carpet figure: framewise displacement (with its threshold) and
+// standardized DVARS above the carpet, all on one time axis (volume t is
+// column t of the carpet), the outlier volumes marked above and below the
+// carpet and behind the traces. Rows are z-scores clipped to [−2, 2] on a
+// grey scale from black to white. One self-contained <figure> (inline SVG
+// holding the carpet as a PNG) between the comments "<!-- carpet -->" and
+// "<!-- /carpet -->", so that another page can carry it as it is.
+std::string carpetFigure(const Carpet& carpet, const std::vector<double>& fd, double fdThreshold,
+                         const std::vector<double>& dvars, const std::vector<int>& outliers, const std::string& maskText);
+
+// The carpet figure of a page carpetFigure wrote into, or "" when it has none.
+std::string carpetFigureOf(const std::string& html);
 
 // An 8-bit RGB picture (rows top to bottom, 3 bytes per pixel) as PNG bytes.
 std::string pngRGB(int width, int height, const std::vector<unsigned char>& rgb);

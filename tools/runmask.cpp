@@ -1,6 +1,12 @@
 #include "runmask.h"
 
+#include <nifti1_io.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
 
 #include "myFMR.h"
 
@@ -20,6 +26,73 @@ float defaultMaskThreshold(const Volume<float>& first)
     const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(values.size() - 1));
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
     return 0.1f * values[at];
+}
+
+namespace {
+
+template <typename T>
+void copyValues(const void* data, std::size_t n, std::vector<double>& values)
+{
+    const T* v = static_cast<const T*>(data);
+    for (std::size_t i = 0; i < n; ++i) values[i] = double(v[i]);
+}
+
+// The voxels of a one-volume NIfTI image on the run's grid, as stored (no
+// scaling: a mask's or a segmentation's values are codes, not intensities).
+std::vector<double> imageOnRunGrid(const std::string& path, int nx, int ny, int nz, const std::string& what)
+{
+    nifti_set_debug_level(0);
+    const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_image_read(path.c_str(), 1), nifti_image_free);
+    if (!image || image->data == nullptr) throw std::runtime_error(path + " cannot be read as a NIfTI image");
+    const int mz = image->dim[0] >= 3 ? image->nz : 1, mt = image->dim[0] >= 4 ? image->nt : 1;
+    if (image->nx != nx || image->ny != ny || mz != nz)
+        throw std::runtime_error(path + " has " + std::to_string(image->nx) + " x " + std::to_string(image->ny) + " x " +
+                                 std::to_string(mz) + " voxels, the run " + std::to_string(nx) + " x " + std::to_string(ny) +
+                                 " x " + std::to_string(nz) + ": " + what + " must lie on the run's grid");
+    if (mt != 1) throw std::runtime_error(path + " holds " + std::to_string(mt) + " volumes; " + what + " is one volume");
+    const std::size_t n = std::size_t(nx) * std::size_t(ny) * std::size_t(nz);
+    std::vector<double> values(n, 0.0);
+    switch (image->datatype) {
+    case NIFTI_TYPE_UINT8: copyValues<std::uint8_t>(image->data, n, values); break;
+    case NIFTI_TYPE_INT8: copyValues<std::int8_t>(image->data, n, values); break;
+    case NIFTI_TYPE_INT16: copyValues<std::int16_t>(image->data, n, values); break;
+    case NIFTI_TYPE_UINT16: copyValues<std::uint16_t>(image->data, n, values); break;
+    case NIFTI_TYPE_INT32: copyValues<std::int32_t>(image->data, n, values); break;
+    case NIFTI_TYPE_UINT32: copyValues<std::uint32_t>(image->data, n, values); break;
+    case NIFTI_TYPE_FLOAT32: copyValues<float>(image->data, n, values); break;
+    case NIFTI_TYPE_FLOAT64: copyValues<double>(image->data, n, values); break;
+    default:
+        throw std::runtime_error(path + " holds " + nifti_datatype_string(image->datatype) + " values; " + what +
+                                 " is of integers or real numbers");
+    }
+    return values;
+}
+
+} // namespace
+
+std::vector<unsigned char> niftiMask(const std::string& path, int nx, int ny, int nz)
+{
+    const std::vector<double> values = imageOnRunGrid(path, nx, ny, nz, "a mask");
+    std::vector<unsigned char> mask(values.size(), 0);
+    for (std::size_t i = 0; i < values.size(); ++i) mask[i] = values[i] != 0.0 ? 1 : 0;
+    if (std::find(mask.begin(), mask.end(), 1) == mask.end()) throw std::runtime_error(path + " has no voxel in the mask");
+    return mask;
+}
+
+std::vector<int> niftiLabels(const std::string& path, int nx, int ny, int nz)
+{
+    const std::vector<double> values = imageOnRunGrid(path, nx, ny, nz, "a segmentation");
+    std::vector<int> labels(values.size(), 0);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        if (!(v >= 0.0 && v <= 1e6 && v == std::floor(v)))
+            throw std::runtime_error(path + " holds the value " + std::to_string(v) +
+                                     "; a segmentation's labels are whole numbers from 0 (no region)");
+        labels[i] = int(v);
+    }
+    if (std::find_if(labels.begin(), labels.end(), [](int l) { return l > 0; }) == labels.end())
+        throw std::runtime_error(path + " has no labelled voxel");
+    return labels;
 }
 
 } // namespace tool

@@ -1,0 +1,361 @@
+// The carpet plot: its rows against a detrend and z-score written here from
+// their definitions, the even choice of at most a thousand rows, spiked
+// volumes as columns that stand out, and the run report's carpet as a
+// browser draws it.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+#include <regex>
+#include <sstream>
+
+#include "carpet.h"
+#include "fixtures.h"
+#include "myFMR.h"
+#include "nifti.h"
+#include "testing.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Noise from a small linear congruential generator, uniform in [−1, 1].
+double noise(unsigned key)
+{
+    unsigned s = key * 2654435761u + 12345u;
+    for (int k = 0; k < 3; ++k) s = s * 1103515245u + 12345u;
+    return double((s >> 8) % 20001) / 10000.0 - 1.0;
+}
+
+// The oracle: the least-squares line a + b·t from the uncentred normal
+// equations (Cramer's rule), its residuals divided by their standard
+// deviation with n − 1.
+std::vector<double> oracleRow(const std::vector<double>& x)
+{
+    const double n = double(x.size());
+    double st = 0, stt = 0, sx = 0, stx = 0;
+    for (std::size_t t = 0; t < x.size(); ++t) st += double(t), stt += double(t) * double(t), sx += x[t], stx += double(t) * x[t];
+    const double det = n * stt - st * st;
+    const double a = (sx * stt - st * stx) / det, b = (n * stx - st * sx) / det;
+    std::vector<double> r(x.size());
+    double ss = 0;
+    for (std::size_t t = 0; t < x.size(); ++t) r[t] = x[t] - (a + b * double(t)), ss += r[t] * r[t];
+    const double sd = std::sqrt(ss / (n - 1));
+    for (double& v : r) v /= sd;
+    return r;
+}
+
+// The mean |z| of each column of the carpet.
+std::vector<double> columnMeans(const Carpet& c)
+{
+    std::vector<double> m(std::size_t(c.volumes), 0.0);
+    for (int r = 0; r < c.rows(); ++r)
+        for (int t = 0; t < c.volumes; ++t) m[std::size_t(t)] += std::fabs(c.at(r, t)) / c.rows();
+    return m;
+}
+
+// A phantom run with noise: intensities by position, a drift per voxel, and
+// the volumes in `spikes` 6 % brighter (an intensity artefact of the whole image).
+support::RunOnDisk spikedRun(int nx, int ny, int nz, int volumes, std::vector<int> spikes)
+{
+    support::RunOnDisk run;
+    run.nx = nx, run.ny = ny, run.nz = nz, run.volumes = volumes;
+    run.value = [=](int x, int y, int z, int t) {
+        const unsigned i = unsigned((z * ny + y) * nx + x);
+        const bool head = (x - nx / 2) * (x - nx / 2) + (y - ny / 2) * (y - ny / 2) < (nx / 2 - 1) * (nx / 2 - 1);
+        if (!head) return float(5 + 2 * noise(i * 7919u + unsigned(t)));
+        double v = 400 + 30 * x + 20 * y + 50 * z + 0.8 * t * ((x % 3) - 1) + 6 * noise(i * 7919u + unsigned(t));
+        if (std::find(spikes.begin(), spikes.end(), t) != spikes.end()) v *= 1.06;
+        return float(v);
+    };
+    return run;
+}
+
+} // namespace
+
+TEST(Carpet, RowsAgreeWithTheDefinitionAndAreOrderedByMeanOrLabel)
+{
+    // Voxels with their own level, drift and noise; one constant voxel and
+    // one exactly linear one, whose rows carry nothing.
+    const int nx = 6, ny = 5, nz = 3, nt = 23;
+    support::RunOnDisk phantom;
+    phantom.nx = nx, phantom.ny = ny, phantom.nz = nz, phantom.volumes = nt;
+    const auto value = [](int x, int y, int z, int t) -> double {
+        const int i = (z * 5 + y) * 6 + x;
+        if (i == 7) return 512.0;
+        if (i == 8) return 300.0 + 2.5 * t;
+        return 200 + 37 * ((i * 13) % 29) + (x - 2.5) * 0.9 * t + 15 * noise(unsigned(i * 100 + t)) + (t == 11 ? 30 : 0);
+    };
+    phantom.value = [&](int x, int y, int z, int t) { return float(value(x, y, z, t)); };
+    const fs::path dir = support::tempDir("carpet_rows");
+    FMR run(support::writeRun(dir, "run", phantom).string(), false);
+    std::vector<unsigned char> mask(std::size_t(nx * ny * nz), 1);
+    mask[3] = mask[20] = mask[44] = 0;
+    const auto series = [&](int voxel) {
+        std::vector<double> x;
+        for (int t = 0; t < nt; ++t) x.push_back(double(float(value(voxel % nx, voxel / nx % ny, voxel / (nx * ny), t))));
+        return x;
+    };
+    std::vector<int> labels(mask.size());
+    for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = int(i % 3 == 0 ? 2 : 1);
+
+    for (const bool segmented : {false, true}) {
+        SCOPED_TRACE(segmented ? "by label, then mean" : "by mean");
+        const Carpet c = computeCarpet(run, mask, 1000, segmented ? labels : std::vector<int>{});
+        ASSERT_EQ(c.rows(), nx * ny * nz - 3) << "every masked voxel, as there are fewer than the limit";
+        ASSERT_EQ(c.values.size(), std::size_t(c.rows()) * nt);
+        EXPECT_EQ(c.labels.size(), segmented ? std::size_t(c.rows()) : 0u);
+        for (int r = 0; r < c.rows(); ++r) {
+            const int voxel = c.voxels[std::size_t(r)];
+            EXPECT_TRUE(mask[std::size_t(voxel)]) << voxel;
+            const std::vector<double> x = series(voxel);
+            const double mean = std::accumulate(x.begin(), x.end(), 0.0) / nt;
+            // The means are summed in double from float data: agreement to
+            // the float's 7 digits.
+            EXPECT_NEAR(c.means[std::size_t(r)], mean, 1e-6 * mean) << voxel;
+            if (r > 0) {
+                const int previous = c.voxels[std::size_t(r - 1)];
+                const bool sameLabel = !segmented || labels[std::size_t(previous)] == labels[std::size_t(voxel)];
+                if (segmented) EXPECT_LE(labels[std::size_t(previous)], labels[std::size_t(voxel)]) << "row " << r;
+                if (sameLabel) EXPECT_GE(c.means[std::size_t(r - 1)], c.means[std::size_t(r)]) << "row " << r;
+            }
+            if (voxel == 7 || voxel == 8) {
+                for (int t = 0; t < nt; ++t) EXPECT_EQ(c.at(r, t), 0.0f) << "voxel " << voxel << " volume " << t;
+                continue;
+            }
+            const std::vector<double> z = oracleRow(x);
+            // Stored as float: a z-score of a few units to about 1e-6.
+            for (int t = 0; t < nt; ++t) EXPECT_NEAR(c.at(r, t), z[std::size_t(t)], 2e-5) << "voxel " << voxel << " volume " << t;
+        }
+    }
+}
+
+TEST(Carpet, AtMostTheLimitOfRowsEvenlySpacedInTheIntensityOrder)
+{
+    // {n, k}: k positions, or n when fewer: the middle of each of k equal
+    // stretches of the n, rounded down, so that neighbours are a whole
+    // stretch apart give or take the rounding.
+    const std::pair<int, int> cases[] = {{10, 3}, {7, 1}, {999, 1000}, {1000, 1000}, {1001, 1000}, {2500, 1000}, {123457, 1000}};
+    for (const auto& [n, k] : cases) {
+        const std::vector<int> at = evenlySpaced(n, k);
+        ASSERT_EQ(int(at.size()), std::min(n, k)) << n << " " << k;
+        const double stretch = double(n) / double(at.size());
+        for (std::size_t j = 0; j < at.size(); ++j) {
+            const double middle = (double(j) + 0.5) * stretch;
+            EXPECT_TRUE(at[j] <= middle + 1e-9 && at[j] > middle - 1) << n << " " << k << " at " << j << ": " << at[j];
+            if (j > 0) EXPECT_TRUE(at[j] - at[j - 1] >= std::floor(stretch) && at[j] - at[j - 1] <= std::ceil(stretch))
+                << n << " " << k << " at " << j;
+            EXPECT_LT(at[j], n);
+        }
+    }
+
+    // A run of 2000 masked voxels: 1000 rows, every other voxel of the
+    // brightness order, the second brightest first (the middle of the first pair).
+    support::RunOnDisk phantom;
+    phantom.nx = 25, phantom.ny = 20, phantom.nz = 4, phantom.volumes = 6;
+    phantom.value = [](int x, int y, int z, int t) { return float(1000 + 3 * ((x * 7 + y * 31 + z * 101) % 2000) + (t % 2)); };
+    const fs::path dir = support::tempDir("carpet_limit");
+    FMR run(support::writeRun(dir, "run", phantom).string(), false);
+    const std::vector<unsigned char> mask(2000, 1);
+    const Carpet c = computeCarpet(run, mask);
+    ASSERT_EQ(c.rows(), 1000);
+    EXPECT_EQ(c.candidates, 2000);
+    EXPECT_EQ(c.values.size(), 1000u * 6u) << "only the chosen rows are kept";
+    std::vector<double> all;
+    for (int i = 0; i < 2000; ++i) all.push_back(1000.5 + 3 * ((i % 25 * 7 + i / 25 % 20 * 31 + i / 500 * 101) % 2000));
+    std::sort(all.rbegin(), all.rend());
+    for (int r = 0; r < 1000; ++r) ASSERT_NEAR(c.means[std::size_t(r)], all[std::size_t(2 * r + 1)], 1e-9) << "row " << r;
+
+    // Bad input is refused with nothing read.
+    EXPECT_THROW(computeCarpet(run, std::vector<unsigned char>(1999, 1)), std::invalid_argument);
+    EXPECT_THROW(computeCarpet(run, std::vector<unsigned char>(2000, 0)), std::invalid_argument);
+    EXPECT_THROW(computeCarpet(run, mask, 0), std::invalid_argument);
+    EXPECT_THROW(computeCarpet(run, mask, 10, std::vector<int>(5, 1)), std::invalid_argument);
+}
+
+TEST(Carpet, SpikedVolumesAreColumnsThatStandOut)
+{
+    const std::vector<int> spikes = {9, 10, 31};
+    const fs::path dir = support::tempDir("carpet_spikes");
+    FMR run(support::writeRun(dir, "run", spikedRun(16, 16, 5, 48, spikes)).string(), false);
+    std::vector<unsigned char> mask(16 * 16 * 5, 0);
+    run.LoadSTCVolume(0);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = run.Volumes[0].data()[i] > 100.0f;
+    const Carpet c = computeCarpet(run, mask, 300);
+    ASSERT_EQ(c.rows(), 300);
+    const std::vector<double> m = columnMeans(c);
+    double quiet = 0;
+    for (int t = 0; t < c.volumes; ++t)
+        if (std::find(spikes.begin(), spikes.end(), t) == spikes.end()) quiet = std::max(quiet, m[std::size_t(t)]);
+    // A 6 % jump is many noise deviations: the rows sit near +3 there, and
+    // below 1.5 in mean |z| everywhere else.
+    for (int t : spikes) EXPECT_GT(m[std::size_t(t)], 2.0 * quiet) << "volume " << t;
+}
+
+TEST(Carpet, RunReportDrawsTheCarpetUnderTheTracesWithTheOutliersMarked)
+{
+    // Spikes in the image at 12 and 30, and head jumps there in the motion,
+    // so that framewise displacement peaks over the same columns.
+    const std::vector<int> spikes = {12, 30};
+    const int nt = 45;
+    const fs::path dir = support::tempDir("carpet_report");
+    const fs::path fmr = support::writeRun(dir, "run", spikedRun(20, 20, 6, nt, spikes));
+    support::MotionRows rows = support::stillRows(nt);
+    for (int t = 0; t < nt; ++t) rows[std::size_t(t)][0] = 0.01 * (t % 2) + (t >= 12 ? 1.2 : 0.0) + (t >= 30 ? -0.9 : 0.0);
+    const fs::path sdm = support::saveMotionSdm(dir / "run_3DMC.sdm", rows);
+    const fs::path page = dir / "report.html";
+    const auto r = support::runCli({"report", "--fmr", fmr.string(), "--sdm", sdm.string(), "--out", page.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string html = support::readFile(page);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(html, m, std::regex("id=\"carpet\" data-rows=\"([0-9]+)\" data-volumes=\"([0-9]+)\" "
+                                                      "data-outliers=\"([0-9 ]*)\"")));
+    EXPECT_EQ(m[2].str(), std::to_string(nt));
+    EXPECT_EQ(m[3].str(), "12 30") << "the volumes above the FD threshold and the spike volumes";
+    const int rowsShown = std::stoi(m[1].str());
+    EXPECT_GT(rowsShown, 100);
+    EXPECT_LE(rowsShown, 1000);
+
+    // The carpet's picture, as the page holds it: the spiked columns are the
+    // far-from-grey ones.
+    const std::string prefix = "id=\"carpet-image\"";
+    const std::size_t at = html.find("base64,", html.find(prefix));
+    ASSERT_NE(at, std::string::npos);
+    std::string png;
+    {
+        static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::uint32_t v = 0;
+        int bits = 0;
+        for (std::size_t k = at + 7; k < html.size() && html[k] != '"' && html[k] != '='; ++k) {
+            v = (v << 6) | std::uint32_t(digits.find(html[k]));
+            if ((bits += 6) >= 8) png += char((v >> (bits -= 8)) & 0xff);
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size())) << image.message;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) << image.message;
+    ASSERT_EQ(int(image.width), nt);
+    ASSERT_EQ(int(image.height), rowsShown);
+    std::vector<double> contrast(std::size_t(nt), 0.0);
+    for (int y = 0; y < rowsShown; ++y)
+        for (int x = 0; x < nt; ++x) contrast[std::size_t(x)] += std::fabs(rgb[std::size_t(y * nt + x) * 3] - 127.5) / rowsShown;
+    double quiet = 0;
+    for (int t = 0; t < nt; ++t)
+        if (t != 12 && t != 30) quiet = std::max(quiet, contrast[std::size_t(t)]);
+    for (int t : spikes) EXPECT_GT(contrast[std::size_t(t)], 1.5 * quiet) << "volume " << t;
+
+    // A brain mask on the run's grid decides the rows; one of another size is refused.
+    support::NiftiLayout layout;
+    layout.dims = {20, 20, 6, 1};
+    layout.ndim = 3;
+    std::vector<double> brain(20 * 20 * 6, 0.0);
+    for (int i = 0; i < 150; ++i) brain[std::size_t(i * 13 % 2400)] = 1;
+    support::writeNifti((dir / "brain.nii").string(), layout, brain);
+    layout.dims = {20, 19, 6, 1};
+    support::writeNifti((dir / "small.nii").string(), layout, std::vector<double>(20 * 19 * 6, 1.0));
+    const fs::path masked = dir / "masked.html";
+    const auto withMask = support::runCli({"report", "--fmr", fmr.string(), "--sdm", sdm.string(), "--out", masked.string(),
+                                           "--mask", (dir / "brain.nii").string()});
+    ASSERT_EQ(withMask.status, 0) << withMask.err;
+    EXPECT_NE(support::readFile(masked).find("id=\"carpet\" data-rows=\"150\""), std::string::npos);
+    // A segmentation orders the rows by region and leaves out the voxels of none.
+    std::vector<double> labels(brain.size(), 0.0);
+    for (int i = 0; i < 150; ++i) labels[std::size_t(i * 13 % 2400)] = i < 40 ? 0 : i < 90 ? 2 : 1;
+    labels[1] = 3; // outside the mask
+    layout.dims = {20, 20, 6, 1};
+    support::writeNifti((dir / "labels.nii").string(), layout, labels);
+    const fs::path segmented = dir / "segmented.html";
+    const auto withLabels = support::runCli({"report", "--fmr", fmr.string(), "--sdm", sdm.string(), "--out", segmented.string(),
+                                             "--mask", (dir / "brain.nii").string(), "--segmentation", (dir / "labels.nii").string()});
+    ASSERT_EQ(withLabels.status, 0) << withLabels.err;
+    const std::string regions = support::readFile(segmented);
+    EXPECT_NE(regions.find("id=\"carpet\" data-rows=\"110\""), std::string::npos);
+    EXPECT_NE(regions.find("id=\"carpet-regions\""), std::string::npos);
+    EXPECT_NE(regions.find("label 1 (60 rows), <span style=\"color: #2ca02c\">&#9632;</span> label 2 (50 rows)."), std::string::npos);
+
+    const fs::path refused = dir / "refused.html";
+    const auto wrong = support::runCli({"report", "--fmr", fmr.string(), "--sdm", sdm.string(), "--out", refused.string(),
+                                        "--mask", (dir / "small.nii").string()});
+    EXPECT_NE(wrong.status, 0);
+    EXPECT_NE(wrong.err.find("--mask"), std::string::npos) << wrong.err;
+    EXPECT_NE(wrong.err.find("run's grid"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(fs::exists(refused));
+
+    // Chromium draws the page: a screenshot is written and the document holds the carpet.
+    std::string browser;
+    for (const char* candidate : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (fs::exists(candidate)) browser = candidate;
+    ASSERT_FALSE(browser.empty()) << "Debian's chromium is not installed (make deps installs it)";
+    const auto quoted = [](const std::string& text) { return "'" + text + "'"; };
+    const std::string flags = " --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking"
+                              " --disable-component-update --disable-sync --hide-scrollbars --user-data-dir=" +
+                              quoted((dir / "profile").string());
+    const std::string url = quoted("file://" + page.string());
+    const std::string shot = "timeout -k 5 120 " + browser + flags + " --window-size=1100,3400 --screenshot=" +
+                             quoted((dir / "report.png").string()) + " " + url + " >/dev/null 2>" + quoted((dir / "shot.txt").string());
+    ASSERT_EQ(std::system(shot.c_str()), 0) << support::readFile(dir / "shot.txt");
+    EXPECT_GT(fs::file_size(dir / "report.png"), 10000u);
+    const std::string dump = "timeout -k 5 120 " + browser + flags + " --dump-dom " + url + " >" + quoted((dir / "dom.html").string()) +
+                             " 2>" + quoted((dir / "dom.txt").string());
+    ASSERT_EQ(std::system(dump.c_str()), 0) << support::readFile(dir / "dom.txt");
+    const std::string dom = support::readFile(dir / "dom.html");
+    EXPECT_NE(dom.find("id=\"carpet-image\""), std::string::npos);
+    EXPECT_NE(dom.find("<footer>"), std::string::npos) << "the whole page was parsed";
+}
+
+TEST(Carpet, GroupPageCarriesTheCarpetsOfTheRunsWithTheHighestMeanFD)
+{
+    const fs::path dir = support::tempDir("carpet_group");
+    const fs::path study = dir / "study", out = dir / "out";
+    ASSERT_EQ(support::runCli({"synth", "--bids", study.string(), "--participants", "1"}).status, 0);
+    const auto participant = support::runCli({"bids", study.string(), out.string(), "participant", "--jobs", "2"});
+    ASSERT_EQ(participant.status, 0) << participant.out << participant.err;
+    const auto group = support::runCli({"bids", study.string(), out.string(), "group"});
+    ASSERT_EQ(group.status, 0) << group.err;
+
+    // The runs by mean FD from the group table, highest first.
+    std::vector<std::pair<double, std::string>> runs;
+    std::istringstream table(support::readFile(out / "group_motion.tsv"));
+    std::string line;
+    std::getline(table, line);
+    for (; std::getline(table, line);) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        ASSERT_EQ(cells.size(), 11u) << line;
+        runs.emplace_back(std::stod(cells[5]), cells[0] + "/" + cells[1] + "/func/" + cells[0] + "_" + cells[1] + "_task-" + cells[2] +
+                                                   (cells[3] == "n/a" ? "" : "_run-" + cells[3]) + "_desc-motion_report.html");
+    }
+    ASSERT_EQ(runs.size(), 6u);
+    std::sort(runs.rbegin(), runs.rend());
+
+    // Three figures, in that order, each the one its run report holds.
+    const std::string html = support::readFile(out / "group_report.html");
+    std::size_t at = html.find("id=\"worst-carpets\"");
+    ASSERT_NE(at, std::string::npos);
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(runs[std::size_t(k)].second);
+        const std::size_t link = html.find("<a href=\"" + runs[std::size_t(k)].second + "\">", at);
+        ASSERT_NE(link, std::string::npos);
+        const std::size_t from = html.find("<!-- carpet -->", link), to = html.find("<!-- /carpet -->", from);
+        ASSERT_NE(to, std::string::npos);
+        const std::string report = support::readFile(out / runs[std::size_t(k)].second);
+        const std::size_t own = report.find("<!-- carpet -->");
+        ASSERT_NE(own, std::string::npos);
+        // The run report's figure as it is, but for its ids, numbered on the group page.
+        std::string figure = html.substr(from, to - from);
+        const std::string numbered = " id=\"worst" + std::to_string(k + 1) + "-carpet";
+        EXPECT_NE(figure.find(numbered + "-image\""), std::string::npos);
+        for (std::size_t p = figure.find(numbered); p != std::string::npos; p = figure.find(numbered, p))
+            figure.replace(p, numbered.size(), " id=\"carpet");
+        EXPECT_EQ(figure, report.substr(own, figure.size()));
+        at = to;
+    }
+    EXPECT_EQ(html.find("<!-- carpet -->", at), std::string::npos) << "three carpets";
+}
