@@ -31,19 +31,6 @@ std::pair<int, std::string> shell(const std::string& command)
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, support::readFile(out)};
 }
 
-std::vector<std::vector<std::string>> tsv(const std::string& text)
-{
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> cells;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
-        rows.push_back(cells);
-    }
-    return rows;
-}
-
 // Every file below root (relative path to contents), for byte-for-byte comparisons.
 std::map<std::string, std::string> tree(const fs::path& root)
 {
@@ -155,7 +142,7 @@ TEST(Bids, DiscoveryPairsEachRunWithItsMotion)
         for (auto o : c.options) args.push_back(o == "{root}/elsewhere" ? (root / "elsewhere").string() : o);
         const auto r = runCli(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        const auto rows = tsv(r.out);
+        const auto rows = support::tsvRows(r.out);
         ASSERT_EQ(rows.size(), c.expected.size() + 1) << r.out;
         EXPECT_EQ(rows[0], (std::vector<std::string>{"participant_id", "run", "record", "inputs", "status"}));
         for (std::size_t k = 0; k < c.expected.size(); ++k) {
@@ -268,7 +255,7 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
             if (name.rfind(record.substr(0, at) + "_", 0) == 0) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
     }
     const auto group = runCli({"bids", participant, out.string(), "group"});
-    if (complete > 0) EXPECT_EQ(tsv(support::readFile(out / "group_motion.tsv")).size(), complete + 1) << "only complete runs";
+    if (complete > 0) EXPECT_EQ(support::tsvRows(support::readFile(out / "group_motion.tsv")).size(), complete + 1) << "only complete runs";
     r = call({});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(std::to_string(6 - complete) + " run" + (6 - complete == 1 ? "" : "s") + " done, " +
@@ -286,7 +273,7 @@ TEST(Bids, GroupTableAgreesWithEachRunsOutputs)
     fs::copy(reference(), out, fs::copy_options::recursive);
     // Framewise displacement as fMRIPrep's own table of the run has it (n/a in the first row).
     const auto fmriprepFD = [&](const fs::path& folder, const std::string& stem) {
-        const auto table = tsv(support::readFile(study() / "derivatives/fmriprep" / folder / (stem + "_desc-confounds_timeseries.tsv")));
+        const auto table = support::tsvRows(support::readFile(study() / "derivatives/fmriprep" / folder / (stem + "_desc-confounds_timeseries.tsv")));
         const std::size_t column = std::size_t(std::find(table[0].begin(), table[0].end(), "framewise_displacement") - table[0].begin());
         std::vector<double> fd;
         for (std::size_t t = 2; t < table.size(); ++t) fd.push_back(std::stod(table[t][column]));
@@ -304,7 +291,7 @@ TEST(Bids, GroupTableAgreesWithEachRunsOutputs)
     const auto r = runCli({"bids", study().string(), out.string(), "group", "--exclude-mean-fd", std::to_string(criterion),
                            "--exclude-spike-share", "0.5"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto rows = tsv(support::readFile(out / "group_motion.tsv"));
+    const auto rows = support::tsvRows(support::readFile(out / "group_motion.tsv"));
     ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"participant_id", "session_id", "task", "run", "volumes", "mean_fd", "max_fd",
                                                  "spikes", "spike_share", "max_displacement_mm", "exclude", "mean_std_dvars",

@@ -223,12 +223,3 @@ TEST_F(RunRecord, NoSliceDataGivesNull)
         EXPECT_EQ(hostState().run.loadError.empty(), c.reason.empty()) << c.what << ": " << hostState().run.loadError;
     }
 }
-
-TEST(RunProgram, UnreadableRunIsOneLineAndStatusOne)
-{
-    const fs::path dir = support::tempDir("run-cli");
-    const std::string missing = (dir / "missing.fmr").string();
-    const auto r = support::runCli({"run", "nothing", "--fmr", missing});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.err, "tremora run: Failed opening for reading: " + missing + "\n");
-}

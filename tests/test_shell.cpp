@@ -1,5 +1,6 @@
 // The plug-in shell as the host sees it: exports, initPlugin, execute, the
-// destructor, the log stream, the binding of host functions, the CLI host.
+// destructor, the log stream, the binding of host functions. (The CLI host's
+// start, farewell and refusals are in the golden tier.)
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -179,35 +180,4 @@ TEST(LogStream, FlushesHandOverEverythingSinceTheLastFlush)
     }
     EXPECT_EQ(calls, (std::vector<std::string>{"first\n42 second", "", "a\n", "left over"}));
     captured = nullptr;
-}
-
-// ---------------------------------------------------------------- the CLI host
-
-TEST(Cli, Help)
-{
-    auto help = support::runCli({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("run"), std::string::npos);
-
-    auto runHelp = support::runCli({"run", "--help"});
-    EXPECT_EQ(runHelp.status, 0);
-    EXPECT_NE(runHelp.out.find("--host-version"), std::string::npos);
-}
-
-TEST(Cli, RunPrintsStartAndFarewellAndRefusals)
-{
-    const auto dir = support::tempDir("cli-run");
-    support::writeFile(dir / "x.fmr", "\nFileVersion: 7\n");
-    auto r = support::runCli({"run", "nothing", "--fmr", (dir / "x.fmr").string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("\nTremora>  Running...", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("\nTremora>  Plugin finished!\n"), std::string::npos) << r.out;
-
-    r = support::runCli({"run", "nothing", "--fmr", (dir / "x.fmr").string(), "--host-version", "2.7.9"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("message: Can not execute this plugin - TalmoraZR version 2.8 or higher required."),
-              std::string::npos) << r.err;
-    r = support::runCli({"run", "confound"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("message: No current document available."), std::string::npos) << r.err;
 }

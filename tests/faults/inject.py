@@ -15,7 +15,8 @@ when at least one test fails.
     tests/faults/inject.py --list               the faults, without running anything
 
 Options: --build DIR (default build-faults, configured once as a Release
-build), --out FILE (the markdown table to write), --jobs N (default 2).
+build), --out FILE (the markdown table to write), --jobs N (default 2),
+--tests REGEX (only the tests ctest -R selects, for a quick look at one suite).
 Not part of CI: a full run takes about an hour on two cores.
 """
 
@@ -73,14 +74,37 @@ FAULTS = [
     F("L13", "code/cpp/myGLMfunctions.cpp", "adjusted R2: wrong degrees of freedom (n - p + 1)",
       "return 1.0f - scaled / (n - static_cast<float>(p) - 1.0f);",
       "return 1.0f - scaled / (n - static_cast<float>(p) + 1.0f);"),
-    F("L14", "code/cpp/myGLMfunctions.cpp", "F of an addition: numerator degrees of freedom from the wrong model",
-      "/ static_cast<float>(p2 - p0)) /", "/ static_cast<float>(p2 - p1)) /"),
+    F("L14", "code/cpp/myGLMfunctions.cpp", "F of an addition: numerator degrees of freedom from the wrong model "
+      "(now the ranks: the confound-only model's rank taken for the task model's)",
+      "/ static_cast<float>(r2 - r0)) /", "/ static_cast<float>(r2 - pinvs[1].rank)) /"),
     F("L15", "code/cpp/myGLMfunctions.cpp", "design matrix: constant column added when the SDM has one, not when it lacks one",
       "sdm.HasBaseline() ? 0 : 1", "sdm.HasBaseline() ? 1 : 0"),
     F("L16", "code/cpp/matrixfunctions.cpp", "inverse from the SVD: U and V swapped (transposed inverse)",
       "result.at(i, j) += a.at(j, k) * v.at(i, k) / w[k];", "result.at(i, j) += a.at(i, k) * v.at(j, k) / w[k];"),
     F("L17", "code/cpp/bidsconfounds.cpp", "confounds table: rot_z left in degrees (off by one)",
       "c.values[t] = k < 3 ? v : v * kRadiansPerDegree;", "c.values[t] = k < 2 ? v : v * kRadiansPerDegree;"),
+    F("L18", "code/cpp/motionconventions.cpp", "spm import: roll turned the wrong way (Ry(-roll))",
+      "m.R = product(product(rotX(-row[3]), rotY(row[4])), rotZ(-row[5]));",
+      "m.R = product(product(rotX(-row[3]), rotY(-row[4])), rotZ(-row[5]));"),
+    F("L19", "code/cpp/motionconventions.cpp", "fMRIPrep 25+ import: the - c of b = trans + R'c - c dropped",
+      "m.t = minus(plus(Vec3d{row[0], row[1], row[2]}, times(rt, c)), c);",
+      "m.t = plus(Vec3d{row[0], row[1], row[2]}, times(rt, c));"),
+    F("L20", "code/cpp/motionconventions.cpp", "FSL coordinates: x mirrored for a negative determinant, not a positive one",
+      "return grid.affineCoded && determinant(linearPart(grid)) > 0.0;",
+      "return grid.affineCoded && determinant(linearPart(grid)) < 0.0;"),
+    F("L21", "code/cpp/motionconventions.cpp", "fMRIPrep release 25 read with the convention of 24 and before",
+      "return major >= 25 ?", "return major > 25 ?"),
+    F("L22", "code/cpp/dvars.cpp", "DVARS: upper quartile index floor(0.75 n), not floor(0.75 (n - 1))",
+      "quantile(std::size_t(std::floor(0.75 * double(n - 1))))", "quantile(std::size_t(std::floor(0.75 * double(n))))"),
+    F("L23", "code/cpp/dvars.cpp", "DVARS: lag-1 autocovariance with the lagged value not mean-removed",
+      "if (t + 1 < n) c1 += d * (x[t + 1] - mean);", "if (t + 1 < n) c1 += d * x[t + 1];"),
+    F("L24", "code/cpp/dvars.cpp", "DVARS: median of an even count of run values taken as the upper middle value",
+      "const double median = 0.5 * (middle[0] + middle[1]);", "const double median = middle[1];"),
+    F("L25", "code/cpp/matrixfunctions.cpp", "pseudo-inverse: tolerance absolute, not relative to the largest singular value",
+      "static_cast<float>(std::max(m, n)) * std::numeric_limits<float>::epsilon() * largest;",
+      "static_cast<float>(std::max(m, n)) * std::numeric_limits<float>::epsilon();"),
+    F("L26", "code/cpp/myGLMfunctions.cpp", "adjusted R2 of the full model counts its columns, not its rank",
+      "adjustedR2(s.sse2[i], s.sst[i], nf, r2)", "adjustedR2(s.sse2[i], s.sst[i], nf, p2)"),
     # ---- document readers and writers, paths, saving
     F("D01", "code/cpp/mySDM.cpp", "SDM reader: a value starts one character after its sign (off by one)",
       "std::size_t start = dots[j] >= 2 ? dots[j] - 2 : 0;", "std::size_t start = dots[j] >= 1 ? dots[j] - 1 : 0;"),
@@ -101,8 +125,10 @@ FAULTS = [
       "return name.substr(0, name.rfind('.'));", "return name.substr(0, name.find('.'));"),
     F("D08", "code/cpp/atomicfile.cpp", "atomic save: a failed write is not reported and the file is replaced",
       "    if (error != 0) file.fail(error);\n", ""),
-    F("D09", "code/cpp/bidsconfounds.cpp", "JSON strings: quote not escaped",
-      "case '\"': out += \"\\\\\\\"\"; break;", "case '\"': out += \"\\\"\"; break;"),
+    F("D09", "code/cpp/bidsconfounds.cpp", "JSON strings: a name that is not UTF-8 makes the sidecar fail "
+      "(moved: the JSON library escapes now; its replacement of bad bytes dropped)",
+      "return sidecar.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + \"\\n\";",
+      "return sidecar.dump(2) + \"\\n\";"),
     # ---- the plug-in shell
     F("P01", "code/cpp/tremora.cpp", "dispatch: the confound task's name misspelt",
       "else if (task == \"confound\")", "else if (task == \"confounds\")"),
@@ -110,11 +136,13 @@ FAULTS = [
       "        }\n        showMessage(std::string(\"Error: \") + e.what());",
       "        }\n        showMessage(e.what());"),
     F("P03", "code/cpp/tremora.cpp", "confound task reads create_delayed2sq for the t1sqr set",
-      "zrGetIntParameter(\"create_delayed1sq\")", "zrGetIntParameter(\"create_delayed2sq\")"),
+      "const bool createDelayed1sq = read(delayed1sqSet);", "const bool createDelayed1sq = read(delayed2sqSet);"),
     F("P04", "code/cpp/tremora.cpp", "the mean relative map saved from the maximum relative volume",
-      "{mapMeanRel, &maps.meanRelative, \"_MeanRelative.map\"}", "{mapMeanRel, &maps.maxRelative, \"_MeanRelative.map\"}"),
+      "{mapMeanRel, &maps.meanRelative, meanRelMap.parameter}", "{mapMeanRel, &maps.maxRelative, meanRelMap.parameter}"),
     F("P05", "code/cpp/TMZRPluginInterface.cpp", "version check: the required revision itself refused",
       "return minor == reqMinor && revision >= reqRevision;", "return minor == reqMinor && revision > reqRevision;"),
+    F("P06", "code/cpp/taskparameters.h", "task parameters: create_delayed1sq declares the file suffix _t1sq",
+      ".output = \"_t1sqr\",", ".output = \"_t1sq\","),
     # ---- the stand-in host
     F("H01", "host/run.cpp", "run record: slice gap left out of the voxel size along z",
       "run.header.VoxelSizeZ = fmr.SliceThickness.value() + fmr.SliceGap.value();",
@@ -130,12 +158,14 @@ FAULTS = [
       "return bottom - (y - yLo) / (yHi - yLo) * (bottom - top);", "return top + (y - yLo) / (yHi - yLo) * (bottom - top);"),
     # ---- the tremora program
     F("T01", "tools/cli.cpp", "option given twice no longer refused (dropped check)",
-      "            if (!o->repeatable && args.values_.count(o->name))\n"
-      "                throw UsageError(o->name + \" is given more than once\");\n", ""),
+      "        if (!o->repeatable && args.values_.count(o->name)) throw UsageError(o->name + \" is given more than once\");\n",
+      ""),
     F("T02", "tools/cli.cpp", "numbers: trailing text after the number accepted (dropped check)",
       "*end != '\\0' || errno == ERANGE || !std::isfinite(v)", "errno == ERANGE || !std::isfinite(v)"),
-    F("T03", "tools/cmd_tasks.cpp", "confound: negative --censor-before not refused as a usage error",
-      "if (before < 0 || before > 100000)", "if (before > 100000)"),
+    F("T03", "tools/options.cpp", "confound: negative --censor-before not refused as a usage error "
+      "(moved: the lower bound of the shared censor option's declaration dropped)",
+      "        .means(\"a whole number of volumes\")\n        .from(0)\n",
+      "        .means(\"a whole number of volumes\")\n"),
     F("T04", "tools/cmd_tasks.cpp", "confound --tsv: a run without spikes fails for want of a spike SDM",
       "if (set == \"spikes\" && written.count(file) == 0) continue;\n", ""),
     F("T05", "tools/niftiimport.cpp", "import: slice data read with volume and slice swapped",
@@ -150,8 +180,16 @@ FAULTS = [
       "sum / double(fd.size() - 1)", "sum / double(fd.size())"),
     F("T09", "tools/cmd_batch.cpp", "batch: summary row read back with spikes and maximum displacement swapped",
       "s.spikes = value(f[5]), s.maxDisplacement = value(f[6])", "s.spikes = value(f[6]), s.maxDisplacement = value(f[5])"),
-    F("T10", "tools/cmd_synth.cpp", "synth: --voxel range check lets 0.05 mm through",
-      "if (!(s.voxel[k] >= 0.1f && s.voxel[k] <= 100.0f))", "if (!(s.voxel[k] > 0.0f && s.voxel[k] <= 100.0f))"),
+    F("T10", "tools/cmd_synth.cpp", "synth: --voxel range check lets 0.05 mm through (now in the declaration)",
+      ".means(\"a number of millimetres\").from(0.1).to(100)", ".means(\"a number of millimetres\").above(0).to(100)"),
+    F("T11", "tools/niftiimport.cpp", "import: default reference volume (n - 1) / 2, not mcflirt's n / 2",
+      "request.referenceVolume.value_or(g.nt / 2)", "request.referenceVolume.value_or((g.nt - 1) / 2)"),
+    F("T12", "tools/importedmotion.cpp", "imported runs: the package's own rows looked up under \"rows\" "
+      "(framewise displacement silently from the SDM's rows)",
+      "json[\"PackageParameters\"].contains(\"Rows\")", "json[\"PackageParameters\"].contains(\"rows\")"),
+    F("T13", "tools/cli.cpp", "options: an inclusive upper bound refused as if exclusive",
+      "if (hi && (hi->inclusive ? v > hi->value : v >= hi->value)) return false;",
+      "if (hi && v >= hi->value) return false;"),
 
 ]
 
@@ -205,7 +243,8 @@ def configure(build):
         sys.exit(f"configuring {build} failed:\n{output[-3000:]}")
 
 
-FAILED_LINE = re.compile(r"^\s*\d+\s+-\s+(\S+)\s+\((.+)\)\s*$")
+# A parameterised test's name is followed by "# GetParam() = ..." before the reason.
+FAILED_LINE = re.compile(r"^\s*\d+\s+-\s+(\S+).*\((\w+)\)\s*$")
 
 
 def failing_tests(ctest_output):
@@ -224,12 +263,12 @@ def failing_tests(ctest_output):
     return names
 
 
-def build_and_test(build, jobs, log):
+def build_and_test(build, jobs, log, tests):
     """('no compile', []) when the build fails, else ('ran', failing tests)."""
     status, output = run(["cmake", "--build", build, "-j", str(jobs)], ROOT, log)
     if status != 0:
         return "no compile", []
-    status, output = run(["ctest", "-j", str(jobs), "--timeout", "120"], build, log)
+    status, output = run(["ctest", "-j", str(jobs), "--timeout", "120"] + (["-R", tests] if tests else []), build, log)
     failed = failing_tests(output)
     if status != 0 and not failed:
         # ctest failed without naming a test (a crash of ctest itself, no tests found).
@@ -237,12 +276,12 @@ def build_and_test(build, jobs, log):
     return "ran", failed
 
 
-def inject(fault, build, jobs, log):
+def inject(fault, build, jobs, log, tests):
     original = read(fault.path)
     faulty = original.replace(fault.search.encode(), fault.replace.encode(), 1)
     try:
         write(fault.path, faulty)
-        return build_and_test(build, jobs, log)
+        return build_and_test(build, jobs, log, tests)
     finally:
         write(fault.path, original)
 
@@ -301,6 +340,7 @@ def main():
     parser.add_argument("--check", metavar="RESULTS", help="run the faults marked caught in RESULTS; "
                         "exit 1 when one of them is no longer caught")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--tests", metavar="REGEX", help="run only the tests ctest -R REGEX selects")
     parser.add_argument("--list", action="store_true", help="list the faults and check that they apply")
     args = parser.parse_args()
 
@@ -340,7 +380,7 @@ def main():
     try:
         for n, fault in enumerate(selected, 1):
             t0 = time.time()
-            outcome, failed = inject(fault, build, args.jobs, log)
+            outcome, failed = inject(fault, build, args.jobs, log, args.tests)
             results.append((fault, outcome, failed))
             verdict = "did not compile" if outcome == "no compile" else (
                 f"caught by {len(failed)}" if failed else "NOT CAUGHT")

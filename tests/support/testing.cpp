@@ -112,6 +112,19 @@ std::vector<unsigned char> readBytes(const fs::path& path)
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
+std::vector<std::vector<std::string>> tsvRows(const std::string& text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
 CliResult runCli(const std::vector<std::string>& args, const std::string& input, int timeLimit)
 {
     const fs::path dir = tempDir("cli");

@@ -36,6 +36,8 @@ fs::path tempDir(const std::string& name = "t");
 std::string readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& text);
 std::vector<unsigned char> readBytes(const fs::path& path);
+// The rows of a tab-separated text, each split into its cells.
+std::vector<std::vector<std::string>> tsvRows(const std::string& text);
 
 // The tremora program run as a separate process; status is -1 when it ended
 // by a signal. With a time limit (seconds, 0 for none) a program that is still
