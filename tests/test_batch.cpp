@@ -170,11 +170,11 @@ TEST(Batch, SummaryCarriesStdDvarsAndTheOutlierShareOfTheChosenRule)
     const fs::path summary = root / "summary.tsv";
     const auto r = runCli({"batch", "--summary", summary.string(), "--outliers-by", "fd,rmsd", "--fd-threshold", "0.3", native.string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    const auto rows = table(support::readFile(summary));
+    const auto rows = support::tsvRows(support::readFile(summary));
     ASSERT_EQ(rows.size(), 2u);
     // Against the run's own confounds table: std_dvars from the second volume,
     // and the volumes above either threshold.
-    const auto confounds = table(support::readFile(native / "s_desc-confounds_timeseries.tsv"));
+    const auto confounds = support::tsvRows(support::readFile(native / "s_desc-confounds_timeseries.tsv"));
     const auto at = [&](const std::string& name) {
         return std::size_t(std::find(confounds[0].begin(), confounds[0].end(), name) - confounds[0].begin());
     };

@@ -397,13 +397,13 @@ TEST(Bids, GroupStdDvarsAndOutlierShareFollowTheRunsTableAndRule)
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     r = runCli({"bids", study().string(), out.string(), "group"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const auto rows = tsv(support::readFile(out / "group_motion.tsv"));
+    const auto rows = support::tsvRows(support::readFile(out / "group_motion.tsv"));
     ASSERT_EQ(rows.size(), 2u);
     const auto column = [&](const std::string& name) {
         return std::size_t(std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin());
     };
     const fs::path folder = out / "sub-01" / "ses-1" / "func";
-    const auto table = tsv(support::readFile(folder / (stem + "_desc-confounds_timeseries.tsv")));
+    const auto table = support::tsvRows(support::readFile(folder / (stem + "_desc-confounds_timeseries.tsv")));
     const std::size_t fdAt = std::size_t(std::find(table[0].begin(), table[0].end(), "framewise_displacement") - table[0].begin());
     const std::size_t dvarsAt = std::size_t(std::find(table[0].begin(), table[0].end(), "std_dvars") - table[0].begin());
     ASSERT_LT(dvarsAt, table[0].size()) << "the table has std_dvars";
