@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -200,6 +201,19 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
                   static_cast<std::size_t>(header.DimX) * static_cast<std::size_t>(header.DimY) *
                       static_cast<std::size_t>(header.DimZ),
                   scratch);
+}
+
+double mapFileMaximum(const std::string& file)
+{
+    nifti_set_debug_level(0);
+    const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_image_read(file.c_str(), 1), nifti_image_free);
+    if (!image || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32)
+        throw std::runtime_error("cannot read the map " + file);
+    const float* v = static_cast<const float*>(image->data);
+    double max = 0.0;
+    for (std::size_t i = 0; i < image->nvox; ++i)
+        if (std::isfinite(v[i])) max = std::max(max, double(v[i]));
+    return max;
 }
 
 } // namespace host

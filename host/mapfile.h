@@ -61,4 +61,8 @@ std::string mapFileHead(const MAP_Header& header, const FMR_Header& run, const s
 void writeMapBytes(const std::string& file, const std::string& head, const float* voxels, std::size_t count,
                    MapScratch& scratch);
 
+// The largest finite voxel of a float32 NIfTI map as this host writes it.
+// Throws std::runtime_error "cannot read the map FILE" for anything else.
+double mapFileMaximum(const std::string& file);
+
 } // namespace host

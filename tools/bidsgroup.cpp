@@ -16,7 +16,9 @@
 #include "atomicfile.h"
 #include "bidsapp.h"
 #include "confoundsummary.h"
+#include "mapfile.h"
 #include "report.h"
+#include "svg.h"
 
 namespace tool::bids {
 
@@ -44,37 +46,6 @@ std::string fixed(double value, int decimals)
     return text;
 }
 
-std::string escape(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-double mapMaximum(const fs::path& file)
-{
-    nifti_set_debug_level(0);
-    nifti_image* image = nifti_image_read(file.c_str(), 1);
-    if (image == nullptr || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32) {
-        if (image) nifti_image_free(image);
-        throw std::runtime_error("cannot read the map " + file.string());
-    }
-    const float* v = static_cast<const float*>(image->data);
-    double max = 0.0;
-    for (std::size_t i = 0; i < image->nvox; ++i)
-        if (std::isfinite(v[i])) max = std::max(max, double(v[i]));
-    nifti_image_free(image);
-    return max;
-}
-
 Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& options)
 {
     Row row;
@@ -100,7 +71,7 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
         throw std::runtime_error("the sidecar of " + table.string() + " lists no spikes");
     row.spikes = int(sidecar["rmsd"]["Spikes"].size());
     row.spikeShare = row.volumes > 0 ? double(row.spikes) / row.volumes : 0.0;
-    row.maxDisplacement = mapMaximum(output / outputName(run, "maxabs", "displacement", ".nii.gz"));
+    row.maxDisplacement = host::mapFileMaximum((output / outputName(run, "maxabs", "displacement", ".nii.gz")).string());
     const ConfoundsSummary summary = summarizeConfounds(table, output / outputName(run, "confounds", "timeseries", ".json"));
     row.meanStdDVARS = summary.meanStdDVARS;
     row.maxStdDVARS = summary.maxStdDVARS;
@@ -126,7 +97,7 @@ std::string histogram(const std::string& title, const std::string& unit, const s
     const double pw = width - left - right, ph = height - top - bottom;
     std::ostringstream svg;
     svg << "<svg class=\"plot\" viewBox=\"0 0 " << width << " " << height << "\" xmlns=\"http://www.w3.org/2000/svg\">"
-        << "<text class=\"ptitle\" x=\"" << left << "\" y=\"18\">" << escape(title) << "</text>";
+        << "<text class=\"ptitle\" x=\"" << left << "\" y=\"18\">" << host::markupEscape(title) << "</text>";
     for (int b = 0; b < bins; ++b) {
         const double h = ph * counts[std::size_t(b)] / most;
         svg << "<rect x=\"" << fixed(left + pw * b / bins + 1, 1) << "\" y=\"" << fixed(top + ph - h, 1) << "\" width=\""
@@ -141,7 +112,7 @@ std::string histogram(const std::string& title, const std::string& unit, const s
     svg << "<text class=\"tick\" x=\"" << left - 6 << "\" y=\"" << top + 4 << "\" text-anchor=\"end\">" << most << "</text>"
         << "<text class=\"tick\" x=\"" << left - 6 << "\" y=\"" << top + ph << "\" text-anchor=\"end\">0</text>"
         << "<text class=\"label\" x=\"" << left + pw / 2 << "\" y=\"" << height - 6 << "\" text-anchor=\"middle\">"
-        << escape(unit) << " (runs per bar)</text>";
+        << host::markupEscape(unit) << " (runs per bar)</text>";
     if (criterion) {
         const double x = left + pw * *criterion / hi;
         svg << "<line x1=\"" << fixed(x, 1) << "\" y1=\"" << top << "\" x2=\"" << fixed(x, 1) << "\" y2=\"" << top + ph
@@ -201,8 +172,8 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options, cons
     }
     const auto runRow = [](const Row& r) {
         const fs::path report = r.folder / (r.name.stem() + "_desc-motion_report.html");
-        return "<tr" + std::string(r.exclude ? " class=\"excluded\"" : "") + "><td><a href=\"" + escape(report.generic_string()) +
-               "\">" + escape(r.name.stem()) + "</a></td><td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
+        return "<tr" + std::string(r.exclude ? " class=\"excluded\"" : "") + "><td><a href=\"" + host::markupEscape(report.generic_string()) +
+               "\">" + host::markupEscape(r.name.stem()) + "</a></td><td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
                "</td><td>" + fixed(r.maxFD, 3) + "</td><td>" + std::to_string(r.spikes) + " (" + fixed(100 * r.spikeShare, 1) +
                " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td><td>" +
                (r.meanStdDVARS ? fixed(*r.meanStdDVARS, 3) + " / " + fixed(*r.maxStdDVARS, 3) : std::string("n/a")) +
@@ -230,16 +201,16 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options, cons
             if (!r.exclude) continue;
             std::string why;
             for (const auto& reason : r.reasons) why += (why.empty() ? "" : ", ") + reason;
-            html << "<tr><td><a href=\"" << escape((r.folder / (r.name.stem() + "_desc-motion_report.html")).generic_string())
-                 << "\">" << escape(r.name.stem()) << "</a></td><td>" << escape(why) << "</td></tr>\n";
+            html << "<tr><td><a href=\"" << host::markupEscape((r.folder / (r.name.stem() + "_desc-motion_report.html")).generic_string())
+                 << "\">" << host::markupEscape(r.name.stem()) << "</a></td><td>" << host::markupEscape(why) << "</td></tr>\n";
         }
         html << "</table>\n";
     }
     if (!carpets.empty()) {
         html << "<h2>Carpet plots of the runs with the highest mean framewise displacement</h2>\n<section id=\"worst-carpets\">\n";
         for (const auto& [r, figure] : carpets)
-            html << "<h3><a href=\"" << escape((r->folder / (r->name.stem() + "_desc-motion_report.html")).generic_string()) << "\">"
-                 << escape(r->name.stem()) << "</a>: mean FD " << fixed(r->meanFD, 3) << " mm</h3>\n" << figure;
+            html << "<h3><a href=\"" << host::markupEscape((r->folder / (r->name.stem() + "_desc-motion_report.html")).generic_string()) << "\">"
+                 << host::markupEscape(r->name.stem()) << "</a>: mean FD " << fixed(r->meanFD, 3) << " mm</h3>\n" << figure;
         html << "</section>\n";
     }
     html << "<h2>Every run</h2>\n<table id=\"runs\">" << head;

@@ -35,6 +35,7 @@
 #include "options.h"
 #include "parallel.h"
 #include "pluginhost.h"
+#include "mapfile.h"
 #include "runmask.h"
 
 namespace tool {
@@ -154,22 +155,6 @@ std::string runStep(const std::string& name, const std::vector<std::string>& wor
     return error;
 }
 
-// The largest finite voxel of a map written by the host.
-double mapMaximum(const std::string& file)
-{
-    nifti_set_debug_level(0);
-    nifti_image* image = nifti_image_read(file.c_str(), 1);
-    if (image == nullptr || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32) {
-        if (image) nifti_image_free(image);
-        throw cli::RunError("cannot read the map " + file);
-    }
-    const float* v = static_cast<const float*>(image->data);
-    double max = 0.0;
-    for (std::size_t i = 0; i < image->nvox; ++i)
-        if (std::isfinite(v[i])) max = std::max(max, double(v[i]));
-    nifti_image_free(image);
-    return max;
-}
 
 std::string fixed(double value, int decimals)
 {
@@ -315,7 +300,7 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         s.maxFD = fixed(max, 4);
         s.spikes = std::to_string(spikes.size());
         if (maxAbsolute.empty()) throw cli::RunError("displacement wrote no maximum absolute displacement map");
-        s.maxDisplacement = fixed(mapMaximum(maxAbsolute), 4);
+        s.maxDisplacement = fixed(host::mapFileMaximum(maxAbsolute), 4);
         // DVARS and the outlier share from the BIDS table just written.
         if (!keepTable) {
             const ConfoundsSummary table = summarizeConfounds(bidsTable, confoundsSidecarPath(in.sdm));

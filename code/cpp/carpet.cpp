@@ -10,24 +10,6 @@
 
 #include "myFMR.h"
 
-namespace {
-
-// Calls visit(block, first) for blocks of loaded volumes of the run, about
-// 64 MiB of slice data at a time.
-void forEachBlock(FMR& run, const std::function<void(const std::vector<Volume<float>>&, int)>& visit)
-{
-    const int volumes = run.NrOfVolumes.value();
-    const std::int64_t voxels = std::int64_t(run.ResolutionX.value()) * run.ResolutionY.value() * run.NrOfSlices.value();
-    const int block = int(std::clamp<std::int64_t>((std::int64_t(64) << 20) / std::max<std::int64_t>(1, voxels * 4), 1, 256));
-    for (int first = 0; first < volumes; first += block) {
-        run.LoadSTC(first, std::min(block, volumes - first));
-        visit(run.Volumes, first);
-    }
-    run.UnloadSTC();
-}
-
-} // namespace
-
 std::vector<int> evenlySpaced(int n, int k)
 {
     std::vector<int> at;
@@ -91,7 +73,7 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
 
     // Each masked voxel's mean over the run.
     std::vector<double> sum(inside.size(), 0.0);
-    forEachBlock(run, [&](const std::vector<Volume<float>>& block, int) {
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
         for (const auto& volume : block)
             for (std::size_t k = 0; k < inside.size(); ++k) sum[k] += volume.data()[inside[k]];
     });
@@ -117,7 +99,7 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     // place: only rows × volumes floats are held.
     const std::size_t rows = c.voxels.size();
     c.values.assign(rows * std::size_t(volumes), 0.0f);
-    forEachBlock(run, [&](const std::vector<Volume<float>>& block, int first) {
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
         for (std::size_t b = 0; b < block.size(); ++b)
             for (std::size_t r = 0; r < rows; ++r)
                 c.values[r * std::size_t(volumes) + std::size_t(first) + b] = block[b].data()[c.voxels[r]];

@@ -111,18 +111,6 @@ float valueOfKey(std::uint32_t k)
     return value;
 }
 
-// Calls visit(volumes, first) for blocks of loaded volumes of the run.
-void forEachBlock(FMR& run, const std::function<void(const std::vector<Volume<float>>&, int)>& visit)
-{
-    const int volumes = run.NrOfVolumes.value();
-    const std::int64_t voxels = std::int64_t(run.ResolutionX.value()) * run.ResolutionY.value() * run.NrOfSlices.value();
-    const int block = int(std::clamp<std::int64_t>((std::int64_t(64) << 20) / std::max<std::int64_t>(1, voxels * 4), 1, 256));
-    for (int first = 0; first < volumes; first += block) {
-        run.LoadSTC(first, std::min(block, volumes - first));
-        visit(run.Volumes, first);
-    }
-    run.UnloadSTC();
-}
 
 } // namespace
 
@@ -168,7 +156,7 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     const std::uint64_t count = std::uint64_t(inside.size()) * std::uint64_t(volumes);
     const std::array<std::uint64_t, 2> ranks = {(count - 1) / 2, count / 2};
     std::vector<std::uint64_t> high(65536, 0);
-    forEachBlock(run, [&](const std::vector<Volume<float>>& block, int) {
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
         for (const auto& volume : block)
             for (int i : inside) ++high[key(volume.data()[i]) >> 16];
     });
@@ -181,7 +169,7 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
         bin[r] = b, below[r] = seen;
     }
     std::array<std::vector<std::uint64_t>, 2> low = {std::vector<std::uint64_t>(65536, 0), std::vector<std::uint64_t>(65536, 0)};
-    forEachBlock(run, [&](const std::vector<Volume<float>>& block, int) {
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
         for (const auto& volume : block)
             for (int i : inside) {
                 const std::uint32_t k = key(volume.data()[i]);
@@ -207,7 +195,7 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     for (std::size_t start = 0; start < inside.size(); start += group) {
         const std::size_t n = std::min(group, inside.size() - start);
         series.assign(n * std::size_t(volumes), 0.0f);
-        forEachBlock(run, [&](const std::vector<Volume<float>>& block, int first) {
+        run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
             for (std::size_t b = 0; b < block.size(); ++b) {
                 const float* data = block[b].data();
                 for (std::size_t v = 0; v < n; ++v) series[v * std::size_t(volumes) + std::size_t(first) + b] = data[inside[start + v]];

@@ -392,3 +392,15 @@ void FMR::SaveAs(const std::string& path)
     Prefix.updateValue(removeExtension(getFileName(path)));
     Save();
 }
+
+void FMR::ForEachVolumeBlock(const std::function<void(const std::vector<Volume<float>>&, int)>& visit)
+{
+    const int volumes = NrOfVolumes.value();
+    const std::int64_t voxels = std::int64_t(ResolutionX.value()) * ResolutionY.value() * NrOfSlices.value();
+    const int block = int(std::clamp<std::int64_t>((std::int64_t(64) << 20) / std::max<std::int64_t>(1, voxels * 4), 1, 256));
+    for (int first = 0; first < volumes; first += block) {
+        LoadSTC(first, std::min(block, volumes - first));
+        visit(Volumes, first);
+    }
+    UnloadSTC();
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -91,6 +92,11 @@ public:
     void LoadSTCVolume(int volume);
     // Releases the slice data; the header lines stay.
     void UnloadSTC();
+    // Calls visit(Volumes, first) for the run's volumes in blocks loaded one
+    // after the other (about 64 MiB of slice data each, first being the
+    // block's first volume), then releases them: a pass over a long run in
+    // bounded memory.
+    void ForEachVolumeBlock(const std::function<void(const std::vector<Volume<float>>&, int)>& visit);
     // True when the loaded volumes are only part of the run (a partial load).
     bool HasPartialSTC() const { return partialSTC_; }
 
