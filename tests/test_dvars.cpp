@@ -135,4 +135,20 @@ TEST(DVARS, AgreesWithNipypeOnARun)
                             1e-4 * peer[std::size_t(k)][std::size_t(t - 1)])
                     << names[k] << ", volume " << t << ", memory " << memory;
     }
+
+    // The same numbers reach the confounds table's dvars and std_dvars
+    // columns through the program, 0 for the first volume.
+    const auto r = support::runCli({"confound", "--sdm", (dir / "run" / "run_3DMC.sdm").string(), "--fmr",
+                                    (dir / "run" / "run.fmr").string(), "--tsv", "--sets", "detr", "--mask", (dir / "mask.nii").string()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto rows = support::tsvRows(support::readFile(dir / "run" / "run_desc-confounds_timeseries.tsv"));
+    ASSERT_EQ(rows.size(), std::size_t(nt + 1));
+    for (const auto& [column, k] : {std::pair<std::string, std::size_t>{"dvars", 0}, {"std_dvars", 1}}) {
+        const std::size_t at = std::size_t(std::find(rows[0].begin(), rows[0].end(), column) - rows[0].begin());
+        ASSERT_LT(at, rows[0].size()) << column;
+        EXPECT_EQ(std::stod(rows[1][at]), 0.0) << column;
+        for (int t = 1; t < nt; ++t)
+            EXPECT_NEAR(std::stod(rows[std::size_t(t) + 1][at]), peer[k][std::size_t(t - 1)], 1e-4 * peer[k][std::size_t(t - 1)])
+                << column << ", volume " << t;
+    }
 }
