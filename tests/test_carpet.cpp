@@ -215,6 +215,18 @@ TEST(Carpet, RunReportDrawsTheCarpetUnderTheTracesWithTheOutliersMarked)
                                                       "data-outliers=\"([0-9 ]*)\"")));
     EXPECT_EQ(m[2].str(), std::to_string(nt));
     EXPECT_EQ(m[3].str(), "12 30") << "the volumes above the FD threshold and the spike volumes";
+    // By a rule, as the confounds table: an image spike at t raises DVARS
+    // at t (into it) and t + 1 (out of it); the head jumps raise FD alone.
+    for (const auto& [rule, marked] : {std::pair<std::string, std::string>{"dvars", "12 13 30 31"}, {"fd", "12 30"}}) {
+        const fs::path byRule = dir / ("report_" + rule + ".html");
+        const auto again = support::runCli({"report", "--fmr", fmr.string(), "--sdm", sdm.string(), "--out", byRule.string(),
+                                            "--outliers-by", rule});
+        ASSERT_EQ(again.status, 0) << again.err;
+        const std::string text = support::readFile(byRule);
+        std::smatch ruled;
+        ASSERT_TRUE(std::regex_search(text, ruled, std::regex("data-outliers=\"([0-9 ]*)\"")));
+        EXPECT_EQ(ruled[1].str(), marked) << rule;
+    }
     const int rowsShown = std::stoi(m[1].str());
     EXPECT_GT(rowsShown, 100);
     EXPECT_LE(rowsShown, 1000);

@@ -240,7 +240,9 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         const bool keepTable = fs::exists(bidsTable, ec2) && fs::last_write_time(bidsTable, ec2) < fs::last_write_time(in.fmr, ec2);
         if (keepTable) std::cout << "note: " << bidsTable << " is older than the run: kept, no BIDS table written" << std::endl;
         const std::string report = fs::path(in.fmr).replace_extension("").string() + "_report.html";
-        std::vector<std::string> reportWords = {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold};
+        std::vector<std::string> reportWords = {"--fmr", in.fmr, "--sdm", in.sdm, "--out", report, "--spike-threshold", threshold,
+                                                "--outliers-by", args.text("--outliers-by"), "--fd-threshold",
+                                                args.text("--fd-threshold"), "--dvars-threshold", args.text("--dvars-threshold")};
         std::vector<std::string> confoundWords = {"--sdm", in.sdm, "--fmr", in.fmr, "--spike-threshold", threshold,
                                                   keepTable ? "" : "--tsv", "--outliers-by", args.text("--outliers-by"),
                                                   "--fd-threshold", args.text("--fd-threshold"), "--dvars-threshold",

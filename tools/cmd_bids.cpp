@@ -224,7 +224,9 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
                                          "--dvars-threshold", number(s.dvarsThreshold)};
     std::vector<std::string> report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile, "--threads", threads,
                                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
-                                       "--threshold", number(maskThreshold), "--title", "Head motion of " + stem};
+                                       "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
+                                       "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
+                                       "--dvars-threshold", number(s.dvarsThreshold)};
     // DVARS and the carpet over fMRIPrep's brain mask when it lies on the run's grid.
     if (!run.brainMask.empty()) {
         if (maskFitsRun(run.brainMask.string(), fmr)) {

@@ -53,6 +53,8 @@ int report(const cli::Args& args)
     RunReport r;
     r.fdRadius = args.number("--radius-fd");
     r.fdThreshold = args.number("--fd-threshold");
+    if (args.has("--outliers-by")) r.outliersBy = args.list("--outliers-by");
+    r.dvarsThreshold = args.number("--dvars-threshold");
     // The spike threshold as the confound task reads it from its text.
     const float spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
     r.spikeThreshold = spikeThreshold;
@@ -205,7 +207,8 @@ cli::Command reportCommand()
             "(Power 2017): up to 1000 voxels of --mask (or of the maps' voxels) as rows, taken evenly\n"
             "in the order of their mean intensity, each detrended and z-scored, grey from -2 to 2,\n"
             "volumes as columns, under framewise displacement and standardized DVARS on the same time\n"
-            "axis, with the spike volumes and those above --fd-threshold marked. With --segmentation\n"
+            "axis, with the outlier volumes marked: by --outliers-by as in the confounds table, else the\n"
+            "spike volumes and those above --fd-threshold. With --segmentation\n"
             "the rows are the labelled voxels of the mask, ordered by label and then intensity, each\n"
             "region marked beside them. Nothing else is written.",
         .options = {runOption().mandatory(),
@@ -217,6 +220,15 @@ cli::Command reportCommand()
                         .means("a number of millimetres")
                         .from(0)
                         .byDefault("0.5"),
+                    [] {
+                        cli::Option o = outliersByOption();
+                        o.help = "the outlier volumes the carpet plot marks: framewise displacement above --fd-threshold, "
+                                 "standardized DVARS above --dvars-threshold, relative RMS displacement above "
+                                 "--spike-threshold; with several, any of them";
+                        o.defaultText.clear();
+                        return o.byDefaultNote("the spike volumes and those above --fd-threshold");
+                    }(),
+                    dvarsThresholdOption(),
                     maskThresholdOption(),
                     cli::path("--mask", "MASK.nii", "brain mask on the run's grid for the carpet plot and DVARS (nonzero voxels)")
                         .byDefaultNote("the voxels brighter than --threshold in the first volume"),

@@ -434,8 +434,16 @@ std::string base64(const std::string& bytes)
 
 std::vector<int> carpetOutliers(const RunReport& r)
 {
-    std::vector<int> volumes = r.rmsdSummary.above;
-    volumes.insert(volumes.end(), r.fdSummary.above.begin(), r.fdSummary.above.end());
+    const auto by = [&](const char* rule) {
+        return r.outliersBy.empty() ? std::string(rule) != "dvars"
+                                    : std::find(r.outliersBy.begin(), r.outliersBy.end(), rule) != r.outliersBy.end();
+    };
+    std::vector<int> volumes;
+    if (by("rmsd")) volumes.insert(volumes.end(), r.rmsdSummary.above.begin(), r.rmsdSummary.above.end());
+    if (by("fd")) volumes.insert(volumes.end(), r.fdSummary.above.begin(), r.fdSummary.above.end());
+    if (by("dvars"))
+        for (std::size_t t = 1; t < r.dvars.size(); ++t)
+            if (r.dvars[t] > r.dvarsThreshold) volumes.push_back(int(t));
     std::sort(volumes.begin(), volumes.end());
     volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
     return volumes;

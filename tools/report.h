@@ -47,12 +47,19 @@ struct RunReport {
     Carpet carpet;
     std::vector<double> dvars;
     std::string carpetMask;
+    // The outlier rule the carpet marks (any of "fd", "dvars", "rmsd"), as
+    // the confounds table's --outliers-by; empty: the spike volumes and
+    // those above the framewise displacement threshold.
+    std::vector<std::string> outliersBy;
+    double dvarsThreshold = 1.5;
 };
 
 std::string reportHtml(const RunReport& report);
 
-// The volumes marked on the carpet: the spike volumes and those with
-// framewise displacement above its threshold, in order, each once.
+// The volumes marked on the carpet, in order, each once: those the report's
+// outlier rule flags (standardized DVARS strictly above its threshold for
+// "dvars"), or without a rule the spike volumes and those with framewise
+// displacement above its threshold.
 std::vector<int> carpetOutliers(const RunReport& report);
 
 // The carpet figure: framewise displacement (with its threshold) and
