@@ -228,6 +228,12 @@ TEST(PseudoInverse, MoorePenroseConditionsAndRank)
         EXPECT_LT(distance(ap, ap, true), 1e-4) << c.what << ": AP symmetric";
         EXPECT_LT(distance(pa, pa, true), 1e-4) << c.what << ": PA symmetric";
     }
+    // The tolerance follows the matrix's scale: the rounded combination in
+    // millimetres times 1000 is as redundant as before.
+    Matrix<float> large = withColumn(randomMatrix(12, 5, 10u), 4, 0.3f, 0, -1.7f, 2);
+    for (int i = 0; i < large.rows(); ++i)
+        for (int j = 0; j < large.columns(); ++j) large.at(i, j) *= 1000.0f;
+    EXPECT_EQ(getPseudoInverse(large).rank, 4) << "a rounded combination of large columns";
     EXPECT_THROW(getPseudoInverse(Matrix<float>(3, 2, std::numeric_limits<float>::quiet_NaN())), std::runtime_error);
 }
 
