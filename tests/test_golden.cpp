@@ -1,9 +1,16 @@
-// The golden tier: a short table of tremora commands on small runs that
-// `tremora synth` makes with a fixed seed, their outputs compared with the
-// expected files in tests/golden/<case>/. Numbers agree within a relative
-// 1e-5 or an absolute 1e-6 (printed values and float maps; a change of
-// compiler may move the last digits), everything else exactly. The temporary
-// folder is written as {dir}.
+// The golden tier: tremora commands on small runs that `tremora synth` makes
+// with a fixed seed, their outputs compared with expected files. Each case is a
+// folder tests/golden/<case>/ holding the expected files and a file `case`,
+// one directive per line ({dir} is the case's temporary folder; # starts a
+// comment):
+//   setup WORDS...    run before, from the case's folder; must succeed; not compared
+//   run WORDS...      the command compared (stdout and stderr always)
+//   status N          its exit status
+//   compare PATH      an output below {dir}, compared with the file of its name
+//   absent PATH       a path below {dir} that must not exist afterwards
+// Numbers agree within a relative 1e-5 or an absolute 1e-6 (printed values and
+// float maps; a change of compiler may move the last digits), everything else
+// exactly.
 //
 // GOLDEN_UPDATE=1 ctest -R Golden rewrites the expected files from the
 // program's output. A regenerated file is only the program's word on itself:
@@ -12,6 +19,7 @@
 // tested against independent oracles in the library suites, not here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -29,75 +37,41 @@ const fs::path GoldenDir = fs::path(TREMORA_SOURCE_DIR) / "tests" / "golden";
 
 struct Case {
     std::string name;
-    // Commands run before, from the case's folder, whose outputs are not compared.
     std::vector<std::vector<std::string>> setup;
     std::vector<std::string> command;
-    int status;
-    std::vector<std::string> files; // outputs compared, below the case's folder
+    int status = 0;
+    std::vector<std::string> files, absent;
 };
 
-// A 30-volume run with jumps and a task design, and the same as a BIDS study.
-const std::vector<std::string> Synth = {"synth", "--out", "{dir}/run", "--dims", "8", "8", "4", "--volumes", "30", "--seed", "3",
-                                        "--task-sdm"};
-const std::vector<std::string> SynthBids = {"synth", "--bids", "{dir}/bids", "--participants", "1", "--seed", "3"};
-// One of its runs imported with its fMRIPrep motion.
-const std::vector<std::string> ImportBids = {
-    "import", "--bold", "{dir}/bids/sub-01/ses-1/func/sub-01_ses-1_task-rest_bold.nii.gz", "--motion",
-    "{dir}/bids/derivatives/fmriprep/sub-01/ses-1/func/sub-01_ses-1_task-rest_desc-confounds_timeseries.tsv", "--motion-format",
-    "fmriprep", "--out", "{dir}/imported"};
-
-std::vector<std::string> Forced(std::vector<std::string> words)
+Case readCase(const fs::path& folder)
 {
-    words.push_back("--force");
-    return words;
+    Case c;
+    c.name = folder.filename().string();
+    std::istringstream lines(support::readFile(folder / "case"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string key, word;
+        std::vector<std::string> words;
+        in >> key;
+        while (in >> word) words.push_back(word);
+        if (key.empty() || key[0] == '#') continue;
+        if (key == "setup") c.setup.push_back(words);
+        else if (key == "run") c.command = words;
+        else if (key == "status" && words.size() == 1) c.status = std::stoi(words[0]);
+        else if (key == "compare" && words.size() == 1) c.files.push_back(words[0]);
+        else if (key == "absent" && words.size() == 1) c.absent.push_back(words[0]);
+        else throw std::runtime_error(c.name + "/case: cannot read \"" + line + "\"");
+    }
+    if (c.command.empty()) throw std::runtime_error(c.name + "/case: no run line");
+    return c;
 }
 
-const std::vector<Case>& cases()
+std::vector<Case> cases()
 {
-    static const std::vector<Case> all = {
-        {"synth", {}, Synth, 0, {"run/synth.fmr", "run/synth_3DMC.sdm", "run/synth_task.sdm"}},
-        {"confound_tsv",
-         {Synth},
-         {"confound", "--sdm", "{dir}/run/synth_3DMC.sdm", "--fmr", "{dir}/run/synth.fmr", "--sets", "detr,t1,sqr,spikes", "--tsv",
-          "--censor-before", "1", "--censor-after", "2"},
-         0,
-         {"run/synth_3DMC_detr.sdm", "run/synth_3DMC_spikes.sdm", "run/synth_desc-confounds_timeseries.tsv",
-          "run/synth_desc-confounds_timeseries.json"}},
-        {"displacement",
-         {Synth},
-         {"displacement", "--sdm", "{dir}/run/synth_3DMC.sdm", "--fmr", "{dir}/run/synth.fmr", "--maps", "all"},
-         0,
-         {"run/synth_3DMC_MaxAbsolute.nii.gz", "run/synth_3DMC_MeanRelative.nii.gz"}},
-        {"analyze",
-         {Synth, {"confound", "--sdm", "{dir}/run/synth_3DMC.sdm", "--sets", "detr"}},
-         {"analyze", "--fmr", "{dir}/run/synth.fmr", "--task-sdm", "{dir}/run/synth_task.sdm", "{dir}/run/synth_3DMC_detr.sdm"},
-         0,
-         {}},
-        {"run_task",
-         {Synth},
-         {"run", "confound", "--fmr", "{dir}/run/synth.fmr", "--param", "sdmfile={dir}/run/synth_3DMC.sdm", "--param",
-          "create_spikes=1", "--param", "spike_threshold=0.5"},
-         0,
-         {"run/synth_3DMC_spikes.sdm"}},
-        {"run_on_an_old_host", {Synth}, {"run", "nothing", "--fmr", "{dir}/run/synth.fmr", "--host-version", "2.7.9"}, 1, {}},
-        {"run_without_a_document", {}, {"run", "confound", "--fmr", "{dir}/missing.fmr"}, 1, {}},
-        {"process", {Synth}, {"process", "{dir}/run"}, 0, {"run/synth_desc-confounds_timeseries.tsv"}},
-        {"batch_with_a_broken_run",
-         {Synth, {"synth", "--out", "{dir}/short", "--dims", "8", "8", "4", "--volumes", "12", "--seed", "4"}},
-         // {dir} holds no run of its own.
-         {"batch", "--jobs", "1", "--summary", "{dir}/summary.tsv", "{dir}/run", "{dir}/short", "{dir}"},
-         1,
-         {}},
-        {"import_bids_run",
-         {SynthBids},
-         ImportBids,
-         0,
-         {"imported/sub-01_ses-1_task-rest_bold.fmr", "imported/sub-01_ses-1_task-rest_bold_3DMC.sdm",
-          "imported/sub-01_ses-1_task-rest_bold_3DMC.json"}},
-        {"import_over_existing_outputs", {SynthBids, ImportBids}, ImportBids, 1, {}},
-        {"import_forced", {SynthBids, ImportBids}, Forced(ImportBids), 0, {}},
-        {"report", {Synth}, {"report", "--fmr", "{dir}/run/synth.fmr", "--sdm", "{dir}/run/synth_3DMC.sdm", "--out", "{dir}/qc.html"}, 0, {}},
-    };
+    std::vector<Case> all;
+    for (const auto& entry : fs::directory_iterator(GoldenDir))
+        if (fs::exists(entry.path() / "case")) all.push_back(readCase(entry.path()));
+    std::sort(all.begin(), all.end(), [](const Case& a, const Case& b) { return a.name < b.name; });
     return all;
 }
 
@@ -176,6 +150,7 @@ TEST_P(Golden, OutputsMatchTheExpectedFiles)
     }
     const auto r = support::runCli(substituted(c.command, dir));
     EXPECT_EQ(r.status, c.status) << r.err;
+    for (const auto& p : c.absent) EXPECT_FALSE(fs::exists(dir / p)) << p << " was written";
     std::vector<std::pair<std::string, fs::path>> outputs = {{"stdout", ""}, {"stderr", ""}};
     for (const auto& f : c.files) outputs.emplace_back(fs::path(f).filename().string(), dir / f);
     const bool update = std::getenv("GOLDEN_UPDATE") != nullptr;
