@@ -122,6 +122,7 @@ TEST_F(Plot, EveryPredictorALineOnASymmetricAxis)
     EXPECT_EQ(p.lines[1].y, (std::vector<float>{0.1f, 0.2f, -0.1f}));
 
     host::reset();
+    hostState().writePlotFiles = false;
     SDM small = oneOf({-0.3f, 0.2f}), empty;
     plot(small, 2, 1, 3);
     plot(empty, 2, 1, 3);
