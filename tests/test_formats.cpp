@@ -18,7 +18,7 @@ using support::readFile;
 
 namespace {
 
-enum class Kind { SDM, MDM, FMR, Int, Float, Bool, Text, YesNo };
+enum class Kind { SDM, MDM, FMR, Int, Float, Text, YesNo };
 
 template <typename T>
 std::string field(std::istream& in)
@@ -45,7 +45,6 @@ std::string rewrite(Kind kind, const std::string& text)
     case Kind::FMR: FMR(path.string(), false).PrintTo(out); return out.str();
     case Kind::Int: return field<int>(in);
     case Kind::Float: return field<float>(in);
-    case Kind::Bool: return field<bool>(in);
     case Kind::Text: return field<std::string>(in);
     case Kind::YesNo: {
         std::string key;
@@ -108,15 +107,9 @@ const Row rows[] = {
     {"SDM header values on the line after their keys", Kind::SDM,
      "NrOfPredictors:\n1\nNrOfDataPoints:\n2\nFirstConfoundPredictor:\n1\n\n1 2 3\n\"a\"\n 1.5\n 2.5\n",
      "NrOfPredictors: 1\nNrOfDataPoints: 2\nFirstConfoundPredictor: 1\n\n1 2 3\n\"a\"\n  1.500000\n  2.500000\n"},
-    {"SDM name holding a quote ends at it", Kind::SDM,
-     "NrOfPredictors: 1\nNrOfDataPoints: 1\nFirstConfoundPredictor: 1\n\n\"say \"hi\"\"\n 2.0\n",
-     "NrOfPredictors: 1\nNrOfDataPoints: 1\nFirstConfoundPredictor: 1\n\n0 0 0\n\"say \"\n  2.000000\n"},
     // Values are cut two characters before each decimal point.
     {"SDM data row as written", Kind::SDM, twoByOne(" 1.000000  -0.500000"), twoByOne("  1.000000  -0.500000", true)},
-    {"SDM row with tabs", Kind::SDM, twoByOne("\t1.000000\t2.000000"), twoByOne("  1.000000   2.000000", true)},
     {"SDM row with exponents", Kind::SDM, twoByOne("  1.000000e+01   2.5"), twoByOne("  10.000000   2.500000", true)},
-    {"SDM first value of any integer part", Kind::SDM, twoByOne("  12345.678000   9.000000"),
-     twoByOne("  12345.677734   9.000000", true)},
     {"SDM two characters before a point belong to the value before", Kind::SDM, twoByOne("1.0 .5"),
      twoByOne("  1.000000   0.000000", true)},
     {"SDM values glued together", Kind::SDM, twoByOne("1.52.5"), twoByOne("  1.000000   52.500000", true)},
@@ -127,7 +120,6 @@ const Row rows[] = {
      twoByOne("  -0.000000  -7.250000", true)},
     {"SDM row with three points for two predictors stays 0", Kind::SDM, twoByOne(" 1.0  2.0  3.0"),
      twoByOne("  0.000000   0.000000", true)},
-    {"SDM row without points stays 0", Kind::SDM, twoByOne(" 1 2"), twoByOne("  0.000000   0.000000", true)},
     // ---- MDM
     {"MDM worked file", Kind::MDM,
      mdm("VTC", 2, "\"/d/s1/run1.vtc\"  \"/d/s1/run1_3DMC.sdm\"\n\"/d/s 2/run2.vtc\"  \"/d/s 2/run2_3DMC.sdm\"\n"),
@@ -138,32 +130,18 @@ const Row rows[] = {
      "zTransformation: 1 RFX-GLM: 2\n\n\nTypeOfFunctionalData:   MTC SeparatePredictors: 4 PSCTransformation: 0 "
      "FileVersion: 9 NrOfStudies: 1 trailing words\n\"/x.vtc\"  \"/x.sdm\"\n",
      mdm("MTC", 1, "\"\"  \"/x.vtc\"  \"/x.sdm\"\n", 9, 2, 0, 1, 4)},
-    {"MDM with only a study count", Kind::MDM, "NrOfStudies: 1\n\"/x.vtc\"  \"/x.sdm\"\n",
-     mdm("", 1, "\"/x.vtc\"  \"/x.sdm\"\n", -1)},
-    {"MDM with a word before its keys", Kind::MDM, "Comment FileVersion: 2 NrOfStudies: 1\n\"/x.vtc\"  \"/x.sdm\"\n",
-     mdm("", 1, "\"/x.vtc\"  \"/x.sdm\"\n", 2)},
     {"MDM whose count is the eighth word is read without studies", Kind::MDM,
      "a b c d e f g NrOfStudies: 1\n\"/x.vtc\"  \"/x.sdm\"\n", mdm("", 0, "", -1)},
     {"MTC study lines with three or two paths", Kind::MDM, "TypeOfFunctionalData: MTC\nNrOfStudies: 2\n" + studyAB,
      mdm("MTC", 2, "\"/m/a.mtc\"  \"/m/a.vtc\"  \"/m/a.sdm\"\n\"\"  \"/m/b.vtc\"  \"/m/b.sdm\"\n", -1)},
     {"VTC study lines by their last two quotes", Kind::MDM, "TypeOfFunctionalData: VTC\nNrOfStudies: 2\n" + studyAB,
      mdm("VTC", 2, "\"/m/b.vtc\"  \"/m/b.sdm\"\n", -1)},
-    {"blank line counts as a study", Kind::MDM, "NrOfStudies: 2\n\n\"/m/a.vtc\"  \"/m/a.sdm\"\n\"/m/b.vtc\"  \"/m/b.sdm\"\n",
-     mdm("", 2, "\"/m/a.vtc\"  \"/m/a.sdm\"\n", -1)},
-    {"study line with a tab and trailing words", Kind::MDM, "NrOfStudies: 5\n\"/m/a.fmr\"\t\"/m/a.sdm\"   trailing\n",
-     mdm("", 5, "\"/m/a.fmr\"  \"/m/a.sdm\"\n", -1)},
     {"odd quotes", Kind::MDM, "NrOfStudies: 1\n\"odd\" \"quotes\" \"\n", mdm("", 1, "", -1)},
-    {"no studies announced", Kind::MDM, "NrOfStudies: 0\n\"/m/a.vtc\"  \"/m/a.sdm\"\n", mdm("", 0, "", -1)},
     {"huge count read as far as the file goes", Kind::MDM, "NrOfStudies: 2000000000\n\"a.vtc\"  \"a.sdm\"\n\"b\"  \"c\"\n",
      mdm("", 2000000000, "\"a.vtc\"  \"a.sdm\"\n\"b\"  \"c\"\n", -1)},
     // ---- FMR
     {"FMR with every line, position block and slice timing table", Kind::FMR,
      readFile(fs::path(TREMORA_SOURCE_DIR) / "tests/data/run1.fmr"), readFile(fs::path(TREMORA_SOURCE_DIR) / "tests/data/run1.fmr")},
-    {"FMR main lines, unquoted prefix", Kind::FMR,
-     "\nFileVersion:          5\nNrOfVolumes:          4\nPrefix:               run2\nInplaneResolutionX:   2.5\nSliceGap:             0\n",
-     "\nFileVersion:          5\nNrOfVolumes:          4\nPrefix:               run2\nInplaneResolutionX:   2.5\nSliceGap:             0\n"},
-    {"FMR empty", Kind::FMR, "\n", "\n"},
-    {"FMR tabs after a key", Kind::FMR, "\nNrOfVolumes:\t\t5\n", "\nNrOfVolumes:  5\n"},
     // Untitled, they are main lines when read again: NRows and GapThickness
     // are dropped and the block's slice thickness becomes the run's.
     {"FMR block lines without PosInfosVerified follow the main lines untitled", Kind::FMR,
@@ -192,19 +170,14 @@ const Row rows[] = {
     {"negative after blanks and a tab", Kind::Int, "NrOfVolumes: \t -7\n", "NrOfVolumes:   -7\n"},
     {"no number: the line is set to 0", Kind::Int, "NrOfSlices: abc\n", "NrOfSlices: 0\n"},
     {"float with a unit after it", Kind::Float, "TR:   2000.5  ms\n", "TR:   2000.5\n"},
-    {"bool as a digit", Kind::Bool, "IncludesConstant: 1\n", "IncludesConstant: 1\n"},
     {"quoted text", Kind::Text, "Prefix:   \"run 1\"\n", "Prefix:   \"run 1\"\n"},
     {"unquoted text trimmed", Kind::Text, "Prefix: two words  \t \n", "Prefix: two words\n"},
     {"an opening quote alone is text", Kind::Text, "Prefix: \"open only\n", "Prefix: \"open only\n"},
-    {"a single quote is an empty quoted text", Kind::Text, "Prefix: \"\n", "Prefix: \"\"\n"},
-    {"empty quoted text", Kind::Text, "Prefix: \"\"\n", "Prefix: \"\"\n"},
     {"a carriage return is part of the text", Kind::Text, "Prefix: \"cr\"\r\n", "Prefix: \"cr\"\r\n"},
     {"no text", Kind::Text, "Prefix:\n", "Prefix:\n"},
     {"NO", Kind::YesNo, "Flag:   NO\n", "Flag:   NO\n"},
     {"any word starting with n is no", Kind::YesNo, "Flag:   nope\n", "Flag:   NO\n"},
-    {"YES", Kind::YesNo, "Flag:   YES\n", "Flag:   YES\n"},
     {"0 is yes", Kind::YesNo, "Flag:   0\n", "Flag:   YES\n"},
-    {"nothing is yes", Kind::YesNo, "Flag:   \n", "Flag:   YES\n"},
 };
 
 } // namespace
@@ -219,50 +192,6 @@ TEST(TextFormats, ReadAndWrittenBackToAFixedPoint)
     }
 }
 
-TEST(TextFormats, WhatAHeaderLineLeavesOfItsLine)
-{
-    const struct {
-        Kind kind;
-        std::string text, rest;
-    } cases[] = {
-        {Kind::Float, "TR:   2000.5  ms\nNext: 1\n", "  ms"},    // the rest of the line stays
-        {Kind::Text, "Prefix: \"a\"\nNext: 1\n", "Next: 1"},      // the line feed is consumed
-        {Kind::YesNo, "Flag:   NOPE junk\nNext: 1\n", "Next: 1"}, // the rest of the line is discarded
-    };
-    for (const auto& c : cases) {
-        std::istringstream in(c.text);
-        std::string key, rest;
-        in >> key;
-        Line<float> number;
-        Line<std::string> text;
-        Line<bool> flag;
-        if (c.kind == Kind::Float) number.readLine(in, key);
-        if (c.kind == Kind::Text) text.readLine(in, key);
-        if (c.kind == Kind::YesNo) readYesNo(flag, in, key);
-        std::getline(in, rest);
-        EXPECT_EQ(rest, c.rest) << c.text;
-    }
-}
-
-TEST(TextFormats, NewDocumentsWriteTheirDefaults)
-{
-    std::ostringstream sdm, mdmText, mtc;
-    SDM().PrintTo(sdm);
-    EXPECT_EQ(sdm.str(), "FileVersion:            1\n\nNrOfPredictors:         0\nNrOfDataPoints:         0\n"
-                         "IncludesConstant:       0\nFirstConfoundPredictor: 0\n\n\n\n");
-    MDM().PrintTo(mdmText);
-    EXPECT_EQ(mdmText.str(), mdm("", 0, ""));
-    // A list of leading paths shorter than the others is written with empty ones.
-    MDM list;
-    list.TypeOfFunctionalData = "MTC";
-    list.NrOfStudies = 2;
-    list.DataPaths = {"a.vtc", "b.vtc"};
-    list.SDMPaths = {"a.sdm", "b.sdm"};
-    list.LeadingPaths = {"a.mtc"};
-    list.PrintTo(mtc);
-    EXPECT_EQ(mtc.str(), mdm("MTC", 2, "\"a.mtc\"  \"a.vtc\"  \"a.sdm\"\n\"\"  \"b.vtc\"  \"b.sdm\"\n"));
-}
-
 // ---------------------------------------------------------------- hostile files
 
 TEST(TextFormats, HostileFilesEndWithAnErrorNamingFileAndCause)
@@ -271,23 +200,15 @@ TEST(TextFormats, HostileFilesEndWithAnErrorNamingFileAndCause)
         Kind kind;
         std::string text, mentions;
     } cases[] = {
-        {Kind::SDM, "NrOfPredictors: 2\nNrOfDataPoints: 3\n 1.0  2.0\n", "\"FirstConfoundPredictor:\""},
-        {Kind::SDM, "", "\"FirstConfoundPredictor:\""},
         {Kind::SDM, std::string("\x01\x02\xff garbage\0\0 more", 18), "\"FirstConfoundPredictor:\""},
-        {Kind::SDM, "FirstConfoundPredictor: abc\n", "value of \"FirstConfoundPredictor:\""},
-        {Kind::SDM, "NrOfPredictors: many\nFirstConfoundPredictor: 1\n", "value of \"NrOfPredictors:\""},
         {Kind::SDM, "NrOfDataPoints: 99999999999\nFirstConfoundPredictor: 1\n", "value of \"NrOfDataPoints:\""},
         {Kind::SDM, "IncludesConstant: 2\nFirstConfoundPredictor: 1\n", "value of \"IncludesConstant:\""},
         {Kind::SDM, "NrOfPredictors: -3\nNrOfDataPoints: 2\nFirstConfoundPredictor: 1\n", "NrOfPredictors is negative (-3)"},
-        {Kind::SDM, "NrOfPredictors: 1\nNrOfDataPoints: -1\nFirstConfoundPredictor: 1\n", "NrOfDataPoints is negative (-1)"},
-        {Kind::SDM, "NrOfPredictors: 6\nNrOfDataPoints: 2000000000\nFirstConfoundPredictor: 1\n", "announce more values"},
         {Kind::SDM, "NrOfPredictors: 2000000000\nNrOfDataPoints: 0\nFirstConfoundPredictor: 1\n", "announce more values"},
         {Kind::SDM, "NrOfPredictors: 40000\nNrOfDataPoints: 40000\nFirstConfoundPredictor: 1\n", "announce more values"},
         {Kind::SDM, twoByOne(" 1.0  x.5"), ": data row 1, predictor 2 holds no number"},
-        {Kind::SDM, twoByOne(".."), ": data row 1, predictor 1 holds no number"},
         {Kind::SDM, twoByOne(" 1.0e99  2.0"), ": data row 1, predictor 1 is out of the range of a float"},
         {Kind::MDM, "FileVersion: 3\nNrOfStudies: -2\n\"a\"  \"b\"\n", "NrOfStudies is negative (-2)"},
-        {Kind::MDM, "FileVersion: three\nNrOfStudies: 1\n", "value of \"FileVersion:\""},
         {Kind::MDM, "NrOfStudies: 99999999999\n", "value of \"NrOfStudies:\""},
         {Kind::MDM, "TypeOfFunctionalData:", "value of \"TypeOfFunctionalData:\""},
     };
@@ -317,74 +238,46 @@ TEST(TextFormats, HostileFilesEndWithAnErrorNamingFileAndCause)
             EXPECT_EQ(std::string(e.what()), "Failed opening for reading: " + missing);
         }
     }
-    // Rows a file lacks, within what it could plausibly mean, are 0.
-    const fs::path longer = support::tempDir("rows") / "long.sdm";
-    support::writeFile(longer, "NrOfPredictors: 1\nNrOfDataPoints: 1000\nFirstConfoundPredictor: 1\n\n\"a\"\n 1.5\n");
-    const SDM sdm(longer.string());
-    ASSERT_EQ(sdm.Predictors[0].size(), 1000u);
-    EXPECT_EQ(sdm.Predictors[0][0], 1.5f);
-    EXPECT_EQ(sdm.Predictors[0][999], 0.0f);
 }
 
 // ---------------------------------------------------------------- file names
 
-TEST(FileNames, TakenApart)
+TEST(FileNames, TakenApartAndPutTogether)
 {
     const struct {
         std::string name, path, file, noExtension, afterUnderscore;
-    } cases[] = {
+    } parts[] = {
         {"/data/s1/run1_3DMC.sdm", "/data/s1/", "run1_3DMC.sdm", "/data/s1/run1_3DMC", "3DMC.sdm"},
-        {"C:\\data\\s1\\run1.sdm", "C:\\data\\s1\\", "run1.sdm", "C:\\data\\s1\\run1", "C:\\data\\s1\\run1.sdm"},
         {"C:\\data/mixed\\x.y.sdm", "C:\\data/mixed\\", "x.y.sdm", "C:\\data/mixed\\x.y", "C:\\data/mixed\\x.y.sdm"},
-        {"bare.sdm", "", "bare.sdm", "bare", "bare.sdm"},
         {"/data/folder/", "/data/folder/", "", "/data/folder/", "/data/folder/"},
         {"/data.v2/file", "/data.v2/", "file", "/data", "/data.v2/file"},
         {"a_b_c", "", "a_b_c", "a_b_c", "c"},
-        {"", "", "", "", ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : parts) {
         EXPECT_EQ(getPath(c.name), c.path) << c.name;
         EXPECT_EQ(getFileName(c.name), c.file) << c.name;
         EXPECT_EQ(removeExtension(c.name), c.noExtension) << c.name;
         EXPECT_EQ(getPartAfterLastUnderscore(c.name), c.afterUnderscore) << c.name;
     }
-    const struct {
-        std::string text, expected;
-    } quotes[] = {{"\"a\"  \"b\"", "a"}, {"x \"only one", "only one"}, {"no quotes", ""}, {"\"", ""}, {"pre \"mid\" post", "mid"}};
-    for (const auto& q : quotes) EXPECT_EQ(extractPartBetweenQuotes(q.text), q.expected) << q.text;
-    const struct {
-        std::string text, expected;
-    } trims[] = {{"  a b \t", "a b"}, {"\t\tx", "x"}, {"   ", "   "}, {"", ""}, {" a\r", "a\r"}, {"\na\n ", "\na\n"}};
-    for (const auto& t : trims) EXPECT_EQ(removeEnclosingWhiteSpaces(t.text), t.expected) << "'" << t.text << "'";
-    EXPECT_EQ(getLastCharacters("run1_3DMC.sdm", 8), "3DMC.sdm");
-    EXPECT_EQ(getLastCharacters("abc", 10), "abc");
-    const struct {
-        std::string name, extension;
-        bool expected;
-    } extensions[] = {{"run_3DMC.sdm", "sdm", true}, {"run_3DMC.SDM", "sdm", false}, {"sdm", "sdm", false},
-                      {".sdm", "sdm", true},         {"asdm", "sdm", false},         {"x.tar.gz", "tar.gz", true}};
-    for (const auto& c : extensions) EXPECT_EQ(hasExtension(c.name, c.extension), c.expected) << c.name << " / " << c.extension;
-}
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{{"\"a\"  \"b\"", "a"}, {"x \"only one", "only one"}, {"no quotes", ""}})
+        EXPECT_EQ(extractPartBetweenQuotes(text), expected) << text;
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{{"  a b \t", "a b"}, {"   ", "   "}, {" a\r", "a\r"}})
+        EXPECT_EQ(removeEnclosingWhiteSpaces(text), expected) << "'" << text << "'";
+    EXPECT_TRUE(hasExtension("x.tar.gz", "tar.gz") && hasExtension(".sdm", "sdm"));
+    EXPECT_FALSE(hasExtension("run_3DMC.SDM", "sdm") || hasExtension("asdm", "sdm") || hasExtension("sdm", "sdm"));
 
-TEST(FileNames, PutTogether)
-{
     const struct {
         std::string name, addition, added, newExtension;
-    } cases[] = {
-        {"/d/run1_3DMC.sdm", "_derivative", "/d/run1_3DMC_derivative.sdm", "/d/run1_3DMC_derivative"},
+    } joined[] = {
         {"/d/run1_3DMC.sdm", "_MaxAbsolute.map", "/d/run1_3DMC_MaxAbsolute.map.sdm", "/d/run1_3DMC_MaxAbsolute.map"},
         {"a.b.c", "_x", "a.b_x.c", "a.b_x"},
         {"/d.x/file", "_y", "/d_y.x/file", "/d_y"},
-        {".sdm", "_z", "_z.sdm", "_z"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : joined) {
         EXPECT_EQ(addToFileName(c.name, c.addition), c.added) << c.name << " + " << c.addition;
         EXPECT_EQ(addToFileNameNewExtension(c.name, c.addition), c.newExtension) << c.name << " + " << c.addition;
     }
     EXPECT_THROW(addToFileName("/data/noextension", "_x"), std::out_of_range);
-    EXPECT_EQ(addToFileNameNewExtension("noext", ".csv"), "noext.csv");
     EXPECT_EQ(replaceExtension("/d/a.b.sdm", "csv"), "/d/a.b.csv");
-    EXPECT_EQ(replaceExtension("/d/a", "mdm"), "/d/a.mdm");
-    EXPECT_EQ(replacePath("/old/place/run.sdm", "/new/"), "/new/run.sdm");
     EXPECT_EQ(replacePath("C:\\old\\run.sdm", ""), "run.sdm");
 }
