@@ -368,17 +368,3 @@ TEST_F(Analysis, RedundantColumnsAreLeftOutAndCounted)
         }
     }
 }
-
-TEST(AnalyzeCommand, RunWithoutSliceDataEndsWithAnError)
-{
-    const auto dir = support::tempDir("analyze_nodata");
-    Designs d = makeDesigns();
-    d.task.SaveAs((dir / "run1_task.sdm").string());
-    d.set0.SaveAs((dir / "run1_3DMC_detr.sdm").string());
-    support::writeFile(dir / "run1.fmr", "\nNrOfVolumes: " + std::to_string(kN) + "\nNrOfSlices: 2\nPrefix: \"run1\"\nDataType: 2\nResolutionX: 3\nResolutionY: 2\n");
-    const auto r = support::runCli({"analyze", "--fmr", (dir / "run1.fmr").string(), "--task-sdm", (dir / "run1_task.sdm").string(),
-                                    (dir / "run1_3DMC_detr.sdm").string()});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("no slice data"), std::string::npos) << "stderr: " << r.err;
-    EXPECT_EQ(r.out.find("map "), std::string::npos) << r.out;
-}
