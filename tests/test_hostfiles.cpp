@@ -130,8 +130,7 @@ TEST_F(Pictures, SameTitleDoesNotOverwriteAndNanBreaksTheLine)
     EXPECT_EQ(fs::path(files[0]).filename(), "same.svg");
     EXPECT_EQ(fs::path(files[1]).filename(), "same-2.svg");
     const std::string svg = support::readFile(files[0]);
-    EXPECT_EQ(svg.find("nan"), std::string::npos);
-    EXPECT_EQ(svg.find("inf"), std::string::npos);
+    for (const char* number : {"nan", "inf"}) EXPECT_EQ(svg.find(number), std::string::npos) << number;
     EXPECT_EQ(all(svg, "(<polyline class=\"line\")").size(), 2u) << "the point before and after the NaN, apart";
 }
 
@@ -142,12 +141,8 @@ protected:
         HostTest::SetUp();
         dir = support::tempDir("maps");
         auto& run = hostState().run.header;
-        run.DimX = 4;
-        run.DimY = 3;
-        run.DimZ = 2;
-        run.VoxelSizeX = 2.0f;
-        run.VoxelSizeY = 3.0f;
-        run.VoxelSizeZ = 4.5f;
+        run.DimX = 4, run.DimY = 3, run.DimZ = 2;
+        run.VoxelSizeX = 2.0f, run.VoxelSizeY = 3.0f, run.VoxelSizeZ = 4.5f;
     }
     // One map through the four map functions, as the plug-in hands it over.
     std::string save(const std::string& name, int type, float t1, float t2, int df1, int df2)
@@ -159,11 +154,7 @@ protected:
         EXPECT_EQ(header.DimX, 4);
         for (int z = 0; z < header.DimZ; ++z)
             for (int i = 0; i < header.DimX * header.DimY; ++i) slices[z][i] = static_cast<float>(100 * z + i);
-        header.MapType = type;
-        header.Threshold1 = t1;
-        header.Threshold2 = t2;
-        header.DF1 = df1;
-        header.DF2 = df2;
+        header.MapType = type, header.Threshold1 = t1, header.Threshold2 = t2, header.DF1 = df1, header.DF2 = df2;
         hostFunction<void (*)(void*)>("zrSetMAPParametersOfCurrentFMR")(&header);
         hostFunction<void (*)(const char*)>("zrSaveMAPsOfCurrentFMR")((dir / name).c_str());
         return hostState().savedMaps.back().file;
