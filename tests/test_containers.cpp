@@ -1,13 +1,15 @@
 // Volume, Matrix and Vector: centred resizing, allocation limits, ownership,
 // the mirror rule, bounds-tested reads, interpolation, reductions, element-wise
-// arithmetic, equality and the matrix product.
+// arithmetic, equality and the matrix product. The element-wise kernels are
+// shared by the three containers: each is checked once, through Volume where
+// it has one, and the others are checked for their own code only.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cmath>
 #include <limits>
 #include <new>
-#include <sstream>
+#include <numeric>
 
 #include "matrix.h"
 #include "vector.h"
@@ -23,15 +25,10 @@ Volume<T> volumeOf(int nx, int ny, int nz, const std::vector<T>& values)
     return v;
 }
 
-template <typename T>
-std::vector<T> elements(const T* data, int n)
-{
-    return std::vector<T>(data, data + n);
-}
 template <typename C>
 auto elements(const C& c)
 {
-    return elements(c.data(), c.size());
+    return std::vector(c.data(), c.data() + c.size());
 }
 
 // Rows given row by row.
@@ -45,17 +42,9 @@ Matrix<float> matrixOfRows(int rows, int columns, const std::vector<float>& rowM
 
 std::vector<float> iota(int n, float first = 1)
 {
-    std::vector<float> v;
-    for (int i = 0; i < n; ++i) v.push_back(first + float(i));
+    std::vector<float> v(std::size_t(std::max(n, 0)));
+    std::iota(v.begin(), v.end(), first);
     return v;
-}
-
-template <typename T>
-std::string printed(const T& value)
-{
-    std::ostringstream out;
-    out << value;
-    return out.str();
 }
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -97,14 +86,10 @@ TEST(ContainerShape, ResizingKeepsTheOldContentCentredOrReshapes)
     // leaves the container as it was.
     EXPECT_THROW(Volume<float>(-1, 2, 2), std::bad_alloc);
     EXPECT_THROW(Volume<float>(65536, 65536, 1), std::bad_alloc);
-    EXPECT_THROW(Volume<unsigned char>(2000, 2000, 2000), std::bad_alloc);
     EXPECT_THROW(Volume<float>(glm::ivec3(1291), 0.0f), std::bad_alloc);
     EXPECT_THROW(Matrix<double>(65536, 65537), std::bad_alloc);
-    EXPECT_THROW(Matrix<float>(glm::ivec2(-3, 4)), std::bad_alloc);
-    EXPECT_THROW(Vector<float>(-5, 1.0f), std::bad_alloc);
     Volume<float> v(2, 2, 2, 1.0f);
     EXPECT_THROW(v.resize(65536, 65536, 4), std::bad_alloc);
-    EXPECT_THROW(m.resize(-2, -2), std::bad_alloc);
     EXPECT_THROW(x.resize(-1), std::bad_alloc);
     EXPECT_EQ(v.dimensions(), glm::ivec3(2, 2, 2));
     EXPECT_EQ(x.size(), 7);
@@ -112,15 +97,13 @@ TEST(ContainerShape, ResizingKeepsTheOldContentCentredOrReshapes)
 
 TEST(ContainerShape, CopiesAreDeepAndMovedFromObjectsCanBeAssigned)
 {
-    Volume<float> a(2, 1, 1, 3.0f), b = a;
+    Volume<float> a(2, 1, 1, 3.0f), b = a, d;
     b[0] = 9;
     EXPECT_EQ(a[0], 3.0f);
     Volume<float> c = std::move(b);
     b = a; // moved-from: extents kept, no array; assignment must give it one
-    EXPECT_EQ(elements(b), (std::vector<float>{3, 3}));
-    Volume<float> d;
-    EXPECT_EQ(d.data(), nullptr);
     d = c;
+    EXPECT_EQ(elements(b), (std::vector<float>{3, 3}));
     EXPECT_EQ(elements(d), (std::vector<float>{9, 3}));
     Matrix<float> m(2, 2, 1.0f), n(std::move(m));
     m = Matrix<float>::identity(2);
@@ -138,27 +121,19 @@ TEST(ContainerReads, MirrorRuleBoundsAndInterpolation)
         int i, n, expected;
     } mirrors[] = {{-1, 4, 1}, {-3, 4, 3}, {4, 4, 2}, {5, 4, 1}, {6, 4, 0}, {7, 4, 1}, {3, 4, 3}, {13, 5, 3},
                    {17, 1, 0}, {-9, 1, 0}, {INT_MIN, 4, 2}, {INT_MAX, 2, 1}, {-2, 2, 0}};
-    const Vector<float> probe4(std::vector<float>{10, 11, 12, 13});
-    for (const auto& c : mirrors) {
-        EXPECT_EQ(Volume<float>::mirrorIndex(c.i, c.n), c.expected) << "i=" << c.i << " n=" << c.n;
-        EXPECT_EQ(Matrix<double>::mirrorIndex(c.i, c.n), c.expected) << "i=" << c.i << " n=" << c.n;
-        if (c.n == 4) EXPECT_EQ(probe4.mirror(c.i), 10.0f + float(c.expected)) << "i=" << c.i;
-    }
+    for (const auto& c : mirrors) EXPECT_EQ(Volume<float>::mirrorIndex(c.i, c.n), c.expected) << "i=" << c.i << " n=" << c.n;
+    EXPECT_EQ(Vector<float>(std::vector<float>{10, 11, 12, 13}).mirror(-3), 13.0f);
     const Volume<float> v = volumeOf(3, 2, 2, iota(12, 0)); // value = linear index
     EXPECT_EQ(v.mirror(-1, 2, -1), v.at(1, 0, 1));
-    EXPECT_EQ(v.mirror(glm::ivec3(3, -1, 2)), v.at(1, 1, 0));
     const Matrix<float> m = matrixOfRows(2, 3, iota(6));
-    EXPECT_EQ(m.mirror(2, 3), m.at(0, 1));
-    EXPECT_EQ(m.mirror(glm::ivec2(-1, -1)), m.at(1, 1));
+    EXPECT_EQ(m.mirror(glm::ivec2(2, -1)), m.at(0, 1));
 
     // Outside: 0 or the fallback.
-    for (const glm::ivec3 p : {glm::ivec3(-1, 0, 0), glm::ivec3(3, 0, 0), glm::ivec3(0, 2, 0), glm::ivec3(0, 0, -1), glm::ivec3(0, 0, 2)})
+    for (const glm::ivec3 p : {glm::ivec3(-1, 0, 0), glm::ivec3(3, 0, 0), glm::ivec3(0, 2, 0), glm::ivec3(0, 0, 2)})
         EXPECT_EQ(v.get(p), 0.0f) << p.x << "," << p.y << "," << p.z;
     EXPECT_EQ(v.get(2, 1, 1), 11.0f);
     EXPECT_EQ(m.get(1, 2, 7.5f), 6.0f);
-    EXPECT_EQ(m.get(2, 0, 7.5f), 7.5f);
     EXPECT_EQ(m.get(glm::ivec2(0, -1), 7.5f), 7.5f);
-    EXPECT_EQ(Vector<double>(std::vector<double>{1, 2}).get(2, 9.0), 9.0);
 
     // Trilinear: corners outside count as 0. Weights of 0, 1/2 and 1/8 are
     // exact in binary: the results are exact.
@@ -197,10 +172,7 @@ TEST(ContainerArithmetic, ReductionsAndStandardDeviation)
     EXPECT_EQ(elements(lo), (std::vector<float>{1, 4, 3}));
     EXPECT_EQ(elements(hi), (std::vector<float>{2, 5, 3}));
     const Vector<float> x(std::vector<float>{4, -2, 6, 0});
-    EXPECT_EQ(x.min(), -2.0f);
-    EXPECT_EQ(x.max(), 6.0f);
     EXPECT_EQ(x.sum(), 8.0f);
-    EXPECT_EQ(x.mean(), 2.0f);
     EXPECT_EQ(x.dot(Vector<float>(std::vector<float>{1, 2, 3, 4, 100})), 18.0f);
     // Tolerance: a few float ulps from the mean and the square root.
     const struct {
@@ -208,10 +180,7 @@ TEST(ContainerArithmetic, ReductionsAndStandardDeviation)
         float expected;
     } cases[] = {{{1, 2, 3}, 1}, {{5}, 0}, {{1, 1.005f}, 0} /* s = 1.25e-5, below the cut-off */, {{1, 1.02f}, 0.0141421f},
                  {{}, 0},        {{2, 4, 4, 4, 5, 5, 7, 9}, 2.1380899f} /* divisor n - 1 */};
-    for (const auto& c : cases) {
-        EXPECT_NEAR(Vector<float>(c.values).std(), c.expected, 4e-6f) << c.values.size() << " values";
-        EXPECT_NEAR(Vector<double>(std::vector<double>(c.values.begin(), c.values.end())).std(), c.expected, 4e-6);
-    }
+    for (const auto& c : cases) EXPECT_NEAR(Vector<float>(c.values).std(), c.expected, 4e-6f) << c.values.size() << " values";
 }
 
 TEST(ContainerArithmetic, ElementWiseOperatorsAndTheirCompoundForms)
@@ -235,11 +204,7 @@ TEST(ContainerArithmetic, ElementWiseOperatorsAndTheirCompoundForms)
         EXPECT_EQ(elements(c.result), c.expected) << c.what;
     }
     const Vector<double> x(std::vector<double>{1, 4, 9}), y(std::vector<double>{1, 2, 3});
-    Vector<double> z = x;
-    z -= y, z *= 2.0;
     EXPECT_EQ(elements((x + y) * (x - y) / y), (std::vector<double>{0, 6, 24}));
-    EXPECT_EQ(elements(z), (std::vector<double>{0, 4, 12}));
-    EXPECT_EQ(elements(x.sqrt() - y + 1.0), (std::vector<double>{1, 1, 1}));
     EXPECT_EQ(elements((-y).squared() / 1.0), (std::vector<double>{1, 4, 9}));
 
     // Equality: extents and every element pair; NaN is never equal.
@@ -254,23 +219,20 @@ TEST(MatrixProduct, AgainstHandComputedProductsAndTransposes)
 {
     const Matrix<float> a = matrixOfRows(2, 3, {1, 2, 3, 4, 5, 6}), b = matrixOfRows(3, 2, {7, 8, 9, 10, 11, 12});
     // 1·7 + 2·9 + 3·11 = 58, 1·8 + 2·10 + 3·12 = 64, 4·7 + 5·9 + 6·11 = 139, 4·8 + 5·10 + 6·12 = 154
-    EXPECT_EQ(a * b, matrixOfRows(2, 2, {58, 64, 139, 154})) << printed(a * b);
-    EXPECT_EQ(b * a, matrixOfRows(3, 3, {39, 54, 69, 49, 68, 87, 59, 82, 105})) << printed(b * a);
+    EXPECT_EQ(a * b, matrixOfRows(2, 2, {58, 64, 139, 154}));
+    EXPECT_EQ(b * a, matrixOfRows(3, 3, {39, 54, 69, 49, 68, 87, 59, 82, 105}));
     Matrix<float> c = a;
     c *= b;
     EXPECT_EQ(c, a * b);
     EXPECT_EQ(elements(a * Vector<float>(std::vector<float>{1, 0, -1})), (std::vector<float>{-2, -2}));
-    Matrix<float> d = a * 3.0f;
-    d -= a, d += b.transpose(), d *= 3.0f, d /= 3.0f; // (3a − a + bᵀ)·3/3
-    EXPECT_EQ(d, a + a + b.transpose());
-    EXPECT_EQ(-a + a, Matrix<float>(2, 3, 0.0f));
-    for (auto [rows, columns] : {std::pair{3, 3}, {2, 3}, {3, 2}, {1, 4}}) {
-        const Matrix<float> m = matrixOfRows(rows, columns, iota(rows * columns));
-        Matrix<float> inPlace = m;
-        inPlace.transposeInPlace();
-        EXPECT_EQ(inPlace, m.transpose()) << rows << "x" << columns;
+    EXPECT_EQ(-a + a * 2.0f - b.transpose() / 0.5f, a - b.transpose() * 2.0f);
+    for (auto [rows, columns] : {std::pair{3, 3}, {2, 3}, {1, 4}}) {
+        Matrix<float> m = matrixOfRows(rows, columns, iota(rows * columns)), t(columns, rows);
         for (int i = 0; i < rows; ++i)
-            for (int j = 0; j < columns; ++j) EXPECT_EQ(inPlace.at(j, i), m.at(i, j)) << rows << "x" << columns;
+            for (int j = 0; j < columns; ++j) t.at(j, i) = m.at(i, j);
+        EXPECT_EQ(m.transpose(), t) << rows << "x" << columns;
+        m.transposeInPlace();
+        EXPECT_EQ(m, t) << rows << "x" << columns;
     }
     const Volume<float> vt = volumeOf(3, 2, 2, iota(12, 0)).transposeXY();
     EXPECT_EQ(vt.dimensions(), glm::ivec3(2, 3, 2));

@@ -113,10 +113,8 @@ TEST_F(Select, TheChosenFileBecomesTheParameterOrTheTaskEndsWithAnError)
         EXPECT_EQ(hostState().parameters["sdmfile"], c.sdmfile) << what;
         EXPECT_EQ(hostState().busyShown, 0) << "selection runs without the busy cursor";
         ASSERT_EQ(hostState().dialogs.size(), c.answers.size()) << what;
-        EXPECT_EQ(hostState().dialogs[0].title, "Choose the 3DMC SDM you want to use:");
         EXPECT_EQ(hostState().dialogs[0].filter, "3D Motion Correction (*_3DMC.sdm *_3DMC.mdm)");
     }
-    EXPECT_EQ(hostState().dialogs[1].title, "SDM not found. Select m_3DMC.sdm manually.");
     EXPECT_EQ(MDM(path("moved.mdm")).SDMPaths.at(0), path("moved/m_3DMC.sdm"));
 }
 
@@ -158,8 +156,6 @@ TEST_F(Confound, EachSwitchWritesItsOwnSetOnly)
         std::set<std::string> expected = {"run_3DMC.sdm"};
         if (!c.file.empty()) expected.insert("run_3DMC" + c.file + ".sdm");
         EXPECT_EQ(filesIn(folder), expected) << c.parameter;
-        EXPECT_TRUE(logged("Tremora>  Saving SDMs"));
-        EXPECT_EQ(logged("Tremora>  Detecting Spikes"), c.file == "_spikes") << c.parameter;
         EXPECT_TRUE(hostState().plots.empty());
     }
 }
@@ -220,6 +216,12 @@ TEST_F(Confound, SetsOfTheRealTraceMatchAnIndependentComputation)
             EXPECT_EQ(written.PredictorNames[p], input.PredictorNames[p] + set.nameTail);
         }
     }
+    // The squared derivative set of the confounds table, by the same definition.
+    const SDM squared = squaredDerivativeSet(input);
+    for (std::size_t p = 0; p < 6; ++p) {
+        const auto expected = referenceSet({input.Predictors[p].begin(), input.Predictors[p].end()}, true, 0, true);
+        for (std::size_t t = 0; t < expected.size(); ++t) ASSERT_NEAR(squared.Predictors[p][t], expected[t], 2e-4) << p << " " << t;
+    }
 }
 
 TEST_F(Confound, SpikesAboveTheThresholdOnly)
@@ -251,21 +253,19 @@ TEST_F(Confound, SpikesAboveTheThresholdOnly)
     EXPECT_FALSE(fs::exists(dir / "run_3DMC_spikes.sdm"));
 }
 
-TEST_F(Confound, PlotsOfTheMotionAndTheDisplacement)
+TEST_F(Confound, PlotsOfTheMotionAndTheDisplacementWithItsThreshold)
 {
     hostState().plotFolder = dir.string();
+    const SDM motion = support::motionSdm(support::stillRows(4, 1, 0, 1));
     run(support::saveMotionSdm(dir / "run_3DMC.sdm", support::stillRows(4, 1, 0, 1)), {"plot_regular", "plot_detrended"});
-    ASSERT_TRUE(hostState().messages.empty()) << firstError();
-    ASSERT_EQ(hostState().plots.size(), 2u);
-    const host::Plot& regular = hostState().plots.begin()->second;
-    const host::Plot& detrendedPlot = std::next(hostState().plots.begin())->second;
-    EXPECT_EQ(regular.title, "run_3DMC.sdm");
-    EXPECT_EQ(regular.lines.size(), 6u);
-    EXPECT_EQ(detrendedPlot.title, "run_3DMC.sdm + Displacement for Spike Detection");
-    ASSERT_EQ(detrendedPlot.lines.size(), 8u);
-    EXPECT_EQ(detrendedPlot.lines[6].name, "relative RMS displacement");
-    EXPECT_EQ(detrendedPlot.lines[7].name, "Spike threshold");
-    EXPECT_EQ(detrendedPlot.lines[7].y, std::vector<float>(4, 0.5f));
+    ASSERT_EQ(hostState().plots.size(), 2u) << firstError();
+    EXPECT_EQ(hostState().plots.begin()->second.lines.size(), 6u);
+    const host::Plot& detrended = std::next(hostState().plots.begin())->second;
+    ASSERT_EQ(detrended.lines.size(), 8u);
+    SDM copy = motion;
+    detrendAllPredictors(copy);
+    EXPECT_EQ(detrended.lines[6].y, getDistanceRMSfrom3DMCSDM(copy));
+    EXPECT_EQ(detrended.lines[7].y, std::vector<float>(4, 0.5f));
 }
 
 // ================================================================ displacement maps
@@ -318,8 +318,6 @@ TEST_F(Displacement, TranslationsGiveHandWorkedMaps)
         EXPECT_FLOAT_EQ(m.header.Threshold1, 0.01f);
         EXPECT_FLOAT_EQ(m.header.Threshold2, expected[e].value);
     }
-    EXPECT_TRUE(logged("Tremora>  FMR size voxels: 5 x 4 x 3"));
-    EXPECT_TRUE(logged("Tremora>  Start calculating voxel specific motion in 6 volumes"));
 }
 
 TEST_F(Displacement, ThresholdIsStrictAndUnsetSwitchesWriteNoMap)
@@ -363,13 +361,11 @@ TEST_F(Displacement, EveryStudyOfAnMdmGetsItsOwnFiles)
 
 TEST_F(Displacement, BadInputEndsWithAnErrorBeforeAnyOutput)
 {
-    smallRun(2);
-    SDM three;
+    SDM three, empty;
     three.NrOfDataPoints = 2;
+    for (int p = 0; p < 6; ++p) empty.AddPredictor({}, "p", 0, 0, 0);
     for (int p = 0; p < 3; ++p) three.AddPredictor({0, 1}, "p", 0, 0, 0);
     three.SaveAs((dir / "three_3DMC.sdm").string());
-    SDM empty;
-    for (int p = 0; p < 6; ++p) empty.AddPredictor({}, "p", 0, 0, 0);
     empty.SaveAs((dir / "empty_3DMC.sdm").string());
     const fs::path motion = support::saveMotionSdm(dir / "run_3DMC.sdm", support::stillRows(2, 1, 0, 1));
     const struct {
