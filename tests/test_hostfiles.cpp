@@ -10,26 +10,18 @@
 #include "testing.h"
 
 using support::HostTest;
+using support::hostFunction;
 namespace fs = std::filesystem;
 
 namespace {
 
-// The host functions of this executable, called as the plug-in calls them.
-template <typename F>
-F hostFunction(const char* name)
-{
-    void* symbol = dlsym(dlopen(nullptr, RTLD_LAZY), name);
-    if (symbol == nullptr) throw std::runtime_error(std::string("no host function ") + name);
-    return reinterpret_cast<F>(symbol);
-}
-
 int plotLine(int n, float* x, float* y, const char* name)
 {
-    return hostFunction<int (*)(int, float*, float*, const char*)>("zrPlotLine")(n, x, y, name);
+    return hostFunction<int (int, float*, float*, const char*)>("zrPlotLine")(n, x, y, name);
 }
 void call(const char* name, int plot, int a, int b)
 {
-    hostFunction<void (*)(int, int, int)>(name)(plot, a, b);
+    hostFunction<void (int, int, int)>(name)(plot, a, b);
 }
 
 std::vector<std::string> all(const std::string& text, const std::string& pattern)
@@ -69,13 +61,13 @@ TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
 {
     std::vector<float> x = {1, 2, 3, 4, 5}, a = {0, 1, 2, 1, 0}, b = {-1, -1, 5, -1, -1};
     const int plot = plotLine(5, x.data(), a.data(), "first <a&b>");
-    hostFunction<void (*)(int, int, float*, float*, const char*)>("zrAddLineToPlot")(plot, 5, x.data(), b.data(), "second");
-    hostFunction<void (*)(int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 0, 2, 255, 0, 0, 0);
-    hostFunction<void (*)(int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 1, 3, 250, 250, 250, 0);
+    hostFunction<void (int, int, float*, float*, const char*)>("zrAddLineToPlot")(plot, 5, x.data(), b.data(), "second");
+    hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 0, 2, 255, 0, 0, 0);
+    hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 1, 3, 250, 250, 250, 0);
     call("zrShowPlotLegend", plot, 1, 3);
-    hostFunction<void (*)(int, const char*)>("zrSetPlotTitle")(plot, "run/1: motion \"x\"");
+    hostFunction<void (int, const char*)>("zrSetPlotTitle")(plot, "run/1: motion \"x\"");
     call("zrResizePlot", plot, 800, 350);
-    hostFunction<void (*)(int, float, float)>("zrSetPlotYAxisRange")(plot, -2.0f, 2.0f);
+    hostFunction<void (int, float, float)>("zrSetPlotYAxisRange")(plot, -2.0f, 2.0f);
     EXPECT_TRUE(hostState().plots.at(plot).file.empty()) << "nothing is drawn before the window is shown";
     call("zrShowPlotAtPosition", plot, 50, 50);
 
@@ -123,7 +115,7 @@ TEST_F(Pictures, SameTitleDoesNotOverwriteAndNanBreaksTheLine)
     std::string files[2];
     for (std::string& file : files) {
         const int plot = plotLine(4, x.data(), y.data(), "gaps");
-        hostFunction<void (*)(int, const char*)>("zrSetPlotTitle")(plot, "..same");
+        hostFunction<void (int, const char*)>("zrSetPlotTitle")(plot, "..same");
         call("zrShowPlotAtPosition", plot, 0, 0);
         file = hostState().plots.at(plot).file;
     }
@@ -147,16 +139,16 @@ protected:
     // One map through the four map functions, as the plug-in hands it over.
     std::string save(const std::string& name, int type, float t1, float t2, int df1, int df2)
     {
-        hostFunction<void (*)()>("zrCreateMAPForCurrentFMR")();
+        hostFunction<void ()>("zrCreateMAPForCurrentFMR")();
         MAP_Header header{};
-        float** slices = hostFunction<float** (*)(void*)>("zrGetMAPOfCurrentFMR")(&header);
+        float** slices = hostFunction<float** (void*)>("zrGetMAPOfCurrentFMR")(&header);
         EXPECT_NE(slices, nullptr);
         EXPECT_EQ(header.DimX, 4);
         for (int z = 0; z < header.DimZ; ++z)
             for (int i = 0; i < header.DimX * header.DimY; ++i) slices[z][i] = static_cast<float>(100 * z + i);
         header.MapType = type, header.Threshold1 = t1, header.Threshold2 = t2, header.DF1 = df1, header.DF2 = df2;
-        hostFunction<void (*)(void*)>("zrSetMAPParametersOfCurrentFMR")(&header);
-        hostFunction<void (*)(const char*)>("zrSaveMAPsOfCurrentFMR")((dir / name).c_str());
+        hostFunction<void (void*)>("zrSetMAPParametersOfCurrentFMR")(&header);
+        hostFunction<void (const char*)>("zrSaveMAPsOfCurrentFMR")((dir / name).c_str());
         return hostState().savedMaps.back().file;
     }
     fs::path dir;

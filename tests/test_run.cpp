@@ -18,23 +18,14 @@ using support::writeFile;
 
 namespace {
 
-// The host functions as the plug-in finds them: by name in this process.
-template <typename F>
-F* hostFunction(const char* name)
-{
-    void* symbol = dlsym(RTLD_DEFAULT, name);
-    if (symbol == nullptr) throw std::runtime_error(std::string("this executable lacks ") + name);
-    return reinterpret_cast<F*>(symbol);
-}
-
 void currentHeader(void* header)
 {
-    hostFunction<void(void*)>("zrGetHeaderOfCurrentFMR")(header);
+    support::hostFunction<void(void*)>("zrGetHeaderOfCurrentFMR")(header);
 }
 
 float** currentSTCData()
 {
-    return hostFunction<float**()>("zrGetSTCFloatDataOfCurrentFMR")();
+    return support::hostFunction<float**()>("zrGetSTCFloatDataOfCurrentFMR")();
 }
 
 std::string runDocument(int volumes, int nx, int ny, int slices, const std::string& extra)
