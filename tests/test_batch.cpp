@@ -99,137 +99,72 @@ TEST(Batch, TwoGoodRunsAndABrokenOne)
         EXPECT_TRUE(fs::exists(p)) << p;
 }
 
-TEST(Batch, WhatARunFolderMustHold)
+// Folders that hold a run, and some that do not (more in the golden tier). A
+// brain mask in the folder goes to the report's carpet where it fits, and to
+// the confound step only when that computes DVARS (the table is not an input).
+TEST(Batch, WhatARunFolderMustHoldAndWhereItsMaskGoes)
 {
     const fs::path root = support::tempDir("folders");
-    const auto folder = [&](const std::string& name) {
-        fs::create_directories(root / name);
-        return root / name;
-    };
-    const fs::path empty = folder("empty");
-    const fs::path noMotion = folder("nomotion");
-    writeHead(noMotion / "a.nii", 3);
-    const fs::path twoRuns = folder("twoniftis");
-    writeHead(twoRuns / "a.nii", 3);
-    writeHead(twoRuns / "b.nii", 3);
-    const fs::path twoMotions = folder("twomotions");
-    writeHead(twoMotions / "a.nii", 3);
-    support::writeFile(twoMotions / "a.par", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
-    support::writeFile(twoMotions / "rp_a.txt", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
-    // fMRIPrep's folder: the run among a mask and a reference, the confounds by name.
-    const fs::path prep = folder("fmriprep");
-    writeHead(prep / "sub-01_task-rest_desc-preproc_bold.nii.gz", 4);
-    writeHead(prep / "sub-01_task-rest_desc-brain_mask.nii.gz", 1);
-    writeHead(prep / "sub-01_task-rest_boldref.nii.gz", 1);
-    support::writeFile(prep / "sub-01_task-rest_desc-confounds_timeseries.tsv",
-                       "csf\ttrans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\nn/a\t0\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n"
-                       "1\t0.5\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n");
-    // A run named so that its BIDS table would take the name of its input.
-    const fs::path named = folder("named");
-    writeHead(named / "sub-02_task-rest_bold.nii.gz", 4);
-    const std::string input = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
-                              "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
-    support::writeFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv", input);
+    const std::string fmriprep = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
+                                 "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
+    const std::string still = "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n", fsl = still + "0 0 0 0.5 0 0\n";
+    const std::string mask = "sub-01_task-rest_desc-brain_mask.nii.gz";
     struct Case {
-        fs::path dir;
-        std::string status, volumes, error;
+        std::string dir;
+        std::vector<std::pair<std::string, std::string>> files; // "nifti N": a head of N volumes; "mask N": N slices of ones
+        std::string status, volumes, error, says, masked;      // masked: the steps given --mask
     } cases[] = {
-        {named, "ok", "4", "n/a"},
-        {empty, "failed", "n/a", "neither NAME.fmr with NAME_3DMC.sdm nor a NIfTI run"},
-        {noMotion, "failed", "n/a", "holds a.nii but no motion file"},
-        {twoRuns, "failed", "n/a", "several NIfTI runs (a.nii, b.nii)"},
-        {twoMotions, "failed", "n/a", "several motion files (a.par, rp_a.txt)"},
-        {root / "missing", "failed", "n/a", "is not a folder"},
-        {prep, "ok", "4", "n/a"},
+        // A run named so that its BIDS table would take the name of its input: the table is kept.
+        {"named", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_desc-confounds_timeseries.tsv", fmriprep}, {mask, "mask 4"}},
+         "ok", "4", "n/a", "", "report"},
+        {"othergrid", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_bold.par", fsl}, {mask, "mask 5"}},
+         "ok", "4", "n/a", "is not on the run's grid", ""},
+        {"fits", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_bold.par", fsl}, {mask, "mask 4"}}, "ok", "4", "n/a", "--mask",
+         "confound report"},
+        {"nomotion", {{"a.nii", "nifti 3"}}, "failed", "n/a", "holds a.nii but no motion file", "", ""},
+        {"twomotions", {{"a.nii", "nifti 3"}, {"a.par", still}, {"rp_a.txt", still}}, "failed", "n/a", "several motion files (a.par, rp_a.txt)", "", ""},
+        // fMRIPrep's folder: the run among a mask and a reference, the confounds by name.
+        {"fmriprep",
+         {{"sub-01_task-rest_desc-preproc_bold.nii.gz", "nifti 4"}, {mask, "nifti 1"}, {"sub-01_task-rest_boldref.nii.gz", "nifti 1"},
+          {"sub-01_task-rest_desc-confounds_timeseries.tsv",
+           "csf\ttrans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\nn/a\t0\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n1\t0.5\t0\t0\t0\t0\t0\n"}},
+         "ok", "4", "n/a", "", "confound report"},
     };
     for (const auto& c : cases) {
-        const auto r = runCli({"process", c.dir.string()});
-        EXPECT_EQ(r.status, c.status == "ok" ? 0 : 1) << c.dir << "\n" << r.err;
+        SCOPED_TRACE(c.dir);
+        fs::create_directories(root / c.dir);
+        for (const auto& [name, content] : c.files) {
+            const int n = std::atoi(content.c_str() + content.find(' ') + 1);
+            if (content.rfind("nifti ", 0) == 0) writeHead(root / c.dir / name, n);
+            else if (content.rfind("mask ", 0) == 0) {
+                support::NiftiLayout layout;
+                layout.dims = {kNx, kNy, n, 1};
+                layout.ndim = 3;
+                support::writeNifti((root / c.dir / name).string(), layout, std::vector<double>(std::size_t(kNx * kNy * n), 1.0));
+            } else support::writeFile(root / c.dir / name, content);
+        }
+        const auto r = runCli({"process", (root / c.dir).string()});
+        EXPECT_EQ(r.status, c.status == "ok" ? 0 : 1) << r.err;
         const auto rows = support::tsvRows(r.out.substr(std::min(r.out.size(), r.out.rfind("run\tstatus"))));
         ASSERT_EQ(rows.size(), 2u) << r.out;
         ASSERT_EQ(rows[1].size(), 11u) << r.out;
-        EXPECT_EQ(rows[1][1], c.status) << c.dir;
-        EXPECT_EQ(rows[1][2], c.volumes) << c.dir;
-        EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << c.dir << ": " << rows[1][7];
+        EXPECT_EQ((std::vector<std::string>{rows[1][1], rows[1][2]}), (std::vector<std::string>{c.status, c.volumes}));
+        EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << rows[1][7];
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        for (const std::string step : {"confound", "report"}) {
+            const std::size_t at = r.out.find("== tremora " + step);
+            if (c.status != "ok") continue;
+            ASSERT_NE(at, std::string::npos) << r.out;
+            EXPECT_EQ(r.out.substr(at, r.out.find('\n', at) - at).find("--mask") != std::string::npos, c.masked.find(step) != std::string::npos)
+                << r.out.substr(at, r.out.find('\n', at) - at);
+        }
     }
-    EXPECT_EQ(support::readFile(named / "sub-02_task-rest_desc-confounds_timeseries.tsv"), input) << "the input is kept";
+    EXPECT_EQ(support::readFile(root / "named" / "sub-01_task-rest_desc-confounds_timeseries.tsv"), fmriprep) << "the input is kept";
+    const fs::path prep = root / "fmriprep";
     EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_desc-confounds_timeseries.tsv"));
     // The imported fMRIPrep run is reused the next time rather than imported again.
     EXPECT_TRUE(fs::exists(prep / "sub-01_task-rest_desc-preproc_bold.fmr"));
     const auto again = runCli({"process", prep.string()});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out.find("== import"), std::string::npos) << again.out;
-
-}
-
-TEST(Batch, SummaryCarriesStdDvarsAndTheOutlierShareOfTheChosenRule)
-{
-    const fs::path root = support::tempDir("batchdvars");
-    const fs::path native = root / "native";
-    ASSERT_EQ(runCli({"synth", "--out", native.string(), "--dims", "8", "8", "4", "--volumes", "40", "--name", "s"}).status, 0);
-    const fs::path summary = root / "summary.tsv";
-    const auto r = runCli({"batch", "--summary", summary.string(), "--outliers-by", "fd,rmsd", "--fd-threshold", "0.3", native.string()});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    const auto rows = support::tsvRows(support::readFile(summary));
-    ASSERT_EQ(rows.size(), 2u);
-    // Against the run's own confounds table: std_dvars from the second volume,
-    // and the volumes above either threshold.
-    const auto confounds = support::tsvRows(support::readFile(native / "s_desc-confounds_timeseries.tsv"));
-    const auto at = [&](const std::string& name) {
-        return std::size_t(std::find(confounds[0].begin(), confounds[0].end(), name) - confounds[0].begin());
-    };
-    double sum = 0, max = 0;
-    int flagged = 0;
-    for (std::size_t t = 1; t < confounds.size(); ++t) {
-        const double dvars = std::stod(confounds[t][at("std_dvars")]);
-        if (t > 1) sum += dvars, max = std::max(max, dvars);
-        flagged += std::stod(confounds[t][at("framewise_displacement")]) > 0.3 || std::stod(confounds[t][at("rmsd")]) > 0.5;
-    }
-    EXPECT_NEAR(std::stod(rows[1][8]), sum / 39.0, 5e-5);
-    EXPECT_NEAR(std::stod(rows[1][9]), max, 5e-5);
-    EXPECT_NEAR(std::stod(rows[1][10]), flagged / 40.0, 5e-5);
-    EXPECT_GT(flagged, 0);
-}
-
-TEST(Batch, ABrainMaskInTheFolderIsUsedOnlyWhereItFitsAndDvarsIsTaken)
-{
-    const fs::path root = support::tempDir("masks");
-    const std::string motion = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n0\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n"
-                               "0.5\t0\t0\t0\t0\t0\n0.5\t0\t0\t0\t0\t0\n";
-    struct Case {
-        std::string name;
-        bool keptTable; // the table is an input: no --tsv, no DVARS
-        int maskSlices;
-        std::string says;
-    };
-    const std::vector<Case> cases = {
-        {"kept", true, kNz, ""},
-        {"othergrid", false, kNz + 1, "is not on the run's grid"},
-        {"fits", false, kNz, "--mask"},
-    };
-    for (const Case& c : cases) {
-        const fs::path dir = root / c.name;
-        fs::create_directories(dir);
-        writeHead(dir / "sub-01_task-rest_bold.nii.gz", 4);
-        support::NiftiLayout layout;
-        layout.dims = {kNx, kNy, c.maskSlices, 1};
-        layout.ndim = 3;
-        support::writeNifti((dir / "sub-01_task-rest_desc-brain_mask.nii.gz").string(), layout,
-                            std::vector<double>(std::size_t(kNx * kNy * c.maskSlices), 1.0));
-        // fMRIPrep's table of the run's own name is an input; otherwise the motion comes as FSL's.
-        if (c.keptTable)
-            support::writeFile(dir / "sub-01_task-rest_desc-confounds_timeseries.tsv", motion);
-        else
-            support::writeFile(dir / "sub-01_task-rest_bold.par", "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0.5 0 0\n");
-        const auto r = runCli({"process", dir.string()});
-        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
-        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.name << "\n" << r.out;
-        // The report's carpet takes a fitting mask; the confound step only when it computes DVARS.
-        const std::size_t confound = r.out.find("== tremora confound"), report = r.out.find("== tremora report");
-        ASSERT_NE(report, std::string::npos) << r.out;
-        const std::string confoundLine = r.out.substr(confound, r.out.find('\n', confound) - confound);
-        const std::string reportLine = r.out.substr(report, r.out.find('\n', report) - report);
-        EXPECT_EQ(confoundLine.find("--mask") != std::string::npos, !c.keptTable && c.maskSlices == kNz) << confoundLine;
-        EXPECT_EQ(reportLine.find("--mask") != std::string::npos, c.maskSlices == kNz) << reportLine;
-    }
 }

@@ -9,8 +9,8 @@
 #include "ioerror.h"
 #include "myFMR.h"
 #include "run.h"
+#include "fixtures.h"
 #include "testing.h"
-
 
 namespace fs = std::filesystem;
 using support::HostTest;
@@ -18,23 +18,14 @@ using support::writeFile;
 
 namespace {
 
-// The host functions as the plug-in finds them: by name in this process.
-template <typename F>
-F* hostFunction(const char* name)
-{
-    void* symbol = dlsym(RTLD_DEFAULT, name);
-    if (symbol == nullptr) throw std::runtime_error(std::string("this executable lacks ") + name);
-    return reinterpret_cast<F*>(symbol);
-}
-
 void currentHeader(void* header)
 {
-    hostFunction<void(void*)>("zrGetHeaderOfCurrentFMR")(header);
+    support::hostFunction<void(void*)>("zrGetHeaderOfCurrentFMR")(header);
 }
 
 float** currentSTCData()
 {
-    return hostFunction<float**()>("zrGetSTCFloatDataOfCurrentFMR")();
+    return support::hostFunction<float**()>("zrGetSTCFloatDataOfCurrentFMR")();
 }
 
 std::string runDocument(int volumes, int nx, int ny, int slices, const std::string& extra)
@@ -43,19 +34,6 @@ std::string runDocument(int volumes, int nx, int ny, int slices, const std::stri
            "\nNrOfSlices:           " + std::to_string(slices) +
            "\nPrefix:               \"run\"\nDataType:             2\nResolutionX:          " + std::to_string(nx) +
            "\nResolutionY:          " + std::to_string(ny) + "\n" + extra;
-}
-
-// Slice data whose every value tells its voxel and volume apart.
-void writeSlices(const fs::path& stc, int volumes, int nx, int ny, int slices)
-{
-    std::string bytes;
-    for (int z = 0; z < slices; ++z)
-        for (int v = 0; v < volumes; ++v)
-            for (int i = 0; i < nx * ny; ++i) {
-                const float value = float(10000 * v + 100 * z + i);
-                bytes.append(reinterpret_cast<const char*>(&value), 4);
-            }
-    writeFile(stc, bytes);
 }
 
 FMR_Header currentRecord()
@@ -159,25 +137,16 @@ TEST_F(RunRecord, UnreadableDocumentsAreRefused)
 
 TEST_F(RunRecord, SliceDataServedFromTheFirstRequestOn)
 {
-    const int volumes = 4, nx = 3, ny = 2, slices = 5;
+    // The fixture's value 1000 z + 100 t + 10 y + x tells voxel and volume apart.
     const fs::path dir = support::tempDir("run-data");
-    writeFile(dir / "run.fmr", runDocument(volumes, nx, ny, slices, ""));
-    writeSlices(dir / "run.stc", volumes, nx, ny, slices);
-    host::openRun(hostState(), (dir / "run.fmr").string());
-
+    support::openRunOnDisk(dir, {.nx = 3, .ny = 2, .nz = 5, .volumes = 4});
     float** data = currentSTCData();
     ASSERT_NE(data, nullptr) << hostState().run.loadError;
-    for (int v = 0; v < volumes; ++v)
-        for (int z = 0; z < slices; ++z)
-            for (int i = 0; i < nx * ny; ++i)
-                ASSERT_EQ(data[v][z * nx * ny + i], float(10000 * v + 100 * z + i))
-                    << "volume " << v << " slice " << z << " voxel " << i;
-
+    for (int v = 0; v < 4; ++v)
+        for (int i = 0; i < 30; ++i) ASSERT_EQ(data[v][i], float(1000 * (i / 6) + 100 * v + 10 * (i % 6 / 3) + i % 3)) << v << " " << i;
     // Later requests serve what was loaded, without reading the file again.
     fs::remove(dir / "run.stc");
-    float** again = currentSTCData();
-    EXPECT_EQ(again, data);
-    EXPECT_EQ(again[volumes - 1][nx * ny * slices - 1], float(10000 * (volumes - 1) + 100 * (slices - 1) + nx * ny - 1));
+    EXPECT_EQ(currentSTCData(), data);
 }
 
 TEST_F(RunRecord, NoSliceDataGivesNull)
@@ -200,8 +169,8 @@ TEST_F(RunRecord, NoSliceDataGivesNull)
          "Failed opening STC for reading: " + (dir / "run.stc").string()},
         {"the document changed after it was opened",
          [&] {
+             support::writeRun(dir, "run", {.nx = 2, .ny = 2, .nz = 1, .volumes = 3});
              writeFile(dir / "b.fmr", runDocument(2, 2, 2, 1, ""));
-             writeSlices(dir / "run.stc", 3, 2, 2, 1);
              host::openRun(hostState(), (dir / "b.fmr").string());
              writeFile(dir / "b.fmr", runDocument(3, 2, 2, 1, ""));
          },

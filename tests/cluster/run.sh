@@ -11,8 +11,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 tremora="$build/bin/tremora"
 [ "$(id -u)" -eq 0 ] || { echo "test-cluster: the SLURM daemons are started as root; run it as root" >&2; exit 1; }
 for program in munged slurmctld slurmd sbatch scontrol snakemake; do
-  command -v "$program" >/dev/null || { echo "test-cluster: $program is missing (make deps-cluster)" >&2; exit 1; }
-done
+  command -v "$program" >/dev/null || { echo "test-cluster: $program is missing (make deps-cluster)" >&2; exit 1; }; done
 
 tmp=$(mktemp -d /tmp/tremora-cluster-XXXXXX)
 pids=()
@@ -30,11 +29,8 @@ trap finish EXIT
 start=$(date +%s)
 
 # Two free ports on the loopback interface.
-read -r ctldport slurmdport < <(python3 -c '
-import socket
-s = [socket.socket() for _ in range(2)]
-for x in s: x.bind(("127.0.0.1", 0))
-print(*(x.getsockname()[1] for x in s))')
+read -r ctldport slurmdport < <(python3 -c 'import socket
+s = [socket.socket() for _ in range(2)]; [x.bind(("127.0.0.1", 0)) for x in s]; print(*(x.getsockname()[1] for x in s))')
 host=$(hostname -s)
 cores=$(nproc)
 memory=$(( $(awk '/MemTotal/ {print $2}' /proc/meminfo) / 1024 - 1024 ))
@@ -98,13 +94,12 @@ snakemake -s "$src/workflow/Snakefile" --profile "$src/workflow/profiles/slurm" 
   --config bids_dir=study output_dir=cluster tremora="$tremora" threads=1 >snakemake.log 2>&1 \
   || { tail -n 30 snakemake.log >&2; exit 1; }
 
-passed=0 failed=0
-check() { if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "test-cluster: FAILED: $*" >&2; fi; }
+failed=0
+check() { "$@" || { failed=$((failed + 1)); echo "test-cluster: FAILED: $*" >&2; }; }
 # Three jobs (two participants, then the group) went through SLURM and completed.
-completed=$(scontrol show job --oneliner | grep -c 'JobState=COMPLETED' || true)
-check [ "$completed" -eq 3 ]
-check [ "$(scontrol show job --oneliner | grep -c 'JobName=tremora-participant_sub_0' || true)" -eq 2 ]
+jobs=$(scontrol show job --oneliner)
+check [ "$(grep -c 'JobState=COMPLETED' <<<"$jobs" || true)" -eq 3 ]
+check [ "$(grep -c 'JobName=tremora-participant_sub_0' <<<"$jobs" || true)" -eq 2 ]
 check diff -r direct cluster
-echo "test-cluster: $completed SLURM jobs, $(( $(date +%s) - start )) s in all"
-echo "$passed passed, $failed failed"
+echo "test-cluster: $(( $(date +%s) - start )) s in all, $failed checks failed"
 [ "$failed" -eq 0 ]

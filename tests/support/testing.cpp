@@ -37,6 +37,13 @@ TMZRPluginInterface* createPlugin()
     return create();
 }
 
+void* hostSymbol(const char* name)
+{
+    void* symbol = dlsym(RTLD_DEFAULT, name);
+    if (symbol == nullptr) throw std::runtime_error(std::string("this executable lacks ") + name);
+    return symbol;
+}
+
 bool runTask(const std::string& task)
 {
     host::state().parameters["task"] = task;

@@ -27,6 +27,10 @@ protected:
 void* pluginLibrary();
 // A new plug-in object from createPlugin.
 TMZRPluginInterface* createPlugin();
+// A host function of this executable, found by name as the plug-in finds it.
+void* hostSymbol(const char* name);
+template <typename F>
+F* hostFunction(const char* name) { return reinterpret_cast<F*>(hostSymbol(name)); }
 // createPlugin + initPlugin + execute of one task + delete; returns initPlugin's result.
 bool runTask(const std::string& task);
 
