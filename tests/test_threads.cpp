@@ -206,8 +206,9 @@ TEST(SameBits, DisplacementMapsFor1And2And7Threads)
     for (float& v : expected[1]) v /= float(n);
     for (float& v : expected[3]) v /= float(n);
 
+    const std::vector<int>* const orders[] = {&mask, &backwards};
     for (int threads : {1, 2, 7}) {
-        for (const std::vector<int>* order : {&mask, &backwards}) {
+        for (const std::vector<int>* order : orders) {
             const DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, *order, threads);
             const std::pair<const char*, const Volume<float>*> got[] = {
                 {"maximum absolute", &maps.maxAbsolute}, {"mean absolute", &maps.meanAbsolute},
