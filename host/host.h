@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TMZRPluginInterface.h"
+#include "largebuffer.h"
 #include "sourcespace.h"
 
 namespace host {
@@ -54,7 +55,7 @@ struct Plot {
 // A map of the current run: its header and DimZ slices of DimX*DimY floats.
 struct Map {
     MAP_Header header{};
-    std::vector<float> voxels;
+    MapVoxels voxels;
     std::vector<float*> slices;
 };
 

@@ -89,14 +89,21 @@ void MapScratch::CompressorFree::operator()(libdeflate_compressor* c) const { li
 MapScratch::MapScratch() = default;
 MapScratch::~MapScratch() = default;
 
+MapScratch::Buffer::~Buffer()
+{
+    if (bytes != nullptr) LargeAllocator<unsigned char>().deallocate(bytes, size);
+}
+
 unsigned char* MapScratch::reserve(Buffer& buffer, std::size_t size)
 {
     // Left uninitialised: every byte used is written first.
     if (buffer.size < size) {
-        buffer.bytes.reset(new unsigned char[size]);
+        unsigned char* fresh = LargeAllocator<unsigned char>().allocate(size);
+        if (buffer.bytes != nullptr) LargeAllocator<unsigned char>().deallocate(buffer.bytes, buffer.size);
+        buffer.bytes = fresh;
         buffer.size = size;
     }
-    return buffer.bytes.get();
+    return buffer.bytes;
 }
 
 void checkMapTarget(const std::string& file)

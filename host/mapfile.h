@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host.h"
+#include "largebuffer.h"
 #include "sourcespace.h"
 
 struct libdeflate_compressor;
@@ -35,8 +36,12 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
 // writes several: fresh megabytes for every map cost more than their use.
 struct MapScratch {
     struct Buffer {
-        std::unique_ptr<unsigned char[]> bytes;
+        unsigned char* bytes = nullptr;
         std::size_t size = 0;
+        Buffer() = default;
+        Buffer(const Buffer&) = delete;
+        Buffer& operator=(const Buffer&) = delete;
+        ~Buffer();
     };
     struct CompressorFree {
         void operator()(libdeflate_compressor* c) const;

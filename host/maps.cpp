@@ -72,10 +72,10 @@ void saveMap(State& state, const std::string& fileName)
         }
     }
     if (state.keepMapData) {
-        saved.voxels = map.voxels;
+        saved.voxels.assign(map.voxels.begin(), map.voxels.end());
     } else {
         // A saved map is not handed out again: its buffers can go.
-        std::vector<float>().swap(map.voxels);
+        MapVoxels().swap(map.voxels);
         std::vector<float*>().swap(map.slices);
     }
     state.savedMaps.push_back(std::move(saved));

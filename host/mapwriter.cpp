@@ -81,11 +81,11 @@ void MapWriter::work()
     }
 }
 
-std::vector<float> MapWriter::spareBuffer()
+MapVoxels MapWriter::spareBuffer()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (spare_.empty()) return {};
-    std::vector<float> buffer = std::move(spare_.back());
+    MapVoxels buffer = std::move(spare_.back());
     spare_.pop_back();
     return buffer;
 }

@@ -12,13 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "largebuffer.h"
+
 namespace host {
 
 // A map to write: its file, the bytes before the voxels and the voxels.
 struct MapJob {
     std::string file;
     std::string head;
-    std::vector<float> voxels;
+    MapVoxels voxels;
     std::size_t savedIndex = 0; // which of the host's saved maps it is
 };
 
@@ -51,7 +53,7 @@ public:
 
     // The voxel buffer of a map already written, for the next map (its
     // pages are in memory already), or an empty one.
-    std::vector<float> spareBuffer();
+    MapVoxels spareBuffer();
 
 private:
     void work();
@@ -63,7 +65,7 @@ private:
     std::deque<MapJob> queue_;
     std::vector<std::string> writing_; // files being written now
     std::vector<MapWritten> done_;
-    std::vector<std::vector<float>> spare_;
+    std::vector<MapVoxels> spare_;
     std::vector<std::thread> threads_;
     bool stopping_ = false;
 };

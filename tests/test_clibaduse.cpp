@@ -1,23 +1,16 @@
-// The tremora program under bad use. The cases are generated from the
-// commands' declarations: every option of every command is given without its
-// value, with a value that is no number, just outside its range, twice, and
-// left out where it is required. The parser must refuse each with one line
-// that names the option, and take the values just inside. A sample of these,
-// the checks the run functions make themselves, and a table of unusable paths
-// for every path a command takes go through the program: exactly one line on
-// standard error, exit status 2 for bad use and 1 for work that cannot be
-// done, nothing written, never a crash or a wait.
+// The tremora program under bad use, cases generated from the commands'
+// declarations: the parser refuses each with one line naming the option and
+// takes the values just inside. A sample, and unusable paths for every path a
+// command takes, go through the program: one line on standard error, status 2
+// for bad use and 1 for work that cannot be done, nothing written, no wait.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "cli.h"
 #include "commands.h"
@@ -28,14 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A program that waits for a pipe instead of refusing it is stopped after this
-// many seconds (a healthy run of these small inputs takes well under one).
+// A program that waits on a pipe is stopped after this many seconds.
 constexpr int TimeLimit = 30;
 
 const std::vector<cli::Command>& commands()
 {
-    static const bool added = (tool::addAllCommands(), true);
-    (void)added;
+    [[maybe_unused]] static const bool added = (tool::addAllCommands(), true);
     return cli::commands();
 }
 
@@ -61,14 +52,9 @@ std::string numberText(double v)
     return out.str();
 }
 
-// Options whose values follow a rule of their own: a value that follows it
-// and one that does not.
+// Options whose values follow a rule of their own: a value that follows it and one that does not.
 const std::map<std::string, std::pair<std::string, std::string>> kRuleExamples = {
-    {"--name", {"run1", "a/b"}},
-    {"--param", {"create_detrended=1", "novalue"}},
-    {"--host-version", {"2.8.0", "2.8.x"}},
-    {"--fmriprep-version", {"25.0", "latest"}},
-};
+    {"--name", {"run1", "a/b"}}, {"--param", {"create_detrended=1", "novalue"}}, {"--host-version", {"2.8.0", "2.8.x"}}, {"--fmriprep-version", {"25.0", "latest"}}};
 
 // A value the declaration takes.
 std::string goodValue(const cli::Option& o)
@@ -103,10 +89,8 @@ std::vector<std::string> baseWords(const cli::Command& c, const std::string& lea
     for (const auto& p : c.positionals)
         if (p.required && p.name != leaveOut) words.push_back(p.kind == cli::Kind::Path ? (scratch() / "positional").string() : "confound");
     for (const auto& o : c.options)
-        if (o.required && o.name != leaveOut) {
-            const auto w = given(o);
-            words.insert(words.end(), w.begin(), w.end());
-        }
+        if (o.required && o.name != leaveOut)
+            for (const auto& w : given(o)) words.push_back(w);
     return words;
 }
 
@@ -126,22 +110,14 @@ std::vector<std::pair<std::string, bool>> edges(const cli::Option& o)
     return values;
 }
 
-// One generated case: a command line and the word its refusal must name
-// (empty for a line the parser must take).
-struct Case {
-    const cli::Command* command;
-    std::string what;
-    std::vector<std::string> words;
-    std::string names;
-};
+// A generated command line and the word its refusal must name (empty: the parser takes it).
+struct Case { const cli::Command* command; std::string what; std::vector<std::string> words; std::string names; };
 
 std::vector<Case> generatedCases()
 {
     std::vector<Case> cases;
     for (const cli::Command& c : commands()) {
-        const auto add = [&](const std::string& what, std::vector<std::string> words, const std::string& names) {
-            cases.push_back({&c, what, std::move(words), names});
-        };
+        const auto add = [&](const std::string& what, std::vector<std::string> words, const std::string& names) { cases.push_back({&c, what, std::move(words), names}); };
         // The required words (but the option tried) followed by words.
         const auto with = [&](std::vector<std::string> words, const std::string& tried = "") {
             auto line = baseWords(c, tried);
@@ -195,10 +171,7 @@ std::vector<Case> generatedCases()
                 for (const auto& [value, inside] : edges(o)) bad(inside ? "just inside its range" : "just outside its range", value, !inside);
             }
             if (!o.choices.empty()) bad("not a choice", "nonesuch", true);
-            if (o.kind == cli::Kind::List) {
-                bad("no word", "", true);
-                bad("every word", "all", false);
-            }
+            if (o.kind == cli::Kind::List) bad("no word", "", true), bad("every word", "all", false);
             if (auto it = kRuleExamples.find(o.name); it != kRuleExamples.end()) bad("against its rule", it->second.second, true);
             if (o.kind == cli::Kind::Path) {
                 bad("empty", "", true);
@@ -210,8 +183,7 @@ std::vector<Case> generatedCases()
     return cases;
 }
 
-// One line on standard error naming `mentions`, the status, and nothing on
-// standard output for bad use.
+// One line on standard error naming `mentions`, the status, nothing on standard output for bad use.
 void expectOneLineError(const std::vector<std::string>& args, int status, const std::string& mentions)
 {
     SCOPED_TRACE(joined(args));
@@ -231,9 +203,7 @@ TEST(CliBadUse, EveryDeclaredOptionIsCheckedByTheParserAndASampleByTheProgram)
     const std::vector<Case> cases = generatedCases();
     std::size_t refusals = 0;
     for (const Case& c : cases) {
-        std::vector<std::string> line = {c.command->name};
-        line.insert(line.end(), c.words.begin(), c.words.end());
-        SCOPED_TRACE(c.what + ": " + joined(line));
+        SCOPED_TRACE(c.what + ": " + c.command->name + " " + joined(c.words));
         try {
             const cli::Args args = cli::parse(*c.command, c.words);
             EXPECT_TRUE(c.names.empty()) << "taken, but must be refused naming " << c.names;
@@ -260,13 +230,7 @@ TEST(CliBadUse, EveryDeclaredOptionIsCheckedByTheParserAndASampleByTheProgram)
         line.insert(line.end(), words.begin() + 1, words.end());
         EXPECT_THROW(cli::parse(c, line), cli::UsageError) << joined(words);
     }
-    // Every rule of its own has examples here.
-    for (const cli::Command& c : commands())
-        for (const cli::Option& o : c.options)
-            if (o.accepts) EXPECT_TRUE(kRuleExamples.count(o.name)) << c.name << " " << o.name << ": give it examples";
-
-    // A sample of the refusals through the program: one for each command, of a
-    // kind not sampled yet where it has one.
+    // A sample through the program: one refusal per command, of a kind not sampled yet where it has one.
     const auto kind = [](const Case& c) { return c.what.substr(0, c.what.find(" '")); };
     std::set<std::string> sampled;
     for (const cli::Command& command : commands()) {
@@ -287,10 +251,7 @@ namespace {
 
 // The files the path cases need, made once: a synthetic run, a NIfTI run with
 // its FSL motion, and the bad things; placeholders for the paths that work.
-struct Files {
-    fs::path dir;
-    std::map<std::string, std::string> good;
-};
+struct Files { fs::path dir; std::map<std::string, std::string> good; };
 
 const Files& files()
 {
@@ -304,25 +265,25 @@ const Files& files()
                      {"{rundir}", ok.string()},                    {"{emptydir}", (d / "norun").string()}};
         for (const char* name : {"plots", "out", "bold.nii", "mc.par", "imported", "report.html", "mask.nii", "result.tsv", "summary.tsv"})
             made.good["{" + fs::path(name).stem().string() + "}"] = (d / name).string();
-        support::NiftiLayout bold;
-        bold.dims = {4, 4, 2, 8};
-        bold.pixdim = {3, 3, 3, 2};
+        made.good["{seg}"] = made.good.at("{mask}"), made.good["{ref}"] = made.good.at("{bold}");
+        support::NiftiLayout bold{.dims = {4, 4, 2, 8}, .pixdim = {3, 3, 3, 2}};
         support::writeNifti(made.good.at("{bold}"), bold, std::vector<double>(4 * 4 * 2 * 8, 100.0));
         bold.dims[3] = 1, bold.ndim = 3;
         support::writeNifti(made.good.at("{mask}"), bold, std::vector<double>(4 * 4 * 2, 1.0));
         std::string rows;
         for (int v = 0; v < 8; ++v) rows += "0 0 0 0 0 0\n";
         support::writeFile(made.good.at("{mc}"), rows);
-        for (const char* folder : {"folder.sdm", "folder.fmr", "folder.nii", "folder.par", "norun", "brokenrun"}) fs::create_directories(d / folder);
+        for (const char* folder : {"norun", "brokenrun"}) fs::create_directories(d / folder);
         support::writeFile(d / "brokenrun" / "r.fmr", "no run document here\n");
-        support::writeFile(d / "brokenrun" / "r_3DMC.sdm", support::readFile(ok / "synth_3DMC.sdm"));
+        for (const char* copy : {"brokenrun/r_3DMC.sdm", "motion.txt"}) support::writeFile(d / copy, support::readFile(ok / "synth_3DMC.sdm"));
         support::writeFile(d / "afile", "a file, not a folder\n");
-        for (const char* garbage : {"garbage.sdm", "garbage.fmr", "garbage.so", "garbage.nii", "garbage.par"})
-            support::writeFile(d / garbage, "nothing of the kind here\n");
-        support::writeFile(d / "motion.txt", support::readFile(ok / "synth_3DMC.sdm"));
+        support::writeFile(d / "garbage.so", "nothing of the kind here\n");
         support::writeFile(d / "two.mdm", "FileVersion: 3\n");
-        for (const char* pipe : {"pipe.sdm", "pipe.fmr", "pipe.nii", "pipe.par"})
-            if (::mkfifo((d / pipe).c_str(), 0666) != 0) throw std::runtime_error("cannot make a pipe");
+        for (const std::string ext : {".sdm", ".fmr", ".nii", ".par"}) {
+            fs::create_directories(d / ("folder" + ext));
+            support::writeFile(d / ("garbage" + ext), "nothing of the kind here\n");
+            if (::mkfifo((d / ("pipe" + ext)).c_str(), 0666) != 0) throw std::runtime_error("cannot make a pipe");
+        }
         return made;
     }();
     return f;
@@ -335,57 +296,38 @@ std::vector<std::string> withGoodPaths(std::vector<std::string> words)
     return words;
 }
 
-// How a path is used decides the paths it cannot use: a motion SDM or MDM,
-// another SDM, an FMR the command checks, a document or answer `run` hands
-// to the host as it is, the plug-in, a folder or a file the command writes,
-// a NIfTI, another package's motion file, the run folder of process (a
-// failure is its summary row), the run folders batch checks before any run.
+// How a path is used decides the paths it cannot use (Raw: handed to the host
+// as it is; RunDir: process's, whose failure is its summary row; RunDirs:
+// checked before any run).
 enum class Use { Motion, Sdm, Run, Raw, Library, Folder, Output, Nifti, Table, RunDir, RunDirs };
-
-struct Slot {
-    std::string label, placeholder; // the option or positional, its word in the command line
-    Use use;
-};
-
-struct PathCommand {
-    std::vector<std::string> words; // placeholders stand for good paths
-    std::vector<Slot> slots;
-};
+// A placeholder in `words`, its use, and the positional it stands for (an option: the word before it).
+struct Slot { std::string placeholder; Use use; std::string positional = ""; };
+struct PathCommand { std::vector<std::string> words; std::vector<Slot> slots; };
 
 const std::vector<PathCommand>& pathCommands()
 {
     static const std::vector<PathCommand> all = {
-        {{"select", "--fmr", "{run}", "{motion}", "--plugin", "{plugin}"},
-         {{"--fmr", "{run}", Use::Run}, {"MOTION", "{motion}", Use::Motion}, {"--plugin", "{plugin}", Use::Library}}},
+        {{"select", "--fmr", "{run}", "{motion}", "--plugin", "{plugin}"}, {{"{run}", Use::Run}, {"{motion}", Use::Motion, "MOTION"}, {"{plugin}", Use::Library}}},
         {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--plots", "{plots}", "--tsv", "--plugin", "{plugin}"},
-         {{"--sdm", "{motion}", Use::Motion}, {"--fmr", "{run}", Use::Run}, {"--plots", "{plots}", Use::Folder},
-          {"--plugin", "{plugin}", Use::Library}}},
-        {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--tsv", "--mask", "{bold}"},
-         {{"--mask", "{bold}", Use::Nifti}}},
+         {{"{motion}", Use::Motion}, {"{run}", Use::Run}, {"{plots}", Use::Folder}, {"{plugin}", Use::Library}}},
+        {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--tsv", "--mask", "{bold}"}, {{"{bold}", Use::Nifti}}},
         {{"displacement", "--sdm", "{motion}", "--fmr", "{run}", "--maps", "max-abs", "--plots", "{plots}", "--plugin", "{plugin}"},
-         {{"--sdm", "{motion}", Use::Motion}, {"--fmr", "{run}", Use::Run}, {"--plots", "{plots}", Use::Folder},
-          {"--plugin", "{plugin}", Use::Library}}},
-        {{"analyze", "--fmr", "{run}", "--task-sdm", "{task}", "{motion}"},
-         {{"--fmr", "{run}", Use::Run}, {"--task-sdm", "{task}", Use::Sdm}, {"CONFOUND.sdm", "{motion}", Use::Sdm}}},
+         {{"{motion}", Use::Motion}, {"{run}", Use::Run}, {"{plots}", Use::Folder}, {"{plugin}", Use::Library}}},
+        {{"analyze", "--fmr", "{run}", "--task-sdm", "{task}", "{motion}"}, {{"{run}", Use::Run}, {"{task}", Use::Sdm}, {"{motion}", Use::Sdm, "CONFOUND.sdm"}}},
         {{"run", "confound", "--fmr", "{run}", "--param", "create_detrended=0", "--plots", "{plots}", "--plugin", "{plugin}"},
-         {{"--fmr", "{run}", Use::Raw}, {"--plots", "{plots}", Use::Folder}, {"--plugin", "{plugin}", Use::Library}}},
-        {{"run", "select_3dmcsdm", "--fmr", "{run}", "--choose", "{motion}"}, {{"--choose", "{motion}", Use::Raw}}},
-        {{"synth", "--out", "{out}", "--dims", "4", "4", "2", "--volumes", "8"}, {{"--out", "{out}", Use::Folder}}},
-        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}"},
-         {{"--fmr", "{run}", Use::Run}, {"--sdm", "{motion}", Use::Motion}, {"--out", "{report}", Use::Output}}},
-        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--mask", "{mask}", "--segmentation", "{mask}"},
-         {{"--mask", "{mask}", Use::Nifti}, {"--segmentation", "{mask}", Use::Nifti}}},
-        {{"import", "--bold", "{bold}", "--motion", "{mc}", "--motion-format", "fsl", "--out", "{imported}", "--reference-image", "{bold}"},
-         {{"--bold", "{bold}", Use::Nifti}, {"--motion", "{mc}", Use::Table}, {"--out", "{imported}", Use::Folder},
-          {"--reference-image", "{bold}", Use::Nifti}}},
-        {{"process", "{rundir}", "--result", "{result}", "--plugin", "{plugin}"},
-         {{"RUNDIR", "{rundir}", Use::RunDir}, {"--result", "{result}", Use::Output}, {"--plugin", "{plugin}", Use::Library}}},
+         {{"{run}", Use::Raw}, {"{plots}", Use::Folder}, {"{plugin}", Use::Library}}},
+        {{"run", "select_3dmcsdm", "--fmr", "{run}", "--choose", "{motion}"}, {{"{motion}", Use::Raw}}},
+        {{"synth", "--out", "{out}", "--dims", "4", "4", "2", "--volumes", "8"}, {{"{out}", Use::Folder}}},
+        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}"}, {{"{run}", Use::Run}, {"{motion}", Use::Motion}, {"{report}", Use::Output}}},
+        {{"report", "--fmr", "{run}", "--sdm", "{motion}", "--out", "{report}", "--mask", "{mask}", "--segmentation", "{seg}"}, {{"{mask}", Use::Nifti}, {"{seg}", Use::Nifti}}},
+        {{"import", "--bold", "{bold}", "--motion", "{mc}", "--motion-format", "fsl", "--out", "{imported}", "--reference-image", "{ref}"},
+         {{"{bold}", Use::Nifti}, {"{mc}", Use::Table}, {"{imported}", Use::Folder}, {"{ref}", Use::Nifti}}},
+        {{"process", "{rundir}", "--result", "{result}", "--plugin", "{plugin}"}, {{"{rundir}", Use::RunDir, "RUNDIR"}, {"{result}", Use::Output}, {"{plugin}", Use::Library}}},
         {{"batch", "--jobs", "1", "{rundir}", "--summary", "{summary}", "--plugin", "{plugin}"},
-         {{"RUNDIR", "{rundir}", Use::RunDirs}, {"--summary", "{summary}", Use::Output}, {"--plugin", "{plugin}", Use::Library}}},
+         {{"{rundir}", Use::RunDirs, "RUNDIR"}, {"{summary}", Use::Output}, {"{plugin}", Use::Library}}},
         {{"bids", "{rundir}", "{out}", "participant", "--derivatives", "{emptydir}", "--plugin", "{plugin}", "--list"},
-         {{"BIDS_DIR", "{rundir}", Use::RunDirs}, {"OUTPUT_DIR", "{out}", Use::Folder}, {"--derivatives", "{emptydir}", Use::RunDirs},
-          {"--plugin", "{plugin}", Use::Library}}},
-        {{"synth", "--bids", "{out}", "--participants", "1"}, {{"--bids", "{out}", Use::Folder}}},
+         {{"{rundir}", Use::RunDirs, "BIDS_DIR"}, {"{out}", Use::Folder, "OUTPUT_DIR"}, {"{emptydir}", Use::RunDirs}, {"{plugin}", Use::Library}}},
+        {{"synth", "--bids", "{out}", "--participants", "1"}, {{"{out}", Use::Folder}}},
     };
     return all;
 }
@@ -394,11 +336,7 @@ const std::vector<PathCommand>& pathCommands()
 std::vector<std::string> badPaths(Use use)
 {
     const fs::path d = files().dir;
-    const auto paths = [](std::initializer_list<fs::path> list) {
-        std::vector<std::string> s;
-        for (const auto& p : list) s.push_back(p.string());
-        return s;
-    };
+    const auto paths = [](std::initializer_list<fs::path> list) { return std::vector<std::string>(list.begin(), list.end()); };
     switch (use) {
     case Use::Folder: return paths({d / "afile", d / "afile" / "sub"});
     case Use::Output: return paths({d / "folder.sdm", d / "pipe.sdm", d / "afile" / "x.sdm"});
@@ -421,7 +359,7 @@ TEST(CliBadUse, UnusablePathsAreOneLineNamingThePath)
     std::map<std::string, std::vector<std::string>> covered;
     for (const PathCommand& c : pathCommands())
         for (const Slot& slot : c.slots) {
-            covered[c.words[0]].push_back(slot.label);
+            covered[c.words[0]].push_back(slot.positional.empty() ? *(std::find(c.words.begin(), c.words.end(), slot.placeholder) - 1) : slot.positional);
             for (const std::string& path : badPaths(slot.use)) {
                 std::vector<std::string> words = c.words;
                 std::replace(words.begin(), words.end(), slot.placeholder, path);
@@ -430,21 +368,13 @@ TEST(CliBadUse, UnusablePathsAreOneLineNamingThePath)
         }
     // Every path a command declares is in the table.
     for (const cli::Command& c : commands()) {
-        std::vector<std::string> declared;
-        for (const auto& o : c.options)
-            if (o.kind == cli::Kind::Path) declared.push_back(o.name);
-        for (const auto& p : c.positionals)
-            if (p.kind == cli::Kind::Path) declared.push_back(p.name);
-        for (const auto& name : declared)
-            EXPECT_NE(std::find(covered[c.name].begin(), covered[c.name].end(), name), covered[c.name].end())
-                << c.name << " " << name << " has no row of unusable paths";
+        const auto check = [&](const auto& declared) {
+            if (declared.kind == cli::Kind::Path)
+                EXPECT_GE(std::count(covered[c.name].begin(), covered[c.name].end(), declared.name), 1) << c.name << " " << declared.name << " has no row";
+        };
+        std::for_each(c.options.begin(), c.options.end(), check), std::for_each(c.positionals.begin(), c.positionals.end(), check);
     }
-    std::vector<std::string> written;
-    for (const auto& entry : fs::directory_iterator(files().dir / "ok")) written.push_back(entry.path().filename().string());
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(written, (std::vector<std::string>{"synth.fmr", "synth.stc", "synth_3DMC.sdm", "synth_task.sdm"}))
-        << "no task ran on a bad input";
-    // (--result is process's summary row, written for a run folder that fails too.)
+    EXPECT_EQ(std::distance(fs::directory_iterator(files().dir / "ok"), fs::directory_iterator()), 4) << "no task ran on a bad input: only the synthetic run";
     // A check of the run function's own: the report of an MDM of two runs.
     expectOneLineError(withGoodPaths({"report", "--fmr", "{run}", "--sdm", (files().dir / "two.mdm").string(), "--out", "{report}"}), 2,
                        "a report covers one run");

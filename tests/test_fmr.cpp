@@ -1,8 +1,5 @@
-// The FMR document's meaning and its STC slice data: the binary layout (slice,
-// volume, row, voxel), 16-bit and float storage, short files, hostile headers,
-// partial loads, saving and renaming runs. (Its text layout: test_formats;
-// failed saves: test_savefailures.)
-#include <gtest/gtest.h>
+// The FMR document's STC slice data: layout, 16-bit and float storage, short
+// files, hostile headers, partial loads, saving and renaming runs.
 
 #include <cmath>
 #include <cstdint>
@@ -43,64 +40,13 @@ std::string messageOf(F&& f)
     return "<no exception>";
 }
 
-std::vector<std::string> folderEntries(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+long entries(const fs::path& dir) { return long(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
 
 } // namespace
 
-TEST(FMRDocument, SliceDataBesideTheDocumentUnderItsPrefix)
-{
-    // Quotes around the prefix are layout, not part of the file name.
-    const fs::path dir = tempDir("fmr-values");
-    fs::copy_file(fs::path(TREMORA_SOURCE_DIR) / "tests/data/run1.fmr", dir / "run1.fmr");
-    FMR run((dir / "run1.fmr").string(), false);
-    const std::string stc = (dir / "run1.stc").string();
-    EXPECT_EQ(run.STCFileName(), stc);
-    EXPECT_EQ(messageOf<OpenFileError>([&] { FMR loaded((dir / "run1.fmr").string(), true); }), "Failed opening STC for reading: " + stc);
-    EXPECT_EQ(messageOf<OpenFileError>([&] { run.LoadSTCVolume(0); }), "Failed opening STC for reading: " + stc);
-    EXPECT_TRUE(run.Volumes.empty());
-}
-
-// ---------------------------------------------------------------- slice data
-
-TEST(FMRSliceData, FileOrderIsSliceVolumeRowVoxel)
-{
-    const struct {
-        const char* what;
-        bool int16;
-        const char* dataType; // a DataType line put in, or ""
-    } cases[] = {{"floats", false, ""}, {"16-bit without DataType", true, ""}, {"16-bit, DataType 1", true, "DataType: 1\n"}};
-    const RunOnDisk grid{.nx = 4, .ny = 3, .nz = 2, .volumes = 3};
-    for (const auto& c : cases) {
-        const fs::path dir = tempDir("fmr-order");
-        RunOnDisk run = grid;
-        run.int16 = c.int16;
-        const fs::path path = writeRun(dir, "grid", run);
-        support::writeFile(path, readFile(path) + c.dataType);
-        const auto bytes = readBytes(dir / "grid.stc");
-        FMR fmr(path.string(), true);
-        ASSERT_EQ(fmr.Volumes.size(), 3u) << c.what;
-        for (int t = 0; t < 3; ++t) {
-            ASSERT_EQ(fmr.Volumes[t].dimensions(), glm::ivec3(4, 3, 2)) << c.what;
-            for (int z = 0; z < 2; ++z)
-                for (int y = 0; y < 3; ++y)
-                    for (int x = 0; x < 4; ++x)
-                        EXPECT_EQ(fmr.Volumes[t].at(x, y, z), codeOf(x, y, z, t)) << c.what << " voxel " << x << "," << y << "," << z << " volume " << t;
-        }
-        fmr.Save();
-        EXPECT_EQ(readBytes(dir / "grid.stc"), bytes) << c.what << ": written back unchanged";
-    }
-}
-
 TEST(FMRSliceData, LargeImagesCrossTheReadAndWriteBlocks)
 {
-    // Images of 1.1 million floats (4.4 MB): the 8 MB blocks in which the data
-    // move between file and memory end inside an image.
+    // Images of 4.4 MB: the 8 MB blocks between file and memory end inside one.
     const int nx = 1100, ny = 1000, nz = 2, nv = 3;
     const std::int64_t image = std::int64_t(nx) * ny;
     const fs::path dir = tempDir("fmr-large");
@@ -125,11 +71,7 @@ TEST(FMRSliceData, StoredValuesAndTheirBytes)
 {
     // 16-bit: signed little-endian integers when read; written truncated toward
     // zero, then the low 16 bits.
-    const struct {
-        float value;
-        unsigned char low, high;
-        float readBack;
-    } cases[] = {
+    const struct { float value; unsigned char low, high; float readBack; } cases[] = {
         {40000.7f, 0x40, 0x9C, -25536}, {-1.9f, 0xFF, 0xFF, -1}, {2.9f, 0x02, 0x00, 2}, {-0.5f, 0x00, 0x00, 0},
         {-32769.0f, 0xFF, 0x7F, 32767}, {-32768.0f, 0x00, 0x80, -32768}, {65536.5f, 0x00, 0x00, 0},
         // beyond the 32-bit range: the low 16 bits of the exact integer
@@ -158,47 +100,48 @@ TEST(FMRSliceData, StoredValuesAndTheirBytes)
     for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(std::memcmp(&f.Volumes[0][int(i)], &values[i], 4), 0) << values[i];
 }
 
-TEST(FMRSliceData, ShortFileFillsTheRestWithZeros)
+// The file holds slice by slice, volume by volume, row by row; what a short
+// file lacks reads as zeros, in a full load and a single volume's alike.
+TEST(FMRSliceData, FileOrderAndShortFilesFilledWithZeros)
 {
-    // 2 x 2 voxels, 2 slices, 3 volumes: 24 elements in the full file.
-    const struct {
-        const char* what;
-        bool int16;
-        std::size_t bytes; // how much of the full file is there
-    } cases[] = {
-        {"float file cut in the middle of slice 1, volume 0", false, (12 + 2) * 4},
-        {"float file cut inside an element", false, 5 * 4 + 3},
-        {"16-bit file cut after slice 0", true, 12 * 2},
-        {"16-bit file of one odd byte", true, 1},
-        {"empty file", false, 0},
+    // 3 x 2 voxels, 2 slices, 3 volumes: 36 elements, of which `bytes` are there (-1: all); a DataType line put in.
+    const struct { const char* what; bool int16; long bytes; const char* dataType; } cases[] = {
+        {"floats", false, -1, ""},
+        {"16-bit without DataType", true, -1, ""},
+        {"16-bit, DataType 1", true, -1, "DataType: 1\n"},
+        {"float file cut in the middle of slice 1, volume 0", false, (18 + 3) * 4, ""},
+        {"float file cut inside an element", false, 5 * 4 + 3, ""},
+        {"16-bit file cut after slice 0", true, 18 * 2, ""},
+        {"16-bit file of one odd byte", true, 1, ""},
+        {"empty file", false, 0, ""},
     };
     for (const auto& c : cases) {
-        const fs::path dir = tempDir("fmr-short");
-        const fs::path path = writeRun(dir, "short", {.nx = 2, .ny = 2, .nz = 2, .volumes = 3, .int16 = c.int16});
-        fs::resize_file(dir / "short.stc", c.bytes);
-        const std::size_t whole = c.bytes / (c.int16 ? 2 : 4); // complete elements present
-        FMR fmr(path.string(), true);
-        FMR last(path.string(), false);
-        last.LoadSTCVolume(2); // a single volume loaded alone obeys the same rule
+        const fs::path dir = tempDir("fmr-order");
+        const fs::path path = writeRun(dir, "r", {.nx = 3, .ny = 2, .nz = 2, .volumes = 3, .int16 = c.int16});
+        support::writeFile(path, readFile(path) + c.dataType);
+        if (c.bytes >= 0) fs::resize_file(dir / "r.stc", std::uintmax_t(c.bytes));
+        const auto bytes = readBytes(dir / "r.stc");
+        const std::size_t whole = bytes.size() / (c.int16 ? 2 : 4); // complete elements present
+        FMR fmr(path.string(), true), last(path.string(), false);
+        last.LoadSTCVolume(2);
         std::size_t position = 0;
         for (int z = 0; z < 2; ++z)
             for (int t = 0; t < 3; ++t)
                 for (int y = 0; y < 2; ++y)
-                    for (int x = 0; x < 2; ++x, ++position) {
+                    for (int x = 0; x < 3; ++x, ++position) {
                         const float expected = position < whole ? codeOf(x, y, z, t) : 0.0f;
                         EXPECT_EQ(fmr.Volumes[t].at(x, y, z), expected) << c.what << ": file element " << position;
                         if (t == 2) EXPECT_EQ(last.Volumes[0].at(x, y, z), expected) << c.what << ": element " << position << " alone";
                     }
+        if (c.bytes >= 0) continue;
+        fmr.Save();
+        EXPECT_EQ(readBytes(dir / "r.stc"), bytes) << c.what << ": written back unchanged";
     }
 }
 
 TEST(FMRSliceData, HostileHeadersAreRefusedBeforeAllocating)
 {
-    const struct {
-        const char* what;
-        int nx, ny, nz, nv;
-        const char* mentions;
-    } cases[] = {
+    const struct { const char* what; int nx, ny, nz, nv; const char* mentions; } cases[] = {
         {"negative x", -4, 4, 4, 2, "ResolutionX -4"},
         {"negative y", 4, -1, 4, 2, "ResolutionY -1"},
         {"negative slices", 4, 4, -30, 2, "NrOfSlices -30"},
@@ -231,8 +174,6 @@ TEST(FMRSliceData, HostileHeadersAreRefusedBeforeAllocating)
         }
     }
 }
-
-// ---------------------------------------------------------------- partial loads
 
 TEST(FMRPartialLoad, VolumesOfTheFullLoadAndNoOverwriteOfTheSource)
 {
@@ -268,9 +209,7 @@ TEST(FMRPartialLoad, VolumesOfTheFullLoadAndNoOverwriteOfTheSource)
     }
 }
 
-// ---------------------------------------------------------------- saving
-
-TEST(FMRSave, NrOfVolumesFollowsTheLoadedVolumes)
+TEST(FMRSave, NrOfVolumesFollowsTheLoadedVolumesAndAWrongSizeChangesNothing)
 {
     const fs::path dir = tempDir("fmr-save-count");
     const fs::path path = writeRun(dir, "c", {.nx = 2, .ny = 1, .nz = 1, .volumes = 3, .value = [](int x, int, int, int t) {
@@ -280,21 +219,12 @@ TEST(FMRSave, NrOfVolumesFollowsTheLoadedVolumes)
         FMR fmr(path.string(), true);
         fmr.Volumes.pop_back();
         fmr.Save();
+        fmr.UnloadSTC(); // the data go, the header stays
+        EXPECT_EQ(fmr.Volumes.capacity(), 0u);
+        EXPECT_EQ(fmr.NrOfVolumes.value(), 2);
     }
     EXPECT_NE(readFile(path).find("NrOfVolumes:          2\n"), std::string::npos) << readFile(path);
     EXPECT_EQ(readFile(dir / "c.stc"), floatBytes({1, 2, 3, 4}));
-    {
-        FMR fmr(path.string(), true);
-        for (int k = 0; k < 8; ++k) fmr.Volumes.emplace_back(2, 1, 1, float(k));
-        fmr.Save();
-        FMR back(path.string(), true);
-        EXPECT_EQ(back.NrOfVolumes.value(), 10);
-        ASSERT_EQ(back.Volumes.size(), 10u);
-        EXPECT_EQ(back.Volumes[9][1], 7.0f);
-        back.UnloadSTC(); // the data go, the header stays
-        EXPECT_EQ(back.Volumes.capacity(), 0u);
-        EXPECT_EQ(back.NrOfVolumes.value(), 10);
-    }
     // Without loaded volumes only the document is written, NrOfVolumes kept.
     writeRun(dir, "c", {.nx = 2, .ny = 1, .nz = 1, .volumes = 44});
     const auto stcBefore = readBytes(dir / "c.stc");
@@ -304,20 +234,31 @@ TEST(FMRSave, NrOfVolumesFollowsTheLoadedVolumes)
     EXPECT_NE(readFile(path).find("NrOfVolumes:          44\n"), std::string::npos);
     EXPECT_NE(readFile(path).find("TR:                   2500\n"), std::string::npos);
     EXPECT_EQ(readBytes(dir / "c.stc"), stcBefore);
+    // A volume of another size is refused before anything is written.
+    const std::string document = readFile(path);
+    FMR all(path.string(), true);
+    all.Volumes.emplace_back(3, 1, 1, 0.0f);
+    EXPECT_EQ(messageOf<WriteFileError>([&] { all.Save(); }),
+              "Failed opening STC for writing: " + (dir / "c.stc").string() + " (a volume of 3 x 1 x 1 voxels in a run of 2 x 1 x 1)");
+    EXPECT_EQ(readFile(path), document);
+    EXPECT_EQ(readBytes(dir / "c.stc"), stcBefore);
+    EXPECT_EQ(entries(dir), 2);
 }
 
-TEST(FMRSave, SaveAsReadsTheOldDataAndRenamesTheRun)
+TEST(FMRSave, SliceDataUnderThePrefixAndSaveAsRenamesTheRun)
 {
-    const fs::path dir = tempDir("fmr-saveas");
-    fs::create_directories(dir / "old");
-    fs::create_directories(dir / "new");
-    const std::string document = readFile(fs::path(TREMORA_SOURCE_DIR) / "tests/data/run1.fmr"); // 4 x 3 x 2, 3 volumes, floats
-    support::writeFile(dir / "old" / "run1.fmr", document);
-    writeRun(dir / "old", "data", {});
-    fs::rename(dir / "old" / "data.stc", dir / "old" / "run1.stc");
-    const auto bytes = readBytes(dir / "old" / "run1.stc");
-
-    FMR fmr((dir / "old" / "run1.fmr").string(), false);
+    const fs::path dir = tempDir("fmr-saveas"), old = dir / "old" / "run1.fmr";
+    fs::create_directories(dir / "new"), fs::create_directories(dir / "old");
+    const std::string document = readFile(fs::path(TREMORA_SOURCE_DIR) / "tests/data/run1.fmr"), stc = (dir / "old" / "run1.stc").string();
+    support::writeFile(old, document);
+    FMR fmr(old.string(), false);
+    EXPECT_EQ(fmr.STCFileName(), stc); // the prefix's quotes are layout
+    EXPECT_EQ(messageOf<OpenFileError>([&] { FMR loaded(old.string(), true); }), "Failed opening STC for reading: " + stc);
+    EXPECT_EQ(messageOf<OpenFileError>([&] { fmr.LoadSTCVolume(0); }), "Failed opening STC for reading: " + stc);
+    EXPECT_TRUE(fmr.Volumes.empty());
+    writeRun(dir / "old", "run1", {}); // the document's grid: 4 x 3 x 2, 3 volumes, floats
+    support::writeFile(old, document);
+    const auto bytes = readBytes(stc);
     fmr.SaveAs((dir / "new" / "run2.fmr").string());
     EXPECT_EQ(fmr.FileName, (dir / "new" / "run2.fmr").string());
     EXPECT_EQ(fmr.Volumes.size(), 3u);
@@ -325,21 +266,6 @@ TEST(FMRSave, SaveAsReadsTheOldDataAndRenamesTheRun)
     expected.replace(expected.find("\"run1\""), 6, "\"run2\""); // quoting and width kept
     EXPECT_EQ(readFile(dir / "new" / "run2.fmr"), expected);
     EXPECT_EQ(readBytes(dir / "new" / "run2.stc"), bytes);
-    EXPECT_EQ(readFile(dir / "old" / "run1.fmr"), document) << "the old run is untouched";
-    EXPECT_EQ(folderEntries(dir / "new"), (std::vector<std::string>{"run2.fmr", "run2.stc"}));
-}
-
-TEST(FMRSave, AVolumeOfTheWrongSizeIsRefusedAndChangesNothing)
-{
-    const fs::path dir = tempDir("fmr-save-fail");
-    const fs::path path = writeRun(dir, "k", {.nx = 2, .ny = 2, .nz = 1, .volumes = 1});
-    const std::string document = readFile(path);
-    const auto bytes = readBytes(dir / "k.stc");
-    FMR fmr(path.string(), true);
-    fmr.Volumes.emplace_back(3, 1, 1, 0.0f);
-    EXPECT_EQ(messageOf<WriteFileError>([&] { fmr.Save(); }),
-              "Failed opening STC for writing: " + (dir / "k.stc").string() + " (a volume of 3 x 1 x 1 voxels in a run of 2 x 2 x 1)");
-    EXPECT_EQ(readFile(path), document);
-    EXPECT_EQ(readBytes(dir / "k.stc"), bytes);
-    EXPECT_EQ(folderEntries(dir), (std::vector<std::string>{"k.fmr", "k.stc"}));
+    EXPECT_EQ(readFile(old), document) << "the old run is untouched";
+    EXPECT_EQ(entries(dir / "new"), 2);
 }

@@ -1,10 +1,6 @@
-// Saves that lose nothing. The shared pending-file writer (through the SDM) is
-// made to fail in every way: a file system that fills up during the save, a
-// read-only folder, a folder where the file should be, a missing folder, a
-// link to a device that is always full; every other writer on a full file
-// system. Each failure is a WriteFileError naming the target and the reason,
-// and the folder stays exactly as it was. A failed save in a task reaches the
-// user as "Error: ..." in a message box.
+// Saves that lose nothing: the shared pending-file writer made to fail in every
+// way, the writers with files of their own on a full disk. Each failure is a
+// WriteFileError naming the target and the reason; the folder stays as it was.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,9 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <map>
 #include <memory>
 
 #include "atomicfile.h"
@@ -22,9 +16,6 @@
 #include "ioerror.h"
 #include "maps.h"
 #include "myFMR.h"
-#include "myMDM.h"
-#include "mySDMfunctions.h"
-#include "plots.h"
 #include "run.h"
 #include "testing.h"
 #include "tmpfs_mount.h"
@@ -69,9 +60,7 @@ SDM motion(int n)
 // A float run of 16 x 16 x 4 voxels (4 kB a volume), grown to `volumes` in memory.
 std::unique_ptr<FMR> run(int volumes)
 {
-    support::RunOnDisk r;
-    r.nx = r.ny = 16, r.nz = 4, r.volumes = 1;
-    auto fmr = std::make_unique<FMR>(support::writeRun(support::tempDir("source-run"), "source", r).string(), true);
+    auto fmr = std::make_unique<FMR>(support::writeRun(support::tempDir("source-run"), "source", {.nx = 16, .ny = 16, .nz = 4, .volumes = 1}).string(), true);
     while (int(fmr->Volumes.size()) < volumes) fmr->Volumes.emplace_back(16, 16, 4, float(fmr->Volumes.size()));
     return fmr;
 }
@@ -88,20 +77,6 @@ void saveHostMap(int nx, int ny, int nz, const std::string& name)
     std::uint32_t seed = 12345;
     for (float& v : s.maps.back().voxels) v = float((seed = seed * 1664525u + 1013904223u) >> 8) / 65536.0f;
     host::saveMap(s, name);
-}
-
-// A shown plot window of lines of n points titled as the motion SDM: its picture goes to folder.
-void showHostPlot(const fs::path& folder, int lines, int n)
-{
-    host::reset();
-    host::State& s = host::state();
-    s.plotFolder = folder.string();
-    std::vector<float> x, y;
-    for (int k = 0; k < n; ++k) x.push_back(float(k + 1)), y.push_back(float((k * 37) % 101) / 7.0f);
-    const int handle = host::plotLine(s, n, x.data(), y.data(), "line 0");
-    for (int l = 1; l < lines; ++l) host::addLineToPlot(s, handle, n, x.data(), y.data(), "line " + std::to_string(l));
-    host::findPlot(s, handle)->title = "run_3DMC.sdm";
-    host::showPlot(s, handle, 50, 50);
 }
 
 enum class Mode { FullDisk, ReadOnlyFolder, FolderAtTarget, MissingFolder, FullDevice };
@@ -136,13 +111,11 @@ fs::path prepare(Mode mode, TmpfsMount& disk, const std::string& file, std::stri
 }
 
 // A writer: its file, how to put a small old version in dir, how to save a
-// large new one (more than the 64 kB disk) to target, and the message that
-// names what could not be written, without the reason.
+// large new one (more than the 64 kB disk) to target, and its message.
 struct Writer {
     const char* name;
     std::string file;
-    std::function<void(const fs::path& dir)> writeOld;
-    std::function<void(const fs::path& target)> saveNew;
+    std::function<void(const fs::path& dir)> writeOld, saveNew;
     std::function<std::string(const fs::path& target)> cannot;
 };
 
@@ -151,42 +124,19 @@ std::string cannotCreate(const fs::path& target) { return "Cannot Create file: "
 const Writer sdmWriter = {"SDM", "run_3DMC.sdm", [](const fs::path& dir) { motion(3).SaveAs((dir / "run_3DMC.sdm").string()); },
                           [](const fs::path& target) { motion(5000).SaveAs(target.string()); }, cannotCreate};
 
+// The writers that do not go through saveTextAtomically as the SDM does.
 std::vector<Writer> otherWriters()
 {
     return {
-        {"MDM", "study.mdm", [](const fs::path& dir) { MDM().SaveAs((dir / "study.mdm").string()); },
-         [](const fs::path& target) {
-             MDM m;
-             m.NrOfStudies = 3000;
-             m.DataPaths.assign(3000, "/a/rather/long/folder/name/for/the/data/of/the/study.vtc");
-             m.SDMPaths.assign(3000, "/a/rather/long/folder/name/for/the/design/of/the/study_3DMC.sdm");
-             m.SaveAs(target.string());
-         },
-         cannotCreate},
         // The document is small and written first; its slice data (120 kB) do not fit.
         {"FMR with its slice data", "run.fmr", [](const fs::path& dir) { run(1)->SaveAs((dir / "run.fmr").string()); },
          [](const fs::path& target) { run(30)->SaveAs(target.string()); },
          [](const fs::path& target) { return "Failed opening STC for writing: " + fs::path(target).replace_extension(".stc").string(); }},
-        {"correlation table", "run_3DMC.csv",
-         [](const fs::path& dir) {
-             SDM sdm = motion(10);
-             sdm.FileName = (dir / "run_3DMC.sdm").string();
-             saveCorrelationMatrix(sdm);
-         },
-         [](const fs::path& target) {
-             SDM sdm = motion(20); // 150 x 150 cells: 170 kB
-             for (int p = 6; p < 150; ++p) sdm.AddPredictor(sdm.Predictors[std::size_t(p % 6)], "predictor " + std::to_string(p), p, 0, 0);
-             sdm.FileName = fs::path(target).replace_extension(".sdm").string();
-             saveCorrelationMatrix(sdm);
-         },
-         cannotCreate},
         // The host writes a map named "..._MaxAbsolute.map" as "..._MaxAbsolute.nii.gz".
         {"NIfTI map", "run_3DMC_MaxAbsolute.nii.gz",
          [](const fs::path& dir) { saveHostMap(2, 2, 2, (dir / "run_3DMC_MaxAbsolute.map").string()); },
          [](const fs::path& target) { saveHostMap(64, 64, 16, (target.parent_path() / "run_3DMC_MaxAbsolute.map").string()); },
          [](const fs::path& target) { return "Cannot write map " + target.string(); }},
-        {"SVG plot", "run_3DMC.sdm.svg", [](const fs::path& dir) { showHostPlot(dir, 1, 10); },
-         [](const fs::path& target) { showHostPlot(target.parent_path(), 6, 4000); }, cannotCreate},
     };
 }
 
@@ -194,17 +144,11 @@ std::vector<Writer> otherWriters()
 
 TEST(SaveFailures, EachWriterReportsTheTargetAndTheReasonAndKeepsTheFolderAsItWas)
 {
-    struct Trial {
-        Writer writer;
-        Mode mode;
-        std::string reason; // after the message of the writer
-    };
-    std::vector<Trial> trials = {{sdmWriter, Mode::FullDisk, " (writing failed: " + NoSpace + ")"},
-                                 {sdmWriter, Mode::FullDevice, " (writing failed: " + NoSpace + ")"},
-                                 {sdmWriter, Mode::ReadOnlyFolder, ""},
-                                 {sdmWriter, Mode::FolderAtTarget, ""},
-                                 {sdmWriter, Mode::MissingFolder, ""}};
-    for (const Writer& w : otherWriters()) trials.push_back({w, Mode::FullDisk, " (writing failed: " + NoSpace + ")"});
+    struct Trial { Writer writer; Mode mode; std::string reason; }; // reason: after the writer's message
+    const std::string full = " (writing failed: " + NoSpace + ")";
+    std::vector<Trial> trials = {{sdmWriter, Mode::FullDisk, full}, {sdmWriter, Mode::FullDevice, full}, {sdmWriter, Mode::ReadOnlyFolder, ""},
+                                 {sdmWriter, Mode::FolderAtTarget, ""}, {sdmWriter, Mode::MissingFolder, ""}};
+    for (const Writer& w : otherWriters()) trials.push_back({w, Mode::FullDisk, full});
     int ran = 0;
     for (const Trial& t : trials) {
         SCOPED_TRACE(std::string(t.writer.name) + ", failure " + std::to_string(int(t.mode)));
@@ -232,87 +176,68 @@ TEST(SaveFailures, EachWriterReportsTheTargetAndTheReasonAndKeepsTheFolderAsItWa
     EXPECT_GT(ran, 0);
 }
 
-TEST(AtomicSave, WriterExceptionsKindsPermissionsAndLinks)
+// What saveTextAtomically says of saving text to path: "saved" or its error.
+std::string attempt(const fs::path& path, const std::string& text, const std::string& cannot = "")
+{
+    const auto write = [&](std::ostream& out) { out << text; };
+    try {
+        cannot.empty() ? saveTextAtomically(path.string(), write) : saveTextAtomically(path.string(), write, cannot);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "saved";
+}
+
+// A writer's exception, permissions and links; a device or a pipe is written
+// into, never replaced: the full device reports a full disk, the null device
+// takes everything, a pipe nobody reads is refused.
+TEST(AtomicSave, WriterExceptionsPermissionsLinksDevicesAndPipes)
 {
     const fs::path dir = support::tempDir("atomic");
-    const fs::path target = dir / "table.csv";
+    const fs::path target = dir / "table.csv", link = dir / "link.csv";
     writeFile(target, "old\n");
     ::chmod(target.c_str(), 0640);
-    EXPECT_THROW(saveTextAtomically(target.string(),
-                                    [](std::ostream& out) {
-                                        out << "half";
-                                        throw std::logic_error("writer broke");
-                                    }),
-                 std::logic_error);
+    EXPECT_THROW(saveTextAtomically(target.string(), [](std::ostream& out) { out << "half", throw std::logic_error("writer broke"); }), std::logic_error);
     EXPECT_EQ(snapshot(dir), (std::map<std::string, std::string>{{"table.csv", "file: old\n"}})) << "no temporary file left";
-
-    saveTextAtomically(target.string(), [](std::ostream& out) { out << "new\n"; });
+    EXPECT_EQ(attempt(target, "new\n"), "saved");
     EXPECT_EQ(readFile(target), "new\n");
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
         << "a replaced file keeps its permissions";
-
-    const fs::path link = dir / "link.csv";
     fs::create_symlink(target, link);
-    saveTextAtomically(link.string(), [](std::ostream& out) { out << "through the link\n"; });
+    EXPECT_EQ(attempt(link, "through the link\n"), "saved");
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(readFile(target), "through the link\n");
-
     const std::string missing = (dir / "no" / "run.stc").string();
-    try {
-        saveTextAtomically(missing, [](std::ostream& out) { out << 1; }, "Failed opening STC for writing: " + missing);
-        FAIL() << "no exception";
-    } catch (const WriteFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Failed opening STC for writing: " + missing);
-    }
-}
+    EXPECT_EQ(attempt(missing, "1", "Failed opening STC for writing: " + missing), "Failed opening STC for writing: " + missing);
 
-// A device or a pipe is written into, never replaced by a regular file: the
-// full device reports a full disk, the null device takes everything, and a
-// pipe that nobody reads is refused rather than waited on.
-TEST(AtomicSave, DevicesAndPipesAreWrittenIntoNotReplaced)
-{
     TmpfsMount disk("devices", "64k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    const fs::path dir = disk.dir();
-    if (::mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0 ||
-        ::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    const fs::path devices = disk.dir();
+    if (::mknod((devices / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0 ||
+        ::mknod((devices / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
         GTEST_SKIP() << "cannot make device nodes: " << std::strerror(errno);
-    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0666), 0) << std::strerror(errno);
-    const auto before = snapshot(dir);
-    const auto save = [](const fs::path& path) {
-        try {
-            saveTextAtomically(path.string(), [](std::ostream& out) { out << std::string(100000, 'x'); });
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string("saved");
-    };
-    EXPECT_EQ(save(dir / "full"), cannotCreate(dir / "full") + " (writing failed: " + NoSpace + ")");
-    EXPECT_EQ(save(dir / "null"), "saved");
-    EXPECT_EQ(save(dir / "pipe"), cannotCreate(dir / "pipe"));
-    EXPECT_EQ(snapshot(dir), before);
+    ASSERT_EQ(::mkfifo((devices / "pipe").c_str(), 0666), 0) << std::strerror(errno);
+    const auto before = snapshot(devices);
+    const std::string large(100000, 'x');
+    EXPECT_EQ(attempt(devices / "full", large), cannotCreate(devices / "full") + " (writing failed: " + NoSpace + ")");
+    EXPECT_EQ(attempt(devices / "null", large), "saved");
+    EXPECT_EQ(attempt(devices / "pipe", large), cannotCreate(devices / "pipe"));
+    EXPECT_EQ(snapshot(devices), before);
 }
 
 class TaskSaveFailures : public support::HostTest {};
 
-// The confound task on a full disk: one error message, the busy cursor
-// stopped, the earlier result in place.
+// The confound task on a full disk: one error message, the busy cursor stopped, the earlier result in place.
 TEST_F(TaskSaveFailures, AFailedSaveIsShownAsAnErrorAndTheOldFileStays)
 {
-    support::RunOnDisk small;
-    small.volumes = 20;
-    support::openRunOnDisk(support::tempDir("task-run"), small);
+    support::openRunOnDisk(support::tempDir("task-run"), {.volumes = 20});
     TmpfsMount disk("taskfail", "64k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
     const fs::path dir = disk.dir(), target = dir / "run_3DMC_detr.sdm";
     motion(20).SaveAs((dir / "run_3DMC.sdm").string());
     writeFile(target, "the result of an earlier run\n");
     support::setParameters(support::confoundParameters(dir / "run_3DMC.sdm", {"create_detrended"}));
-    {
-        std::ofstream filler(dir / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), std::streamsize(block.size()))) {
-        }
+    for (std::ofstream filler(dir / "filler", std::ios::binary); filler.write(std::string(4096, 'f').data(), 4096);) {
     }
     const auto before = snapshot(dir);
     support::runTask("confound");

@@ -115,14 +115,18 @@ TEST(WorkerPool, ThePluginsCountFollowsTheAffinityMaskUnlessSet)
 
 TEST(SameBits, DisplacementMapsFor1And2And7Threads)
 {
-    // 24 x 24 x 20 voxels, ten in eleven in the mask: many chunks of blocks
-    // for seven workers, and a last block that is not full.
+    // 24 x 24 x 20 voxels, ten in eleven in the mask, but neither the first
+    // nor the last: many chunks of blocks for seven workers, a last block
+    // that is not full, and voxels outside the mask at both ends.
     const glm::tvec3<int> dims(24, 24, 20);
     const glm::tvec3<float> extent(24 * 3.0f, 24 * 3.0f, 20 * 3.5f);
+    const int last = dims.x * dims.y * dims.z - 1;
     std::vector<int> mask;
-    for (int i = 0; i < dims.x * dims.y * dims.z; ++i)
+    for (int i = 1; i < last; ++i)
         if (i % 11 != 3) mask.push_back(i);
     ASSERT_NE(mask.size() % 16, 0u);
+    // The same voxels listed backwards must give the same maps.
+    const std::vector<int> backwards(mask.rbegin(), mask.rend());
     const int n = 30;
     const SDM motion = motionSdm(n, 7);
 
@@ -154,18 +158,22 @@ TEST(SameBits, DisplacementMapsFor1And2And7Threads)
     for (float& v : expected[1]) v /= float(n);
     for (float& v : expected[3]) v /= float(n);
 
+    const std::vector<int>* const orders[] = {&mask, &backwards};
     for (int threads : {1, 2, 7}) {
-        const DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, mask, threads);
-        const std::pair<const char*, const Volume<float>*> got[] = {
-            {"maximum absolute", &maps.maxAbsolute}, {"mean absolute", &maps.meanAbsolute},
-            {"maximum relative", &maps.maxRelative}, {"mean relative", &maps.meanRelative},
-            {"maximum x", &maps.maxAbsoluteX},       {"maximum y", &maps.maxAbsoluteY},
-            {"maximum z", &maps.maxAbsoluteZ}};
-        for (int m = 0; m < 7; ++m) {
-            const Volume<float>& volume = *got[m].second;
-            ASSERT_EQ(std::size_t(volume.size()), voxels);
-            EXPECT_EQ(std::memcmp(volume.data(), expected[std::size_t(m)].data(), voxels * sizeof(float)), 0)
-                << got[m].first << " on " << threads << " threads";
+        for (const std::vector<int>* order : orders) {
+            const DisplacementMaps maps = computeDisplacementMaps(motion, dims, extent, *order, threads);
+            const std::pair<const char*, const Volume<float>*> got[] = {
+                {"maximum absolute", &maps.maxAbsolute}, {"mean absolute", &maps.meanAbsolute},
+                {"maximum relative", &maps.maxRelative}, {"mean relative", &maps.meanRelative},
+                {"maximum x", &maps.maxAbsoluteX},       {"maximum y", &maps.maxAbsoluteY},
+                {"maximum z", &maps.maxAbsoluteZ}};
+            for (int m = 0; m < 7; ++m) {
+                const Volume<float>& volume = *got[m].second;
+                ASSERT_EQ(std::size_t(volume.size()), voxels);
+                EXPECT_EQ(std::memcmp(volume.data(), expected[std::size_t(m)].data(), voxels * sizeof(float)), 0)
+                    << got[m].first << " on " << threads << " threads, mask listed "
+                    << (order == &mask ? "in order" : "backwards");
+            }
         }
     }
 }

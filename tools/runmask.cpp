@@ -12,20 +12,32 @@
 
 namespace tool {
 
+namespace {
+
+// A tenth of the 98th percentile of the values, which it reorders.
+float tenthOf98thPercentile(float* values, std::size_t count)
+{
+    if (count == 0) return 0.0f;
+    const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(count - 1));
+    std::nth_element(values, values + at, values + count);
+    return 0.1f * values[at];
+}
+
+} // namespace
+
 float defaultMaskThreshold(const std::string& fmrPath)
 {
     FMR fmr(fmrPath, false);
     fmr.LoadSTCVolume(0);
-    return defaultMaskThreshold(fmr.Volumes.at(0));
+    // The volume is read for this alone: it is reordered where it lies.
+    Volume<float>& first = fmr.Volumes.at(0);
+    return tenthOf98thPercentile(first.data(), static_cast<std::size_t>(first.size()));
 }
 
 float defaultMaskThreshold(const Volume<float>& first)
 {
     std::vector<float> values(first.data(), first.data() + first.size());
-    if (values.empty()) return 0.0f;
-    const std::size_t at = static_cast<std::size_t>(0.98 * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
-    return 0.1f * values[at];
+    return tenthOf98thPercentile(values.data(), values.size());
 }
 
 namespace {

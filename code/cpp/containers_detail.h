@@ -7,6 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "elementstorage.h"
+
 namespace containers_detail {
 
 // The element count of the given extents as a signed 32-bit product. A
@@ -25,9 +27,9 @@ inline int elementCount(std::int64_t a, std::int64_t b, std::int64_t c = 1)
 
 // An uninitialised array of n elements, or none for n = 0.
 template <typename T>
-std::unique_ptr<T[]> allocate(int n)
+storage::Array<T> allocate(int n)
 {
-    return n > 0 ? std::unique_ptr<T[]>(new T[static_cast<std::size_t>(n)]) : std::unique_ptr<T[]>();
+    return storage::allocate<T>(n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 // Reflects i into [0, n) about the first and last sample without repeating them.

@@ -8,6 +8,7 @@
 
 #include <glm/glm.hpp>
 
+#include "elementstorage.h"
 #include "vector.h"
 
 template <typename T>
@@ -85,7 +86,7 @@ public:
 
 private:
     int rows_ = 0, columns_ = 0;
-    std::unique_ptr<T[]> data_;
+    storage::Array<T> data_;
 };
 
 // "matrix (RxC):" and one "[...]" line per row, elided from 21 rows or

@@ -263,14 +263,10 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
     float* results[7] = {maps.maxAbsolute.data(),  maps.meanAbsolute.data(), maps.maxRelative.data(),
                          maps.meanRelative.data(), maps.maxAbsoluteX.data(), maps.maxAbsoluteY.data(),
                          maps.maxAbsoluteZ.data()};
-    // The seven volumes start at 0, stretch by stretch on the workers: their
-    // first writing is most of what they cost.
     const std::size_t voxels = static_cast<std::size_t>(maps.maxAbsolute.size());
-    constexpr std::size_t stretch = std::size_t(1) << 16;
-    parallel::forEach((voxels + stretch - 1) / stretch, threads, [&](std::size_t part, int) {
-        const std::size_t begin = part * stretch, end = std::min(voxels, begin + stretch);
+    const auto zero = [&](std::size_t begin, std::size_t end) {
         for (float* result : results) std::fill(result + begin, result + end, 0.0f);
-    });
+    };
 
     // Reference positions of the voxel centres, with the volume centre at the
     // origin, computed exactly as the sampling grid computes them.
@@ -286,10 +282,27 @@ DisplacementMaps computeDisplacementMaps(const SDM& motion, glm::tvec3<int> dims
     const std::size_t count = mask.size();
     const std::size_t blocks = (count + kBlock - 1) / kBlock;
     constexpr std::size_t blocksPerChunk = 64;
+    constexpr std::size_t chunkVoxels = blocksPerChunk * kBlock;
     const std::size_t chunks = (blocks + blocksPerChunk - 1) / blocksPerChunk;
+    // With the mask in ascending order each chunk owns the stretch of the
+    // volumes from its first voxel to the next chunk's, and sets the voxels
+    // outside the mask there to 0 itself: the volumes are written once, on
+    // the workers, which their first writing mostly costs. Another mask gets
+    // a pass of its own that zeroes the volumes first.
+    const bool ascending =
+        count > 0 && std::adjacent_find(mask.begin(), mask.end(), [](int a, int b) { return a >= b; }) == mask.end();
+    if (!ascending) {
+        constexpr std::size_t stretch = std::size_t(1) << 16;
+        parallel::forEach((voxels + stretch - 1) / stretch, threads, [&](std::size_t part, int) {
+            zero(part * stretch, std::min(voxels, (part + 1) * stretch));
+        });
+    }
     parallel::forEach(chunks, threads, [&](std::size_t chunk, int) {
-        const std::size_t end = std::min(count, (chunk + 1) * blocksPerChunk * kBlock);
-        for (std::size_t start = chunk * blocksPerChunk * kBlock; start < end; start += kBlock) {
+        const std::size_t end = std::min(count, (chunk + 1) * chunkVoxels);
+        if (ascending)
+            zero(chunk == 0 ? 0 : static_cast<std::size_t>(mask[chunk * chunkVoxels]),
+                 end == count ? voxels : static_cast<std::size_t>(mask[end]));
+        for (std::size_t start = chunk * chunkVoxels; start < end; start += kBlock) {
             const std::size_t used = std::min<std::size_t>(kBlock, count - start);
             alignas(64) float x0[kBlock], y0[kBlock], z0[kBlock], out[7 * kBlock];
             for (std::size_t k = 0; k < kBlock; ++k) {

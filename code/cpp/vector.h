@@ -6,6 +6,8 @@
 #include <ostream>
 #include <vector>
 
+#include "elementstorage.h"
+
 template <typename T>
 class Vector {
 public:
@@ -82,7 +84,7 @@ public:
 
 private:
     int n_ = 0;
-    std::unique_ptr<T[]> data_;
+    storage::Array<T> data_;
 };
 
 // "[a b c]"; from 4 elements on "[a b ... z]"; "[]" when empty.

@@ -110,7 +110,7 @@ void Volume<T>::resize(int nx, int ny, int nz)
         nz_ = nz;
         return;
     }
-    std::unique_ptr<T[]> fresh = allocate<T>(count);
+    storage::Array<T> fresh = allocate<T>(count);
     std::fill_n(fresh.get(), count, T(0));
     if (data_ && count > 0) {
         // The old block is placed centred in the new one; with an odd

@@ -8,6 +8,8 @@
 
 #include <glm/glm.hpp>
 
+#include "elementstorage.h"
+
 template <typename T>
 class Volume {
 public:
@@ -105,7 +107,7 @@ public:
 
 private:
     int nx_ = 0, ny_ = 0, nz_ = 0;
-    std::unique_ptr<T[]> data_;
+    storage::Array<T> data_;
 };
 
 // "volume (NXxNYxNZ):" and the slices, rows and elements, long ones elided;
