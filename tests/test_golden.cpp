@@ -4,6 +4,7 @@
 // one directive per line ({dir} is the case's temporary folder; # starts a
 // comment):
 //   setup WORDS...    run before, from the case's folder; must succeed; not compared
+//   remove PATH       a path below {dir} removed after the setup
 //   run WORDS...      the command compared (stdout and stderr always)
 //   status N          its exit status
 //   compare PATH      an output below {dir}, compared with the file of its name
@@ -40,7 +41,7 @@ struct Case {
     std::vector<std::vector<std::string>> setup;
     std::vector<std::string> command;
     int status = 0;
-    std::vector<std::string> files, absent;
+    std::vector<std::string> files, absent, removed;
 };
 
 Case readCase(const fs::path& folder)
@@ -60,6 +61,7 @@ Case readCase(const fs::path& folder)
         else if (key == "status" && words.size() == 1) c.status = std::stoi(words[0]);
         else if (key == "compare" && words.size() == 1) c.files.push_back(words[0]);
         else if (key == "absent" && words.size() == 1) c.absent.push_back(words[0]);
+        else if (key == "remove" && words.size() == 1) c.removed.push_back(words[0]);
         else throw std::runtime_error(c.name + "/case: cannot read \"" + line + "\"");
     }
     if (c.command.empty()) throw std::runtime_error(c.name + "/case: no run line");
@@ -148,6 +150,7 @@ TEST_P(Golden, OutputsMatchTheExpectedFiles)
         const auto r = support::runCli(substituted(words, dir));
         ASSERT_EQ(r.status, 0) << r.err;
     }
+    for (const auto& p : c.removed) ASSERT_TRUE(fs::remove_all(dir / p)) << p;
     const auto r = support::runCli(substituted(c.command, dir));
     EXPECT_EQ(r.status, c.status) << r.err;
     for (const auto& p : c.absent) EXPECT_FALSE(fs::exists(dir / p)) << p << " was written";
