@@ -51,16 +51,13 @@ TEST_F(Shell, ADocumentOfAnotherTypeIsRefused)
 TEST_F(Shell, UnknownTaskTextsRunNothingInsideOneBusyCursor)
 {
     for (const std::string task : {"", "Confound", "confound ", "DISPLACEMENT", "select_3dmcsdm "}) {
-        host::reset();
-        hostState().documentId = 1;
+        SetUp();
         hostState().parameters["task"] = task;
         std::unique_ptr<TMZRPluginInterface> plugin(support::createPlugin());
         ASSERT_TRUE(plugin->initPlugin());
         EXPECT_TRUE(plugin->execute());
-        EXPECT_EQ(hostState().busyShown, 1) << "'" << task << "'";
-        EXPECT_EQ(hostState().busyStopped, 1) << "'" << task << "'";
-        EXPECT_TRUE(hostState().messages.empty()) << "'" << task << "'";
-        EXPECT_TRUE(hostState().dialogs.empty()) << "'" << task << "'";
+        const host::State& s = hostState();
+        EXPECT_TRUE(s.busyShown == 1 && s.busyStopped == 1 && s.messages.empty() && s.dialogs.empty()) << "'" << task << "'";
     }
 }
 

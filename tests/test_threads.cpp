@@ -1,8 +1,9 @@
 // Worker threads: the work is shared out and every thread joined within the
 // call; the plug-in's thread count follows the affinity mask unless set; the
-// displacement maps and the confound analysis are the same bits for 1, 2 and
-// 7 threads; a map file that fails on a host thread is reported and loses
-// nothing; batch hands each run its share of the cores.
+// displacement maps are the same bits for 1, 2 and 7 threads; a map file that
+// fails on a host thread is reported and loses nothing; batch hands each run
+// its share of the cores. (The confound analysis runs on the affinity mask's
+// threads against its double-precision oracle in the analysis suite.)
 #include <dlfcn.h>
 #include <sched.h>
 
@@ -17,8 +18,6 @@
 #include "fixtures.h"
 #include "gridtransformations.h"
 #include "host.h"
-#include "myGLMfunctions.h"
-#include "mySDM.h"
 #include "options.h"
 #include "parallel.h"
 #include "run.h"
@@ -37,22 +36,6 @@ std::size_t threadsOfProcess()
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
     return n;
-}
-
-SDM motionSdm(int volumes, unsigned seed)
-{
-    // Rotation with translation in every volume: a voxel's path depends on
-    // where it lies, so a voxel given another voxel's work would show.
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<float> translation(-1.5f, 1.5f), rotation(-2.0f, 2.0f);
-    SDM sdm;
-    sdm.NrOfDataPoints = volumes;
-    for (int p = 0; p < 6; ++p) {
-        std::vector<float> values(static_cast<std::size_t>(volumes));
-        for (float& v : values) v = p < 3 ? translation(random) : rotation(random);
-        sdm.AddPredictor(values, "p" + std::to_string(p), 0, 0, 0);
-    }
-    return sdm;
 }
 
 } // namespace
@@ -127,8 +110,15 @@ TEST(SameBits, DisplacementMapsFor1And2And7Threads)
     ASSERT_NE(mask.size() % 16, 0u);
     // The same voxels listed backwards must give the same maps.
     const std::vector<int> backwards(mask.rbegin(), mask.rend());
+    // Rotation with translation in every volume: a voxel's path depends on
+    // where it lies, so a voxel given another voxel's work would show.
     const int n = 30;
-    const SDM motion = motionSdm(n, 7);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> translation(-1.5, 1.5), rotation(-2.0, 2.0);
+    support::MotionRows rows(n);
+    for (auto& row : rows)
+        for (int p = 0; p < 6; ++p) row[std::size_t(p)] = p < 3 ? translation(random) : rotation(random);
+    const SDM motion = support::motionSdm(rows);
 
     // The plain algorithm, one volume at a time over the whole grid moved by
     // the sampling code: every voxel's seven measures, the mask's voxels only.
@@ -178,54 +168,6 @@ TEST(SameBits, DisplacementMapsFor1And2And7Threads)
     }
 }
 
-TEST(SameBits, ConfoundAnalysisFor1And2And7Threads)
-{
-    // 24 x 20 x 12 voxels, 40 volumes: the voxels above 100 make some 150
-    // panels, the others are skipped.
-    const glm::tvec3<int> dims(24, 20, 12);
-    const int n = 40, voxels = dims.x * dims.y * dims.z;
-    std::mt19937 random(99);
-    std::normal_distribution<float> noise(0.0f, 5.0f);
-    std::vector<std::vector<float>> data(n, std::vector<float>(std::size_t(voxels)));
-    std::vector<float> task(n), drift(n), jump(n);
-    for (int t = 0; t < n; ++t) task[t] = (t / 6) % 2 ? 1.0f : -1.0f, drift[t] = float(t) / float(n), jump[t] = t > 27 ? 1.0f : 0.0f;
-    for (int v = 0; v < voxels; ++v)
-        for (int t = 0; t < n; ++t)
-            data[t][v] = (v % 7 == 0 ? 50.0f : 400.0f + float(v % 13) * 20.0f) + 8.0f * task[t] + 15.0f * drift[t] * float(v % 5) +
-                         6.0f * jump[t] + noise(random);
-    std::vector<float*> volumes;
-    for (auto& volume : data) volumes.push_back(volume.data());
-    const auto sdm = [&](const std::string& name, const std::vector<float>& predictor) {
-        SDM s;
-        s.FileName = name;
-        s.NrOfDataPoints = n;
-        s.AddPredictor(predictor, "p", 0, 0, 0);
-        return s;
-    };
-    const std::vector<SDM> confounds = {sdm("/runs/run_3DMC_detr.sdm", drift), sdm("/runs/run_3DMC_spikes.sdm", jump)};
-    const RunTimeCourses run{volumes.data(), n, dims, "/runs/run.fmr"};
-    const auto analyse = [&](int threads) {
-        ConfoundAnalysis analysis(sdm("/runs/run_task.sdm", task), confounds, run, threads);
-        std::vector<ConfoundMap> maps;
-        while (!analysis.done())
-            for (ConfoundMap& map : analysis.next().maps) maps.push_back(std::move(map));
-        return maps;
-    };
-    const std::vector<ConfoundMap> one = analyse(1);
-    ASSERT_EQ(one.size(), 12u);
-    for (int threads : {2, 7}) {
-        const std::vector<ConfoundMap> many = analyse(threads);
-        ASSERT_EQ(many.size(), one.size());
-        for (std::size_t k = 0; k < one.size(); ++k) {
-            EXPECT_EQ(many[k].fileName, one[k].fileName);
-            EXPECT_EQ(std::memcmp(many[k].volume.data(), one[k].volume.data(), sizeof(float) * std::size_t(voxels)), 0)
-                << one[k].fileName << ", " << threads << " threads";
-            EXPECT_EQ(std::memcmp(&many[k].threshold2, &one[k].threshold2, sizeof(float)), 0) << one[k].fileName;
-        }
-    }
-    EXPECT_GT(one.back().volume.max(), 0.0f) << "the F of adding the jump";
-}
-
 TEST(HostMapThreads, AMapThatFailsOnAHostThreadIsShownAndLosesNothing)
 {
     const fs::path runDir = support::tempDir("threads-fail-run");
@@ -243,7 +185,6 @@ TEST(HostMapThreads, AMapThatFailsOnAHostThreadIsShownAndLosesNothing)
     support::setParameters(support::displacementParameters(dir / "run_3DMC.sdm", {"map_max_abs"}));
     s.parameters["fmr_threshold"] = "0";
     s.mapWriters = 2;
-
     support::runTask("displacement");
     EXPECT_TRUE(s.messages.empty()) << "the save itself went through";
     EXPECT_EQ(host::finishMapWrites(s), 1);
@@ -260,18 +201,14 @@ TEST(HostMapThreads, AMapThatFailsOnAHostThreadIsShownAndLosesNothing)
 // How the share reaches a run's steps: the golden case batch_threads_per_run.
 TEST(BatchThreads, TheCoresAreDividedAmongTheRunsAtOnce)
 {
-    const struct {
-        int cores;
-        long jobs;
-        std::size_t runs;
-        int each;
-    } cases[] = {
+    // {cores, --jobs, runs, threads each}
+    const std::tuple<int, long, std::size_t, int> cases[] = {
         {2, 2, 5, 1},  // two runs at once on two cores
         {2, 1, 3, 2},  // one at a time takes both
         {8, 3, 10, 2}, // what is left over stays free rather than be shared unevenly
         {8, 4, 2, 4},  // fewer runs than jobs: the runs there are share the cores
         {1, 4, 4, 1},  // never below one
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(tool::threadsPerRun(c.cores, c.jobs, c.runs), c.each) << c.cores << " cores, --jobs " << c.jobs << ", " << c.runs << " runs";
+    for (const auto& [cores, jobs, runs, each] : cases)
+        EXPECT_EQ(tool::threadsPerRun(cores, jobs, runs), each) << cores << " cores, --jobs " << jobs << ", " << runs << " runs";
 }
