@@ -78,8 +78,6 @@ TEST(SDMOperations, ClearKeepsTheHeaderAndBrokenListsAreRefused)
     EXPECT_THROW(broken.PrintTo(text), std::logic_error);
 }
 
-// ---------------------------------------------------------------- MDM paths
-
 class MDMRepair : public support::HostTest {
 protected:
     void SetUp() override

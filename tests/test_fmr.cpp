@@ -1,6 +1,5 @@
 // The FMR document's STC slice data: layout, 16-bit and float storage, short
 // files, hostile headers, partial loads, saving and renaming runs.
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -215,14 +214,12 @@ TEST(FMRSave, NrOfVolumesFollowsTheLoadedVolumesAndAWrongSizeChangesNothing)
     const fs::path path = writeRun(dir, "c", {.nx = 2, .ny = 1, .nz = 1, .volumes = 3, .value = [](int x, int, int, int t) {
         return float(2 * t + x + 1);
     }});
-    {
-        FMR fmr(path.string(), true);
-        fmr.Volumes.pop_back();
-        fmr.Save();
-        fmr.UnloadSTC(); // the data go, the header stays
-        EXPECT_EQ(fmr.Volumes.capacity(), 0u);
-        EXPECT_EQ(fmr.NrOfVolumes.value(), 2);
-    }
+    FMR two(path.string(), true);
+    two.Volumes.pop_back();
+    two.Save();
+    two.UnloadSTC(); // the data go, the header stays
+    EXPECT_EQ(two.Volumes.capacity(), 0u);
+    EXPECT_EQ(two.NrOfVolumes.value(), 2);
     EXPECT_NE(readFile(path).find("NrOfVolumes:          2\n"), std::string::npos) << readFile(path);
     EXPECT_EQ(readFile(dir / "c.stc"), floatBytes({1, 2, 3, 4}));
     // Without loaded volumes only the document is written, NrOfVolumes kept.

@@ -192,8 +192,6 @@ TEST(TextFormats, ReadAndWrittenBackToAFixedPoint)
     }
 }
 
-// ---------------------------------------------------------------- hostile files
-
 TEST(TextFormats, HostileFilesEndWithAnErrorNamingFileAndCause)
 {
     const struct {
@@ -227,8 +225,6 @@ TEST(TextFormats, HostileFilesEndWithAnErrorNamingFileAndCause)
         }
     }
 }
-
-// ---------------------------------------------------------------- file names
 
 TEST(FileNames, TakenApartAndPutTogether)
 {

@@ -65,7 +65,6 @@ TEST_F(RunRecord, FilledFromTheDocument)
         EXPECT_NEAR(h.VoxelSizeX, c.voxelX, 1e-6f) << c.what;
         EXPECT_NEAR(h.VoxelSizeY, c.voxelY, 1e-6f) << c.what;
         EXPECT_NEAR(h.VoxelSizeZ, c.voxelZ, 1e-6f) << c.what;
-        EXPECT_EQ(hostState().documentType, 1);
         EXPECT_FALSE(hostState().run.loaded) << "slice data are loaded only when asked for";
     }
 }
@@ -104,7 +103,7 @@ TEST_F(RunRecord, PathsUpToTheRecordsLimitAndARefusedRunKeepsTheCurrentOne)
     }
 }
 
-TEST_F(RunRecord, SliceDataServedFromTheFirstRequestOn)
+TEST_F(RunRecord, SliceDataServedFromTheFirstRequestOnOrNullWithTheReason)
 {
     // The fixture's value 1000 z + 100 t + 10 y + x tells voxel and volume apart.
     const fs::path dir = support::tempDir("run-data");
@@ -116,11 +115,6 @@ TEST_F(RunRecord, SliceDataServedFromTheFirstRequestOn)
     // Later requests serve what was loaded, without reading the file again.
     fs::remove(dir / "run.stc");
     EXPECT_EQ(currentSTCData(), data);
-}
-
-TEST_F(RunRecord, NoSliceDataGivesNull)
-{
-    const fs::path dir = support::tempDir("run-nodata");
     const auto open = [&](const char* name, int volumes) {
         writeFile(dir / name, runDocument(volumes, 2, 2, 1, ""));
         host::openRun(hostState(), (dir / name).string());

@@ -27,14 +27,12 @@ TEST(Exports, DynamicSymbolTableHoldsTheSevenExportsAndNoHostName)
 
 TEST(Version, LexicographicOrder)
 {
-    const struct {
-        int major, minor, revision;
-        bool expected;
-    } cases[] = {{2, 8, 0, true},   {2, 8, 5, true},  {2, 9, 0, true},  {3, 0, 0, true},  {10, 0, 0, true},
-                 {2, 7, 99, false}, {2, 7, 9, false}, {1, 9, 9, false}, {2, 8, -1, false}};
-    for (const auto& c : cases)
-        EXPECT_EQ(checkVersionGreaterEqualVersion(c.major, c.minor, c.revision, 2, 8, 0), c.expected)
-            << c.major << "." << c.minor << "." << c.revision;
+    // {major, minor, revision, at least 2.8.0}
+    const std::tuple<int, int, int, bool> cases[] = {{2, 8, 0, true},  {2, 8, 5, true},   {2, 9, 0, true},  {3, 0, 0, true},
+                                                     {10, 0, 0, true}, {2, 7, 99, false}, {2, 7, 9, false}, {1, 9, 9, false},
+                                                     {2, 8, -1, false}};
+    for (const auto& [major, minor, revision, expected] : cases)
+        EXPECT_EQ(checkVersionGreaterEqualVersion(major, minor, revision, 2, 8, 0), expected) << major << "." << minor << "." << revision;
 }
 
 class Shell : public HostTest {};
@@ -61,19 +59,11 @@ TEST_F(Shell, UnknownTaskTextsRunNothingInsideOneBusyCursor)
     }
 }
 
-// ---------------------------------------------------------------- log stream
-
-namespace {
-std::vector<std::string>* captured = nullptr;
-void capture(const char* text) { captured->emplace_back(text); }
-} // namespace
-
 TEST(LogStream, FlushesHandOverEverythingSinceTheLastFlush)
 {
-    std::vector<std::string> calls;
-    captured = &calls;
+    static std::vector<std::string> calls;
     {
-        TMZRLog log(&capture);
+        TMZRLog log([](const char* text) { calls.emplace_back(text); });
         log << "first\n" << 42 << " second";
         EXPECT_TRUE(calls.empty());
         log << std::flush;
@@ -84,5 +74,4 @@ TEST(LogStream, FlushesHandOverEverythingSinceTheLastFlush)
         EXPECT_EQ(calls, (std::vector<std::string>{"first\n42 second", "", "a\n"}));
     }
     EXPECT_EQ(calls, (std::vector<std::string>{"first\n42 second", "", "a\n", "left over"}));
-    captured = nullptr;
 }
