@@ -1,12 +1,11 @@
 // Singular value decomposition, inversion, the pseudo-inverse and design
 // matrices, checked by identities on random matrices (in double) and by
-// worked cases. (The inverse of a design's normal matrix: through the
-// analysis' statistics, against fits in double.)
+// worked cases. (The inverse of a design's normal matrix, and a NaN in it:
+// through the analysis, against fits in double.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <random>
 #include <stdexcept>
 
@@ -64,22 +63,7 @@ double distance(const Dense& x, const Dense& y, bool transposed = false)
     return worst;
 }
 
-Dense identity(std::size_t n)
-{
-    Dense d(n, std::vector<double>(n, 0.0));
-    for (std::size_t i = 0; i < n; ++i) d[i][i] = 1.0;
-    return d;
-}
-
-// QᵀQ in double.
-Dense gram(const Matrix<float>& q)
-{
-    Dense g(std::size_t(q.columns()), std::vector<double>(std::size_t(q.columns()), 0.0));
-    for (std::size_t i = 0; i < g.size(); ++i)
-        for (std::size_t j = 0; j < g.size(); ++j)
-            for (int r = 0; r < q.rows(); ++r) g[i][j] += double(q.at(r, int(i))) * double(q.at(r, int(j)));
-    return g;
-}
+Dense identity(int n) { return dense(Matrix<float>::identity(n)); }
 
 // The decomposition's three factors, checked in double: |A − U diag(w) Vᵀ|,
 // |UᵀU − I| and |VᵀV − I|, the singular values sorted.
@@ -100,20 +84,14 @@ Checked decompose(const Matrix<float>& a)
     for (auto& row : uw)
         for (std::size_t k = 0; k < row.size(); ++k) row[k] *= c.w[k];
     c.rebuilt = distance(product(uw, dense(v), true), dense(a));
-    c.u = distance(gram(u), identity(std::size_t(u.columns())));
-    c.v = distance(gram(v), identity(std::size_t(v.columns())));
+    const Dense ut = dense(u.transpose()), vt = dense(v.transpose());
+    c.u = distance(product(ut, ut, true), identity(u.columns()));
+    c.v = distance(product(vt, vt, true), identity(v.columns()));
     std::sort(c.w.begin(), c.w.end());
     return c;
 }
 
 } // namespace
-
-TEST(Svd, PythagorasWithoutOverflow)
-{
-    // Squares of 1e30 overflow a float and squares of 1e-30 underflow it.
-    for (auto [a, b, expected] : {std::tuple{3.0f, 4.0f, 5.0}, {0, 0, 0}, {1e30f, 1e30f, 1.4142135623730951e30}, {1e-30f, -1e-30f, 1.4142135623730951e-30}})
-        EXPECT_NEAR(pythag(a, b), expected, 4 * 6e-8 * expected) << a << ", " << b;
-}
 
 TEST(Svd, IdentitiesOnRandomMatrices)
 {
@@ -163,7 +141,7 @@ TEST(Inversion, ProductWithTheInverseIsTheIdentity)
     for (int n : {1, 2, 3, 5, 8, 13}) {
         const Matrix<float> a = randomMatrix(n, n, 100u + unsigned(n));
         // Condition numbers of these diagonally dominant matrices are below 10.
-        EXPECT_LT(distance(product(dense(a), dense(getInverseMatrix(a))), identity(std::size_t(n))), 2e-5) << "n=" << n;
+        EXPECT_LT(distance(product(dense(a), dense(getInverseMatrix(a))), identity(n)), 2e-5) << "n=" << n;
     }
     Matrix<float> diagonal = fromRows({{2, 0}, {0, 4}});
     ASSERT_TRUE(invertMatrix(diagonal));
@@ -177,12 +155,6 @@ TEST(Inversion, ProductWithTheInverseIsTheIdentity)
     Matrix<float> zero(2, 2, 0.0f);
     ASSERT_TRUE(invertMatrix(zero));
     EXPECT_EQ(dense(zero), (Dense{{0, 0}, {0, 0}}));
-    try {
-        getInverseMatrix(Matrix<float>(2, 2, std::numeric_limits<float>::quiet_NaN()));
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Matrix inversion failed");
-    }
 }
 
 // The four conditions that define the Moore-Penrose inverse P of A: APA = A,
@@ -226,11 +198,7 @@ TEST(PseudoInverse, MoorePenroseConditionsAndRank)
     }
     // The tolerance follows the matrix's scale: the rounded combination in
     // millimetres times 1000 is as redundant as before.
-    Matrix<float> large = withColumn(randomMatrix(12, 5, 10u), 4, 0.3f, 0, -1.7f, 2);
-    for (int i = 0; i < large.rows(); ++i)
-        for (int j = 0; j < large.columns(); ++j) large.at(i, j) *= 1000.0f;
-    EXPECT_EQ(getPseudoInverse(large).rank, 4) << "a rounded combination of large columns";
-    EXPECT_THROW(getPseudoInverse(Matrix<float>(3, 2, std::numeric_limits<float>::quiet_NaN())), std::runtime_error);
+    EXPECT_EQ(getPseudoInverse(withColumn(randomMatrix(12, 5, 10u), 4, 0.3f, 0, -1.7f, 2) * 1000.0f).rank, 4) << "large columns";
 }
 
 TEST(DesignMatrix, ConstantColumnOnlyWhenMissing)
@@ -255,9 +223,4 @@ TEST(DesignMatrix, ConstantColumnOnlyWhenMissing)
             for (int t = 0; t < 4; ++t) EXPECT_EQ(x.at(t, int(p)), c.predictors[p][std::size_t(t)]) << c.what;
         for (int t = 0; t < 4; ++t) EXPECT_EQ(x.at(t, c.columns - 1), 1.0f) << c.what << " last column, row " << t;
     }
-
-    EXPECT_TRUE(getInverseDMDMs({}).empty());
-    std::vector<Matrix<float>> broken = {getDesignMatrix(sdmOf({ramp, wave}))};
-    broken[0].at(2, 1) = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_THROW(getInverseDMDMs(broken), std::runtime_error);
 }

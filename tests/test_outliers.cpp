@@ -5,7 +5,6 @@
 // options that need the run or a mask on its grid: the golden tier.)
 #include <gtest/gtest.h>
 
-
 #include <nlohmann/json.hpp>
 
 #include "bidsconfounds.h"
@@ -20,43 +19,29 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-// The columns of a confounds table by name.
-std::map<std::string, std::vector<double>> readTable(const fs::path& path)
+// The volumes the motion_outlierNN columns of a confounds table censor, in column order.
+std::vector<int> censoredByColumns(const fs::path& table)
 {
-    const auto rows = support::tsvRows(support::readFile(path));
-    std::map<std::string, std::vector<double>> columns;
-    for (std::size_t r = 1; r < rows.size(); ++r)
-        for (std::size_t k = 0; k < rows[0].size(); ++k) columns[rows[0][k]].push_back(std::stod(rows[r].at(k)));
-    return columns;
-}
-
-// The volumes the motion_outlierNN columns censor, in column order.
-std::vector<int> censoredByColumns(const std::map<std::string, std::vector<double>>& table)
-{
+    const auto rows = support::tsvRows(support::readFile(table));
     std::vector<int> volumes;
-    for (const auto& [name, values] : table) {
-        if (name.rfind("motion_outlier", 0) != 0) continue;
-        for (std::size_t t = 0; t < values.size(); ++t)
-            if (values[t] == 1.0) volumes.push_back(int(t));
-    }
+    for (std::size_t k = 0; k < rows[0].size(); ++k)
+        for (std::size_t r = 1; rows[0][k].rfind("motion_outlier", 0) == 0 && r < rows.size(); ++r)
+            if (std::stod(rows[r].at(k)) == 1.0) volumes.push_back(int(r - 1));
     return volumes;
 }
 
-// 40 volumes of 10 x 10 x 6 voxels: a smooth head with noise, no motion in
-// the data. Volume 12 alone is 40 units brighter (DVARS jumps into it and
-// out of it: volumes 12 and 13). The motion SDM has, at volume 25, a jump of
-// 0.2 mm along each axis with 0.1 degree about z (framewise displacement
-// 0.6 + 50 mm x 0.1 degree = 0.687 mm, but an RMS displacement of at most
-// 0.36 mm), and at volume 33 a jump of 0.48 mm along z (framewise
-// displacement 0.48 mm, RMS displacement about 0.46 mm).
-struct SpikyRun {
-    fs::path dir, fmr, sdm;
-};
+} // namespace
 
-SpikyRun spikyRun()
+TEST(Outliers, EachRuleFlagsItsOwnVolumesInTheColumnsTheSpikeSdmAndTheSidecar)
 {
-    SpikyRun r;
-    r.dir = support::tempDir("outliers");
+    // 40 volumes of 10 x 10 x 6 voxels: a smooth head with noise, no motion in
+    // the data. Volume 12 alone is 40 units brighter (DVARS jumps into it and
+    // out of it: volumes 12 and 13). The motion SDM has, at volume 25, a jump of
+    // 0.2 mm along each axis with 0.1 degree about z (framewise displacement
+    // 0.6 + 50 mm x 0.1 degree = 0.687 mm, but an RMS displacement of at most
+    // 0.36 mm), and at volume 33 a jump of 0.48 mm along z (framewise
+    // displacement 0.48 mm, RMS displacement about 0.46 mm).
+    const fs::path dir = support::tempDir("outliers");
     support::RunOnDisk run;
     run.nx = 10, run.ny = 10, run.nz = 6, run.volumes = 40;
     run.value = [](int x, int y, int z, int t) {
@@ -65,22 +50,10 @@ SpikyRun spikyRun()
         const float noise = float(h % 2001) / 100.0f - 10.0f; // uniform in [-10, 10]
         return 800.0f + 20.0f * float(x) + 10.0f * float(y) + 30.0f * float(z) + noise + (t == 12 ? 40.0f : 0.0f);
     };
-    r.fmr = support::writeRun(r.dir, "run", run);
+    const fs::path fmr = support::writeRun(dir, "run", run);
     support::MotionRows rows(40, std::array<double, 6>{});
-    for (int t = 25; t < 40; ++t) {
-        for (int k = 0; k < 3; ++k) rows[std::size_t(t)][std::size_t(k)] += 0.2;
-        rows[std::size_t(t)][5] += 0.1;
-    }
-    for (int t = 33; t < 40; ++t) rows[std::size_t(t)][2] += 0.48;
-    r.sdm = support::saveMotionSdm(r.dir / "run_3DMC.sdm", rows);
-    return r;
-}
-
-} // namespace
-
-TEST(Outliers, EachRuleFlagsItsOwnVolumesInTheColumnsTheSpikeSdmAndTheSidecar)
-{
-    const SpikyRun run = spikyRun();
+    for (int t = 25; t < 40; ++t) rows[std::size_t(t)] = {0.2, 0.2, t < 33 ? 0.2 : 0.68, 0, 0, 0.1};
+    const fs::path sdm = support::saveMotionSdm(dir / "run_3DMC.sdm", rows);
     const struct {
         std::vector<std::string> rule, extra;
         std::vector<int> outliers, censored;
@@ -92,32 +65,24 @@ TEST(Outliers, EachRuleFlagsItsOwnVolumesInTheColumnsTheSpikeSdmAndTheSidecar)
         {{"fd", "dvars", "rmsd"}, {"--censor-before", "1", "--censor-after", "1"}, {12, 13, 25, 33}, {11, 12, 13, 14, 24, 25, 26, 32, 33, 34}},
         {{"fd"}, {"--fd-threshold", "0.7"}, {}, {}}, // nothing above it: no spike SDM, no outlier column
     };
-    const fs::path spikes = run.dir / "run_3DMC_spikes.sdm";
+    const fs::path spikes = dir / "run_3DMC_spikes.sdm";
     for (const auto& c : cases) {
         std::string rule;
         for (const auto& name : c.rule) rule += (rule.empty() ? "" : ",") + name;
         SCOPED_TRACE(rule + (c.extra.empty() ? "" : " " + c.extra[0]));
-        std::vector<std::string> args = {"confound", "--sdm", run.sdm.string(), "--fmr", run.fmr.string(), "--tsv",
+        std::vector<std::string> args = {"confound", "--sdm", sdm.string(), "--fmr", fmr.string(), "--tsv",
                                          "--spike-threshold", "0.38", "--outliers-by", rule};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const auto r = support::runCli(args);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
-        const auto table = readTable(run.dir / "run_desc-confounds_timeseries.tsv");
-        EXPECT_EQ(censoredByColumns(table), c.censored);
-        for (const char* column : {"dvars", "std_dvars", "trans_x_derivative1_power2", "rot_z_derivative1_power2"})
-            EXPECT_EQ(table.count(column), 1u) << column;
+        EXPECT_EQ(censoredByColumns(dir / "run_desc-confounds_timeseries.tsv"), c.censored);
         // The task's rmsd spike SDM is written again for the rule, removed when it flags nothing.
         EXPECT_EQ(fs::exists(spikes) ? spikeVolumesOfSDM(SDM(spikes.string())) : std::vector<int>{}, c.outliers);
-        // Each measure's volumes whatever the rule; the rule and its thresholds recorded.
-        const Json sidecar = Json::parse(support::readFile(run.dir / "run_desc-confounds_timeseries.json"));
+        // Each measure's volumes whatever the rule (the sidecar's keys: the golden tier).
+        const Json sidecar = Json::parse(support::readFile(dir / "run_desc-confounds_timeseries.json"));
         EXPECT_EQ(sidecar["framewise_displacement"]["Outliers"], c.extra.empty() || c.extra[0] != "--fd-threshold" ? Json({25}) : Json::array());
         EXPECT_EQ(sidecar["std_dvars"]["Outliers"], Json({12, 13}));
         EXPECT_EQ(sidecar["rmsd"]["Spikes"], Json({33}));
-        EXPECT_EQ(sidecar["framewise_displacement"]["OutliersBy"], Json(c.rule));
-        if (c.censored.empty()) continue;
-        EXPECT_EQ(sidecar["motion_outlier00"]["OutliersBy"], Json(c.rule));
-        for (const auto& [name, key] : {std::pair{"fd", "FDThreshold"}, {"dvars", "DVARSThreshold"}, {"rmsd", "SpikeThreshold"}})
-            EXPECT_EQ(sidecar["motion_outlier00"].contains(key), rule.find(name) != std::string::npos) << key;
     }
 }
 
@@ -138,10 +103,7 @@ TEST(Outliers, TableRefusesARuleWithoutItsMeasureAndASpikeSdmOfAnotherRule)
     EXPECT_THROW(buildConfoundsTable(motion, {}, options), std::invalid_argument) << "dvars without the run's DVARS";
     options.dvars = &dvars;
     const ConfoundsTable table = buildConfoundsTable(motion, {}, options);
-    std::vector<std::string> names;
-    for (const auto& c : table.columns) names.push_back(c.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z", "framewise_displacement",
-                                               "dvars", "std_dvars", "rmsd", "motion_outlier00"}));
+    ASSERT_TRUE(table.find("motion_outlier00") && !table.find("motion_outlier01"));
     EXPECT_EQ(table.find("motion_outlier00")->values[8], 1.0);
     // The task's spike SDM marks the rmsd spike (volume 5): with the dvars rule it must be written again.
     const SDM rmsdSpikes = spikeSet(motion, {5});

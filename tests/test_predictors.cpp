@@ -1,7 +1,5 @@
-// Predictor transforms and their statistics by worked cases, the correlation
-// table, and the plot of a design matrix through the host.
-#include <cmath>
-
+// Predictor transforms and their statistics by worked cases, and the
+// correlation table. (The plot of a design matrix: the golden tier.)
 #include "mySDMfunctions.h"
 #include "testing.h"
 
@@ -89,43 +87,4 @@ TEST(CorrelationTable, ExactTextAndSaveFailure)
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot Create file: " + (dir / "missing" / "m.csv").string());
     }
-}
-
-class Plot : public support::HostTest {
-protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        ASSERT_TRUE(InitZRAccess());
-        hostState().writePlotFiles = false;
-    }
-};
-
-TEST_F(Plot, EveryPredictorALineOnASymmetricAxis)
-{
-    SDM sdm = oneOf({-0.3f, 2.6f, 0}, "a");
-    sdm.AddPredictor({0.1f, 0.2f, -0.1f}, "b", 0, 0, 255);
-    sdm.FileName = "/some/folder/run_3DMC.sdm";
-    plot(sdm, 2, 1, 3);
-    ASSERT_EQ(hostState().plots.size(), 1u);
-    const host::Plot& p = hostState().plots.begin()->second;
-    EXPECT_EQ(p.title, "run_3DMC.sdm");
-    EXPECT_EQ(p.yLow, -3.0f);
-    EXPECT_EQ(p.yHigh, 3.0f);
-    EXPECT_TRUE(p.shown && p.legendShown);
-    EXPECT_EQ(p.legendB, 3);
-    ASSERT_EQ(p.lines.size(), 2u);
-    EXPECT_EQ(p.lines[1].name, "b");
-    EXPECT_EQ(p.lines[1].size, 2);
-    EXPECT_EQ(p.lines[1].blue, 255);
-    EXPECT_EQ(p.lines[0].x, (std::vector<float>{1, 2, 3}));
-    EXPECT_EQ(p.lines[1].y, (std::vector<float>{0.1f, 0.2f, -0.1f}));
-
-    host::reset();
-    hostState().writePlotFiles = false;
-    SDM small = oneOf({-0.3f, 0.2f}), empty;
-    plot(small, 2, 1, 3);
-    plot(empty, 2, 1, 3);
-    ASSERT_EQ(hostState().plots.size(), 1u) << "nothing to draw, no window";
-    EXPECT_EQ(hostState().plots.begin()->second.yHigh, 1.0f);
 }
