@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <sstream>
 
 #include "myFMR.h"
 #include "mySDM.h"
@@ -15,13 +14,6 @@ namespace fs = std::filesystem;
 using support::runCli;
 
 namespace {
-
-support::CliResult synth(const fs::path& dir, std::vector<std::string> extra)
-{
-    std::vector<std::string> args = {"synth", "--out", dir.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return runCli(args);
-}
 
 double correlation(const std::vector<double>& a, const std::vector<double>& b)
 {
@@ -41,13 +33,12 @@ double correlation(const std::vector<double>& a, const std::vector<double>& b)
 TEST(Synth, TaskSignalLiesInOneRegionAndFollowsTheTask)
 {
     const fs::path plain = support::tempDir("synth-plain"), task = support::tempDir("synth-task");
-    const std::vector<std::string> options = {"--dims", "24", "24", "8", "--volumes", "90", "--seed", "5"};
-    ASSERT_EQ(synth(plain, options).status, 0);
-    std::vector<std::string> withTask = options;
-    withTask.push_back("--task-sdm");
-    const auto r = synth(task, withTask);
-    ASSERT_EQ(r.status, 0) << r.err;
-
+    for (const fs::path& dir : {plain, task}) {
+        std::vector<std::string> args = {"synth", "--out", dir.string(), "--dims", "24", "24", "8", "--volumes", "90", "--seed", "5"};
+        if (dir == task) args.push_back("--task-sdm");
+        const auto r = runCli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
     SDM design((task / "synth_task.sdm").string());
     ASSERT_EQ(design.NrOfPredictors.value(), 2);
     EXPECT_EQ(design.NrOfDataPoints.value(), 90);
