@@ -5,8 +5,6 @@
 #include <map>
 #include <sstream>
 
-#include <nlohmann/json.hpp>
-
 #include "testing.h"
 
 namespace fs = std::filesystem;
@@ -143,10 +141,7 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
         for (const char* ext : {".json", ".nii.gz"}) expected.push_back(stem + "_desc-" + map + "_displacement" + ext);
     expected.insert(expected.end(), {stem + "_desc-motion_report.html", stem + "_desc-tremora_provenance.json"});
     EXPECT_EQ(names, expected);
-    EXPECT_FALSE(fs::exists(out / "work")) << "the work folder is removed";
-    const auto description = nlohmann::json::parse(support::readFile(out / "dataset_description.json"));
-    EXPECT_EQ(description["DatasetType"], "derivative");
-    EXPECT_EQ(description["GeneratedBy"][0]["Name"], "tremora");
+    // (The dataset description and the work folder's removal are in the golden tier.)
 
     // Every map lies on the run: nibabel reads the same sform and qform, with their codes.
     support::writeFile(out.parent_path() / "check.py",

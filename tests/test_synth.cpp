@@ -39,20 +39,13 @@ TEST(Synth, TaskSignalLiesInOneRegionAndFollowsTheTask)
         const auto r = runCli(args);
         ASSERT_EQ(r.status, 0) << r.err;
     }
+    // (The task SDM's course, lagging the blocks, is in the golden tier.)
     SDM design((task / "synth_task.sdm").string());
     ASSERT_EQ(design.NrOfPredictors.value(), 2);
-    EXPECT_EQ(design.NrOfDataPoints.value(), 90);
     EXPECT_TRUE(design.HasBaseline()) << "the constant comes last";
-    const std::vector<float>& course = design.Predictors[0];
-    EXPECT_NEAR(*std::max_element(course.begin(), course.end()), 1.0f, 1e-6f); // scaled to a peak of 1
-    EXPECT_NEAR(course[5], 0.0f, 1e-6f) << "the run starts at rest";
-    // The response lags the blocks: high late in a task block, low late in a rest block.
-    EXPECT_GT(course[38], 0.8f);
-    EXPECT_LT(course[58], 0.2f);
-
     // Same seed, same noise: the difference of the two runs is the task signal alone.
     FMR a((plain / "synth.fmr").string(), true), b((task / "synth.fmr").string(), true);
-    std::vector<double> taskCourse(course.begin(), course.end());
+    const std::vector<double> taskCourse(design.Predictors[0].begin(), design.Predictors[0].end());
     int active = 0;
     for (int i = 0; i < a.Volumes[0].size(); ++i) {
         std::vector<double> diff(90), baseline(90);
