@@ -20,11 +20,8 @@ const int kNx = 6, kNy = 6, kNz = 4;
 // A bright ball in a dark field, the same in every volume, RAS-stored.
 void writeHead(const fs::path& path, int volumes)
 {
-    support::NiftiLayout layout;
-    layout.dims = {kNx, kNy, kNz, volumes};
-    layout.datatype = NIFTI_TYPE_INT16;
-    layout.pixdim = {2, 2, 2, 2};
-    layout.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
+    const support::NiftiLayout layout{
+        .dims = {kNx, kNy, kNz, volumes}, .datatype = NIFTI_TYPE_INT16, .pixdim = {2, 2, 2, 2}, .affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}}};
     std::vector<double> stored;
     for (int v = 0; v < volumes; ++v)
         for (int z = 0; z < kNz; ++z)
@@ -82,12 +79,9 @@ TEST(Batch, WhatARunFolderMustHoldAndWhereItsMaskGoes)
         for (const auto& [name, content] : c.files) {
             const int n = std::atoi(content.c_str() + content.find(' ') + 1);
             if (content.rfind("nifti ", 0) == 0) writeHead(root / c.dir / name, n);
-            else if (content.rfind("mask ", 0) == 0) {
-                support::NiftiLayout layout;
-                layout.dims = {kNx, kNy, n, 1};
-                layout.ndim = 3;
-                support::writeNifti((root / c.dir / name).string(), layout, std::vector<double>(std::size_t(kNx * kNy * n), 1.0));
-            } else support::writeFile(root / c.dir / name, content);
+            else if (content.rfind("mask ", 0) == 0)
+                support::writeNifti((root / c.dir / name).string(), {.dims = {kNx, kNy, n, 1}, .ndim = 3}, std::vector<double>(std::size_t(kNx * kNy * n), 1.0));
+            else support::writeFile(root / c.dir / name, content);
         }
         const auto r = runCli({"process", (root / c.dir).string()});
         const bool ok = c.summary.rfind("ok", 0) == 0;

@@ -133,9 +133,8 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
     const fs::path func = out / "sub-01" / "ses-1" / "func";
     const std::string stem = "sub-01_ses-1_task-rest";
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(func))
-        if (e.path().filename().string().rfind(stem + "_", 0) == 0) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
+    for (const auto& [name, bytes] : tree(func))
+        if (name.rfind(stem + "_", 0) == 0) names.push_back(name);
     std::vector<std::string> expected = {stem + "_desc-confounds_timeseries.json", stem + "_desc-confounds_timeseries.tsv"};
     for (const char* map : {"maxabs", "maxabsx", "maxabsy", "maxabsz", "maxrel", "meanabs", "meanrel"})
         for (const char* ext : {".json", ".nii.gz"}) expected.push_back(stem + "_desc-" + map + "_displacement" + ext);

@@ -13,7 +13,6 @@
 #include "taskparameters.h"
 #include "testing.h"
 
-using support::HostTest;
 namespace fs = std::filesystem;
 
 namespace {
@@ -86,7 +85,7 @@ void prepareTask(const script::Task& task, const fs::path& dir)
 
 } // namespace
 
-class HelpPage : public HostTest {};
+class HelpPage : public support::HostTest {};
 
 // Every task on a synthetic run with jumps in volumes 3, 5 and 7: the
 // parameters it asks the host for, in order, are those taskparameters.h

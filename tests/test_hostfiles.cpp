@@ -15,10 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int plotLine(int n, float* x, float* y, const char* name)
-{
-    return hostFunction<int (int, float*, float*, const char*)>("zrPlotLine")(n, x, y, name);
-}
 void call(const char* name, int plot, int a, int b)
 {
     hostFunction<void (int, int, int)>(name)(plot, a, b);
@@ -52,7 +48,7 @@ TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
 {
     hostState().plotFolder = support::tempDir("pictures").string();
     std::vector<float> x = {1, 2, 3, 4, 5}, a = {0, 1, 2, 1, 0}, b = {-1, -1, 5, -1, -1};
-    const int plot = plotLine(5, x.data(), a.data(), "first <a&b>");
+    const int plot = hostFunction<int (int, float*, float*, const char*)>("zrPlotLine")(5, x.data(), a.data(), "first <a&b>");
     hostFunction<void (int, int, float*, float*, const char*)>("zrAddLineToPlot")(plot, 5, x.data(), b.data(), "second");
     hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 0, 2, 255, 0, 0, 0);
     hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 1, 3, 250, 250, 250, 0);
@@ -102,7 +98,7 @@ TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
 
     // A window of the same title gets a file of its own; NaN and infinity break its line.
     std::vector<float> gaps = {0, NAN, 1, INFINITY, 2};
-    const int again = plotLine(5, x.data(), gaps.data(), "gaps");
+    const int again = hostFunction<int (int, float*, float*, const char*)>("zrPlotLine")(5, x.data(), gaps.data(), "gaps");
     hostFunction<void (int, const char*)>("zrSetPlotTitle")(again, "..run/1: motion \"x\"");
     call("zrShowPlotAtPosition", again, 0, 0);
     EXPECT_EQ(fs::path(hostState().plots.at(again).file).filename(), "run_1__motion__x_-2.svg");

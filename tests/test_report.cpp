@@ -74,10 +74,7 @@ std::string decodeBase64(const std::string& text)
     return out;
 }
 
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<unsigned char> rgb;
-};
+struct Picture { int width = 0, height = 0; std::vector<unsigned char> rgb; };
 
 // Reads a PNG with libpng, which checks the signature, the chunks' CRCs and
 // the compressed data; the picture must be stored as 8-bit RGB, so that its

@@ -48,15 +48,6 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
 
 const std::string NoSpace = std::strerror(ENOSPC);
 
-// n volumes of a drift with a wobble.
-SDM motion(int n)
-{
-    support::MotionRows rows(std::size_t(n), std::array<double, 6>{});
-    for (int k = 0; k < n; ++k)
-        for (int p = 0; p < 6; ++p) rows[std::size_t(k)][std::size_t(p)] = 0.001 * k * (p + 1) + 0.2 * ((k * 7 + p) % 5) - 0.4;
-    return support::motionSdm(rows);
-}
-
 // A float run of 16 x 16 x 4 voxels (4 kB a volume), grown to `volumes` in memory.
 std::unique_ptr<FMR> run(int volumes)
 {
@@ -96,8 +87,8 @@ struct Writer {
 TEST(SaveFailures, EachWriterOnAFullDiskReportsTheTargetAndTheReasonAndKeepsTheFolderAsItWas)
 {
     const Writer writers[] = {
-        {"SDM", "run_3DMC.sdm", [](const fs::path& dir) { motion(3).SaveAs((dir / "run_3DMC.sdm").string()); },
-         [](const fs::path& target) { motion(5000).SaveAs(target.string()); }, cannotCreate},
+        {"SDM", "run_3DMC.sdm", [](const fs::path& dir) { support::saveMotionSdm(dir / "run_3DMC.sdm", support::stillRows(3)); },
+         [](const fs::path& target) { support::saveMotionSdm(target, support::stillRows(5000)); }, cannotCreate},
         // The document is small and written first; its slice data (120 kB) do not fit.
         {"FMR with its slice data", "run.fmr", [](const fs::path& dir) { run(1)->SaveAs((dir / "run.fmr").string()); },
          [](const fs::path& target) { run(30)->SaveAs(target.string()); },
@@ -187,7 +178,9 @@ TEST_F(TaskSaveFailures, AFailedSaveIsShownAsAnErrorAndTheOldFileStays)
     TmpfsMount disk("taskfail", "64k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
     const fs::path dir = disk.dir(), target = dir / "run_3DMC_detr.sdm";
-    motion(20).SaveAs((dir / "run_3DMC.sdm").string());
+    support::MotionRows rows = support::realTraceRows();
+    rows.resize(20);
+    support::saveMotionSdm(dir / "run_3DMC.sdm", rows);
     writeFile(target, "the result of an earlier run\n");
     support::setParameters(support::confoundParameters(dir / "run_3DMC.sdm", {"create_detrended"}));
     for (std::ofstream filler(dir / "filler", std::ios::binary); filler.write(std::string(4096, 'f').data(), 4096);) {
