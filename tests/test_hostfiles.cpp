@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void call(const char* name, int plot, int a, int b)
-{
-    hostFunction<void (int, int, int)>(name)(plot, a, b);
-}
-
 std::vector<std::string> all(const std::string& text, const std::string& pattern)
 {
     std::vector<std::string> found;
@@ -52,12 +47,12 @@ TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
     hostFunction<void (int, int, float*, float*, const char*)>("zrAddLineToPlot")(plot, 5, x.data(), b.data(), "second");
     hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 0, 2, 255, 0, 0, 0);
     hostFunction<void (int, int, int, int, int, int, int)>("zrSetPlotLineSizeAndColor")(plot, 1, 3, 250, 250, 250, 0);
-    call("zrShowPlotLegend", plot, 1, 3);
+    hostFunction<void (int, int, int)>("zrShowPlotLegend")(plot, 1, 3);
     hostFunction<void (int, const char*)>("zrSetPlotTitle")(plot, "..run/1: motion \"x\"");
-    call("zrResizePlot", plot, 800, 350);
+    hostFunction<void (int, int, int)>("zrResizePlot")(plot, 800, 350);
     hostFunction<void (int, float, float)>("zrSetPlotYAxisRange")(plot, -2.0f, 2.0f);
     EXPECT_TRUE(hostState().plots.at(plot).file.empty()) << "nothing is drawn before the window is shown";
-    call("zrShowPlotAtPosition", plot, 50, 50);
+    hostFunction<void (int, int, int)>("zrShowPlotAtPosition")(plot, 50, 50);
 
     const std::string file = hostState().plots.at(plot).file;
     EXPECT_EQ(fs::path(file).filename(), "run_1__motion__x_.svg");
@@ -100,7 +95,7 @@ TEST_F(Pictures, OnePolylinePerLineMappedIntoThePlotArea)
     std::vector<float> gaps = {0, NAN, 1, INFINITY, 2};
     const int again = hostFunction<int (int, float*, float*, const char*)>("zrPlotLine")(5, x.data(), gaps.data(), "gaps");
     hostFunction<void (int, const char*)>("zrSetPlotTitle")(again, "..run/1: motion \"x\"");
-    call("zrShowPlotAtPosition", again, 0, 0);
+    hostFunction<void (int, int, int)>("zrShowPlotAtPosition")(again, 0, 0);
     EXPECT_EQ(fs::path(hostState().plots.at(again).file).filename(), "run_1__motion__x_-2.svg");
     const std::string broken = support::readFile(hostState().plots.at(again).file);
     for (const char* number : {"nan", "inf"}) EXPECT_EQ(broken.find(number), std::string::npos) << number;
