@@ -277,9 +277,8 @@ const Files& files()
         support::writeFile(d / "brokenrun" / "r.fmr", "no run document here\n");
         for (const char* copy : {"brokenrun/r_3DMC.sdm", "motion.txt"}) support::writeFile(d / copy, support::readFile(ok / "synth_3DMC.sdm"));
         support::writeFile(d / "afile", "a file, not a folder\n");
-        support::writeFile(d / "garbage.so", "nothing of the kind here\n");
         support::writeFile(d / "two.mdm", "FileVersion: 3\n");
-        for (const std::string ext : {".sdm", ".fmr", ".nii", ".par"}) {
+        for (const std::string ext : {".sdm", ".fmr", ".nii", ".par", ".so"}) {
             fs::create_directories(d / ("folder" + ext));
             support::writeFile(d / ("garbage" + ext), "nothing of the kind here\n");
             if (::mkfifo((d / ("pipe" + ext)).c_str(), 0666) != 0) throw std::runtime_error("cannot make a pipe");

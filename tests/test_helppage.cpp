@@ -13,7 +13,6 @@
 #include "taskparameters.h"
 #include "testing.h"
 
-using support::HostTest;
 namespace fs = std::filesystem;
 
 namespace {
@@ -77,19 +76,16 @@ void prepareTask(const script::Task& task, const fs::path& dir)
     host::state().writeMapFiles = false;
     host::state().writePlotFiles = false;
     for (const script::Parameter& p : task.parameters) {
-        if (p.direction != script::Direction::Read) continue;
-        const std::string name = p.name;
-        host::state().parameters[name] = name == "fmr_threshold"     ? "100"
-                                         : name == "spike_threshold" ? "0.5"
-                                         : name == "sdmfile"         ? (dir / "run1_3DMC.sdm").string()
-                                                                     : "1";
+        const std::string name = p.name, motion = (dir / "run1_3DMC.sdm").string();
+        if (p.direction == script::Direction::Read)
+            host::state().parameters[name] = name == "fmr_threshold" ? "100" : name == "spike_threshold" ? "0.5" : name == "sdmfile" ? motion : "1";
     }
     host::state().dialogAnswers.emplace_back((dir / "run1_3DMC.sdm").string());
 }
 
 } // namespace
 
-class HelpPage : public HostTest {};
+class HelpPage : public support::HostTest {};
 
 // Every task on a synthetic run with jumps in volumes 3, 5 and 7: the
 // parameters it asks the host for, in order, are those taskparameters.h

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <sstream>
 
 #include "myFMR.h"
 #include "mySDM.h"
@@ -15,13 +14,6 @@ namespace fs = std::filesystem;
 using support::runCli;
 
 namespace {
-
-support::CliResult synth(const fs::path& dir, std::vector<std::string> extra)
-{
-    std::vector<std::string> args = {"synth", "--out", dir.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return runCli(args);
-}
 
 double correlation(const std::vector<double>& a, const std::vector<double>& b)
 {
@@ -41,27 +33,19 @@ double correlation(const std::vector<double>& a, const std::vector<double>& b)
 TEST(Synth, TaskSignalLiesInOneRegionAndFollowsTheTask)
 {
     const fs::path plain = support::tempDir("synth-plain"), task = support::tempDir("synth-task");
-    const std::vector<std::string> options = {"--dims", "24", "24", "8", "--volumes", "90", "--seed", "5"};
-    ASSERT_EQ(synth(plain, options).status, 0);
-    std::vector<std::string> withTask = options;
-    withTask.push_back("--task-sdm");
-    const auto r = synth(task, withTask);
-    ASSERT_EQ(r.status, 0) << r.err;
-
+    for (const fs::path& dir : {plain, task}) {
+        std::vector<std::string> args = {"synth", "--out", dir.string(), "--dims", "24", "24", "8", "--volumes", "90", "--seed", "5"};
+        if (dir == task) args.push_back("--task-sdm");
+        const auto r = runCli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // (The task SDM's course, lagging the blocks, is in the golden tier.)
     SDM design((task / "synth_task.sdm").string());
     ASSERT_EQ(design.NrOfPredictors.value(), 2);
-    EXPECT_EQ(design.NrOfDataPoints.value(), 90);
     EXPECT_TRUE(design.HasBaseline()) << "the constant comes last";
-    const std::vector<float>& course = design.Predictors[0];
-    EXPECT_NEAR(*std::max_element(course.begin(), course.end()), 1.0f, 1e-6f); // scaled to a peak of 1
-    EXPECT_NEAR(course[5], 0.0f, 1e-6f) << "the run starts at rest";
-    // The response lags the blocks: high late in a task block, low late in a rest block.
-    EXPECT_GT(course[38], 0.8f);
-    EXPECT_LT(course[58], 0.2f);
-
     // Same seed, same noise: the difference of the two runs is the task signal alone.
     FMR a((plain / "synth.fmr").string(), true), b((task / "synth.fmr").string(), true);
-    std::vector<double> taskCourse(course.begin(), course.end());
+    const std::vector<double> taskCourse(design.Predictors[0].begin(), design.Predictors[0].end());
     int active = 0;
     for (int i = 0; i < a.Volumes[0].size(); ++i) {
         std::vector<double> diff(90), baseline(90);

@@ -28,15 +28,13 @@ finish() {
 trap finish EXIT
 start=$(date +%s)
 
-# Two free ports on the loopback interface.
 read -r ctldport slurmdport < <(python3 -c 'import socket
 s = [socket.socket() for _ in range(2)]; [x.bind(("127.0.0.1", 0)) for x in s]; print(*(x.getsockname()[1] for x in s))')
 host=$(hostname -s)
 cores=$(nproc)
 memory=$(( $(awk '/MemTotal/ {print $2}' /proc/meminfo) / 1024 - 1024 ))
 
-mkdir -p "$tmp/munge" "$tmp/state" "$tmp/spool" "$tmp/work"
-chmod 700 "$tmp/munge"
+mkdir -p -m 700 "$tmp/munge" && mkdir -p "$tmp/state" "$tmp/spool" "$tmp/work"
 head -c 1024 /dev/urandom > "$tmp/munge/munge.key"
 chmod 400 "$tmp/munge/munge.key"
 munged --foreground --force --key-file="$tmp/munge/munge.key" --socket="$tmp/munge/munge.socket" \
@@ -47,13 +45,9 @@ pids+=($!)
 cat > "$tmp/slurm.conf" <<CONF
 ClusterName=tremoratest
 SlurmctldHost=$host
-SlurmUser=root
-SlurmdUser=root
 SlurmctldPort=$ctldport
 SlurmdPort=$slurmdport
-AuthType=auth/munge
 AuthInfo=socket=$tmp/munge/munge.socket
-CredType=cred/munge
 StateSaveLocation=$tmp/state
 SlurmdSpoolDir=$tmp/spool
 SlurmctldPidFile=$tmp/slurmctld.pid
@@ -62,12 +56,8 @@ SlurmctldLogFile=$tmp/slurmctld.log
 SlurmdLogFile=$tmp/slurmd.log
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-SchedulerType=sched/backfill
 SelectType=select/cons_tres
 SelectTypeParameters=CR_Core
-MpiDefault=none
 ReturnToService=2
 MinJobAge=3600
 NodeName=$host CPUs=$cores RealMemory=$memory State=UNKNOWN
