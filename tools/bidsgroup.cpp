@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
+#include "bidsconfounds.h"
 #include "bidsapp.h"
 #include "confoundsummary.h"
 #include "mapfile.h"
@@ -62,14 +63,15 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
     const fs::path table = output / outputName(run, "confounds", "timeseries", ".tsv");
     const std::vector<double> fd = tableColumn(table, "framewise_displacement");
     row.volumes = int(fd.size());
-    double sum = 0.0;
-    for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], row.maxFD = std::max(row.maxFD, fd[t]);
-    row.meanFD = fd.size() > 1 ? sum / double(fd.size() - 1) : 0.0;
+    for (std::size_t t = 1; t < fd.size(); ++t)
+        if (!std::isnan(fd[t])) row.maxFD = std::max(row.maxFD, fd[t]);
+    row.meanFD = meanFramewiseDisplacement(fd);
     std::ifstream in(output / outputName(run, "confounds", "timeseries", ".json"));
     const Json sidecar = Json::parse(in, nullptr, false);
-    if (!sidecar.is_object() || !sidecar.contains("rmsd") || !sidecar["rmsd"].contains("Spikes"))
+    const std::string rmsd = std::string(kOwnPrefix) + "rmsd";
+    if (!sidecar.is_object() || !sidecar.contains(rmsd) || !sidecar[rmsd].contains("Spikes"))
         throw std::runtime_error("the sidecar of " + table.string() + " lists no spikes");
-    row.spikes = int(sidecar["rmsd"]["Spikes"].size());
+    row.spikes = int(sidecar[rmsd]["Spikes"].size());
     row.spikeShare = row.volumes > 0 ? double(row.spikes) / row.volumes : 0.0;
     row.maxDisplacement = host::mapFileMaximum((output / outputName(run, "maxabs", "displacement", ".nii.gz")).string());
     const ConfoundsSummary summary = summarizeConfounds(table, output / outputName(run, "confounds", "timeseries", ".json"));

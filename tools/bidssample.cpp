@@ -5,7 +5,9 @@
 #include <nifti1_io.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -15,6 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
+#include "dvars.h"
+#include "motionmeasures.h"
 #include "cli.h"
 #include "synthrun.h"
 
@@ -95,35 +99,166 @@ std::string number(double v)
     return text;
 }
 
-// fMRIPrep's table: translations in mm and rotations in radians, with
-// framewise displacement after Power et al. (50 mm sphere; n/a in the first row).
-std::string confoundsTable(const SyntheticRun& run)
+// A column of fMRIPrep's table: its name and one value per volume (NaN: n/a).
+using Column = std::pair<std::string, std::vector<double>>;
+
+// x, then fMRIPrep's expansions of it: backward difference (n/a first),
+// square, squared difference.
+void addExpanded(std::vector<Column>& table, const std::string& name, const std::vector<double>& x)
 {
-    std::string tsv = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\tframewise_displacement\n";
-    for (int v = 0; v < run.volumes; ++v) {
-        double row[6], fd = 0.0;
-        for (int k = 0; k < 6; ++k) {
-            row[k] = run.motion[std::size_t(k)][std::size_t(v)] * (k < 3 ? 1.0 : Pi / 180.0);
-            if (v > 0) {
-                const double before = run.motion[std::size_t(k)][std::size_t(v - 1)] * (k < 3 ? 1.0 : Pi / 180.0);
-                fd += std::fabs(row[k] - before) * (k < 3 ? 1.0 : 50.0);
-            }
-        }
-        for (int k = 0; k < 6; ++k) tsv += number(row[k]) + "\t";
-        tsv += (v == 0 ? std::string("n/a") : number(fd)) + "\n";
+    std::vector<double> d(x.size(), std::nan("")), x2(x.size()), d2(x.size(), std::nan(""));
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        x2[t] = x[t] * x[t];
+        if (t > 0) d[t] = x[t] - x[t - 1], d2[t] = d[t] * d[t];
     }
-    return tsv;
+    table.insert(table.end(), {{name, x}, {name + "_derivative1", d}, {name + "_power2", x2}, {name + "_derivative1_power2", d2}});
 }
 
-Json confoundsSidecar()
+// Unit-norm columns standing for CompCor components: slow cosines of the given
+// phase, with a little noise, centred.
+std::vector<double> component(int volumes, double frequency, double phase, std::uint64_t& state)
 {
-    Json json;
-    for (const char* axis : {"x", "y", "z"}) {
-        json[std::string("trans_") + axis] = {{"Description", std::string("Translation along ") + axis}, {"Units", "mm"}};
-        json[std::string("rot_") + axis] = {{"Description", std::string("Rotation about ") + axis}, {"Units", "rad"}};
+    std::vector<double> c(static_cast<std::size_t>(volumes));
+    double mean = 0.0, norm = 0.0;
+    for (int t = 0; t < volumes; ++t) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double noise = double(state >> 11) / double(1ULL << 53) - 0.5;
+        c[std::size_t(t)] = std::cos(Pi * frequency * t / volumes + phase) + 0.3 * noise;
+        mean += c[std::size_t(t)] / volumes;
     }
-    json["framewise_displacement"] = {{"Description", "Framewise displacement (Power et al. 2012), 50 mm sphere"}, {"Units", "mm"}};
-    return json;
+    for (double& v : c) v -= mean, norm += v * v;
+    for (double& v : c) v /= std::sqrt(norm);
+    return c;
+}
+
+// fMRIPrep's table of a run with every family of columns fMRIPrep writes (in
+// its order): global, CSF and white-matter signals with their expansions,
+// DVARS, framewise displacement, rmsd, the CompCor components, cosine drifts,
+// the non-steady-state volume, the motion with its expansions and the motion
+// outliers; and its sidecar, with the CompCor metadata (a component left out
+// too). The signals and DVARS are of the run itself; the components and rmsd
+// are stand-ins of the right shape, not fMRIPrep's computation.
+std::pair<std::string, Json> confoundsTable(const SyntheticRun& run, const std::vector<float>& mask)
+{
+    const int n = run.volumes;
+    const std::size_t volume = std::size_t(run.nx) * run.ny * run.nz;
+    std::vector<std::size_t> brain;
+    for (std::size_t i = 0; i < volume; ++i)
+        if (mask[i] > 0) brain.push_back(i);
+    // White matter: the brighter half of the brain's voxels by their first value; CSF: the darker.
+    std::vector<float> first(brain.size());
+    for (std::size_t k = 0; k < brain.size(); ++k) first[k] = run.voxels[brain[k]];
+    std::vector<float> sorted = first;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const float median = sorted[sorted.size() / 2];
+    const std::size_t nn = static_cast<std::size_t>(n);
+    std::vector<double> global(nn), csf(nn), wm(nn), csfwm(nn);
+    std::vector<std::vector<float>> series(brain.size(), std::vector<float>(std::size_t(n)));
+    for (int t = 0; t < n; ++t) {
+        double all = 0, dark = 0, bright = 0;
+        std::size_t darkCount = 0;
+        for (std::size_t k = 0; k < brain.size(); ++k) {
+            const float v = run.voxels[std::size_t(t) * volume + brain[k]];
+            series[k][std::size_t(t)] = v;
+            all += v;
+            if (first[k] < median) dark += v, ++darkCount;
+            else bright += v;
+        }
+        global[std::size_t(t)] = all / double(brain.size());
+        csf[std::size_t(t)] = dark / double(darkCount);
+        wm[std::size_t(t)] = bright / double(brain.size() - darkCount);
+        csfwm[std::size_t(t)] = global[std::size_t(t)];
+    }
+    const DVARS dvars = computeDVARS(series);
+    MotionParameters motion(static_cast<std::size_t>(n));
+    std::vector<std::vector<double>> layout(6, std::vector<double>(std::size_t(n)));
+    for (int t = 0; t < n; ++t)
+        for (std::size_t k = 0; k < 6; ++k) {
+            motion[std::size_t(t)][k] = run.motion[k][std::size_t(t)];
+            layout[k][std::size_t(t)] = run.motion[k][std::size_t(t)] * (k < 3 ? 1.0 : Pi / 180.0);
+        }
+    std::vector<double> fd(std::size_t(n), std::nan("")), rmsd = relativeRMSDisplacement(motion, 80.0);
+    for (int t = 1; t < n; ++t) {
+        fd[std::size_t(t)] = 0;
+        for (std::size_t k = 0; k < 6; ++k)
+            fd[std::size_t(t)] += std::fabs(layout[k][std::size_t(t)] - layout[k][std::size_t(t - 1)]) * (k < 3 ? 1.0 : 50.0);
+    }
+    const auto firstNA = [](std::vector<double> v) {
+        v[0] = std::nan("");
+        return v;
+    };
+
+    std::vector<Column> table;
+    Json sidecar;
+    addExpanded(table, "global_signal", global);
+    addExpanded(table, "csf", csf);
+    addExpanded(table, "white_matter", wm);
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL + std::uint64_t(n);
+    table.insert(table.end(), {{"csf_wm", csfwm},
+                               {"tcompcor", component(n, 3.0, 0.2, state)},
+                               {"std_dvars", firstNA(dvars.standardized)},
+                               {"dvars", firstNA(dvars.dvars)},
+                               {"framewise_displacement", fd},
+                               {"rmsd", firstNA(rmsd)}});
+    // CompCor: (prefix, mask, count kept); each a unit-norm component with its metadata.
+    const std::tuple<const char*, const char*, const char*, int> compcor[] = {
+        {"t_comp_cor", "tCompCor", "", 3}, {"c_comp_cor", "aCompCor", "CSF", 2}, {"w_comp_cor", "aCompCor", "WM", 2},
+        {"a_comp_cor", "aCompCor", "combined", 4}};
+    for (const auto& [prefix, method, maskName, kept] : compcor) {
+        double cumulative = 0.0;
+        for (int k = 0; k <= kept; ++k) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%s_%02d", prefix, k);
+            const double explained = 0.4 / (k + 1);
+            cumulative += explained;
+            Json entry = {{"CumulativeVarianceExplained", cumulative}};
+            if (*maskName) entry["Mask"] = maskName;
+            entry["Method"] = method;
+            entry["Retained"] = k < kept; // the last one is listed, left out of the table
+            entry["SingularValue"] = 40.0 / (k + 1);
+            entry["VarianceExplained"] = explained;
+            sidecar[name] = entry;
+            if (k < kept) table.push_back({name, component(n, 1.0 + k, 0.5 * k, state)});
+        }
+    }
+    // The discrete cosine basis of a 128 s high-pass filter.
+    const int cosines = int(std::floor(2.0 * n * (TrMs / 1000.0) / 128.0));
+    for (int k = 0; k < cosines; ++k) {
+        std::vector<double> c(static_cast<std::size_t>(n));
+        for (int t = 0; t < n; ++t) c[std::size_t(t)] = std::sqrt(2.0 / n) * std::cos(Pi * (2.0 * t + 1.0) * (k + 1) / (2.0 * n));
+        char name[16];
+        std::snprintf(name, sizeof name, "cosine%02d", k);
+        table.push_back({name, c});
+    }
+    std::vector<double> dummy(std::size_t(n), 0.0);
+    dummy[0] = 1.0; // the first volume, before the magnetisation settles
+    table.push_back({"non_steady_state_outlier00", dummy});
+    const char* names[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
+    for (std::size_t k = 0; k < 6; ++k) addExpanded(table, names[k], layout[k]);
+    int outliers = 0;
+    for (int t = 0; t < n; ++t)
+        if (fd[std::size_t(t)] > 0.5 || (t > 0 && dvars.standardized[std::size_t(t)] > 1.5)) {
+            std::vector<double> spike(std::size_t(n), 0.0);
+            spike[std::size_t(t)] = 1.0;
+            char name[32];
+            std::snprintf(name, sizeof name, "motion_outlier%02d", outliers++);
+            table.push_back({name, spike});
+        }
+    for (std::size_t k = 0; k < 6; ++k)
+        sidecar[names[k]] = {{"Description", std::string(k < 3 ? "Translation along " : "Rotation about ") + "xyz"[k % 3]},
+                             {"Units", k < 3 ? "mm" : "rad"}};
+
+    std::string tsv;
+    for (std::size_t c = 0; c < table.size(); ++c) tsv += (c ? "\t" : "") + table[c].first;
+    tsv += "\n";
+    for (int t = 0; t < n; ++t) {
+        for (std::size_t c = 0; c < table.size(); ++c) {
+            const double v = table[c].second[std::size_t(t)];
+            tsv += (c ? "\t" : "") + (std::isnan(v) ? std::string("n/a") : number(v));
+        }
+        tsv += "\n";
+    }
+    return {tsv, sidecar};
 }
 
 // The motor task's blocks: 20 volumes of rest, then 20 of finger tapping.
@@ -199,13 +334,14 @@ int writeSampleStudy(const std::string& dir, int participants, std::uint64_t see
                 writeImage(func / (stem + "_bold.nii.gz"), NIFTI_TYPE_INT16, Volumes, run.voxels, affine);
                 if (task == "motor") saveText(func / (stem + "_events.tsv"), events());
 
-                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.tsv"), confoundsTable(run));
-                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.json"), confoundsSidecar().dump(2) + "\n");
                 const std::size_t volume = std::size_t(Nx) * Ny * Nz;
                 std::vector<float> mean(volume, 0.0f), mask(volume, 0.0f);
                 for (int v = 0; v < Volumes; ++v)
                     for (std::size_t i = 0; i < volume; ++i) mean[i] += run.voxels[std::size_t(v) * volume + i] / Volumes;
                 for (std::size_t i = 0; i < volume; ++i) mask[i] = mean[i] > 100.0f ? 1.0f : 0.0f;
+                const auto [table, sidecar] = confoundsTable(run, mask);
+                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.tsv"), table);
+                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.json"), sidecar.dump(2) + "\n");
                 writeImage(derivedFunc / (stem + "_desc-hmc_boldref.nii.gz"), NIFTI_TYPE_FLOAT32, 1, mean, affine);
                 writeImage(derivedFunc / (stem + "_desc-brain_mask.nii.gz"), NIFTI_TYPE_UINT8, 1, mask, affine);
                 ++written;

@@ -291,14 +291,14 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         const MotionParameters rows = motionParametersFromSDM(motion);
         const auto own = packageMotionOf(in.sdm, rows.size()); // an imported run's FD is the package's own
         const std::vector<double> fd = framewiseDisplacement(own ? own->rows : rows);
-        double sum = 0.0, max = 0.0;
-        for (std::size_t t = 1; t < fd.size(); ++t) sum += fd[t], max = std::max(max, fd[t]);
+        double max = 0.0;
+        for (std::size_t t = 1; t < fd.size(); ++t) max = std::max(max, fd[t]);
         SDM detrended(motion);
         detrendAllPredictors(detrended);
         const std::vector<float> relative = getDistanceRMSfrom3DMCSDM(detrended);
         const auto spikes = indicesGreaterThan<float>(relative, std::stof(threshold));
         s.volumes = std::to_string(rows.size());
-        s.meanFD = fixed(fd.size() > 1 ? sum / double(fd.size() - 1) : 0.0, 4);
+        s.meanFD = fixed(meanFramewiseDisplacement(fd), 4);
         s.maxFD = fixed(max, 4);
         s.spikes = std::to_string(spikes.size());
         if (maxAbsolute.empty()) throw cli::RunError("displacement wrote no maximum absolute displacement map");

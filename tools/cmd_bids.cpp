@@ -52,7 +52,8 @@ struct Settings {
     int threads = 0; // of each run: 0 until the runs to do are known
     bool force = false, keepWork = false;
     double spikeThreshold = 0.5, radiusFD = 50.0;
-    long censorBefore = 0, censorAfter = 0;
+    long censorBefore = 0, censorAfter = 0, minSegment = 0;
+    bool naAsZero = false;
     std::vector<std::string> sets;
     std::vector<std::string> outliersBy = {"rmsd"};
     double fdThreshold = 0.5, dvarsThreshold = 1.5;
@@ -106,6 +107,8 @@ Json optionsOf(const Settings& s)
     o["RadiusFD"] = s.radiusFD;
     o["CensorBefore"] = s.censorBefore;
     o["CensorAfter"] = s.censorAfter;
+    o["MinSegment"] = s.minSegment;
+    o["NaAsZero"] = s.naAsZero;
     o["Sets"] = s.sets;
     o["OutliersBy"] = s.outliersBy;
     o["FDThreshold"] = s.fdThreshold;
@@ -221,7 +224,9 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
                                          number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore),
                                          "--censor-after", std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD),
                                          "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
-                                         "--dvars-threshold", number(s.dvarsThreshold)};
+                                         "--dvars-threshold", number(s.dvarsThreshold), "--min-segment",
+                                         std::to_string(s.minSegment)};
+    if (s.naAsZero) confound.push_back("--na-as-zero");
     std::vector<std::string> report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile, "--threads", threads,
                                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
                                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
@@ -523,6 +528,8 @@ int bidsApp(const cli::Args& args)
     s.radiusFD = args.number("--radius-fd");
     s.censorBefore = args.integer("--censor-before");
     s.censorAfter = args.integer("--censor-after");
+    s.minSegment = args.integer("--min-segment");
+    s.naAsZero = args.has("--na-as-zero");
     s.sets = args.list("--sets");
     s.outliersBy = args.list("--outliers-by");
     s.fdThreshold = args.number("--fd-threshold");
@@ -603,6 +610,9 @@ cli::Command bidsCommand()
     cli::Option before = censorOption("--censor-before", "before"), after = censorOption("--censor-after", "after");
     before.help = "also censor K volumes before each spike";
     after.help = "also censor K volumes after each spike";
+    cli::Option minSegment = minSegmentOption(), naAsZero = naAsZeroOption();
+    minSegment.help = "after censoring, also censor every kept stretch shorter than N volumes (Power et al. 2014 use 5)";
+    naAsZero.help = "write 0 instead of n/a in the confounds table (for SPM); it then differs from fMRIPrep's there";
     c.options = {
         labels("--participant-label", "LABEL", "only these participants (01 or sub-01)"),
         labels("--session-label", "LABEL", "only these sessions (1 or ses-1)"),
@@ -627,6 +637,8 @@ cli::Command bidsCommand()
         fdRadiusOption(),
         before,
         after,
+        minSegment,
+        naAsZero,
         cli::list("--sets", "SETS", "confound sets in the table", kSets).byDefault("all"),
         outliersByOption(),
         fdThresholdOption(),

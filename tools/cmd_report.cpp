@@ -114,6 +114,7 @@ int report(const cli::Args& args)
         r.fdSource = own ? own->source : "the motion SDM's parameters";
         r.fd = framewiseDisplacement(own ? own->rows : r.motion, r.fdRadius);
         r.fdSummary = summarizeSeries(r.fd, r.fdThreshold);
+        r.fdSummary.mean = meanFramewiseDisplacement(r.fd); // the one mean FD: volumes 2..n
         const std::vector<float> d = spikeDetectionDisplacement(motion);
         r.rmsd.assign(d.begin(), d.end());
         r.rmsdSummary = summarizeSeries(r.rmsd, static_cast<double>(spikeThreshold));

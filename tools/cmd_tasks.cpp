@@ -140,10 +140,29 @@ void writeConfoundExtras(const std::string& motion, std::set<std::string>& writt
             ConfoundsOptions options = extras.table;
             if (extras.dvars) options.dvars = &*extras.dvars;
             // Framewise displacement of an imported run is the package's own.
-            const auto own = packageMotionOf(path, std::size_t(std::max(0, motionSdm.NrOfDataPoints.value())));
+            const std::size_t rows = std::size_t(std::max(0, motionSdm.NrOfDataPoints.value()));
+            const auto own = packageMotionOf(path, rows);
             if (own) {
                 options.fdMotion = &own->rows;
                 options.fdSource = own->source;
+            }
+            // The table's fMRIPrep columns: fMRIPrep's own table carried
+            // through, else the package's own numbers in its layout.
+            std::optional<FMRIPrepTable> fmriprep;
+            std::optional<LayoutMotion> layout;
+            if (const auto imported = importedMotion(path); imported && imported->rows.size() == rows) {
+                std::error_code ec;
+                if (imported->format == MotionFormat::FMRIPrep && fs::is_regular_file(imported->source, ec)) {
+                    fmriprep = readFMRIPrepTable(imported->source);
+                    options.fmriprep = &*fmriprep;
+                } else {
+                    if (imported->format == MotionFormat::FMRIPrep)
+                        std::cerr << "warning: fMRIPrep's table " << imported->source
+                                  << " is gone: the table holds its motion columns only, not its other columns\n";
+                    layout = LayoutMotion{fmriprepLayout(imported->rows, imported->format), imported->source,
+                                          fmriprepLayoutConvention(imported->format)};
+                    options.motion = &*layout;
+                }
             }
             if (contains(extras.sets, "derivsqr")) {
                 const std::string file = addToFileName(path, "_derivsqr");
@@ -185,12 +204,16 @@ void writeConfoundExtras(const std::string& motion, std::set<std::string>& writt
             for (std::size_t k = 0; k < files.size(); ++k) setFiles.push_back({names[k], &files[k]});
             const ConfoundsTable table = buildConfoundsTable(motionSdm, setFiles, options);
             saveConfounds(table, path);
-            int outliers = 0;
-            for (const auto& column : table.columns) outliers += column.name.rfind("motion_outlier", 0) == 0;
-            std::cout << "wrote " << confoundsTablePath(path) << "  (BIDS confounds: " << table.columns.size()
-                      << " columns, " << table.rows << " volumes, " << outliers << " outlier columns)\n";
+            int censored = 0, carried = 0;
+            for (const auto& column : table.columns) {
+                censored += column.name.rfind(std::string(kOwnPrefix) + "censor", 0) == 0;
+                carried += !column.cells.empty();
+            }
+            std::cout << "wrote " << confoundsTablePath(path) << "  (BIDS confounds: " << table.columns.size() << " columns";
+            if (fmriprep) std::cout << ", " << carried << " of them fMRIPrep's";
+            std::cout << ", " << table.rows << " volumes, " << censored << " censoring columns)\n";
             std::cout << "wrote " << confoundsSidecarPath(path) << "  (its sidecar: units, radii, thresholds, outlier rule)\n";
-            if (outliers > 0 && outliers == table.rows)
+            if (censored > 0 && censored == table.rows)
                 std::cerr << "warning: every volume of " << path << " is censored; a design with an intercept "
                           << "and these outlier columns has no degrees of freedom left\n";
         } catch (const cli::RunError&) {
@@ -208,10 +231,12 @@ int confound(const cli::Args& args)
     ConfoundExtras extras;
     extras.tsv = args.has("--tsv");
     ConfoundsOptions& tableOptions = extras.table;
-    for (const char* option : {"--censor-before", "--censor-after", "--radius-fd"})
+    for (const char* option : {"--censor-before", "--censor-after", "--radius-fd", "--min-segment", "--na-as-zero"})
         if (!extras.tsv && args.has(option)) throw cli::UsageError(std::string(option) + " is only used with --tsv");
     tableOptions.censorBefore = static_cast<int>(args.integer("--censor-before"));
     tableOptions.censorAfter = static_cast<int>(args.integer("--censor-after"));
+    tableOptions.minSegment = static_cast<int>(args.integer("--min-segment"));
+    tableOptions.naAsZero = args.has("--na-as-zero");
     tableOptions.fdRadius = args.number("--radius-fd");
     // The threshold as the task reads it from its text.
     tableOptions.spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
@@ -377,16 +402,22 @@ cli::Command confoundCommand()
             "volume-to-volume RMS displacement (of the detrended parameters, on a 65 mm sphere) is above\n"
             "--spike-threshold; with --outliers-by fd, dvars (or a list: any of them) the spike SDM is\n"
             "written again from that rule, in the same layout. --fmr is needed for DVARS only.\n\n"
-            "With --tsv the sets are also written as one BIDS confounds table per motion SDM,\n"
+            "With --tsv a BIDS confounds table is written per motion SDM beside it,\n"
             "STEM_desc-confounds_timeseries.tsv with its .json sidecar (STEM: the SDM's name without\n"
-            "_3DMC.sdm): trans_x..rot_z (mm, rad), six columns per set asked for (trans_x_detrended,\n"
-            "_derivative1, _power2, _lag1, _lag2, _lag1_power2, _lag2_power2, _derivative1_power2;\n"
-            "z-scored as in the SDMs), framewise_displacement (--radius-fd), with --fmr dvars and\n"
-            "std_dvars (DVARS and standardized DVARS over --mask, else the voxels above a tenth of the\n"
-            "first volume's 98th percentile), rmsd (the displacement spikes are judged by) and, with the\n"
-            "spike set, one motion_outlierNN column per censored volume: each outlier and the\n"
-            "--censor-before/--censor-after volumes around it. The sidecar records the outlier rule\n"
-            "(OutliersBy), the thresholds and the volumes each measure flags. Every cell is a number (no n/a).",
+            "_3DMC.sdm), a drop-in for fMRIPrep's: a column with an fMRIPrep name holds what fMRIPrep\n"
+            "puts there. A run imported from fMRIPrep's table carries all its columns and sidecar\n"
+            "entries through as written; otherwise trans_x..rot_z hold the package's own numbers (mm,\n"
+            "rad). fMRIPrep's expansions it lacks follow: *_derivative1 (backward difference),\n"
+            "*_derivative1_power2, *_power2, framewise_displacement (50 mm), with --fmr dvars and\n"
+            "std_dvars, and motion_outlierNN (FD above --fd-threshold or standardized DVARS above\n"
+            "--dvars-threshold), n/a in the first row of a difference as fMRIPrep writes it. Our own\n"
+            "columns begin with tremora_: the sets (tremora_trans_x_detr, ..._deriv, _sqr, _t1, _t2,\n"
+            "_t1sqr, _t2sqr, _derivsqr; z-scored as in the SDMs), tremora_rmsd (the displacement\n"
+            "spikes are judged by), tremora_outlier (1 for the outliers of --outliers-by and fMRIPrep's\n"
+            "non-steady-state volumes) and, with the spike set, one tremora_censorNN column per\n"
+            "censored volume: each outlier, the --censor-before/--censor-after volumes around it, and\n"
+            "kept stretches shorter than --min-segment. The sidecar records the rule, the thresholds\n"
+            "and the volumes each measure flags.",
         .options = {motionOption().mandatory(),
                     runOption("the run (read for DVARS only)"),
                     spikeThresholdOption(),
@@ -401,6 +432,8 @@ cli::Command confoundCommand()
                     cli::flag("--tsv", "also write STEM_desc-confounds_timeseries.tsv and .json (BIDS confounds) beside each motion SDM"),
                     censorOption("--censor-before", "before"),
                     censorOption("--censor-after", "after"),
+                    minSegmentOption(),
+                    naAsZeroOption(),
                     fdRadiusOption("with --tsv: ")},
         .examples = {"tremora confound --sdm run1_3DMC.sdm",
                      "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",

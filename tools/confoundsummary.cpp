@@ -1,12 +1,15 @@
 #include "confoundsummary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+
+#include "bidsconfounds.h"
 
 namespace tool {
 
@@ -43,7 +46,7 @@ std::vector<double> tableColumn(const std::filesystem::path& table, const std::s
         std::istringstream cells(line);
         std::string cell;
         for (std::size_t k = 0; k <= index && std::getline(cells, cell, '\t'); ++k) {}
-        values.push_back(std::strtod(cell.c_str(), nullptr));
+        values.push_back(cell == "n/a" ? std::nan("") : std::strtod(cell.c_str(), nullptr));
     }
     return values;
 }
@@ -51,32 +54,24 @@ std::vector<double> tableColumn(const std::filesystem::path& table, const std::s
 ConfoundsSummary summarizeConfounds(const std::filesystem::path& table, const std::filesystem::path& sidecarPath)
 {
     ConfoundsSummary s;
-    s.volumes = int(tableColumn(table, "framewise_displacement").size());
+    const std::string mask = std::string(kOwnPrefix) + "outlier";
+    const std::vector<double> outliers = tableColumn(table, mask);
+    s.volumes = int(outliers.size());
     if (tableHasColumn(table, "std_dvars")) {
         const std::vector<double> std = tableColumn(table, "std_dvars");
         double sum = 0.0, max = 0.0;
-        for (std::size_t t = 1; t < std.size(); ++t) sum += std[t], max = std::max(max, std[t]);
+        for (std::size_t t = 1; t < std.size(); ++t)
+            if (!std::isnan(std[t])) sum += std[t], max = std::max(max, std[t]);
         s.meanStdDVARS = std.size() > 1 ? sum / double(std.size() - 1) : 0.0;
         s.maxStdDVARS = max;
     }
     std::ifstream in(sidecarPath);
     const auto sidecar = nlohmann::json::parse(in, nullptr, false);
     if (!sidecar.is_object()) throw std::runtime_error("cannot read the sidecar " + sidecarPath.string());
-    s.rule = {"rmsd"};
-    if (sidecar.contains("framewise_displacement") && sidecar["framewise_displacement"].contains("OutliersBy"))
-        s.rule = sidecar["framewise_displacement"]["OutliersBy"].get<std::vector<std::string>>();
-    // Where each rule's volumes are listed.
-    const auto listed = [&](const std::string& rule) {
-        const char* column = rule == "fd" ? "framewise_displacement" : rule == "dvars" ? "std_dvars" : "rmsd";
-        const char* key = rule == "rmsd" ? "Spikes" : "Outliers";
-        if (!sidecar.contains(column) || !sidecar[column].contains(key))
-            throw std::runtime_error("the sidecar " + sidecarPath.string() + " lists no " + key + " of " + column);
-        return sidecar[column][key].get<std::vector<int>>();
-    };
-    std::set<int> flagged;
-    for (const auto& rule : s.rule)
-        for (const int volume : listed(rule)) flagged.insert(volume);
-    s.outliers = int(flagged.size());
+    if (!sidecar.contains(mask) || !sidecar[mask].contains("OutliersBy"))
+        throw std::runtime_error("the sidecar " + sidecarPath.string() + " names no outlier rule (" + mask + ")");
+    s.rule = sidecar[mask]["OutliersBy"].get<std::vector<std::string>>();
+    s.outliers = int(std::count(outliers.begin(), outliers.end(), 1.0));
     s.outlierShare = s.volumes > 0 ? double(s.outliers) / s.volumes : 0.0;
     return s;
 }

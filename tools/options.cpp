@@ -42,6 +42,23 @@ cli::Option censorOption(const std::string& name, const std::string& side)
         .byDefault("0");
 }
 
+cli::Option minSegmentOption()
+{
+    return cli::integer("--min-segment", "N",
+                        "with --tsv: after censoring, also censor every kept stretch shorter than N volumes, at the "
+                        "run's ends too (Power et al. 2014 use 5)")
+        .means("a whole number of volumes")
+        .from(0)
+        .to(100000)
+        .byDefault("0");
+}
+
+cli::Option naAsZeroOption()
+{
+    return cli::flag("--na-as-zero", "with --tsv: write 0 instead of n/a, for tools that refuse n/a (SPM); the "
+                                     "table then differs from fMRIPrep's in those cells");
+}
+
 cli::Option outliersByOption()
 {
     return cli::list("--outliers-by", "RULES",

@@ -22,6 +22,9 @@ cli::Option fdRadiusOption(const std::string& context = "");
 cli::Option censorOption(const std::string& name, const std::string& side);
 // --outliers-by RULES, --fd-threshold MM and --dvars-threshold Z: what marks
 // an outlier volume (any of fd, dvars, rmsd above its threshold).
+// --min-segment N and --na-as-zero of the confounds table.
+cli::Option minSegmentOption();
+cli::Option naAsZeroOption();
 cli::Option outliersByOption();
 cli::Option fdThresholdOption();
 cli::Option dvarsThresholdOption();

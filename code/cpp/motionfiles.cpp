@@ -206,3 +206,36 @@ std::string motionPackageName(MotionFormat format)
     }
     return "";
 }
+
+PackageRows fmriprepLayout(PackageRows const& rows, MotionFormat format)
+{
+    constexpr double radiansPerDegree = 3.14159265358979323846 / 180.0;
+    PackageRows result;
+    result.reserve(rows.size());
+    for (const PackageRow& r : rows) switch (format) {
+        case MotionFormat::FSL: result.push_back({r[3], r[4], r[5], r[0], r[1], r[2]}); break;
+        case MotionFormat::FMRIPrep:
+        case MotionFormat::SPM: result.push_back(r); break;
+        case MotionFormat::AFNI:
+            result.push_back({r[4], r[5], r[3], r[1] * radiansPerDegree, r[2] * radiansPerDegree, r[0] * radiansPerDegree});
+            break;
+        }
+    return result;
+}
+
+std::string fmriprepLayoutConvention(MotionFormat format)
+{
+    switch (format) {
+    case MotionFormat::FSL:
+        return "mcflirt's rx ry rz (rad) tx ty tz (mm) as trans_x = tx, trans_y = ty, trans_z = tz, rot_x = rx, rot_y = ry, "
+               "rot_z = rz, as fMRIPrep up to release 24 lists them";
+    case MotionFormat::SPM:
+        return "SPM's realignment x y z (mm) pitch roll yaw (rad) as trans_x = x, trans_y = y, trans_z = z, rot_x = pitch, "
+               "rot_y = roll, rot_z = yaw";
+    case MotionFormat::AFNI:
+        return "3dvolreg's roll pitch yaw (deg) dS dL dP (mm) as trans_x = dL, trans_y = dP, trans_z = dS, rot_x = pitch, "
+               "rot_y = yaw, rot_z = roll, angles in radians";
+    case MotionFormat::FMRIPrep: return "fMRIPrep's table as written";
+    }
+    return {};
+}

@@ -39,5 +39,15 @@ using PackageRows = std::vector<PackageRow>;
 // fewer fields than its header, or "n/a" in one of the six motion columns.
 PackageRows readMotionFile(std::string const& path, MotionFormat format);
 
+// Each row in fMRIPrep's column layout, trans_x trans_y trans_z (mm) and
+// rot_x rot_y rot_z (rad), holding the package's own numbers as fMRIPrep's
+// motion normalisation lists them: fsl tx ty tz rx ry rz (as fMRIPrep up to
+// release 24 lists mcflirt's), spm x y z pitch roll yaw, afni dL dP dS and
+// pitch yaw roll turned into radians, fmriprep as read. Nothing is carried
+// into another frame: these are the numbers the package wrote.
+PackageRows fmriprepLayout(PackageRows const& rows, MotionFormat format);
+// How fmriprepLayout lists a format's numbers, for sidecars.
+std::string fmriprepLayoutConvention(MotionFormat format);
+
 // "FSL", "SPM", "AFNI" or "fMRIPrep", for messages.
 std::string motionPackageName(MotionFormat format);

@@ -138,3 +138,30 @@ std::vector<int> censoredVolumes(std::vector<int> const& spikes, int volumes, in
         if (marked[t]) result.push_back(t);
     return result;
 }
+
+double meanFramewiseDisplacement(std::vector<double> const& fd)
+{
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t t = 1; t < fd.size(); ++t)
+        if (!std::isnan(fd[t])) sum += fd[t], ++count;
+    return count > 0 ? sum / double(count) : 0.0;
+}
+
+std::vector<int> censorShortSegments(std::vector<int> const& censored, int volumes, int minimum)
+{
+    std::vector<bool> marked(static_cast<std::size_t>(std::max(volumes, 0)), false);
+    for (const int t : censored)
+        if (t >= 0 && t < volumes) marked[static_cast<std::size_t>(t)] = true;
+    // Each stretch of kept volumes [start, t) is measured when it ends.
+    for (int t = 0, start = 0; t <= volumes; ++t) {
+        if (t < volumes && !marked[static_cast<std::size_t>(t)]) continue;
+        if (t - start < minimum)
+            for (int k = start; k < t; ++k) marked[static_cast<std::size_t>(k)] = true;
+        start = t + 1;
+    }
+    std::vector<int> result;
+    for (int t = 0; t < volumes; ++t)
+        if (marked[static_cast<std::size_t>(t)]) result.push_back(t);
+    return result;
+}

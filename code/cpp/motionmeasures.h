@@ -23,6 +23,10 @@ MotionParameters motionParametersFromSDM(SDM const& sdm);
 // backward differences of the six parameters, rotations turned into arc
 // length on a sphere of the given radius (mm). Element 0 is 0.
 std::vector<double> framewiseDisplacement(MotionParameters const& motion, double radius = 50.0);
+// The run's one mean framewise displacement: the mean over the volumes from
+// the second on (the first has no predecessor), as MRIQC's fd_mean; 0 for a
+// run of fewer than two volumes. Values that are not numbers (n/a) are skipped.
+double meanFramewiseDisplacement(std::vector<double> const& fd);
 
 // Root-mean-square displacement over a solid ball of the given radius (mm)
 // about the origin, as the plug-in measures it for spike detection.
@@ -45,3 +49,9 @@ MotionSeriesSummary summarizeSeries(std::vector<double> const& values, double th
 // volumes before it and `after` volumes after it, clipped to [0, volumes).
 // The result is sorted and free of repeats.
 std::vector<int> censoredVolumes(std::vector<int> const& spikes, int volumes, int before, int after);
+// Power et al. (2014)'s minimum segment: after censoring, every stretch of
+// kept volumes shorter than minimum (at the run's ends too) is censored as
+// well, since so few volumes in a row carry no usable temporal information.
+// `censored` is sorted; the result is sorted and free of repeats; minimum
+// 0 or 1 changes nothing.
+std::vector<int> censorShortSegments(std::vector<int> const& censored, int volumes, int minimum);
