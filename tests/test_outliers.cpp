@@ -19,13 +19,14 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-// The volumes the motion_outlierNN columns of a confounds table censor, in column order.
-std::vector<int> censoredByColumns(const fs::path& table)
+// The volumes the columns of a confounds table whose names begin with
+// `prefix` censor, in column order.
+std::vector<int> censoredByColumns(const fs::path& table, const std::string& prefix = "tremora_censor")
 {
     const auto rows = support::tsvRows(support::readFile(table));
     std::vector<int> volumes;
     for (std::size_t k = 0; k < rows[0].size(); ++k)
-        for (std::size_t r = 1; rows[0][k].rfind("motion_outlier", 0) == 0 && r < rows.size(); ++r)
+        for (std::size_t r = 1; rows[0][k].rfind(prefix, 0) == 0 && r < rows.size(); ++r)
             if (std::stod(rows[r].at(k)) == 1.0) volumes.push_back(int(r - 1));
     return volumes;
 }
@@ -76,13 +77,19 @@ TEST(Outliers, EachRuleFlagsItsOwnVolumesInTheColumnsTheSpikeSdmAndTheSidecar)
         const auto r = support::runCli(args);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_EQ(censoredByColumns(dir / "run_desc-confounds_timeseries.tsv"), c.censored);
+        // fMRIPrep's motion outliers follow fMRIPrep's rule whatever ours: FD above
+        // --fd-threshold or standardized DVARS above --dvars-threshold.
+        EXPECT_EQ(censoredByColumns(dir / "run_desc-confounds_timeseries.tsv", "motion_outlier"),
+                  (c.extra.empty() || c.extra[0] != "--fd-threshold" ? std::vector<int>{12, 13, 25} : std::vector<int>{12, 13}));
         // The task's rmsd spike SDM is written again for the rule, removed when it flags nothing.
         EXPECT_EQ(fs::exists(spikes) ? spikeVolumesOfSDM(SDM(spikes.string())) : std::vector<int>{}, c.outliers);
         // Each measure's volumes whatever the rule (the sidecar's keys: the golden tier).
         const Json sidecar = Json::parse(support::readFile(dir / "run_desc-confounds_timeseries.json"));
-        EXPECT_EQ(sidecar["framewise_displacement"]["Outliers"], c.extra.empty() || c.extra[0] != "--fd-threshold" ? Json({25}) : Json::array());
-        EXPECT_EQ(sidecar["std_dvars"]["Outliers"], Json({12, 13}));
-        EXPECT_EQ(sidecar["rmsd"]["Spikes"], Json({33}));
+        const Json& mask = sidecar["tremora_outlier"];
+        EXPECT_EQ(mask["FDOutliers"], c.extra.empty() || c.extra[0] != "--fd-threshold" ? Json({25}) : Json::array());
+        EXPECT_EQ(mask["DVARSOutliers"], Json({12, 13}));
+        EXPECT_EQ(mask["RMSDOutliers"], Json({33}));
+        EXPECT_EQ(sidecar["tremora_rmsd"]["Spikes"], Json({33}));
     }
 }
 
@@ -103,8 +110,8 @@ TEST(Outliers, TableRefusesARuleWithoutItsMeasureAndASpikeSdmOfAnotherRule)
     EXPECT_THROW(buildConfoundsTable(motion, {}, options), std::invalid_argument) << "dvars without the run's DVARS";
     options.dvars = &dvars;
     const ConfoundsTable table = buildConfoundsTable(motion, {}, options);
-    ASSERT_TRUE(table.find("motion_outlier00") && !table.find("motion_outlier01"));
-    EXPECT_EQ(table.find("motion_outlier00")->values[8], 1.0);
+    ASSERT_TRUE(table.find("tremora_censor00") && !table.find("tremora_censor01"));
+    EXPECT_EQ(table.find("tremora_censor00")->values[8], 1.0);
     // The task's spike SDM marks the rmsd spike (volume 5): with the dvars rule it must be written again.
     const SDM rmsdSpikes = spikeSet(motion, {5});
     EXPECT_THROW(buildConfoundsTable(motion, {{"spikes", &rmsdSpikes}}, options), std::runtime_error);

@@ -128,7 +128,12 @@ TEST(ReportCommand, SyntheticRunHasTheFiguresOfItsDataAndItsPictures)
 
     // The summary figures are those of the motion measures on the same data.
     const SDM sdm(motion);
-    const MotionSeriesSummary fd = summarizeSeries(framewiseDisplacement(motionParametersFromSDM(sdm), 80.0), 0.2);
+    MotionSeriesSummary fd = summarizeSeries(framewiseDisplacement(motionParametersFromSDM(sdm), 80.0), 0.2);
+    // The mean FD as MRIQC's fd_mean: over the volumes from the second on.
+    const std::vector<double> fdSeries = framewiseDisplacement(motionParametersFromSDM(sdm), 80.0);
+    double sum = 0.0;
+    for (std::size_t t = 1; t < fdSeries.size(); ++t) sum += fdSeries[t];
+    fd.mean = sum / double(fdSeries.size() - 1);
     const std::vector<float> d = spikeDetectionDisplacement(sdm);
     const MotionSeriesSummary rmsd = summarizeSeries(std::vector<double>(d.begin(), d.end()), double(0.3f));
     const std::pair<const char*, double> figures[] = {{"volumes", 90.0},         {"fd-mean", fd.mean},

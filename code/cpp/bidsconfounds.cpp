@@ -613,15 +613,14 @@ void censoringColumns(Builder& b, const std::vector<std::string>& ruleNames)
     outliers.insert(outliers.end(), b.nonSteady.begin(), b.nonSteady.end());
     std::sort(outliers.begin(), outliers.end());
     outliers.erase(std::unique(outliers.begin(), outliers.end()), outliers.end());
-    const std::string rule = joinedNames(ruleNames);
+    const std::string rule = joinedNames(ruleNames) + (b.nonSteady.empty() ? "" : " or fMRIPrep's non-steady-state volumes");
 
     ConfoundsColumn mask;
     mask.name = std::string(kOwnPrefix) + "outlier";
     mask.values.assign(std::size_t(rows), 0.0);
     for (int t : outliers) mask.values[std::size_t(t)] = 1.0;
     mask.units = "1";
-    mask.description = "1 where the volume is an outlier by " + rule +
-                       " or fMRIPrep marked it non-steady-state, before censoring neighbours; 0 elsewhere";
+    mask.description = "1 where the volume is an outlier by " + rule + " (before censoring neighbours); 0 elsewhere";
     mask.extra.emplace_back("Levels", std::map<std::string, std::string>{{"0", "kept"}, {"1", "outlier"}});
     mask.extra.emplace_back("OutliersBy", ruleNames);
     if (o.outliersBy.fd) mask.extra.emplace_back("FDThreshold", o.fdThreshold);
@@ -655,7 +654,7 @@ void censoringColumns(Builder& b, const std::vector<std::string>& ruleNames)
         c.description = "Censors volume " + std::to_string(volume) + " (counted from 0): 1 there, 0 elsewhere; " +
                         (outlier ? "an outlier" : causes.empty() ? "in a kept stretch shorter than the minimum segment"
                                                                  : "a neighbour of an outlier") +
-                        " (" + rule + ", non-steady-state). One column per censored volume";
+                        " (" + rule + "). One column per censored volume";
         c.extra.emplace_back("Levels", std::map<std::string, std::string>{{"0", "volume kept"}, {"1", "volume censored"}});
         c.extra.emplace_back("Volume", volume);
         c.extra.emplace_back("Spikes", causes);
