@@ -159,6 +159,26 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
     EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find("same affine 7"), std::string::npos) << text;
 
+    // A client that picks fMRIPrep's columns by name gets fMRIPrep's cells from
+    // our table, in fMRIPrep's order, and every entry of its sidecar.
+    support::writeFile(out.parent_path() / "client.py",
+        "import csv, json, sys\n"
+        "def table(p):\n"
+        "    rows = list(csv.reader(open(p, newline=''), delimiter='\\t'))\n"
+        "    return rows[0], {h: [r[i] for r in rows[1:]] for i, h in enumerate(rows[0])}\n"
+        "names, theirs = table(sys.argv[1] + '.tsv')\n"
+        "ours_names, ours = table(sys.argv[2] + '.tsv')\n"
+        "assert ours_names[:len(names)] == names\n"
+        "for n in names: assert ours[n] == theirs[n], n\n"
+        "a, b = json.load(open(sys.argv[1] + '.json')), json.load(open(sys.argv[2] + '.json'))\n"
+        "for k in a: assert b[k] == a[k], k\n"
+        "print('carried', len(names), 'columns and', len(a), 'entries')\n");
+    const fs::path fmriprep = study() / "derivatives/fmriprep/sub-01/ses-1/func" / (stem + "_desc-confounds_timeseries");
+    const auto [clientStatus, clientText] = shell("/usr/bin/python3 " + quote((out.parent_path() / "client.py").string()) + " " +
+                                                  quote(fmriprep.string()) + " " + quote((func / (stem + "_desc-confounds_timeseries")).string()));
+    EXPECT_EQ(clientStatus, 0) << clientText;
+    EXPECT_NE(clientText.find("carried 59 columns"), std::string::npos) << clientText;
+
     // The second call finds every run up to date and writes nothing.
     const auto before = tree(out);
     const fs::path map = func / (stem + "_desc-maxabs_displacement.nii.gz");

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <fstream>
 
 #include "fixtures.h"
 #include "motionfiles.h"
@@ -266,6 +267,17 @@ TEST(Import, RealTraceThroughConfoundAndDisplacement)
     ASSERT_EQ(table.size(), std::size_t(nt + 1));
     ASSERT_EQ(peer.size(), std::size_t(nt - 1));
     for (std::size_t t = 1; t < std::size_t(nt); ++t) ASSERT_NEAR(std::stod(table[t + 1][column]), peer[t - 1], 2e-6) << "volume " << t; // six digits
+    // trans_* and rot_* are mcflirt's own numbers, as fMRIPrep up to release 24
+    // lists them: trans_x = tx (the fourth number of a .par row), rot_x = rx (the first).
+    std::ifstream par(support::sharedData("mcflirt_movpar.txt"));
+    for (std::size_t t = 0; t < std::size_t(nt); ++t) {
+        double rx, ry, rz, tx, ty, tz;
+        par >> rx >> ry >> rz >> tx >> ty >> tz;
+        const double expected[6] = {tx, ty, tz, rx, ry, rz};
+        for (std::size_t k = 0; k < 6; ++k) ASSERT_EQ(std::stod(table[t + 1][k]), expected[k]) << table[0][k] << " volume " << t;
+    }
+    EXPECT_EQ(std::vector<std::string>(table[0].begin(), table[0].begin() + 6),
+              (std::vector<std::string>{"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"}));
     // The report says how the motion was read; its FD is the peer's too.
     const auto report = runCli({"report", "--fmr", fmr, "--sdm", sdm, "--out", (out / "report.html").string()});
     ASSERT_EQ(report.status, 0) << report.err;
