@@ -33,24 +33,30 @@ cli::Option fdRadiusOption(const std::string& context)
         .byDefault("50");
 }
 
-cli::Option censorOption(const std::string& name, const std::string& side)
+namespace {
+
+// A count of volumes, 0 by default.
+cli::Option volumeCountOption(const std::string& name, const std::string& value, const std::string& help)
 {
-    return cli::integer(name, "K", "with --tsv: also censor K volumes " + side + " each spike")
+    return cli::integer(name, value, help)
         .means("a whole number of volumes")
         .from(0)
         .to(100000)
         .byDefault("0");
 }
 
+} // namespace
+
+cli::Option censorOption(const std::string& name, const std::string& side)
+{
+    return volumeCountOption(name, "K", "with --tsv: also censor K volumes " + side + " each spike");
+}
+
 cli::Option minSegmentOption()
 {
-    return cli::integer("--min-segment", "N",
-                        "with --tsv: after censoring, also censor every kept stretch shorter than N volumes, at the "
-                        "run's ends too (Power et al. 2014 use 5)")
-        .means("a whole number of volumes")
-        .from(0)
-        .to(100000)
-        .byDefault("0");
+    return volumeCountOption("--min-segment", "N",
+                             "with --tsv: after censoring, also censor every kept stretch shorter than N volumes, at "
+                             "the run's ends too (Power et al. 2014 use 5)");
 }
 
 cli::Option naAsZeroOption()
