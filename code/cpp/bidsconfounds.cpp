@@ -359,6 +359,7 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
             if (!options.dvarsMask.empty()) c.extra.emplace_back("Mask", options.dvarsMask);
             c.extra.emplace_back("MaskVoxels", d.voxels);
             c.extra.emplace_back("ConstantVoxelsLeftOut", d.constant);
+            if (options.dvarsNonFinite > 0) c.extra.emplace_back("NonFiniteVoxelsLeftOut", options.dvarsNonFinite);
         };
         ConfoundsColumn plain;
         plain.name = "dvars";
@@ -468,7 +469,8 @@ std::string confoundsJSON(const ConfoundsTable& table)
         nlohmann::ordered_json& entry = sidecar[column.name];
         entry["Description"] = column.description;
         entry["Units"] = column.units;
-        for (const auto& [key, value] : column.extra) std::visit([&](const auto& v) { entry[key] = v; }, value);
+        // (No structured binding: clang 14 cannot capture one in a lambda.)
+        for (const auto& extra : column.extra) std::visit([&](const auto& v) { entry[extra.first] = v; }, extra.second);
     }
     return sidecar.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
