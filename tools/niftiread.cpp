@@ -128,10 +128,11 @@ NiftiImage readNiftiHeader(const std::string& path)
     std::string problem;
     if (GzFile in{gzopen(path.c_str(), "rb")}; in.file != nullptr) {
         unsigned char buffer[4096];
-        long long got = 0;
-        while ((got = readAll(in.file, buffer, sizeof buffer)) > 0) {
+        long long got = readAll(in.file, buffer, sizeof buffer);
+        if (!gzdirect(in.file)) {
+            while (got > 0) got = readAll(in.file, buffer, sizeof buffer);
+            problem = streamError(in.file, true);
         }
-        problem = gzdirect(in.file) ? "" : streamError(in.file, true);
     }
     refuse(path, !problem.empty() ? problem : "cannot be read as a NIfTI-1 image (damaged, cut short within its header, or another format)");
 }
