@@ -58,7 +58,9 @@ test: test-release test-asan
 test-cluster: build deps-cluster
 	./tests/cluster/run.sh $(BUILD)
 
-# The fuzz targets, FUZZ_SECONDS (default 60) each; not part of `make test`.
+# The fuzz targets (document, motion-file and NIfTI readers), FUZZ_SECONDS
+# (default 60) each; not part of `make test`. CI builds and runs them briefly
+# (`make fuzz FUZZ_SECONDS=10`), so that they keep compiling.
 FUZZ_SECONDS ?= 60
 fuzz: deps-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh $(BUILD)-fuzz

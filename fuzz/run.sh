@@ -8,7 +8,7 @@
 set -eu
 BUILD=${1:-build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=${FUZZ_TARGETS:-"sdm mdm fmr line"}
+TARGETS=${FUZZ_TARGETS:-"sdm mdm fmr line motion nifti"}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 CXX=clang++-14 CC=clang-14 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

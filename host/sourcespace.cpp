@@ -32,6 +32,7 @@ void writeSourceSpace(const std::string& path, const SourceSpace& s)
     json["QOffsetXYZ"] = s.qoffset;
     json["SFormCode"] = s.sformCode;
     json["SRowXYZ"] = s.srow;
+    if (!s.nonFiniteVoxels.empty()) json["NonFiniteVoxels"] = s.nonFiniteVoxels;
     // Every value is a float32 widened to double: it prints and reads back exactly.
     saveTextAtomically(path, [&](std::ostream& out) { out << json.dump(2) << "\n"; },
                        "Cannot write " + path);
@@ -54,6 +55,7 @@ std::optional<SourceSpace> readSourceSpace(const std::string& path)
         s.qoffset = json.at("QOffsetXYZ").get<std::array<float, 3>>();
         s.sformCode = json.at("SFormCode").get<int>();
         s.srow = json.at("SRowXYZ").get<std::array<std::array<float, 4>, 3>>();
+        if (json.contains("NonFiniteVoxels")) s.nonFiniteVoxels = json.at("NonFiniteVoxels").get<std::vector<std::array<long long, 2>>>();
         return s;
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;

@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -20,6 +21,10 @@ struct SourceSpace {
     std::array<float, 3> qoffset{0, 0, 0};
     std::array<std::array<float, 4>, 3> srow{}; // srow_x, srow_y, srow_z
     std::string source;                         // the NIfTI it came from
+    // The voxels (x fastest, then y, then slice) that held a value that is not
+    // finite in some volume of the source, as runs [first index, count]: the
+    // slice data hold 0 there, and DVARS and the carpet leave them out.
+    std::vector<std::array<long long, 2>> nonFiniteVoxels;
 };
 
 // NAME_space.json for NAME.fmr (or any path ending in .fmr).

@@ -38,8 +38,9 @@ void writeHead(const fs::path& path, int volumes)
 // Folders that hold a run, and some that do not (more in the golden tier), each
 // with a hand-worked summary: FD is the step at the one volume that moves, its
 // mean over the volumes that have a predecessor, and every voxel moves by the
-// step. A brain mask in the folder goes to the report's carpet where it fits,
-// and to the confound step only when that computes DVARS (the table is not an input).
+// step. A brain mask in the folder goes to the report's carpet, and to the
+// confound step only when that computes DVARS (the table is not an input);
+// the steps take the bright voxels in place of one off the run's grid, and say so.
 TEST(Batch, WhatARunFolderMustHoldAndWhereItsMaskGoes)
 {
     const fs::path root = support::tempDir("folders");
@@ -60,7 +61,7 @@ TEST(Batch, WhatARunFolderMustHoldAndWhereItsMaskGoes)
         {"named", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_desc-confounds_timeseries.tsv", fmriprep}, {mask, "mask 4"}},
          halfStep, "n/a", "", "report"},
         {"othergrid", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_bold.par", fsl}, {mask, "mask 5"}},
-         step, "n/a", "is not on the run's grid", ""},
+         step, "n/a", "is not on the run's grid: DVARS is taken over the bright voxels", "confound report"},
         {"fits", {{"sub-01_task-rest_bold.nii.gz", "nifti 4"}, {"sub-01_task-rest_bold.par", fsl}, {mask, "mask 4"}}, step, "n/a",
          "--mask", "confound report"},
         {"nomotion", {{"a.nii", "nifti 3"}}, failed, "holds a.nii but no motion file", "", ""},
@@ -96,7 +97,7 @@ TEST(Batch, WhatARunFolderMustHoldAndWhereItsMaskGoes)
         for (std::size_t k = 2; k < 7; ++k) summary += " " + rows[1][k];
         EXPECT_EQ(summary, c.summary);
         EXPECT_NE(rows[1][7].find(c.error), std::string::npos) << rows[1][7];
-        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
         for (const std::string command : {"confound", "report"}) {
             const std::size_t at = r.out.find("== tremora " + command);
             if (!ok) continue;

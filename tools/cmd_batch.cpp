@@ -251,14 +251,10 @@ Summary processFolder(const std::string& folder, const cli::Args& args)
         const auto rules = args.list("--outliers-by");
         const bool dvars = !keepTable || std::find(rules.begin(), rules.end(), "dvars") != rules.end();
         if (const std::string mask = findBrainMask(folder); !mask.empty()) {
-            // The report's carpet and DVARS trace take it too.
-            if (maskFitsRun(mask, in.fmr)) {
-                if (dvars) confoundWords.insert(confoundWords.end(), {"--mask", mask});
-                reportWords.insert(reportWords.end(), {"--mask", mask});
-            } else {
-                std::cout << "note: " << mask << " is not on the run's grid: DVARS is taken over the bright voxels of the "
-                          << "first volume" << std::endl;
-            }
+            // The report's carpet and DVARS trace take it too; the steps take
+            // the bright voxels in place of a mask on another grid, and say so.
+            if (dvars) confoundWords.insert(confoundWords.end(), {"--mask", mask, "--mask-off-grid", "bright"});
+            reportWords.insert(reportWords.end(), {"--mask", mask, "--mask-off-grid", "bright"});
         }
         const std::vector<Step> steps = {
             {"confound", confoundWords},
@@ -528,7 +524,8 @@ const char* const kFolderRules =
     "= its name without .nii[.gz]; see tremora import --help) unless NAME.fmr with NAME_3DMC.sdm\n"
     "is there already. Then confound (all sets, and the BIDS table with --tsv, outliers by\n"
     "--outliers-by; DVARS over fMRIPrep's brain mask, *_desc-brain_mask.nii[.gz] without a space, when\n"
-    "the folder holds one on the run's grid), displacement (all maps) and report (NAME_report.html)\n"
+    "the folder holds one; the bright voxels, said so, in place of one on another grid), displacement\n"
+    "(all maps) and report (NAME_report.html)\n"
     "run on it; their files land beside the motion SDM. A BIDS table of the name confound --tsv would\n"
     "write that is older than NAME.fmr is an input and is kept (no table is written then).";
 

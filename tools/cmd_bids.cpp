@@ -232,14 +232,11 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
                                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
                                        "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
                                        "--dvars-threshold", number(s.dvarsThreshold)};
-    // DVARS and the carpet over fMRIPrep's brain mask when it lies on the run's grid.
+    // DVARS and the carpet over fMRIPrep's brain mask; the steps take the
+    // bright voxels in place of one on another grid, and say so.
     if (!run.brainMask.empty()) {
-        if (maskFitsRun(run.brainMask.string(), fmr)) {
-            confound.insert(confound.end(), {"--mask", run.brainMask.string()});
-            report.insert(report.end(), {"--mask", run.brainMask.string()});
-        } else
-            std::cout << "note: " << run.brainMask.string() << " is not on the run's grid: DVARS is taken over the bright "
-                      << "voxels of the first volume" << std::endl;
+        confound.insert(confound.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
+        report.insert(report.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
     }
     step("confound", confound, s);
     step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold), "--threads", threads},
@@ -573,7 +570,7 @@ cli::Command bidsCommand()
         "participant: finds every sub-*/[ses-*/]func/*_bold.nii[.gz] of BIDS_DIR that the filters take and\n"
         "pairs it, by its entities, with its motion estimates: fMRIPrep's *_desc-confounds_timeseries.tsv,\n"
         "its boldref (the reference of the motion) and its brain mask (*_desc-brain_mask.nii[.gz], over\n"
-        "which DVARS is taken when it lies on the run's grid) in the derivatives (--derivatives, else\n"
+        "which DVARS is taken; off the run's grid, the bright voxels, said so) in the derivatives (--derivatives, else\n"
         "BIDS_DIR/derivatives/fmriprep); with --motion-format fsl, spm or afni, the one motion file of\n"
         "the same entities (*.par, rp_*.txt, *.1D) beside the run or in the derivatives. A run without\n"
         "motion estimates is listed with the reason and skipped. Each run is imported (tremora import),\n"

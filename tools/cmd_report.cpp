@@ -77,17 +77,25 @@ int report(const cli::Args& args)
         // work so that a file that does not fit is found now.
         std::vector<unsigned char> brain;
         std::vector<int> labels;
+        const Grid grid = runGrid(fmrPath);
+        std::string offGrid; // the mask given, when the bright voxels stand in for it
         if (args.has("--mask")) {
             try {
-                brain = niftiMask(args.text("--mask"), r.dims[0], r.dims[1], r.dims[2]);
+                brain = niftiMask(args.text("--mask"), grid);
+                r.carpetMask = "the mask " + getFileName(args.text("--mask"));
+            } catch (const OffGrid& e) {
+                if (args.text("--mask-off-grid") != "bright") throw cli::RunError(std::string("--mask: ") + e.what());
+                const std::string warning = std::string(e.what()) + ": the carpet and DVARS are taken over the bright voxels";
+                std::cerr << "warning: " << warning << "\n";
+                r.warnings.push_back(warning);
+                offGrid = getFileName(args.text("--mask"));
             } catch (const std::exception& e) {
                 throw cli::RunError(std::string("--mask: ") + e.what());
             }
-            r.carpetMask = "the mask " + getFileName(args.text("--mask"));
         }
         if (args.has("--segmentation")) {
             try {
-                labels = niftiLabels(args.text("--segmentation"), r.dims[0], r.dims[1], r.dims[2]);
+                labels = niftiLabels(args.text("--segmentation"), grid);
             } catch (const std::exception& e) {
                 throw cli::RunError(std::string("--segmentation: ") + e.what());
             }
@@ -146,6 +154,13 @@ int report(const cli::Args& args)
         if (brain.empty()) {
             brain = r.mask;
             r.carpetMask = "voxels brighter than " + shortNumber(r.maskThreshold) + " in the first volume";
+            if (!offGrid.empty()) r.carpetMask += ", in place of " + offGrid + ", which is not on the run's grid";
+        }
+        // Voxels that were not finite in some volume say nothing about change.
+        if (const std::size_t left = leaveOutNonFinite(brain, fmrPath); left > 0) {
+            r.carpetMask += "; " + std::to_string(left) + " voxel" + (left == 1 ? "" : "s") + " with a non-finite value left out";
+            std::cerr << "warning: " << left << " voxel" << (left == 1 ? "" : "s") << " of " << fmrPath
+                      << " held a non-finite value (NaN or infinite) in some volume: left out of the carpet and DVARS\n";
         }
         const bool anyVoxel = std::find(brain.begin(), brain.end(), 1) != brain.end();
         std::vector<unsigned char> rows = brain;
@@ -233,6 +248,7 @@ cli::Command reportCommand()
                     maskThresholdOption(),
                     cli::path("--mask", "MASK.nii", "brain mask on the run's grid for the carpet plot and DVARS (nonzero voxels)")
                         .byDefaultNote("the voxels brighter than --threshold in the first volume"),
+                    maskOffGridOption(),
                     cli::path("--segmentation", "LABELS.nii",
                               "labels on the run's grid (whole numbers, 0 none): the carpet's rows by region, then intensity"),
                     cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr"),

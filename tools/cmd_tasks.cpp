@@ -262,14 +262,20 @@ int confound(const cli::Args& args)
         if (runs == 1) {
             RunMask mask;
             try {
-                mask = dvarsMask(*options.fmr, args.text("--mask"));
+                mask = dvarsMask(*options.fmr, args.text("--mask"), args.text("--mask-off-grid") == "bright");
             } catch (const std::exception& e) {
                 throw cli::RunError(e.what());
             }
+            if (!mask.fallback.empty())
+                std::cerr << "warning: " << mask.fallback << ": DVARS is taken over the bright voxels of the first volume\n";
+            if (mask.nonFinite > 0)
+                std::cerr << "warning: " << mask.nonFinite << " voxel" << (mask.nonFinite == 1 ? "" : "s") << " of " << *options.fmr
+                          << " held a non-finite value (NaN or infinite) in some volume: left out of DVARS\n";
             try {
                 FMR run(*options.fmr, false);
                 extras.dvars = computeDVARS(run, mask.voxels);
                 tableOptions.dvarsMask = mask.description;
+                tableOptions.dvarsNonFinite = int(mask.nonFinite);
                 std::cout << "DVARS over " << extras.dvars->voxels << " voxels (" << mask.description << ")\n";
             } catch (const std::invalid_argument& e) {
                 throw cli::RunError(e.what());
@@ -426,6 +432,7 @@ cli::Command confoundCommand()
                     fdThresholdOption(),
                     dvarsThresholdOption(),
                     brainMaskOption(),
+                    maskOffGridOption(),
                     plotOption(),
                     plotsOption(),
                     pluginOption(),

@@ -25,17 +25,13 @@
 #include "rundocument.h"
 #include "sourcespace.h"
 #include "mySDM.h"
+#include "niftiread.h"
 
 namespace tool {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ImageDeleter {
-    void operator()(nifti_image* image) const { nifti_image_free(image); }
-};
-using Image = std::unique_ptr<nifti_image, ImageDeleter>;
 
 // The voxel-to-world matrix nifti_clib derived from the header: the sform
 // when it is set, else the qform (which falls back on the voxel sizes alone).
@@ -62,45 +58,6 @@ double lengthUnitToMm(int units)
     case NIFTI_UNITS_METER: return 1000.0;
     case NIFTI_UNITS_MICRON: return 0.001;
     default: return 1.0; // millimetres, or no unit given
-    }
-}
-
-// The element types import converts: real numbers of any width.
-bool realType(int datatype)
-{
-    switch (datatype) {
-    case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
-    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Stored values to intensities: the header's scaling (when its slope is not
-// 0), in double precision, then single precision as the slice data hold them.
-template <typename T>
-void scaleInto(const void* data, std::size_t first, std::size_t count, double slope, double inter, float* out)
-{
-    const T* in = static_cast<const T*>(data) + first;
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(slope * static_cast<double>(in[i]) + inter);
-}
-
-void scaledImage(const nifti_image& image, std::size_t first, std::size_t count, double slope, double inter, float* out)
-{
-    switch (image.datatype) {
-    case NIFTI_TYPE_UINT8: scaleInto<std::uint8_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_INT8: scaleInto<std::int8_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_INT16: scaleInto<std::int16_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_UINT16: scaleInto<std::uint16_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_INT32: scaleInto<std::int32_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_UINT32: scaleInto<std::uint32_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_INT64: scaleInto<std::int64_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_UINT64: scaleInto<std::uint64_t>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_FLOAT32: scaleInto<float>(image.data, first, count, slope, inter, out); break;
-    case NIFTI_TYPE_FLOAT64: scaleInto<double>(image.data, first, count, slope, inter, out); break;
-    default: break;
     }
 }
 
@@ -145,25 +102,20 @@ void writeDocument(std::ostream& out, const Geometry& g, const std::string& name
 }
 
 // The slice data in file order (slice, volume, row, voxel), little-endian
-// floats. Values that are not finite become 0, as nifti_clib already makes
-// stored NaNs: the displacement task's threshold and percentiles need numbers
-// (what is left here are values that overflow a float, by type or scaling).
-std::size_t writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image, double slope, double inter)
+// floats. A voxel that is not finite in some volume (NaN, infinite, or beyond
+// a float after scaling) is 0 in every volume: its series says nothing, and
+// at 0 it lies outside every intensity mask (the displacement task's too).
+void writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image, const std::vector<unsigned char>& nonFinite)
 {
     const std::size_t plane = std::size_t(g.nx) * std::size_t(g.ny);
     std::vector<float> values(plane);
     std::vector<unsigned char> bytes(plane * 4);
-    std::size_t nonFinite = 0;
     for (int z = 0; z < g.nz; ++z)
         for (int v = 0; v < g.nt; ++v) {
             const std::size_t first = (std::size_t(v) * std::size_t(g.nz) + std::size_t(z)) * plane;
-            scaledImage(image, first, plane, slope, inter, values.data());
+            scaledNiftiValues(image, first, plane, values.data());
             for (std::size_t i = 0; i < plane; ++i) {
-                float value = values[i];
-                if (!std::isfinite(value)) {
-                    value = 0.0f;
-                    ++nonFinite;
-                }
+                const float value = nonFinite[std::size_t(z) * plane + i] ? 0.0f : values[i];
                 std::uint32_t bits;
                 std::memcpy(&bits, &value, 4);
                 unsigned char* p = &bytes[4 * i];
@@ -172,7 +124,6 @@ std::size_t writeSlices(std::ostream& out, const Geometry& g, const nifti_image&
             }
             out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         }
-    return nonFinite;
 }
 
 void saveMotion(const std::string& path, const MotionParameters& rows)
@@ -242,56 +193,39 @@ MotionGrid motionGrid(const nifti_image& image, const Geometry& g)
     return grid;
 }
 
-double scaleSlope(const nifti_image& image)
-{
-    return (image.scl_slope != 0.0f && std::isfinite(image.scl_slope)) ? image.scl_slope : 1.0;
-}
-
-double scaleInter(const nifti_image& image)
-{
-    return (image.scl_slope != 0.0f && std::isfinite(image.scl_slope) && std::isfinite(image.scl_inter)) ? image.scl_inter : 0.0;
-}
-
 // The reference volume of FSL's and fMRIPrep's motion, as intensities.
 struct Reference {
     std::vector<float> volume;
     std::string what; // "volume 10 of the run (the middle one, mcflirt's default)"
 };
 
-Reference referenceOf(const ImportRequest& request, const nifti_image& run, const Geometry& g, ImportResult& result)
+Reference referenceOf(const ImportRequest& request, const nifti_image& run, const Geometry& g)
 {
     const std::size_t voxels = std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nz);
     Reference ref;
     ref.volume.resize(voxels);
     if (!request.referenceImage.empty()) {
         const std::string& path = request.referenceImage;
-        Image image(nifti_image_read(path.c_str(), 1));
-        if (!image || image->data == nullptr)
-            throw cli::RunError("--reference-image: " + path + " cannot be read as a NIfTI-1 image");
+        NiftiImage image;
+        try {
+            image = readNiftiHeader(path);
+            const nifti_image& nim = *image;
+            if (!realNiftiType(nim.datatype)) throw std::runtime_error(path + " holds " + nifti_datatype_string(nim.datatype) + " values");
+            if (const std::string difference = gridDifference(niftiGrid(nim), {{g.nx, g.ny, g.nz}, niftiAffine(run)}); !difference.empty())
+                throw std::runtime_error(path + " " + difference + ": the reference must lie on the run's grid");
+            const int nt = nim.dim[0] >= 4 ? nim.nt : 1;
+            if (nt != 1) throw std::runtime_error(path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
+            loadNiftiData(*image, path);
+        } catch (const std::runtime_error& e) {
+            throw cli::RunError(std::string("--reference-image: ") + e.what());
+        }
         const nifti_image& nim = *image;
-        if (!realType(nim.datatype))
-            throw cli::RunError("--reference-image: " + path + " holds " + nifti_datatype_string(nim.datatype) + " values");
-        const int nz = nim.dim[0] >= 3 ? nim.nz : 1, nt = nim.dim[0] >= 4 ? nim.nt : 1;
-        if (nim.nx != g.nx || nim.ny != g.ny || nz != g.nz)
-            throw cli::RunError("--reference-image: " + path + " has " + std::to_string(nim.nx) + " x " + std::to_string(nim.ny) +
-                                " x " + std::to_string(nz) + " voxels, the run " + std::to_string(g.nx) + " x " +
-                                std::to_string(g.ny) + " x " + std::to_string(g.nz) + ": the reference must lie on the run's grid");
-        if (nt != 1)
-            throw cli::RunError("--reference-image: " + path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
-        const mat44& a = affine(nim);
-        const mat44& b = affine(run);
-        double difference = 0.0;
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 4; ++c) difference = std::max(difference, double(std::fabs(a.m[r][c] - b.m[r][c])));
-        if (difference > 1e-3)
-            result.warnings.push_back("the affine of " + path + " differs from the run's (by up to " + fixed(difference, 3) +
-                                      "); its voxels are taken as the run's");
-        scaledImage(nim, 0, voxels, scaleSlope(nim), scaleInter(nim), ref.volume.data());
+        scaledNiftiValues(nim, 0, voxels, ref.volume.data());
         ref.what = path + " (--reference-image)";
     } else if (request.referenceMean) {
         std::vector<double> sum(voxels, 0.0);
         for (int v = 0; v < g.nt; ++v) {
-            scaledImage(run, std::size_t(v) * voxels, voxels, scaleSlope(run), scaleInter(run), ref.volume.data());
+            scaledNiftiValues(run, std::size_t(v) * voxels, voxels, ref.volume.data());
             for (std::size_t i = 0; i < voxels; ++i) sum[i] += ref.volume[i];
         }
         for (std::size_t i = 0; i < voxels; ++i) ref.volume[i] = float(sum[i] / g.nt);
@@ -301,7 +235,7 @@ Reference referenceOf(const ImportRequest& request, const nifti_image& run, cons
         if (volume < 0 || volume >= g.nt)
             throw cli::RunError("--reference-volume " + std::to_string(volume) + " is not a volume of the run (0 to " +
                                 std::to_string(g.nt - 1) + ")");
-        scaledImage(run, std::size_t(volume) * voxels, voxels, scaleSlope(run), scaleInter(run), ref.volume.data());
+        scaledNiftiValues(run, std::size_t(volume) * voxels, voxels, ref.volume.data());
         ref.what = "volume " + std::to_string(volume) + " of the run" +
                    (request.referenceVolume ? " (--reference-volume)" : " (the middle one, mcflirt's default)");
     }
@@ -394,7 +328,7 @@ MotionParameters convertMotion(const ImportRequest& request, const PackageRows& 
                                        std::string(request.referenceMean ? "mean volume" : "reference volume") +
                                        " stands in for fMRIPrep's boldref");
         }
-        const Reference reference = referenceOf(request, nim, g, result);
+        const Reference reference = referenceOf(request, nim, g);
         result.reference = reference.what;
         const bool matrix = fmriprep && convention.fmriprep == FMRIPrepConvention::MatrixAngles;
         const std::optional<Vec3d> centre = matrix ? centreOfMass(reference.volume, grid) : fslCentreOfGravity(reference.volume, grid);
@@ -519,9 +453,12 @@ ImportResult importRun(const ImportRequest& request)
     if (!fs::is_regular_file(request.bold, ec)) throw cli::RunError("no such file: " + request.bold);
     if (!fs::is_regular_file(request.motion, ec)) throw cli::RunError("no such file: " + request.motion);
 
-    nifti_set_debug_level(0);
-    Image image(nifti_image_read(request.bold.c_str(), 0));
-    if (!image) throw cli::RunError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
+    NiftiImage image;
+    try {
+        image = readNiftiHeader(request.bold);
+    } catch (const std::runtime_error& e) {
+        throw cli::RunError(e.what());
+    }
     const nifti_image& nim = *image;
 
     // nifti_clib replaces a pixdim of 0 by 1, which would pass for a voxel
@@ -553,7 +490,7 @@ ImportResult importRun(const ImportRequest& request)
         throw cli::RunError(request.bold + " is no 3D or 4D image (dim[0] = " + std::to_string(ndim) + ")");
     if ((ndim >= 5 && nim.nu > 1) || (ndim >= 6 && nim.nv > 1) || (ndim >= 7 && nim.nw > 1))
         throw cli::RunError(request.bold + " has " + std::to_string(ndim) + " dimensions; a run has at most 4");
-    if (!realType(nim.datatype))
+    if (!realNiftiType(nim.datatype))
         throw cli::RunError(request.bold + " holds " + nifti_datatype_string(nim.datatype) +
                             " values; import takes real-valued images (integers or floats)");
     if (std::int64_t(g.nx) * g.ny * g.nz > std::numeric_limits<std::int32_t>::max())
@@ -583,10 +520,15 @@ ImportResult importRun(const ImportRequest& request)
                             (packageRows.size() == 1 ? "" : "s") + " but the run " + request.bold + " has " + std::to_string(g.nt) +
                             " volume" + (g.nt == 1 ? "" : "s") + ": one row of motion parameters per volume is needed");
 
-    if (nifti_image_load(image.get()) != 0 || nim.data == nullptr)
-        throw cli::RunError(request.bold + ": the image data cannot be read (the file is shorter than its header says, "
-                                           "or damaged)");
-    const double slope = scaleSlope(nim), inter = scaleInter(nim);
+    // The data whole, or nothing is written; a volume without a finite value is refused.
+    NonFiniteScan nonFinite;
+    try {
+        loadNiftiData(*image, request.bold);
+        nonFinite = scanNonFinite(nim, request.bold);
+    } catch (const std::runtime_error& e) {
+        throw cli::RunError(e.what());
+    }
+    space.nonFiniteVoxels = voxelRanges(nonFinite.voxels);
     MotionParameters rows;
     try {
         rows = convertMotion(request, packageRows, nim, g, result);
@@ -612,9 +554,8 @@ ImportResult importRun(const ImportRequest& request)
     const auto removeStaged = [&] {
         for (const auto& s : staged) fs::remove(s.temporary, ec);
     };
-    std::size_t nonFinite = 0;
     try {
-        saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { nonFinite = writeSlices(os, g, nim, slope, inter); },
+        saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels); },
                            "cannot write " + result.stc);
         try {
             saveMotion(staged[1].temporary, rows);
@@ -646,9 +587,11 @@ ImportResult importRun(const ImportRequest& request)
     result.trMs = g.trMs;
     result.dataType = nifti_datatype_string(nim.datatype);
     result.orientation = orientationLetters(nim);
-    if (nonFinite > 0)
-        result.notes.push_back(std::to_string(nonFinite) + " voxel value" + (nonFinite == 1 ? " was" : "s were") +
-                               " not finite (NaN or infinite) and " + (nonFinite == 1 ? "was" : "were") + " written as 0");
+    if (nonFinite.count > 0)
+        result.warnings.push_back(std::to_string(nonFinite.count) + " voxel" + (nonFinite.count == 1 ? "" : "s") + " of " +
+                                  request.bold + " held a value that is not finite (NaN or infinite; " +
+                                  std::to_string(nonFinite.values) + " value" + (nonFinite.values == 1 ? "" : "s") +
+                                  " in all): written as 0 in every volume, left out of DVARS and the carpet");
     return result;
 }
 

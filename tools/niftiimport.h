@@ -40,14 +40,14 @@ struct ImportResult {
     // How the motion was read: the package's convention, its reference and
     // centre of rotation (one line each, for the user).
     std::string convention, reference, centre;
-    std::vector<std::string> notes;    // what the user should know (guessed units, values set to 0)
-    std::vector<std::string> warnings; // where the result may not be what the user expects
+    std::vector<std::string> notes;    // what the user should know (guessed units)
+    std::vector<std::string> warnings; // where the result may not be what the user expects (non-finite voxels)
 };
 
 // "run1" for ".../run1.nii.gz", ".../run1.nii", ".../run1.hdr".
 std::string niftiStem(const std::string& path);
 
-// Reads the NIfTI (nifti_clib) and the motion file, checks that they fit
+// Reads the NIfTI whole (niftiread.h) and the motion file, checks that they fit
 // together, carries the package's transforms into the SDM's frame
 // (motionconventions.h), then writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and
 // NAME_3DMC.json and NAME_space.json into the folder: all five or, on a

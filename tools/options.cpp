@@ -98,6 +98,15 @@ cli::Option brainMaskOption()
         .byDefaultNote("the voxels above a tenth of the first volume's 98th percentile");
 }
 
+cli::Option maskOffGridOption()
+{
+    return cli::text("--mask-off-grid", "WHAT",
+                     "a --mask not on the run's grid (other dimensions or affine): refuse it, or take the bright voxels "
+                     "in its place, said on standard error and in the outputs")
+        .oneOf({"refuse", "bright"})
+        .byDefault("refuse");
+}
+
 cli::Option maskThresholdOption()
 {
     return cli::number("--threshold", "T", "intensity threshold of the mapped voxels (in the first volume)")

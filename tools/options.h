@@ -30,6 +30,9 @@ cli::Option fdThresholdOption();
 cli::Option dvarsThresholdOption();
 // --mask FILE: the brain mask DVARS is taken over.
 cli::Option brainMaskOption();
+// What to do with a --mask that does not lie on the run's grid: refuse it, or
+// take the bright voxels of the first volume in its place (and say so).
+cli::Option maskOffGridOption();
 // --threshold T: the intensity of the first volume above which a voxel is mapped.
 cli::Option maskThresholdOption();
 // --plots DIR and --plot WHICH: the motion plots of the tasks.

@@ -485,6 +485,7 @@ void fmriprepMeasures(Builder& b)
             if (!b.options.dvarsMask.empty()) c->extra.emplace_back("Mask", b.options.dvarsMask);
             c->extra.emplace_back("MaskVoxels", d.voxels);
             c->extra.emplace_back("ConstantVoxelsLeftOut", d.constant);
+            if (b.options.dvarsNonFinite > 0) c->extra.emplace_back("NonFiniteVoxelsLeftOut", b.options.dvarsNonFinite);
         }
         plain.extra.emplace_back("MedianBeforeScaling", d.median);
         b.add(std::move(standard));
@@ -598,6 +599,7 @@ void ownMeasures(Builder& b, const std::vector<std::string>& ruleNames)
             if (!b.options.dvarsMask.empty()) c.extra.emplace_back("Mask", b.options.dvarsMask);
             c.extra.emplace_back("MaskVoxels", d.voxels);
             c.extra.emplace_back("ConstantVoxelsLeftOut", d.constant);
+            if (b.options.dvarsNonFinite > 0) c.extra.emplace_back("NonFiniteVoxelsLeftOut", b.options.dvarsNonFinite);
             b.add(std::move(c));
         }
     }
@@ -731,6 +733,7 @@ std::string confoundsJSON(const ConfoundsTable& table)
         nlohmann::ordered_json& entry = sidecar[column.name];
         entry["Description"] = column.description;
         entry["Units"] = column.units;
+        // (No structured binding: clang 14 cannot capture one in a lambda.)
         for (const auto& extra : column.extra) std::visit([&](const auto& v) { entry[extra.first] = v; }, extra.second);
     }
     return sidecar.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

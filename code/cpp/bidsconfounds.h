@@ -133,6 +133,9 @@ struct ConfoundsOptions {
     // its mask was made (for the sidecar); none: no DVARS columns.
     const DVARS* dvars = nullptr;
     std::string dvarsMask;
+    // Voxels the mask left out for a non-finite value in some volume (named in
+    // the sidecar when there are any).
+    int dvarsNonFinite = 0;
     // What makes an outlier, with the thresholds of framewise displacement
     // (mm) and of standardized DVARS; spikeThreshold is that of rmsd. The two
     // thresholds are also those of the motion_outlierNN columns (fMRIPrep's

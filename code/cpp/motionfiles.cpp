@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -89,8 +90,35 @@ double number(std::string const& path, int line, int column, std::string const& 
     return value;
 }
 
+// What each of a row's six numbers is (in the package's order): its unit
+// decides its bound.
+enum class Quantity { Millimetres, Radians, Degrees };
+using RowQuantities = std::array<Quantity, 6>;
+
+std::string shortNumber(double value)
+{
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+// A motion parameter within the bounds of any head motion.
+double bounded(std::string const& path, int line, int column, double value, Quantity quantity, std::string const& name = "")
+{
+    const double limit = quantity == Quantity::Millimetres ? kMaxTranslationMm
+                         : quantity == Quantity::Radians   ? kMaxRotationRad
+                                                           : kMaxRotationDeg;
+    if (std::fabs(value) <= limit) return value;
+    const char* unit = quantity == Quantity::Millimetres ? " mm" : quantity == Quantity::Radians ? " rad" : " degrees";
+    const char* kind = quantity == Quantity::Millimetres ? "translations" : "rotations";
+    const std::string limitText = quantity == Quantity::Radians ? "2 pi rad" : shortNumber(limit) + unit;
+    failAt(path, line, column, shortNumber(value) + unit + (name.empty() ? "" : " (" + name + ")") +
+                                   (std::fabs(value) > double(std::numeric_limits<float>::max()) ? ", beyond single precision," : "") +
+                                   " is beyond any head motion (" + kind + " lie within +-" + limitText + ")");
+}
+
 // Rows of six numbers separated by blanks or tabs.
-PackageRows sixColumns(std::string const& path, std::string const& columns)
+PackageRows sixColumns(std::string const& path, std::string const& columns, RowQuantities const& quantities)
 {
     PackageRows rows;
     for (const TextLine& line : dataLines(path)) {
@@ -99,7 +127,9 @@ PackageRows sixColumns(std::string const& path, std::string const& columns)
             failAt(path, line.number,
                    std::to_string(words.size()) + " columns, expected 6 (" + columns + ")");
         std::array<double, 6> row{};
-        for (int k = 0; k < 6; ++k) row[std::size_t(k)] = number(path, line.number, k + 1, words[std::size_t(k)]);
+        for (int k = 0; k < 6; ++k)
+            row[std::size_t(k)] = bounded(path, line.number, k + 1, number(path, line.number, k + 1, words[std::size_t(k)]),
+                                          quantities[std::size_t(k)]);
         rows.push_back(row);
     }
     return rows;
@@ -133,7 +163,8 @@ PackageRows confoundsTable(std::string const& path)
         std::array<double, 6> row{};
         for (int k = 0; k < 6; ++k) {
             const std::size_t c = at[std::size_t(k)];
-            row[std::size_t(k)] = number(path, line.number, int(c) + 1, fields[c], names[k]);
+            row[std::size_t(k)] = bounded(path, line.number, int(c) + 1, number(path, line.number, int(c) + 1, fields[c], names[k]),
+                                          k < 3 ? Quantity::Millimetres : Quantity::Radians, names[k]);
         }
         rows.push_back(row);
     }
@@ -187,11 +218,15 @@ std::optional<MotionFormat> motionFormatOfFileName(std::string const& path)
 
 PackageRows readMotionFile(std::string const& path, MotionFormat format)
 {
+    using Q = Quantity;
+    static const RowQuantities radiansFirst = {Q::Radians, Q::Radians, Q::Radians, Q::Millimetres, Q::Millimetres, Q::Millimetres};
+    static const RowQuantities millimetresFirst = {Q::Millimetres, Q::Millimetres, Q::Millimetres, Q::Radians, Q::Radians, Q::Radians};
+    static const RowQuantities degreesFirst = {Q::Degrees, Q::Degrees, Q::Degrees, Q::Millimetres, Q::Millimetres, Q::Millimetres};
     switch (format) {
-    case MotionFormat::FSL: return sixColumns(path, "rotations x, y, z in radians, then translations x, y, z in mm");
+    case MotionFormat::FSL: return sixColumns(path, "rotations x, y, z in radians, then translations x, y, z in mm", radiansFirst);
     case MotionFormat::FMRIPrep: return confoundsTable(path);
-    case MotionFormat::SPM: return sixColumns(path, "translations x, y, z in mm, then pitch, roll, yaw in radians");
-    case MotionFormat::AFNI: return sixColumns(path, "roll, pitch, yaw in degrees, then dS, dL, dP in mm");
+    case MotionFormat::SPM: return sixColumns(path, "translations x, y, z in mm, then pitch, roll, yaw in radians", millimetresFirst);
+    case MotionFormat::AFNI: return sixColumns(path, "roll, pitch, yaw in degrees, then dS, dL, dP in mm", degreesFirst);
     }
     return {};
 }

@@ -31,12 +31,25 @@ std::optional<MotionFormat> motionFormatOfFileName(std::string const& path);
 using PackageRow = std::array<double, 6>;
 using PackageRows = std::vector<PackageRow>;
 
+// The largest motion a file may describe. A head moves millimetres, a few
+// centimetres at worst, inside a head coil and a bore about 600 mm wide; a
+// package's translation may be larger than the head's own displacement only
+// where it balances a rotation about a distant origin (SPM's world origin),
+// and that stays within a few hundred mm. Anything beyond 500 mm (a value
+// beyond single precision in particular) is a damaged or misread file.
+// Rotations lie within one full turn, 2π rad (360 degrees for AFNI): the
+// packages report angles within ±π.
+inline constexpr double kMaxTranslationMm = 500.0;
+inline constexpr double kMaxRotationRad = 6.283185307179586;
+inline constexpr double kMaxRotationDeg = 360.0;
+
 // Reads a package's motion file. Lines may end in CR LF; blank lines and lines
 // starting with '#' are skipped. Throws IOError naming the file, and
 // the line and column where it applies, for a file that cannot be read or holds
 // no rows, a row without exactly six numbers, a cell that is no number or not
-// finite, an fMRIPrep table lacking one of the six columns, a row with more or
-// fewer fields than its header, or "n/a" in one of the six motion columns.
+// finite, a translation or rotation beyond the bounds above, an fMRIPrep table
+// lacking one of the six columns, a row with more or fewer fields than its
+// header, or "n/a" in one of the six motion columns.
 PackageRows readMotionFile(std::string const& path, MotionFormat format);
 
 // Each row in fMRIPrep's column layout, trans_x trans_y trans_z (mm) and

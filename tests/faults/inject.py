@@ -4,6 +4,7 @@
 The faults are listed in faults.json beside this script: each replaces one
 exact piece of text ("find", found exactly once) in one source file by another
 ("into"). Id prefixes: L library numerics, D document readers and writers,
+R readers of damaged input (NIfTI, motion files, masks),
 P the plug-in shell, H the stand-in host, T the tremora program.
 For every fault the script applies it, rebuilds a release build incrementally,
 runs ctest there and records the failing tests, then puts the file back byte

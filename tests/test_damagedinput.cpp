@@ -1,0 +1,228 @@
+// Damaged inputs are refused with one line that names the file, and nothing
+// is written: cut or corrupt gzip, data shorter than the header, vox_offset
+// beyond the file, a volume without a finite value, masks off the run's grid,
+// motion beyond any head's. A voxel that is not finite is left out of DVARS.
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstring>
+
+#include "myFMR.h"
+#include "nifti.h"
+#include "testing.h"
+
+namespace fs = std::filesystem;
+using support::runCli;
+
+namespace {
+
+constexpr int nx = 6, ny = 5, nz = 4, nt = 8, voxels = nx * ny * nz;
+// 2 x 2 x 3 mm voxels, the first voxel at (-5, -4, -6) mm.
+const support::NiftiLayout layout{.dims = {nx, ny, nz, nt}, .pixdim = {2, 2, 3, 2}, .affine = {{{2, 0, 0, -5}, {0, 2, 0, -4}, {0, 0, 3, -6}}}};
+
+// A head of 800 to 1000 with a different, irregular series in every voxel.
+std::vector<double> head()
+{
+    std::vector<double> v(std::size_t(voxels * nt));
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = 800.0 + double((i * 2654435761u) % 200u);
+    return v;
+}
+
+// A copy of bytes cut to `size` (when smaller) with the byte at `flip` (when any) changed.
+void writeDamaged(const fs::path& path, std::vector<unsigned char> bytes, std::size_t size, std::size_t flip = std::string::npos)
+{
+    bytes.resize(std::min(size, bytes.size()));
+    if (flip < bytes.size()) bytes[flip] ^= 0x5a;
+    support::writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string fslRows(int n)
+{
+    std::string text;
+    for (int v = 0; v < n; ++v) text += "0.001 0 0 " + std::to_string(0.1 * v) + " 0 0\n";
+    return text;
+}
+
+int lines(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+
+} // namespace
+
+// tremora import: every damaged run or motion file is one line on standard
+// error naming it, status 1, and an empty output folder.
+TEST(DamagedInput, ImportRefusesWithOneLineAndWritesNothing)
+{
+    const fs::path dir = support::tempDir("damaged");
+    support::writeNifti((dir / "good.nii.gz").string(), layout, head());
+    support::writeNifti((dir / "good.nii").string(), layout, head());
+    const auto gz = support::readBytes(dir / "good.nii.gz"), nii = support::readBytes(dir / "good.nii");
+    writeDamaged(dir / "cut.nii.gz", gz, gz.size() * 9 / 10);
+    writeDamaged(dir / "trailer.nii.gz", gz, gz.size() - 3);             // data whole, trailer cut
+    writeDamaged(dir / "crc.nii.gz", gz, gz.size(), gz.size() - 6);      // the trailer's CRC
+    writeDamaged(dir / "short.nii", nii, nii.size() - 4 * voxels);      // a volume short
+    auto offset = nii;
+    const float beyond = 1e6f;
+    std::memcpy(&offset[108], &beyond, 4); // vox_offset
+    writeDamaged(dir / "offset.nii", offset, offset.size());
+    std::vector<double> nanVolume = head();
+    std::fill(nanVolume.begin() + 3 * voxels, nanVolume.begin() + 4 * voxels, std::nan(""));
+    support::writeNifti((dir / "nanvolume.nii").string(), layout, nanVolume);
+    // Infinities from scaling: 800 * 1e36 is beyond a float.
+    support::NiftiLayout scaled = layout;
+    scaled.slope = 1e36f;
+    support::writeNifti((dir / "overflow.nii").string(), scaled, head());
+
+    support::writeFile(dir / "mc.par", fslRows(nt));
+    const std::string still = "0 0 0 0 0 0\n";
+    auto rows = [&](const std::string& row) {
+        std::string text = still + row;
+        for (int v = 2; v < nt; ++v) text += still;
+        return text;
+    };
+    support::writeFile(dir / "rp_huge.txt", rows("1e308 0 0 0 0 0\n"));
+    support::writeFile(dir / "float.par", rows("0 0 0 1e39 0 0\n"));
+    support::writeFile(dir / "turns.par", rows("7 0 0 0 0 0\n"));       // radians
+    support::writeFile(dir / "degrees.1D", rows("361 0 0 0 0 0\n"));    // degrees
+    std::string table = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n";
+    for (int v = 0; v < nt; ++v) table += v == 4 ? "0\t0\t0\t0\t0\t-6.5\n" : "0\t0\t0\t0\t0\t0\n";
+    support::writeFile(dir / "t_desc-confounds_timeseries.tsv", table);
+
+    struct Case { const char *bold, *motion, *format; std::string expected; } cases[] = {
+        {"cut.nii.gz", "mc.par", "fsl", "the gzip stream is cut short (the file ends inside it): the data are shorter than the header says"},
+        {"trailer.nii.gz", "mc.par", "fsl", "the gzip stream is cut short"},
+        {"crc.nii.gz", "mc.par", "fsl", "the gzip stream is damaged (incorrect data check)"},
+        {"short.nii", "mc.par", "fsl",
+         "the data are shorter than the header says (" + std::to_string(4 * voxels * (nt - 1)) + " of " + std::to_string(4 * voxels * nt) + " bytes after vox_offset 352"},
+        {"offset.nii", "mc.par", "fsl", "the header's vox_offset (1000000) lies beyond the end of the file (" + std::to_string(nii.size()) + " bytes)"},
+        {"nanvolume.nii", "mc.par", "fsl", "volume 3 (counting from 0) holds no finite value"},
+        {"overflow.nii", "mc.par", "fsl", "volume 0 (counting from 0) holds no finite value"},
+        {"good.nii.gz", "rp_huge.txt", "spm", "line 2, column 1: 1e+308 mm, beyond single precision, is beyond any head motion (translations lie within +-500 mm)"},
+        {"good.nii.gz", "float.par", "fsl", "line 2, column 4: 1e+39 mm, beyond single precision, is beyond any head motion"},
+        {"good.nii.gz", "turns.par", "fsl", "line 2, column 1: 7 rad is beyond any head motion (rotations lie within +-2 pi rad)"},
+        {"good.nii.gz", "degrees.1D", "afni", "line 2, column 1: 361 degrees is beyond any head motion (rotations lie within +-360 degrees)"},
+        {"good.nii.gz", "t_desc-confounds_timeseries.tsv", "fmriprep", "line 6, column 6: -6.5 rad (rot_z) is beyond any head motion"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.bold) + " + " + c.motion);
+        const fs::path out = support::tempDir("out");
+        const auto r = runCli({"import", "--bold", (dir / c.bold).string(), "--motion", (dir / c.motion).string(), "--motion-format", c.format,
+                               "--out", out.string(), "--name", "run"});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(lines(r.err), 1) << r.err;
+        const std::string named = (dir / (std::string(c.expected).find("line ") == 0 ? c.motion : c.bold)).string() + ": ";
+        EXPECT_NE(r.err.find(named + (c.expected.find("line ") == 0 ? "" : c.expected)), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in: " << r.err;
+        EXPECT_TRUE(fs::is_empty(out)) << "something was written";
+    }
+    // process (and batch, which runs it per folder) imports first: the run is failed, with the reason, and nothing is made.
+    const fs::path folder = support::tempDir("folder");
+    fs::copy_file(dir / "cut.nii.gz", folder / "run.nii.gz");
+    fs::copy_file(dir / "mc.par", folder / "run.par");
+    const auto processed = runCli({"process", folder.string()});
+    EXPECT_EQ(processed.status, 1);
+    EXPECT_NE(processed.out.find("failed"), std::string::npos) << processed.out;
+    EXPECT_NE((processed.out + processed.err).find("run.nii.gz: the gzip stream is cut short"), std::string::npos) << processed.out << processed.err;
+    for (const char* made : {"run.fmr", "run_3DMC.sdm", "run_desc-confounds_timeseries.tsv", "run_report.html"}) EXPECT_FALSE(fs::exists(folder / made)) << made;
+}
+
+namespace {
+
+// The run imported into its own folder; the path of its run document.
+std::string imported(const fs::path& dir, const std::vector<double>& values)
+{
+    support::writeNifti((dir / "bold.nii.gz").string(), layout, values);
+    support::writeFile(dir / "mc.par", fslRows(nt));
+    const auto r = runCli({"import", "--bold", (dir / "bold.nii.gz").string(), "--motion", (dir / "mc.par").string(), "--motion-format", "fsl",
+                           "--out", dir.string(), "--name", "run"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return (dir / "run.fmr").string();
+}
+
+std::string mask(const fs::path& path, const support::NiftiLayout& grid, int leftOut = -1)
+{
+    std::vector<double> ones(std::size_t(grid.dims[0] * grid.dims[1] * grid.dims[2]), 1.0);
+    if (leftOut >= 0) ones[std::size_t(leftOut)] = 0.0;
+    support::writeNifti(path.string(), grid, ones);
+    return path.string();
+}
+
+// The dvars and std_dvars columns of the run's confounds table, and its sidecar.
+std::pair<std::vector<std::vector<std::string>>, nlohmann::json> dvarsOf(const fs::path& dir)
+{
+    const auto rows = support::tsvRows(support::readFile(dir / "run_desc-confounds_timeseries.tsv"));
+    const auto d = std::find(rows[0].begin(), rows[0].end(), "dvars") - rows[0].begin();
+    std::vector<std::vector<std::string>> columns;
+    for (const auto& row : rows) columns.push_back({row.at(std::size_t(d)), row.at(std::size_t(d) + 1)}); // std_dvars follows dvars
+    return {columns, nlohmann::json::parse(support::readFile(dir / "run_desc-confounds_timeseries.json"))};
+}
+
+} // namespace
+
+// A mask must lie on the run's grid: the same dimensions and the same affine.
+// Of the run's shape but 30 mm off, or of another shape, it is refused (both
+// affines in the line) or, when asked, replaced by the bright voxels, which
+// standard error and the sidecar say. A voxel that is NaN in one volume is
+// left out of DVARS and the carpet: the columns equal those of the clean run
+// with a mask that leaves that voxel out.
+TEST(DamagedInput, MasksOffTheGridAndNonFiniteVoxels)
+{
+    const fs::path clean = support::tempDir("clean");
+    const std::string run = imported(clean, head());
+    support::NiftiLayout grid = layout;
+    grid.dims[3] = 1, grid.ndim = 3;
+    support::NiftiLayout shifted = grid, other = grid, tilted = grid;
+    shifted.affine[0][3] += 30.0f;
+    other.dims = {nx, ny, nz + 1, 1};
+    tilted.affine[0][1] = 0.01f; // j leans 0.3 degrees toward x
+    const fs::path masks = support::tempDir("masks");
+    struct Case { fs::path mask; std::string policy, expected; int status; } cases[] = {
+        {mask(masks / "shifted.nii", shifted), "refuse", "lies elsewhere than the run (voxel to world, sform else qform, rows x y z: its [2.0000 0.0000 0.0000 25.0000; "
+                                                         "0.0000 2.0000 0.0000 -4.0000; 0.0000 0.0000 3.0000 -6.0000], the run's [2.0000 0.0000 0.0000 -5.0000;", 1},
+        {mask(masks / "tilted.nii.gz", tilted), "refuse", "lies elsewhere than the run", 1},
+        {mask(masks / "other.nii", other), "refuse", "has 6 x 5 x 5 voxels, the run 6 x 5 x 4: it is not on the run's grid", 1},
+        {mask(masks / "shifted.nii", shifted), "bright", "warning: " + (masks / "shifted.nii").string() + ": lies elsewhere", 0},
+        {mask(masks / "other.nii", other), "bright", "warning: " + (masks / "other.nii").string() + ": has 6 x 5 x 5 voxels", 0},
+        {masks / "cut.nii.gz", "bright", (masks / "cut.nii.gz").string() + ": the gzip stream is cut short", 1},
+    };
+    writeDamaged(masks / "cut.nii.gz", support::readBytes(mask(masks / "all.nii.gz", grid)), 100);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mask.string() + " " + c.policy);
+        fs::remove(clean / "run_desc-confounds_timeseries.tsv");
+        const auto r = runCli({"confound", "--sdm", (clean / "run_3DMC.sdm").string(), "--fmr", run, "--tsv", "--sets", "sqr", "--mask", c.mask.string(),
+                               "--mask-off-grid", c.policy});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << "expected '" << c.expected << "' in: " << r.err;
+        EXPECT_EQ(lines(r.err), 1) << r.err;
+        EXPECT_EQ(fs::exists(clean / "run_desc-confounds_timeseries.tsv"), c.status == 0);
+        EXPECT_EQ(fs::exists(clean / "run_3DMC_sqr.sdm"), c.status == 0);
+        if (c.status == 0)
+            EXPECT_NE(dvarsOf(clean).second["dvars"]["Mask"].get<std::string>().find("in place of " + c.mask.filename().string() + ", which is not on the run's grid"),
+                      std::string::npos);
+        fs::remove(clean / "run_3DMC_sqr.sdm");
+    }
+    // One NaN voxel (in volume 5): DVARS as without it.
+    const int voxel = 2 + nx * (2 + ny * 2);
+    std::vector<double> values = head();
+    values[std::size_t(5 * voxels + voxel)] = std::nan("");
+    const fs::path nan = support::tempDir("nanvoxel");
+    const std::string nanRun = imported(nan, values);
+    const auto withNaN = runCli({"confound", "--sdm", (nan / "run_3DMC.sdm").string(), "--fmr", nanRun, "--tsv", "--mask", mask(masks / "all.nii", grid)});
+    ASSERT_EQ(withNaN.status, 0) << withNaN.err;
+    EXPECT_NE(withNaN.err.find("1 voxel of " + nanRun + " held a non-finite value (NaN or infinite) in some volume: left out of DVARS"), std::string::npos) << withNaN.err;
+    const auto without = runCli({"confound", "--sdm", (clean / "run_3DMC.sdm").string(), "--fmr", run, "--tsv", "--mask", mask(masks / "but.nii", grid, voxel)});
+    ASSERT_EQ(without.status, 0) << without.err;
+    const auto [columns, sidecar] = dvarsOf(nan);
+    EXPECT_EQ(columns, dvarsOf(clean).first);
+    EXPECT_EQ(columns[0], (std::vector<std::string>{"dvars", "std_dvars"}));
+    for (const char* column : {"dvars", "std_dvars"}) EXPECT_EQ(sidecar[column]["NonFiniteVoxelsLeftOut"], 1) << column;
+    EXPECT_EQ(sidecar["dvars"]["MaskVoxels"], voxels - 1);
+    // The voxel is 0 in every volume of the slice data, its neighbour as stored.
+    FMR fmr(nanRun, true);
+    for (int v : {0, 5, 7}) EXPECT_EQ((std::vector<float>(fmr.Volumes[std::size_t(v)].data() + voxel, fmr.Volumes[std::size_t(v)].data() + voxel + 2)),
+                                      (std::vector<float>{0.0f, float(values[std::size_t(v * voxels + voxel + 1)])})) << "volume " << v;
+    // The report's carpet and DVARS trace leave it out, and say so.
+    const auto report2 = runCli({"report", "--fmr", nanRun, "--sdm", (nan / "run_3DMC.sdm").string(), "--out", (nan / "r.html").string(), "--mask", (masks / "all.nii").string()});
+    ASSERT_EQ(report2.status, 0) << report2.err;
+    EXPECT_NE(report2.err.find("1 voxel of " + nanRun + " held a non-finite value (NaN or infinite) in some volume: left out of the carpet and DVARS"), std::string::npos) << report2.err;
+    EXPECT_NE(support::readFile(nan / "r.html").find("the mask all.nii; 1 voxel with a non-finite value left out"), std::string::npos);
+}

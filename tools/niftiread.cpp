@@ -1,0 +1,375 @@
+#include "niftiread.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+#include "myFMR.h"
+#include "sourcespace.h"
+
+namespace tool {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& path, const std::string& what)
+{
+    throw std::runtime_error(path + ": " + what);
+}
+
+std::string dimensionsText(const nifti_image& image)
+{
+    std::string text;
+    for (int d = 1; d <= std::max(1, std::min(image.dim[0], 7)); ++d)
+        text += (d > 1 ? " x " : "") + std::to_string(image.dim[d]);
+    return text + " voxels of " + nifti_datatype_string(image.datatype);
+}
+
+struct GzFile {
+    gzFile file;
+    ~GzFile()
+    {
+        if (file != nullptr) gzclose_r(file);
+    }
+};
+
+// Reads up to `size` bytes (in pieces that gzread's int can count); returns
+// how many were read, or -1 on a read error or a damaged stream.
+long long readAll(gzFile file, unsigned char* into, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const unsigned piece = unsigned(std::min<std::size_t>(size - done, std::size_t(1) << 30));
+        const int got = gzread(file, into + done, piece);
+        if (got < 0) return -1;
+        done += std::size_t(got);
+        if (unsigned(got) < piece) break;
+    }
+    return (long long)done;
+}
+
+// What zlib says went wrong, as the user should read it.
+std::string streamError(gzFile file, bool compressed)
+{
+    int code = Z_OK;
+    // zlib's message starts with the file's path: the caller names it.
+    const char* full = gzerror(file, &code);
+    const char* colon = full != nullptr ? std::strrchr(full, ':') : nullptr;
+    const char* message = colon != nullptr && colon[1] == ' ' ? colon + 2 : full;
+    if (code == Z_BUF_ERROR) return "the gzip stream is cut short (the file ends inside it)";
+    if (code == Z_DATA_ERROR) return std::string("the gzip stream is damaged (") + (message ? message : "invalid data") + ")";
+    if (code == Z_ERRNO) return std::string("cannot be read: ") + std::strerror(errno);
+    if (code != Z_OK) return std::string(compressed ? "the gzip stream cannot be read (" : "cannot be read (") + (message ? message : "") + ")";
+    return "";
+}
+
+template <typename T, typename Out>
+void convert(const void* data, std::size_t first, std::size_t count, Out* out, double slope, double inter, bool scale)
+{
+    const T* in = static_cast<const T*>(data) + first;
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = scale ? Out(slope * double(in[i]) + inter) : Out(double(in[i]));
+}
+
+template <typename Out>
+void values(const nifti_image& image, std::size_t first, std::size_t count, Out* out, double slope, double inter, bool scale)
+{
+    switch (image.datatype) {
+    case NIFTI_TYPE_UINT8: convert<std::uint8_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT8: convert<std::int8_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT16: convert<std::int16_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT16: convert<std::uint16_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT32: convert<std::int32_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT32: convert<std::uint32_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT64: convert<std::int64_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT64: convert<std::uint64_t>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_FLOAT32: convert<float>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_FLOAT64: convert<double>(image.data, first, count, out, slope, inter, scale); break;
+    default: std::fill(out, out + count, Out(0)); break;
+    }
+}
+
+std::string affineText(const Affine& a)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(4) << "[";
+    for (int r = 0; r < 3; ++r) {
+        out << (r ? "; " : "");
+        for (int c = 0; c < 4; ++c) out << (c ? " " : "") << a[std::size_t(r)][std::size_t(c)] + 0.0;
+    }
+    return out.str() + "]";
+}
+
+Affine fromMat44(const mat44& m)
+{
+    Affine a{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) a[std::size_t(r)][std::size_t(c)] = m.m[r][c];
+    return a;
+}
+
+} // namespace
+
+NiftiImage readNiftiHeader(const std::string& path)
+{
+    nifti_set_debug_level(0);
+    NiftiImage image(nifti_image_read(path.c_str(), 0));
+    if (image) return image;
+    // A small gzip stream is inflated whole on the first read, so a damage
+    // anywhere in it fails the header: say what zlib found, when it found it.
+    std::string problem;
+    if (GzFile in{gzopen(path.c_str(), "rb")}; in.file != nullptr) {
+        unsigned char buffer[4096];
+        long long got = readAll(in.file, buffer, sizeof buffer);
+        if (!gzdirect(in.file)) {
+            while (got > 0) got = readAll(in.file, buffer, sizeof buffer);
+            problem = streamError(in.file, true);
+        }
+    }
+    refuse(path, !problem.empty() ? problem : "cannot be read as a NIfTI-1 image (damaged, cut short within its header, or another format)");
+}
+
+void loadNiftiData(nifti_image& image, const std::string& path)
+{
+    if (image.data != nullptr) return;
+    if (image.nbyper <= 0 || image.iname == nullptr) refuse(path, "holds " + dimensionsText(image) + ", a type without data");
+    const std::size_t needed = image.nvox * std::size_t(image.nbyper);
+    if (image.nvox != 0 && needed / image.nvox != std::size_t(image.nbyper)) refuse(path, "the header's dimensions are too large");
+    GzFile in{gzopen(image.iname, "rb")};
+    if (in.file == nullptr) refuse(path, std::string("cannot be opened: ") + std::strerror(errno));
+    gzbuffer(in.file, 1 << 17);
+    const bool compressed = [&] {
+        unsigned char first = 0;
+        const int got = gzread(in.file, &first, 1);
+        const bool direct = gzdirect(in.file) != 0;
+        gzrewind(in.file);
+        return got >= 0 && !direct;
+    }();
+
+    // Up to the data: vox_offset bytes (or the .img's own offset).
+    const std::size_t offset = std::size_t(std::max(0, image.iname_offset));
+    std::vector<unsigned char> skip(std::min<std::size_t>(offset, std::size_t(1) << 20));
+    std::size_t skipped = 0;
+    while (skipped < offset) {
+        const long long got = readAll(in.file, skip.data(), std::min(skip.size(), offset - skipped));
+        if (got < 0) refuse(path, streamError(in.file, compressed));
+        skipped += std::size_t(got);
+        if (got == 0) break;
+    }
+    if (skipped < offset) {
+        const std::string error = streamError(in.file, compressed);
+        refuse(path, !error.empty() ? error
+                                    : "the header's vox_offset (" + std::to_string(offset) + ") lies beyond the end of the " +
+                                          (compressed ? "uncompressed data" : "file") + " (" + std::to_string(skipped) + " bytes)");
+    }
+
+    // The data, grown as they arrive: a header that promises more than the
+    // file holds costs no more memory than the file.
+    unsigned char* data = nullptr;
+    std::size_t have = 0;
+    const auto release = [&] { std::free(data); };
+    while (have < needed) {
+        const std::size_t size = std::min(needed, std::max<std::size_t>(have * 2, std::size_t(1) << 20));
+        auto* grown = static_cast<unsigned char*>(std::realloc(data, size));
+        if (grown == nullptr) {
+            release();
+            refuse(path, "its data (" + std::to_string(needed) + " bytes) do not fit in memory");
+        }
+        data = grown;
+        const long long got = readAll(in.file, data + have, size - have);
+        if (got < 0) {
+            release();
+            refuse(path, streamError(in.file, compressed));
+        }
+        have += std::size_t(got);
+        if (have < size) break;
+    }
+    if (have < needed) {
+        release();
+        const std::string error = streamError(in.file, compressed);
+        refuse(path, (!error.empty() ? error + ": " : "") + "the data are shorter than the header says (" + std::to_string(have) +
+                         " of " + std::to_string(needed) + " bytes after vox_offset " + std::to_string(offset) + ", for " +
+                         dimensionsText(image) + ")");
+    }
+    // A gzip stream is read to its end: its trailer's CRC and length vouch
+    // for the bytes already read.
+    if (compressed) {
+        unsigned char rest[4096];
+        long long got = 0;
+        while ((got = readAll(in.file, rest, sizeof rest)) > 0) {
+        }
+        const std::string error = streamError(in.file, compressed);
+        if (got < 0 || !error.empty()) {
+            release();
+            refuse(path, error.empty() ? "the gzip stream cannot be read to its end" : error);
+        }
+    }
+    if (image.swapsize > 1 && image.byteorder != nifti_short_order())
+        nifti_swap_Nbytes(needed / std::size_t(image.swapsize), image.swapsize, data);
+    image.data = data;
+}
+
+NiftiImage readNifti(const std::string& path)
+{
+    NiftiImage image = readNiftiHeader(path);
+    loadNiftiData(*image, path);
+    return image;
+}
+
+bool realNiftiType(int datatype)
+{
+    switch (datatype) {
+    case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
+    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void scaledNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, float* out)
+{
+    // A slope of 0 (or one that is not finite) means no scaling.
+    const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
+    const double slope = scaled ? image.scl_slope : 1.0, inter = scaled && std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
+    values(image, first, count, out, slope, inter, true);
+}
+
+void storedNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, double* out)
+{
+    values(image, first, count, out, 1.0, 0.0, false);
+}
+
+Affine niftiAffine(const nifti_image& image)
+{
+    return fromMat44(image.sform_code > 0 ? image.sto_xyz : image.qto_xyz);
+}
+
+Grid niftiGrid(const nifti_image& image)
+{
+    return {{image.nx, image.dim[0] >= 2 ? image.ny : 1, image.dim[0] >= 3 ? image.nz : 1}, niftiAffine(image)};
+}
+
+Grid runGrid(const std::string& fmrPath)
+{
+    const FMR run(fmrPath, false);
+    Grid grid{{run.ResolutionX.value(), run.ResolutionY.value(), run.NrOfSlices.value()}, std::nullopt};
+    const auto space = host::readSourceSpace(host::sourceSpacePath(fmrPath));
+    if (!space) return grid;
+    // The affine as nifti_clib derives it from the stored fields.
+    if (space->sformCode > 0) {
+        Affine a{};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c) a[std::size_t(r)][std::size_t(c)] = space->srow[std::size_t(r)][std::size_t(c)];
+        grid.affine = a;
+    } else if (space->qformCode > 0) {
+        grid.affine = fromMat44(nifti_quatern_to_mat44(space->quatern[0], space->quatern[1], space->quatern[2], space->qoffset[0],
+                                                       space->qoffset[1], space->qoffset[2], space->pixdim[1], space->pixdim[2],
+                                                       space->pixdim[3], space->pixdim[0] < 0 ? -1.0f : 1.0f));
+    } else {
+        Affine a{};
+        for (int k = 0; k < 3; ++k) a[std::size_t(k)][std::size_t(k)] = std::fabs(space->pixdim[std::size_t(k) + 1]);
+        grid.affine = a;
+    }
+    return grid;
+}
+
+std::string gridDifference(const Grid& image, const Grid& run)
+{
+    const auto dims = [](const std::array<int, 3>& d) {
+        return std::to_string(d[0]) + " x " + std::to_string(d[1]) + " x " + std::to_string(d[2]);
+    };
+    if (image.dims != run.dims) return "has " + dims(image.dims) + " voxels, the run " + dims(run.dims);
+    if (!image.affine || !run.affine) return "";
+    const Affine &a = *image.affine, &b = *run.affine;
+    bool same = true;
+    for (int r = 0; r < 3; ++r) same = same && std::fabs(a[std::size_t(r)][3] - b[std::size_t(r)][3]) <= kGridTranslationToleranceMm;
+    for (std::size_t c = 0; c < 3; ++c) {
+        const double la = std::hypot(a[0][c], a[1][c], a[2][c]), lb = std::hypot(b[0][c], b[1][c], b[2][c]);
+        same = same && std::fabs(la - lb) <= kGridTranslationToleranceMm && la > 0 && lb > 0;
+        for (std::size_t r = 0; same && r < 3; ++r) same = std::fabs(a[r][c] / la - b[r][c] / lb) <= kGridDirectionTolerance;
+    }
+    if (same) return "";
+    return "lies elsewhere than the run (voxel to world, sform else qform, rows x y z: its " + affineText(a) + ", the run's " +
+           affineText(b) + ")";
+}
+
+std::vector<double> imageOnRunGrid(const std::string& path, const Grid& run, const std::string& what)
+{
+    NiftiImage image = readNiftiHeader(path);
+    const nifti_image& nim = *image;
+    if (!realNiftiType(nim.datatype))
+        refuse(path, std::string("holds ") + nifti_datatype_string(nim.datatype) + " values; " + what + " is of integers or real numbers");
+    if (const std::string difference = gridDifference(niftiGrid(nim), run); !difference.empty())
+        refuse(path, difference + ": it is not on the run's grid");
+    const Grid grid = niftiGrid(nim);
+    const std::size_t voxels = std::size_t(grid.dims[0]) * std::size_t(grid.dims[1]) * std::size_t(grid.dims[2]);
+    if (voxels > 0 && nim.nvox / voxels != 1)
+        refuse(path, "holds " + std::to_string(nim.nvox / voxels) + " volumes; " + what + " is one volume");
+    loadNiftiData(*image, path);
+    std::vector<double> stored(nim.nvox);
+    storedNiftiValues(nim, 0, stored.size(), stored.data());
+    return stored;
+}
+
+NonFiniteScan scanNonFinite(const nifti_image& image, const std::string& path)
+{
+    const std::size_t plane = std::size_t(image.nx) * std::size_t(image.dim[0] >= 2 ? image.ny : 1) *
+                              std::size_t(image.dim[0] >= 3 ? image.nz : 1);
+    const std::size_t volumes = plane == 0 ? 0 : image.nvox / plane;
+    NonFiniteScan scan;
+    scan.voxels.assign(plane, 0);
+    std::vector<float> volume(plane);
+    for (std::size_t v = 0; v < volumes; ++v) {
+        scaledNiftiValues(image, v * plane, plane, volume.data());
+        std::size_t here = 0;
+        for (std::size_t i = 0; i < plane; ++i)
+            if (!std::isfinite(volume[i])) {
+                ++here;
+                if (!scan.voxels[i]) scan.voxels[i] = 1, ++scan.count;
+            }
+        if (here == plane && plane > 0)
+            refuse(path, "volume " + std::to_string(v) + " (counting from 0) holds no finite value (NaN or infinite in every voxel)");
+        scan.values += here;
+    }
+    return scan;
+}
+
+VoxelRanges voxelRanges(const std::vector<unsigned char>& flags)
+{
+    VoxelRanges ranges;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i]) continue;
+        if (!ranges.empty() && ranges.back()[0] + ranges.back()[1] == (long long)i)
+            ++ranges.back()[1];
+        else
+            ranges.push_back({(long long)i, 1});
+    }
+    return ranges;
+}
+
+VoxelRanges nonFiniteVoxelsOfRun(const std::string& fmrPath)
+{
+    const auto space = host::readSourceSpace(host::sourceSpacePath(fmrPath));
+    return space ? space->nonFiniteVoxels : VoxelRanges{};
+}
+
+std::size_t leaveOutNonFinite(std::vector<unsigned char>& mask, const std::string& fmrPath)
+{
+    std::size_t cleared = 0;
+    for (const auto& [first, count] : nonFiniteVoxelsOfRun(fmrPath))
+        for (long long i = std::max(0LL, first); i < first + count && i < (long long)mask.size(); ++i)
+            if (mask[std::size_t(i)]) mask[std::size_t(i)] = 0, ++cleared;
+    return cleared;
+}
+
+} // namespace tool
