@@ -150,9 +150,9 @@ std::string mask(const fs::path& path, const support::NiftiLayout& grid, int lef
 std::pair<std::vector<std::vector<std::string>>, nlohmann::json> dvarsOf(const fs::path& dir)
 {
     const auto rows = support::tsvRows(support::readFile(dir / "run_desc-confounds_timeseries.tsv"));
-    const auto d = std::find(rows[0].begin(), rows[0].end(), "dvars") - rows[0].begin();
+    const auto at = [&](const char* name) { return std::size_t(std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin()); };
     std::vector<std::vector<std::string>> columns;
-    for (const auto& row : rows) columns.push_back({row.at(std::size_t(d)), row.at(std::size_t(d) + 1)}); // std_dvars follows dvars
+    for (const auto& row : rows) columns.push_back({row.at(at("dvars")), row.at(at("std_dvars"))});
     return {columns, nlohmann::json::parse(support::readFile(dir / "run_desc-confounds_timeseries.json"))};
 }
 
