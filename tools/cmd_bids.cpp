@@ -15,7 +15,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <deque>
 #include <map>
+#include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -32,6 +35,7 @@
 #include "parallel.h"
 #include "pluginhost.h"
 #include "runmask.h"
+#include "runstatus.h"
 
 namespace tool {
 
@@ -195,7 +199,7 @@ void publish(const fs::path& from, const fs::path& to)
 // In the run's work folder (the current folder): import, confound with its
 // table, displacement, report; then the results to their BIDS names and,
 // last, the record that says they are complete.
-void processRun(const Run& run, const Dataset& dataset, const Settings& s)
+void processRun(const Run& run, const Dataset& dataset, const Settings& s, const fs::path& log)
 {
     const std::string stem = run.stem();
     ImportRequest request;
@@ -264,6 +268,10 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
     for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
     record["Inputs"] = inputs;
     record["Options"] = optionsOf(s);
+    // What the steps warned of stays with the outputs: the log goes with the work folder.
+    std::cout.flush();
+    std::cerr.flush();
+    record["Warnings"] = warningsOf(log);
     Json outputs = Json::object();
     std::vector<fs::path> names;
     for (const auto& [from, to] : moves) names.push_back(to.filename());
@@ -333,9 +341,39 @@ void writeDescription(const Settings& s, const Dataset& dataset)
     if (readText(path) != json.dump(2) + "\n") saveJson(path, json);
 }
 
+// Every label the options ask for names something in the dataset: a
+// participant, session, task, run index or file that no run of BIDS_DIR has
+// is named (a typing error would otherwise silently leave runs out), and so
+// is one that only the other options leave without a run.
+void requireMatches(const Filters& filters, const std::vector<Name>& all, const std::string& where)
+{
+    const auto matches = [&](const Filters& f) { return std::any_of(all.begin(), all.end(), [&](const Name& n) { return f.accepts(n); }); };
+    using List = std::vector<std::string> Filters::*;
+    const auto check = [&](List list, const char* option, const char* what) {
+        for (const auto& value : filters.*list) {
+            Filters only, both = filters;
+            only.*list = both.*list = {value};
+            if (!matches(only)) throw cli::RunError(std::string(option) + ": no " + what + " " + value + " in " + where);
+            if (!matches(both))
+                throw cli::RunError(std::string(option) + ": the other options take no run of " + what + " " + value + " in " + where);
+        }
+    };
+    check(&Filters::participants, "--participant-label", "participant");
+    check(&Filters::sessions, "--session-label", "session");
+    check(&Filters::tasks, "--task", "task");
+    check(&Filters::runs, "--run", "run index");
+    check(&Filters::bolds, "--bold", "run named");
+}
+
 int participant(Settings s, bool listOnly)
 {
-    const Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, s.filters);
+    Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, Filters{});
+    std::vector<Name> all;
+    for (const auto& run : dataset.runs) all.push_back(run.name);
+    requireMatches(s.filters, all, s.bidsDir.string());
+    dataset.runs.erase(std::remove_if(dataset.runs.begin(), dataset.runs.end(),
+                                      [&](const Run& run) { return !s.filters.accepts(run.name); }),
+                       dataset.runs.end());
     if (dataset.runs.empty())
         throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
                             " matches the options");
@@ -353,20 +391,26 @@ int participant(Settings s, bool listOnly)
     fs::create_directories(s.outDir);
     writeDescription(s, dataset);
 
+    // What became of each run is written beside its outputs while its lock is
+    // held; a run another call holds is left to it and waited for.
+    const auto setStatus = [&](const Run& run, const RunStatus& status) { writeStatus(s.outDir / statusName(run), status); };
     std::vector<const Run*> todo;
     std::size_t current = 0, skipped = 0;
     for (const auto& run : dataset.runs) {
         if (!run.skipped.empty()) {
             ++skipped;
             std::cout << run.stem() << ": skipped: " << run.skipped << "\n";
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"skipped", run.skipped, "", {}});
         } else if (!s.force && upToDate(run, s)) {
             ++current;
             // A process stopped after the record, before it removed its work folder.
             std::error_code ec;
-            if (!s.keepWork) fs::remove_all(s.outDir / "work" / run.stem(), ec);
+            if (!s.keepWork && !lockedElsewhere(s.outDir, run.stem())) fs::remove_all(workFolder(s.outDir, run.stem()), ec);
             std::cout << run.stem() << ": up to date (outputs newer than the inputs, same options), not redone\n";
         } else {
             todo.push_back(&run);
+            // Found and to be done: a call killed before it starts the run leaves this to say so.
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"queued", "", "", {}});
         }
     }
     std::cout.flush();
@@ -375,19 +419,46 @@ int participant(Settings s, bool listOnly)
     if (s.threads == 0) s.threads = threadsPerRun(parallel::availableCores(), s.jobs, todo.size());
 
     const auto start = std::chrono::steady_clock::now();
-    std::map<pid_t, const Run*> running;
-    std::size_t next = 0, finished = 0, failed = 0;
-    while (next < todo.size() || !running.empty()) {
-        while (next < todo.size() && long(running.size()) < s.jobs) {
-            const Run& run = *todo[next++];
-            const fs::path work = s.outDir / "work" / run.stem();
+    std::map<pid_t, std::pair<const Run*, RunLock>> running;
+    std::deque<const Run*> waiting(todo.begin(), todo.end());
+    std::set<const Run*> announced;
+    std::size_t done = 0, failed = 0, elsewhere = 0;
+    const auto progress = [&](const Run& run, const std::string& outcome) {
+        const std::size_t left = waiting.size() + running.size();
+        std::cout << run.stem() << ": " << outcome << " [" << done << " done, " << failed << " failed, " << skipped << " skipped, "
+                  << current + elsewhere << " up to date, " << left << " left; " << clock(std::chrono::steady_clock::now() - start)
+                  << "]" << std::endl;
+    };
+    while (!waiting.empty() || !running.empty()) {
+        bool started = false;
+        for (std::size_t k = 0; k < waiting.size() && long(running.size()) < s.jobs;) {
+            const Run& run = *waiting[k];
+            std::optional<RunLock> lock = RunLock::tryTake(s.outDir, run.stem());
+            if (!lock) {
+                if (announced.insert(&run).second)
+                    std::cout << run.stem() << ": in progress in another call on " << s.outDir.string() << "; waiting for it"
+                              << std::endl;
+                ++k;
+                continue;
+            }
+            waiting.erase(waiting.begin() + long(k));
+            started = true;
+            // Another call may have done it since this one looked.
+            if (!s.force && upToDate(run, s)) {
+                ++elsewhere;
+                progress(run, "done by another call, up to date");
+                continue;
+            }
+            const fs::path work = workFolder(s.outDir, run.stem());
+            setStatus(run, {"started", "", "", {}});
             std::cout.flush();
             std::cerr.flush();
             const pid_t pid = fork();
             if (pid < 0) throw cli::RunError(std::string("cannot start a process: ") + std::strerror(errno));
             if (pid == 0) {
-                // The run's process: nothing of an earlier attempt looks complete
-                // from here on, and its output goes to the log in its work folder.
+                // The run's process (holding the run's lock with its parent):
+                // nothing of an earlier attempt looks complete from here on, and
+                // its output goes to the log in its work folder.
                 int status = 1;
                 std::error_code ec;
                 fs::remove(s.outDir / recordName(run), ec);
@@ -402,7 +473,7 @@ int participant(Settings s, bool listOnly)
                 }
                 try {
                     if (chdir(work.c_str()) != 0) throw std::runtime_error("cannot enter " + work.string());
-                    processRun(run, dataset, s);
+                    processRun(run, dataset, s, work / "tremora.log");
                     status = 0;
                 } catch (const std::exception& e) {
                     std::cout << "error: " << e.what() << std::endl;
@@ -411,35 +482,51 @@ int participant(Settings s, bool listOnly)
                 if (status == 0 && !s.keepWork && chdir(s.outDir.c_str()) == 0) fs::remove_all(work, ec);
                 _exit(status);
             }
-            running[pid] = &run;
+            running.emplace(pid, std::make_pair(&run, std::move(*lock)));
         }
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        if (pid < 0) {
-            if (errno == EINTR) continue;
-            throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        // While runs wait for another call, look at them again now and then.
+        const bool poll = !waiting.empty();
+        const pid_t pid = running.empty() ? 0 : waitpid(-1, &status, poll ? WNOHANG : 0);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid < 0) throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        if (pid == 0) {
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
         const auto it = running.find(pid);
         if (it == running.end()) continue;
-        const Run& run = *it->second;
-        running.erase(it);
-        ++finished;
-        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        const Run& run = *it->second.first;
         std::string outcome = "done";
-        if (!ok) {
+        const fs::path log = workFolder(s.outDir, run.stem()) / "tremora.log";
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            ++done;
+            std::ifstream in(s.outDir / recordName(run));
+            const Json record = Json::parse(in, nullptr, false);
+            RunStatus finished{"done", "", "", {}};
+            if (record.is_object() && record.contains("Warnings"))
+                finished.warnings = record["Warnings"].get<std::vector<std::string>>();
+            setStatus(run, finished);
+            for (const auto& w : finished.warnings) std::cerr << "warning: " << run.stem() << ": " << w << "\n";
+            if (!finished.warnings.empty())
+                outcome += " with " + std::to_string(finished.warnings.size()) + " warning" + (finished.warnings.size() == 1 ? "" : "s");
+        } else {
             ++failed;
-            const fs::path log = s.outDir / "work" / run.stem() / "tremora.log";
-            outcome = "failed: " + errorOf(log, status) + " (log: " + log.string() + ")";
+            const std::string reason = errorOf(log, status);
+            setStatus(run, {"failed", reason, log.lexically_relative(s.outDir).string(), warningsOf(log)});
+            outcome = "failed: " + reason + " (log: " + log.string() + ")";
         }
-        std::cout << run.stem() << ": " << outcome << " [" << finished << " of " << todo.size() << " done, "
-                  << todo.size() - finished << " left, " << clock(std::chrono::steady_clock::now() - start) << "]"
-                  << std::endl;
+        running.erase(it); // releases the run's lock
+        progress(run, outcome);
     }
     std::error_code ec;
     if (!s.keepWork) fs::remove(s.outDir / "work", ec); // only when empty: failed runs keep their logs
-    std::cout << "participant level: " << finished - failed << " run" << (finished - failed == 1 ? "" : "s") << " done, "
-              << current << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
+    std::cout << "participant level: " << done << " run" << (done == 1 ? "" : "s") << " done, " << current + elsewhere
+              << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
               << s.outDir.string() << "\n";
+    if (done + current + elsewhere == 0 && failed == 0)
+        throw cli::RunError("nothing processed: no run of " + s.bidsDir.string() +
+                            " that the options take has motion estimates (the runs are listed above with the reason)");
     return failed ? 1 : 0;
 }
 
@@ -490,20 +577,33 @@ int bidsApp(const cli::Args& args)
     std::error_code ec;
     if (fs::exists(s.outDir, ec) && fs::equivalent(s.outDir, s.bidsDir, ec))
         throw cli::UsageError("OUTPUT_DIR must not be BIDS_DIR: the raw dataset is never written into");
+    // Inside the raw dataset only as a derivatives dataset; the folders are
+    // compared with their links resolved, so a link to sub-01 is caught too.
+    {
+        const fs::path raw = fs::weakly_canonical(fs::absolute(s.bidsDir), ec), out = fs::weakly_canonical(fs::absolute(s.outDir), ec);
+        const auto within = [](const fs::path& inner, const fs::path& outer) {
+            const fs::path relative = inner.lexically_relative(outer);
+            return !relative.empty() && *relative.begin() != "..";
+        };
+        if (within(out, raw) && !within(out, raw / "derivatives"))
+            throw cli::UsageError("OUTPUT_DIR " + s.outDir.string() + " lies inside BIDS_DIR: the raw dataset is never written "
+                                  "into; give a folder outside it or under " + (s.bidsDir / "derivatives").string() + "/");
+    }
     if (level == "group") {
         GroupOptions g;
         g.excludeMeanFD = args.number("--exclude-mean-fd");
         g.excludeSpikeShare = args.number("--exclude-spike-share");
         requireFolder("OUTPUT_DIR", s.outDir.string());
         g.filters = s.filters;
+        g.allowIncomplete = args.has("--allow-incomplete");
         try {
-            const std::size_t rows = runGroup(s.outDir, g);
-            std::cout << "wrote " << (s.outDir / "group_motion.tsv").string() << " (" << rows << " run" << (rows == 1 ? "" : "s")
-                      << ") and " << (s.outDir / "group_report.html").string() << "\n";
+            const GroupResult result = runGroup(s.outDir, g);
+            std::cout << "wrote " << (s.outDir / "group_motion.tsv").string() << " (" << result.rows << " run"
+                      << (result.rows == 1 ? "" : "s") << ") and " << (s.outDir / "group_report.html").string() << "\n";
+            return result.complete || g.allowIncomplete ? 0 : 1;
         } catch (const std::runtime_error& e) {
             throw cli::RunError(e.what());
         }
-        return 0;
     }
 
     requireOutputFolder("OUTPUT_DIR", s.outDir.string());
@@ -631,6 +731,8 @@ cli::Command bidsCommand()
         outliersByOption(),
         fdThresholdOption(),
         dvarsThresholdOption(),
+        cli::flag("--allow-incomplete", "group: exit with status 0 although a run failed, was interrupted or is in progress "
+                                        "(the table and the page list them all the same)"),
         cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")
             .means("a number of millimetres")
             .from(0)
