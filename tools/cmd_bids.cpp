@@ -349,20 +349,23 @@ void requireMatches(const Filters& filters, const std::vector<Name>& all, const 
 {
     const auto matches = [&](const Filters& f) { return std::any_of(all.begin(), all.end(), [&](const Name& n) { return f.accepts(n); }); };
     using List = std::vector<std::string> Filters::*;
-    const auto check = [&](List list, const char* option, const char* what) {
-        for (const auto& value : filters.*list) {
-            Filters only, both = filters;
-            only.*list = both.*list = {value};
-            if (!matches(only)) throw cli::RunError(std::string(option) + ": no " + what + " " + value + " in " + where);
-            if (!matches(both))
-                throw cli::RunError(std::string(option) + ": the other options take no run of " + what + " " + value + " in " + where);
-        }
+    struct Option {
+        List list;
+        const char *name, *what;
     };
-    check(&Filters::participants, "--participant-label", "participant");
-    check(&Filters::sessions, "--session-label", "session");
-    check(&Filters::tasks, "--task", "task");
-    check(&Filters::runs, "--run", "run index");
-    check(&Filters::bolds, "--bold", "run named");
+    // The narrowest first: a run index the task lacks is named rather than the participant.
+    const std::vector<Option> options = {{&Filters::bolds, "--bold", "run named"}, {&Filters::runs, "--run", "run index"},
+                                         {&Filters::tasks, "--task", "task"}, {&Filters::sessions, "--session-label", "session"},
+                                         {&Filters::participants, "--participant-label", "participant"}};
+    for (bool alone : {true, false})
+        for (const Option& o : options)
+            for (const auto& value : filters.*o.list) {
+                Filters f = alone ? Filters{} : filters;
+                f.*o.list = {value};
+                if (matches(f)) continue;
+                if (alone) throw cli::RunError(std::string(o.name) + ": no " + o.what + " " + value + " in " + where);
+                throw cli::RunError(std::string(o.name) + ": the other options take no run of " + o.what + " " + value + " in " + where);
+            }
 }
 
 int participant(Settings s, bool listOnly)
@@ -394,6 +397,15 @@ int participant(Settings s, bool listOnly)
     // What became of each run is written beside its outputs while its lock is
     // held; a run another call holds is left to it and waited for.
     const auto setStatus = [&](const Run& run, const RunStatus& status) { writeStatus(s.outDir / statusName(run), status); };
+    // A complete run's status: done, with the warnings its provenance record keeps.
+    const auto doneStatus = [&](const Run& run) {
+        std::ifstream in(s.outDir / recordName(run));
+        const Json record = Json::parse(in, nullptr, false);
+        RunStatus done{"done", "", "", {}};
+        if (record.is_object() && record.contains("Warnings") && record["Warnings"].is_array())
+            for (const auto& w : record["Warnings"]) done.warnings.push_back(w.get<std::string>());
+        return done;
+    };
     std::vector<const Run*> todo;
     std::size_t current = 0, skipped = 0;
     for (const auto& run : dataset.runs) {
@@ -403,9 +415,15 @@ int participant(Settings s, bool listOnly)
             if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"skipped", run.skipped, "", {}});
         } else if (!s.force && upToDate(run, s)) {
             ++current;
-            // A process stopped after the record, before it removed its work folder.
-            std::error_code ec;
-            if (!s.keepWork && !lockedElsewhere(s.outDir, run.stem())) fs::remove_all(workFolder(s.outDir, run.stem()), ec);
+            // A call stopped after the record, before it removed the work folder or
+            // said the run was done (its status may still say queued or started).
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) {
+                std::error_code ec;
+                if (!s.keepWork) fs::remove_all(workFolder(s.outDir, run.stem()), ec);
+                removeLeftovers(s.outDir / run.folder, run.stem());
+                const auto status = readStatus(s.outDir / statusName(run));
+                if (!status || status->status != "done") setStatus(run, doneStatus(run));
+            }
             std::cout << run.stem() << ": up to date (outputs newer than the inputs, same options), not redone\n";
         } else {
             todo.push_back(&run);
@@ -501,11 +519,7 @@ int participant(Settings s, bool listOnly)
         const fs::path log = workFolder(s.outDir, run.stem()) / "tremora.log";
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
             ++done;
-            std::ifstream in(s.outDir / recordName(run));
-            const Json record = Json::parse(in, nullptr, false);
-            RunStatus finished{"done", "", "", {}};
-            if (record.is_object() && record.contains("Warnings"))
-                finished.warnings = record["Warnings"].get<std::vector<std::string>>();
+            const RunStatus finished = doneStatus(run);
             setStatus(run, finished);
             for (const auto& w : finished.warnings) std::cerr << "warning: " << run.stem() << ": " << w << "\n";
             if (!finished.warnings.empty())
