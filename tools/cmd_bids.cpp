@@ -230,7 +230,8 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
                                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
                                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
                                        "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
-                                       "--dvars-threshold", number(s.dvarsThreshold)};
+                                       "--dvars-threshold", number(s.dvarsThreshold), "--dataset", "raw=" + dataset.root.string()};
+    if (dataset.derivatives) report.insert(report.end(), {"--dataset", "derivatives=" + dataset.derivatives->string()});
     // DVARS and the carpet over fMRIPrep's brain mask when it lies on the run's grid.
     if (!run.brainMask.empty()) {
         if (maskFitsRun(run.brainMask.string(), fmr)) {
