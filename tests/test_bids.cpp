@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "nifti.h"
 #include "testing.h"
 
 namespace fs = std::filesystem;
@@ -153,6 +154,12 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
     expected.insert(expected.end(), {stem + "_desc-motion_report.html", stem + "_desc-tremora_provenance.json", stem + "_desc-tremora_status.json"});
     EXPECT_EQ(names, expected);
     // (The dataset description and the work folder's removal are in the golden tier.)
+    // The report names its inputs as the dataset does, not by the work files or the machine's paths.
+    const std::string report = support::readFile(func / (stem + "_desc-motion_report.html"));
+    EXPECT_NE(report.find("Run: bids:raw:sub-01/ses-1/func/" + stem + "_bold.nii.gz ("), std::string::npos);
+    EXPECT_NE(report.find("Motion: bids:derivatives:sub-01/ses-1/func/" + stem + "_desc-confounds_timeseries.tsv ("), std::string::npos);
+    for (const std::string& path : {study().string(), out.string(), std::string(".fmr"), std::string("_3DMC.sdm")})
+        EXPECT_EQ(report.find(path), std::string::npos) << path;
 
     // Every map lies on the run: nibabel reads the same sform and qform, with their codes.
     support::writeFile(out.parent_path() / "check.py",
@@ -262,7 +269,12 @@ TEST(Bids, EveryRunIsAccountedForWithItsStatusAndALockedRunIsWaitedFor)
                       interrupted = "sub-01_ses-1_task-motor_run-2", busy = "sub-01_ses-1_task-rest", done = "sub-01_ses-2_task-motor_run-1";
     support::writeFile(fmriprep / "ses-2/func" / (failed + "_desc-confounds_timeseries.tsv"), "no table\n");
     fs::remove(fmriprep / "ses-2/func" / (noMotion + "_desc-confounds_timeseries.tsv"));
+    // A boldref of one intensity off the run's grid: the done run is done with warnings.
+    support::NiftiLayout boldref;
+    boldref.dims = {24, 24, 14, 1}, boldref.ndim = 3, boldref.affine = {{{4, 0, 0, 30}, {0, 4, 0, 0}, {0, 0, 4.5f, 0}}};
+    support::writeNifti((fmriprep / "ses-2/func" / (done + "_desc-hmc_boldref.nii.gz")).string(), boldref, std::vector<double>(24 * 24 * 14, 100.0));
     const auto participant = runCli({"bids", bids.string(), out.string(), "participant", "--jobs", "2"});
+    EXPECT_NE(participant.err.find("warning: " + done + ": the affine of "), std::string::npos) << participant.err;
     EXPECT_EQ(participant.status, 1) << "a run failed";
     const std::string log = (out / "work" / failed / "tremora.log").string();
     EXPECT_NE(participant.out.find(failed + ": failed: "), std::string::npos) << participant.out;
@@ -293,7 +305,7 @@ TEST(Bids, EveryRunIsAccountedForWithItsStatusAndALockedRunIsWaitedFor)
         byRun[stem] = {r[column("status")], r[column("spike_threshold")], r[column("note")]};
     }
     const std::map<std::string, std::vector<std::string>> expected = {
-        {done, {"done", "0.5", "n/a"}},
+        {done, {"done", "0.5", "warning: the affine of "}},
         {other, {"done", "0.3", "n/a"}},
         {failed, {"failed", "n/a", "(log: work/" + failed + "/tremora.log)"}},
         {noMotion, {"skipped", "n/a", "no motion estimates"}},

@@ -255,6 +255,18 @@ TEST(ReportCommand, MapSlicesAreLabelledFromTheAffineAndInputsAreNamedByTheirSou
         EXPECT_NE(html.find("Run: bids:raw:run_bold.nii.gz ("), std::string::npos);
         EXPECT_NE(html.find("Motion: bids:raw:run.par ("), std::string::npos);
         EXPECT_EQ(html.find(dir.string()), std::string::npos) << "no path of the machine";
+        // The carpet's grey scale runs from black at z = -2 to white at z = 2.
+        const std::size_t bar = html.find("<g class=\"greyscale\""), end = html.find("</g>", bar);
+        ASSERT_NE(bar, std::string::npos);
+        std::vector<int> greys;
+        const std::string step = "height=\"12\" fill=\"#";
+        for (std::size_t at = html.find(step, bar); at < end; at = html.find(step, at + 1))
+            greys.push_back(std::stoi(html.substr(at + step.size(), 2), nullptr, 16));
+        ASSERT_GE(greys.size(), 10u);
+        EXPECT_LT(greys.front(), 16);
+        EXPECT_GT(greys.back(), 240);
+        EXPECT_TRUE(std::is_sorted(greys.begin(), greys.end()));
+        EXPECT_NE(html.find("&#8722;2</text>", bar), std::string::npos);
     }
 }
 
