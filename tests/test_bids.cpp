@@ -242,7 +242,10 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
         for (const auto& [name, content] : expected)
             if (name.rfind(record.substr(0, at) + "_", 0) == 0 && !name.ends_with("_status.json")) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
     }
-    runCli({"bids", participant, out.string(), "group"});
+    // (Runs the call had not reached keep their earlier, complete outputs.)
+    const auto group = runCli({"bids", participant, out.string(), "group"});
+    EXPECT_EQ(group.status, complete < 6 ? 1 : 0) << "runs the killed call left undone make the group level fail";
+    if (complete < 6) EXPECT_NE(group.err.find(std::to_string(6 - complete) + " interrupted"), std::string::npos) << group.err;
     if (complete > 0) {
         std::size_t done = 0, rows = 0;
         for (const auto& row : support::tsvRows(support::readFile(out / "group_motion.tsv")))
@@ -338,6 +341,12 @@ TEST(Bids, EveryRunIsAccountedForWithItsStatusAndALockedRunIsWaitedFor)
     EXPECT_EQ(accepted.status, 0) << accepted.err;
     EXPECT_NE(accepted.err.find("6 runs: 3 done, 1 failed, 1 interrupted, 1 skipped (group_motion.tsv lists each with a note); "
                                 "accepted (--allow-incomplete)"), std::string::npos) << accepted.err;
+    // Without the failed run, the interrupted one alone makes the group level fail.
+    fs::remove_all(out / "work" / failed);
+    fs::remove(out / "sub-01/ses-2/func" / (failed + "_desc-tremora_status.json"));
+    const auto interruptedOnly = runCli({"bids", bids.string(), out.string(), "group"});
+    EXPECT_EQ(interruptedOnly.status, 1);
+    EXPECT_NE(interruptedOnly.err.find("5 runs: 3 done, 1 interrupted, 1 skipped"), std::string::npos) << interruptedOnly.err;
 }
 
 TEST(Bids, SampleStudyPassesTheBidsValidator)
