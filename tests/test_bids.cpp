@@ -1,10 +1,15 @@
 // tremora bids: the runs found and their motion; the outputs, their affine,
 // Snakemake's bytes; resumption after a kill; the sample study's validity.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
 
+#include "nifti.h"
 #include "testing.h"
 
 namespace fs = std::filesystem;
@@ -20,6 +25,14 @@ std::pair<int, std::string> shell(const std::string& command)
     const fs::path out = support::tempDir("sh") / "out";
     const int raw = std::system((command + " >" + quote(out.string()) + " 2>&1").c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, support::readFile(out)};
+}
+
+// Waits until a file holds the text (a process in the background wrote it); false after about 60 s.
+bool appears(const fs::path& file, const std::string& text)
+{
+    for (int k = 0; k < 6000; ++k, usleep(10000))
+        if (fs::exists(file) && support::readFile(file).find(text) != std::string::npos) return true;
+    return false;
 }
 
 // Every file below root (relative path to contents), for byte-for-byte comparisons.
@@ -109,7 +122,7 @@ TEST(Bids, DiscoveryPairsEachRunWithItsMotion)
             fs::create_directories((root / f).parent_path());
             support::writeFile(root / f, "");
         }
-        std::vector<std::string> args = {"bids", root.string(), (root / "out").string(), "participant", "--list"};
+        std::vector<std::string> args = {"bids", root.string(), (root / "derivatives/tremora").string(), "participant", "--list"};
         for (auto o : c.options) args.push_back(o == "{root}/elsewhere" ? (root / "elsewhere").string() : o);
         const auto r = runCli(args);
         ASSERT_EQ(r.status, 0) << r.err;
@@ -138,9 +151,15 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
     std::vector<std::string> expected = {stem + "_desc-confounds_timeseries.json", stem + "_desc-confounds_timeseries.tsv"};
     for (const char* map : {"maxabs", "maxabsx", "maxabsy", "maxabsz", "maxrel", "meanabs", "meanrel"})
         for (const char* ext : {".json", ".nii.gz"}) expected.push_back(stem + "_desc-" + map + "_displacement" + ext);
-    expected.insert(expected.end(), {stem + "_desc-motion_report.html", stem + "_desc-tremora_provenance.json"});
+    expected.insert(expected.end(), {stem + "_desc-motion_report.html", stem + "_desc-tremora_provenance.json", stem + "_desc-tremora_status.json"});
     EXPECT_EQ(names, expected);
     // (The dataset description and the work folder's removal are in the golden tier.)
+    // The report names its inputs as the dataset does, not by the work files or the machine's paths.
+    const std::string report = support::readFile(func / (stem + "_desc-motion_report.html"));
+    EXPECT_NE(report.find("Run: bids:raw:sub-01/ses-1/func/" + stem + "_bold.nii.gz ("), std::string::npos);
+    EXPECT_NE(report.find("Motion: bids:derivatives:sub-01/ses-1/func/" + stem + "_desc-confounds_timeseries.tsv ("), std::string::npos);
+    for (const std::string& path : {study().string(), out.string(), std::string(".fmr"), std::string("_3DMC.sdm")})
+        EXPECT_EQ(report.find(path), std::string::npos) << path;
 
     // Every map lies on the run: nibabel reads the same sform and qform, with their codes.
     support::writeFile(out.parent_path() / "check.py",
@@ -241,14 +260,114 @@ TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)
         if (at == std::string::npos) continue;
         ++complete;
         for (const auto& [name, content] : expected)
-            if (name.rfind(record.substr(0, at) + "_", 0) == 0) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
+            if (name.rfind(record.substr(0, at) + "_", 0) == 0 && !name.ends_with("_status.json")) EXPECT_TRUE(left.count(name) && left.at(name) == content) << name;
     }
-    runCli({"bids", participant, out.string(), "group"});
-    if (complete > 0) EXPECT_EQ(support::tsvRows(support::readFile(out / "group_motion.tsv")).size(), complete + 1) << "only complete runs";
+    // (Runs the call had not reached keep their earlier, complete outputs.)
+    const auto group = runCli({"bids", participant, out.string(), "group"});
+    EXPECT_EQ(group.status, complete < 6 ? 1 : 0) << "runs the killed call left undone make the group level fail";
+    if (complete < 6) EXPECT_NE(group.err.find(std::to_string(6 - complete) + " interrupted"), std::string::npos) << group.err;
+    if (complete > 0) {
+        std::size_t done = 0, rows = 0;
+        for (const auto& row : support::tsvRows(support::readFile(out / "group_motion.tsv")))
+            done += std::find(row.begin(), row.end(), "done") != row.end(), ++rows;
+        EXPECT_EQ(done, complete) << "only complete runs are done";
+        EXPECT_EQ(rows, 7u) << "the others are listed as interrupted";
+    }
     call({}, {std::to_string(6 - complete) + " run" + (6 - complete == 1 ? "" : "s") + " done, " + std::to_string(complete) + " up to date"});
     auto after = tree(out);
     after.erase("group_motion.tsv"), after.erase("group_motion.json"), after.erase("group_report.html");
     EXPECT_EQ(differences(after, expected), std::vector<std::string>{});
+}
+
+TEST(Bids, EveryRunIsAccountedForWithItsStatusAndALockedRunIsWaitedFor)
+{
+    // A study whose six runs end every way: one fails (a confounds table that
+    // is no table), one has no motion, one is made with another spike
+    // threshold, one is interrupted (started, never finished), one is being
+    // processed by another call (its lock held here), one is done.
+    const fs::path root = support::tempDir("accounting"), bids = root / "study", out = root / "out";
+    fs::copy(study(), bids, fs::copy_options::recursive);
+    const fs::path fmriprep = bids / "derivatives/fmriprep/sub-01";
+    const std::string failed = "sub-01_ses-2_task-motor_run-2", noMotion = "sub-01_ses-2_task-rest", other = "sub-01_ses-1_task-motor_run-1",
+                      interrupted = "sub-01_ses-1_task-motor_run-2", busy = "sub-01_ses-1_task-rest", done = "sub-01_ses-2_task-motor_run-1";
+    support::writeFile(fmriprep / "ses-2/func" / (failed + "_desc-confounds_timeseries.tsv"), "no table\n");
+    fs::remove(fmriprep / "ses-2/func" / (noMotion + "_desc-confounds_timeseries.tsv"));
+    // A boldref of one intensity on the run's grid: it has no centre of gravity,
+    // so the done run is done with warnings.
+    const fs::path boldref = fmriprep / "ses-2/func" / (done + "_desc-hmc_boldref.nii.gz");
+    ASSERT_EQ(shell("/usr/bin/python3 -c \"import nibabel as n, numpy as np, sys; i = n.load(sys.argv[1]); "
+                    "n.save(n.Nifti1Image(np.full(i.shape, 100, np.float32), None, i.header), sys.argv[1])\" " + quote(boldref.string())).first, 0);
+    const auto participant = runCli({"bids", bids.string(), out.string(), "participant", "--jobs", "2"});
+    EXPECT_NE(participant.err.find("warning: " + done + ": the reference holds the same value"), std::string::npos) << participant.err;
+    EXPECT_EQ(participant.status, 1) << "a run failed";
+    const std::string log = (out / "work" / failed / "tremora.log").string();
+    EXPECT_NE(participant.out.find(failed + ": failed: "), std::string::npos) << participant.out;
+    EXPECT_NE(participant.out.find("(log: " + log + ")"), std::string::npos) << participant.out;
+    EXPECT_TRUE(fs::exists(log)) << "the log the message names is kept";
+    EXPECT_NE(participant.out.find("[4 done, 1 failed, 1 skipped, 0 up to date, 0 left"), std::string::npos) << participant.out;
+    ASSERT_EQ(runCli({"bids", bids.string(), out.string(), "participant", "--bold", other, "--spike-threshold", "0.3"}).status, 0);
+    fs::remove(out / "sub-01/ses-1/func" / (interrupted + "_desc-tremora_provenance.json"));
+    support::writeFile(out / "sub-01/ses-1/func" / (interrupted + "_desc-tremora_status.json"), "{\"Status\": \"started\"}\n");
+
+    const fs::path lockFile = out / "work" / (busy + ".lock");
+    fs::create_directories(lockFile.parent_path());
+    const int lock = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_TRUE(lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0);
+    const auto group = runCli({"bids", bids.string(), out.string(), "group"});
+    EXPECT_EQ(group.status, 1) << group.err;
+    EXPECT_NE(group.err.find("6 runs: 2 done, 1 failed, 1 interrupted, 1 in progress, 1 skipped"), std::string::npos) << group.err;
+    EXPECT_NE(group.err.find("warning: the runs were made with different options: spike_threshold: 0.3 (1 run), 0.5 (1 run)"),
+              std::string::npos) << group.err;
+    const auto rows = support::tsvRows(support::readFile(out / "group_motion.tsv"));
+    ASSERT_EQ(rows.size(), 7u);
+    std::map<std::string, std::vector<std::string>> byRun; // run: status, spike_threshold, note
+    const auto column = [&](const std::string& name) { return std::size_t(std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin()); };
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const auto& r = rows[k];
+        ASSERT_EQ(r.size(), rows[0].size());
+        const std::string stem = r[0] + "_" + r[1] + "_task-" + r[2] + (r[3] == "n/a" ? "" : "_run-" + r[3]);
+        byRun[stem] = {r[column("status")], r[column("spike_threshold")], r[column("note")]};
+    }
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {done, {"done", "0.5", "warning: the reference holds the same value"}},
+        {other, {"done", "0.3", "n/a"}},
+        {failed, {"failed", "n/a", "(log: work/" + failed + "/tremora.log)"}},
+        {noMotion, {"skipped", "n/a", "no motion estimates"}},
+        {interrupted, {"interrupted", "n/a", "started but not finished"}},
+        {busy, {"in_progress", "n/a", "being processed by another call"}},
+    };
+    for (const auto& [stem, want] : expected) {
+        SCOPED_TRACE(stem);
+        ASSERT_TRUE(byRun.count(stem));
+        const auto& got = byRun[stem];
+        EXPECT_EQ(got[0], want[0]);
+        EXPECT_EQ(got[1], want[1]);
+        EXPECT_NE(want[2] == "n/a" ? (got[2] == "n/a" ? 0 : std::string::npos) : got[2].find(want[2]), std::string::npos) << got[2];
+    }
+    const std::string html = support::readFile(out / "group_report.html");
+    for (const char* text : {"id=\"not-done\"", "<td>in_progress</td>", "<td>interrupted</td>", "<td>failed</td>", "<td>skipped</td>",
+                             "id=\"mixed-options\"", "spike_threshold: 0.3 (1 run), 0.5 (1 run)"})
+        EXPECT_NE(html.find(text), std::string::npos) << text;
+
+    // Another call waits for the locked run instead of failing it, and does it once the lock is free.
+    const fs::path log2 = root / "second.log", rc = root / "second.rc";
+    shell("(" + quote(TREMORA_CLI_PATH) + " bids " + quote(bids.string()) + " " + quote(out.string()) + " participant --force --bold " +
+          busy + " >" + quote(log2.string()) + " 2>&1; echo $? >" + quote(rc.string()) + ") &");
+    EXPECT_TRUE(appears(log2, busy + ": in progress in another call on " + out.string() + "; waiting for it"));
+    close(lock);
+    ASSERT_TRUE(appears(rc, "\n"));
+    EXPECT_EQ(support::readFile(rc), "0\n") << support::readFile(log2);
+    EXPECT_NE(support::readFile(log2).find(busy + ": done ["), std::string::npos) << support::readFile(log2);
+    const auto accepted = runCli({"bids", bids.string(), out.string(), "group", "--allow-incomplete"});
+    EXPECT_EQ(accepted.status, 0) << accepted.err;
+    EXPECT_NE(accepted.err.find("6 runs: 3 done, 1 failed, 1 interrupted, 1 skipped (group_motion.tsv lists each with a note); "
+                                "accepted (--allow-incomplete)"), std::string::npos) << accepted.err;
+    // Without the failed run, the interrupted one alone makes the group level fail.
+    fs::remove_all(out / "work" / failed);
+    fs::remove(out / "sub-01/ses-2/func" / (failed + "_desc-tremora_status.json"));
+    const auto interruptedOnly = runCli({"bids", bids.string(), out.string(), "group"});
+    EXPECT_EQ(interruptedOnly.status, 1);
+    EXPECT_NE(interruptedOnly.err.find("5 runs: 3 done, 1 interrupted, 1 skipped"), std::string::npos) << interruptedOnly.err;
 }
 
 TEST(Bids, SampleStudyPassesTheBidsValidator)

@@ -223,9 +223,10 @@ TEST(Carpet, GroupPageCarriesTheCarpetsOfTheRunsWithTheHighestMeanFD)
     // The runs by mean FD from the group table, highest first.
     std::vector<std::pair<double, std::string>> runs;
     const auto table = support::tsvRows(support::readFile(out / "group_motion.tsv"));
+    const std::size_t meanFD = std::size_t(std::find(table[0].begin(), table[0].end(), "mean_fd") - table[0].begin());
     for (std::size_t r = 1; r < table.size(); ++r) {
         const auto& c = table[r];
-        runs.emplace_back(std::stod(c.at(5)), c[0] + "/" + c[1] + "/func/" + c[0] + "_" + c[1] + "_task-" + c[2] +
+        runs.emplace_back(std::stod(c.at(meanFD)), c[0] + "/" + c[1] + "/func/" + c[0] + "_" + c[1] + "_task-" + c[2] +
                                                   (c[3] == "n/a" ? "" : "_run-" + c[3]) + "_desc-motion_report.html");
     }
     ASSERT_EQ(runs.size(), 6u);

@@ -15,6 +15,7 @@
 #include "motionmeasures.h"
 #include "myFMR.h"
 #include "mySDM.h"
+#include "nifti.h"
 #include "testing.h"
 #include "tremora.h"
 
@@ -209,3 +210,68 @@ TEST(ReportCommand, SyntheticRunHasTheFiguresOfItsDataAndItsPictures)
         for (std::size_t at = text.find(attribute); at != std::string::npos; at = text.find(attribute, at + 1))
             EXPECT_EQ(text.compare(at + attribute.size(), start.size(), start), 0) << text.substr(at, 40);
 }
+
+// The map slices carry the anatomical direction each edge faces, from the
+// source NIfTI's affine (flipped and permuted axes, a tilt), and the page
+// names the run by the files it came from: a BIDS URI within --dataset,
+// never the intermediate files.
+TEST(ReportCommand, MapSlicesAreLabelledFromTheAffineAndInputsAreNamedByTheirSource)
+{
+    struct Case {
+        std::string name;
+        std::array<std::array<float, 4>, 3> affine;
+        std::string edges;  // left right top bottom of the axial-, coronal-, sagittal-position views
+        std::string planes; // the names of the three views
+    };
+    const float c = std::cos(0.17f) * 2, s = std::sin(0.17f) * 2; // a tilt of about 10 degrees
+    const std::vector<Case> cases = {
+        {"radiological (LAS)", {{{-2, 0, 0, 10}, {0, 2, 0, -4}, {0, 0, 2, 3}}}, "RLPA RLSI PASI", "axial coronal sagittal"},
+        {"j and k flipped", {{{2, 0, 0, 0}, {0, -2, 0, 0}, {0, 0, -2, 0}}}, "LRAP LRIS APIS", "axial coronal sagittal"},
+        {"sagittal slices, tilted: i to A, j to S, k to R",
+         {{{0, 0, 2, 0}, {c, -s, 0, 0}, {s, c, 0, 0}}}, "PAIS PARL ISRL", "sagittal axial coronal"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const fs::path dir = support::tempDir("report_axes"), bold = dir / "raw" / "run_bold.nii.gz";
+        fs::create_directories(bold.parent_path());
+        support::NiftiLayout layout;
+        layout.dims = {6, 5, 4, 4};
+        layout.pixdim = {1, 2, 2, 2};
+        layout.affine = k.affine;
+        std::vector<double> voxels(6 * 5 * 4 * 4);
+        for (std::size_t i = 0; i < voxels.size(); ++i) voxels[i] = 500 + double(i % 7) * 10 + double(i / 120);
+        support::writeNifti(bold.string(), layout, voxels);
+        support::writeFile(dir / "raw" / "run.par", "0 0 0 0 0 0\n0.01 0 0 0.2 0 0\n0 0.01 0 0 0.3 0\n0 0 0.02 0 0 0.1\n");
+        ASSERT_EQ(support::runCli({"import", "--bold", bold.string(), "--motion", (dir / "raw" / "run.par").string(), "--motion-format", "fsl",
+                                   "--out", (dir / "work").string(), "--name", "run"}).status, 0);
+        const fs::path page = dir / "page.html";
+        const auto r = support::runCli({"report", "--fmr", (dir / "work" / "run.fmr").string(), "--sdm", (dir / "work" / "run_3DMC.sdm").string(),
+                                        "--out", page.string(), "--dataset", "raw=" + (dir / "raw").string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string html = support::readFile(page);
+        std::string edges, planes;
+        for (std::size_t at = html.find("data-edges=\""); at != std::string::npos && edges.size() < 14; at = html.find("data-edges=\"", at + 1))
+            edges += (edges.empty() ? "" : " ") + html.substr(at + 12, 4);
+        const std::string label = "class=\"vlabel\">";
+        for (std::size_t at = html.find(label); at != std::string::npos && planes.size() < 40; at = html.find(label, at + 1))
+            planes += (planes.empty() ? "" : " ") + html.substr(at + label.size(), html.find(',', at) - at - label.size());
+        EXPECT_EQ(edges, k.edges);
+        EXPECT_EQ(planes.substr(0, k.planes.size()), k.planes);
+        EXPECT_NE(html.find("Run: bids:raw:run_bold.nii.gz ("), std::string::npos);
+        EXPECT_NE(html.find("Motion: bids:raw:run.par ("), std::string::npos);
+        EXPECT_EQ(html.find(dir.string()), std::string::npos) << "no path of the machine";
+        // The carpet's grey scale runs from black at z = -2 to white at z = 2.
+        const std::size_t bar = html.find("<g class=\"greyscale\""), end = html.find("</g>", bar);
+        ASSERT_NE(bar, std::string::npos);
+        std::vector<int> greys;
+        const std::string step = "height=\"12\" fill=\"#";
+        for (std::size_t at = html.find(step, bar); at < end; at = html.find(step, at + 1))
+            greys.push_back(std::stoi(html.substr(at + step.size(), 2), nullptr, 16));
+        ASSERT_GE(greys.size(), 10u);
+        EXPECT_LT(greys.front(), 16);
+        EXPECT_GT(greys.back(), 240);
+        EXPECT_TRUE(std::is_sorted(greys.begin(), greys.end()));
+        EXPECT_NE(html.find("&#8722;2</text>", bar), std::string::npos);
+    }
+}
+

@@ -24,12 +24,21 @@ const std::vector<MapKind>& mapKinds();
 struct GroupOptions {
     double excludeMeanFD = 0.2;     // mm
     double excludeSpikeShare = 0.2; // of the volumes
+    bool allowIncomplete = false;   // only changes the message
     Filters filters;
 };
 
-// Reads the complete participant outputs under output and writes
-// group_motion.tsv (with its .json) and group_report.html there. Returns the
-// number of runs in the table; throws std::runtime_error when there is none.
-std::size_t runGroup(const fs::path& output, const GroupOptions& options);
+struct GroupResult {
+    std::size_t rows = 0;  // runs in the table, whatever their status
+    bool complete = true;  // no run failed, was interrupted or is in progress
+};
+
+// Reads what the participant level left in output (the provenance records of
+// complete runs, the status records of the others, the work folders and locks
+// of runs interrupted or in progress) and writes group_motion.tsv (with its
+// .json) and group_report.html there, one row per run with its status. Says
+// on standard error how many runs are not done and whether their options
+// differ. Throws std::runtime_error when there is no run at all.
+GroupResult runGroup(const fs::path& output, const GroupOptions& options);
 
 } // namespace tool::bids

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +21,7 @@
 #include "confoundsummary.h"
 #include "mapfile.h"
 #include "report.h"
+#include "runstatus.h"
 #include "svg.h"
 
 namespace tool::bids {
@@ -27,9 +30,23 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The options of the participant level that change a run's numbers, as the
+// provenance record keeps them: {column, key in the record's Options}.
+const std::vector<std::pair<std::string, std::string>> kOptionColumns = {
+    {"motion_format", "MotionFormat"}, {"spike_threshold", "SpikeThreshold"}, {"radius_fd", "RadiusFD"},
+    {"censor_before", "CensorBefore"}, {"censor_after", "CensorAfter"},       {"min_segment", "MinSegment"},
+    {"sets", "Sets"},                  {"fd_threshold", "FDThreshold"},       {"dvars_threshold", "DVARSThreshold"},
+    {"na_as_zero", "NaAsZero"},
+};
+
 struct Row {
     Name name;
     fs::path folder; // relative to the output dataset
+    // done, failed, skipped, interrupted, in_progress or incomplete; only a
+    // done run has numbers.
+    std::string status = "done";
+    std::string note;                 // why it is not done, and its warnings
+    std::vector<std::string> options; // the values of kOptionColumns, of a done run
     int volumes = 0;
     double meanFD = 0, maxFD = 0, spikeShare = 0, maxDisplacement = 0;
     int spikes = 0;
@@ -45,6 +62,25 @@ std::string fixed(double value, int decimals)
     char text[40];
     std::snprintf(text, sizeof text, "%.*f", decimals, value + 0.0);
     return text;
+}
+
+// An option's value as a cell: numbers as short as they read back, lists
+// joined with commas, n/a when the record has none.
+std::string optionText(const Json& value)
+{
+    if (value.is_string()) return value.get<std::string>().empty() ? "n/a" : value.get<std::string>();
+    if (value.is_boolean()) return value.get<bool>() ? "1" : "0";
+    if (value.is_number()) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.9g", value.get<double>());
+        return text;
+    }
+    if (value.is_array()) {
+        std::string text;
+        for (const auto& v : value) text += (text.empty() ? "" : ",") + optionText(v);
+        return text.empty() ? "n/a" : text;
+    }
+    return "n/a";
 }
 
 Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& options)
@@ -79,6 +115,12 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
     row.maxStdDVARS = summary.maxStdDVARS;
     row.outliersBy = summary.rule;
     row.outlierShare = summary.outlierShare;
+    std::ifstream recordIn(record);
+    const Json provenance = Json::parse(recordIn, nullptr, false);
+    const Json used = provenance.is_object() ? provenance.value("Options", Json::object()) : Json::object();
+    for (const auto& [column, key] : kOptionColumns) row.options.push_back(optionText(used.value(key, Json())));
+    if (provenance.is_object() && provenance.contains("Warnings") && provenance["Warnings"].is_array())
+        for (const auto& w : provenance["Warnings"]) row.note += (row.note.empty() ? "warning: " : "; warning: ") + w.get<std::string>();
     if (row.meanFD > options.excludeMeanFD) row.reasons.push_back("mean FD " + fixed(row.meanFD, 3) + " mm");
     if (row.spikeShare > options.excludeSpikeShare) row.reasons.push_back("spike share " + fixed(row.spikeShare, 3));
     row.exclude = !row.reasons.empty();
@@ -132,7 +174,8 @@ const char* const kStyle = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; color: #222; max-width: 1000px; margin: 16px auto; padding: 0 12px; }
 h1 { font-size: 24px; } h2 { font-size: 19px; border-bottom: 1px solid #ccc; padding-bottom: 3px; margin-top: 28px; }
 table { border-collapse: collapse; font-size: 14px; } th, td { border: 1px solid #ddd; padding: 4px 10px; text-align: left; }
-td { font-variant-numeric: tabular-nums; } tr.excluded td { background: #fdecea; }
+td { font-variant-numeric: tabular-nums; } tr.excluded td { background: #fdecea; } tr.notdone td { background: #fff4d6; }
+.warning { color: #8a4b00; }
 .plots { display: flex; flex-wrap: wrap; gap: 10px; } svg.plot { width: 460px; height: auto; }
 svg text { font-family: "DejaVu Sans", Arial, sans-serif; } .ptitle { font-size: 15px; font-weight: bold; }
 .tick { font-size: 12px; fill: #333; } .label { font-size: 13px; } .axis { stroke: #555; stroke-width: 1; }
@@ -150,6 +193,7 @@ Carpets worstCarpets(const fs::path& output, const std::vector<Row>& rows, std::
     Carpets carpets;
     for (const Row* r : order) {
         if (carpets.size() == count) break;
+        if (r->status != "done") continue;
         std::ifstream in(output / r->folder / (r->name.stem() + "_desc-motion_report.html"), std::ios::binary);
         std::ostringstream text;
         text << in.rdbuf();
@@ -164,43 +208,70 @@ Carpets worstCarpets(const fs::path& output, const std::vector<Row>& rows, std::
     return carpets;
 }
 
-std::string page(const std::vector<Row>& rows, const GroupOptions& options, const Carpets& carpets)
+std::string page(const std::vector<Row>& rows, const GroupOptions& options, const Carpets& carpets,
+                 const std::vector<std::string>& mixed)
 {
     std::vector<double> meanFD, share, displacement;
-    std::size_t excluded = 0;
+    std::size_t excluded = 0, notDone = 0;
     for (const auto& r : rows) {
+        if (r.status != "done") {
+            ++notDone;
+            continue;
+        }
         meanFD.push_back(r.meanFD), share.push_back(r.spikeShare), displacement.push_back(r.maxDisplacement);
         excluded += r.exclude;
     }
     const auto runRow = [](const Row& r) {
         const fs::path report = r.folder / (r.name.stem() + "_desc-motion_report.html");
+        const std::string status = "<td>" + r.status + "</td>", note = "<td>" + host::markupEscape(r.note) + "</td></tr>\n";
+        if (r.status != "done")
+            return "<tr class=\"notdone\"><td>" + host::markupEscape(r.name.stem()) + "</td>" + status +
+                   "<td colspan=\"7\">n/a</td>" + note;
         return "<tr" + std::string(r.exclude ? " class=\"excluded\"" : "") + "><td><a href=\"" + host::markupEscape(report.generic_string()) +
-               "\">" + host::markupEscape(r.name.stem()) + "</a></td><td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
+               "\">" + host::markupEscape(r.name.stem()) + "</a></td>" + status + "<td>" + std::to_string(r.volumes) + "</td><td>" + fixed(r.meanFD, 3) +
                "</td><td>" + fixed(r.maxFD, 3) + "</td><td>" + std::to_string(r.spikes) + " (" + fixed(100 * r.spikeShare, 1) +
                " %)</td><td>" + fixed(r.maxDisplacement, 2) + "</td><td>" +
                (r.meanStdDVARS ? fixed(*r.meanStdDVARS, 3) + " / " + fixed(*r.maxStdDVARS, 3) : std::string("n/a")) +
-               "</td><td>" + fixed(100 * r.outlierShare, 1) + " %</td></tr>\n";
+               "</td><td>" + fixed(100 * r.outlierShare, 1) + " %</td>" + note;
     };
-    const std::string head = "<tr><th>run (its report)</th><th>volumes</th><th>mean FD (mm)</th><th>max FD (mm)</th>"
+    const std::string head = "<tr><th>run (its report)</th><th>status</th><th>volumes</th><th>mean FD (mm)</th><th>max FD (mm)</th>"
                              "<th>spikes</th><th>max displacement (mm)</th><th>std DVARS mean / max</th>"
-                             "<th>outliers</th></tr>\n";
+                             "<th>outliers</th><th>note</th></tr>\n";
     std::ostringstream html;
     html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Head motion of the group</title><style>"
-         << kStyle << "</style></head><body>\n<h1>Head motion of the group</h1>\n<p>" << rows.size() << " runs; " << excluded
+         << kStyle << "</style></head><body>\n<h1>Head motion of the group</h1>\n<p>" << rows.size() - notDone << " runs done"
+         << (notDone ? "; " + std::to_string(notDone) + " not done (failed, interrupted, in progress or skipped: see the "
+                       "runs not done below)" : std::string()) << "; " << excluded
          << " beyond the criteria: mean framewise displacement above " << fixed(options.excludeMeanFD, 3)
          << " mm, or a share of spike volumes above " << fixed(options.excludeSpikeShare, 3)
          << ". Framewise displacement after Power et al. (2012); spikes are volumes whose relative RMS displacement "
-            "is above the spike threshold of the participant level.</p>\n<h2>Distributions</h2>\n<div class=\"plots\">"
-         << histogram("Mean framewise displacement", "mm", meanFD, options.excludeMeanFD)
-         << histogram("Share of spike volumes", "share of the volumes", share, options.excludeSpikeShare)
-         << histogram("Largest displacement of a voxel", "mm", displacement, std::nullopt) << "</div>\n"
-         << "<h2>Runs beyond the criteria</h2>\n";
+            "is above the spike threshold of the participant level.</p>\n\n";
+    if (notDone) {
+        html << "<h2>Runs not done</h2>\n<table id=\"not-done\"><tr><th>run</th><th>status</th><th>why</th></tr>\n";
+        for (const auto& r : rows)
+            if (r.status != "done")
+                html << "<tr class=\"notdone\"><td>" << host::markupEscape(r.name.stem()) << "</td><td>" << r.status << "</td><td>"
+                     << host::markupEscape(r.note) << "</td></tr>\n";
+        html << "</table>\n";
+    }
+    if (!mixed.empty()) {
+        html << "<h2>Runs made with different options</h2>\n<p class=\"warning\">The numbers of these runs were made with "
+                "different options of the participant level, so they do not compare directly:</p>\n<ul id=\"mixed-options\">";
+        for (const auto& m : mixed) html << "<li>" << host::markupEscape(m) << "</li>";
+        html << "</ul>\n";
+    }
+    if (!meanFD.empty())
+        html << "<h2>Distributions</h2>\n<div class=\"plots\">"
+             << histogram("Mean framewise displacement", "mm", meanFD, options.excludeMeanFD)
+             << histogram("Share of spike volumes", "share of the volumes", share, options.excludeSpikeShare)
+             << histogram("Largest displacement of a voxel", "mm", displacement, std::nullopt) << "</div>\n";
+    html << "<h2>Runs beyond the criteria</h2>\n";
     if (excluded == 0) {
         html << "<p>None.</p>\n";
     } else {
         html << "<table id=\"excluded\"><tr><th>run (its report)</th><th>why</th></tr>\n";
         for (const auto& r : rows) {
-            if (!r.exclude) continue;
+            if (r.status != "done" || !r.exclude) continue;
             std::string why;
             for (const auto& reason : r.reasons) why += (why.empty() ? "" : ", ") + reason;
             html << "<tr><td><a href=\"" << host::markupEscape((r.folder / (r.name.stem() + "_desc-motion_report.html")).generic_string())
@@ -244,44 +315,154 @@ std::string columnName(const std::string& key)
 
 } // namespace
 
-std::size_t runGroup(const fs::path& output, const GroupOptions& options)
+namespace {
+
+// What the participant level left of each run, by its stem.
+struct Traces {
+    Name name;
+    fs::path folder, record;
+    std::optional<RunStatus> status;
+};
+
+// The run of a file name (its entities but desc), or nothing when it names none.
+Traces* addTrace(std::map<std::string, Traces>& found, const std::string& fileName, const fs::path& folder)
 {
-    std::vector<fs::path> records;
+    auto name = parseName(fileName);
+    if (!name || name->get("sub").empty()) return nullptr;
+    name->entities.erase(std::remove_if(name->entities.begin(), name->entities.end(), [](const auto& e) { return e.first == "desc"; }),
+                         name->entities.end());
+    name->suffix.clear(), name->extension.clear();
+    Traces& t = found[name->stem()];
+    t.name = *name;
+    if (t.folder.empty()) t.folder = folder;
+    return &t;
+}
+
+// Every run the participant level has a trace of, with its status and the
+// numbers of the complete ones.
+std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& options)
+{
+    std::map<std::string, Traces> found;
     std::error_code ec;
+    const std::string provenance = "_desc-tremora_provenance.json";
     for (fs::recursive_directory_iterator it(output, ec), end; it != end && !ec; it.increment(ec)) {
         const fs::path& p = it->path();
         const std::string name = p.filename().string();
         if (it->is_directory(ec) && (name == "work" || name[0] == '.') && it.depth() == 0) it.disable_recursion_pending();
-        const std::string ending = "_desc-tremora_provenance.json";
-        if (name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0) records.push_back(p);
+        const bool isRecord = name.size() > provenance.size() && name.ends_with(provenance);
+        if (!isRecord && !isStatusName(name)) continue;
+        Traces* t = addTrace(found, name, p.parent_path().lexically_relative(output));
+        if (!t) continue;
+        if (isRecord) t->record = p;
+        else t->status = readStatus(p);
     }
-    std::sort(records.begin(), records.end());
+    // Work folders (and locks) of runs that have no record yet.
+    for (const auto& entry : fs::directory_iterator(output / "work", ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.ends_with(".lock")) name.resize(name.size() - 5);
+        else if (!entry.is_directory(ec)) continue;
+        const auto parsed = parseName(name);
+        if (!parsed || parsed->get("sub").empty()) continue;
+        fs::path folder = "sub-" + parsed->get("sub");
+        if (!parsed->get("ses").empty()) folder /= "ses-" + parsed->get("ses");
+        addTrace(found, name, folder / "func");
+    }
     std::vector<Row> rows;
-    for (const auto& record : records) {
-        const auto name = parseName(record.filename().string());
-        if (!name || !options.filters.accepts(*name)) continue;
-        rows.push_back(readRun(output, record, options));
+    for (const auto& [stem, t] : found) {
+        if (!options.filters.accepts(t.name)) continue;
+        Row row;
+        row.name = t.name;
+        row.folder = t.folder;
+        const auto problem = [&](const char* status, const std::string& note) { row.status = status, row.note = note; };
+        const std::string failedLog = t.status && !t.status->log.empty() ? " (log: " + t.status->log + ")" : "";
+        if (lockedElsewhere(output, stem)) {
+            problem("in_progress", "being processed by another call now");
+        } else if (!t.record.empty()) {
+            try {
+                row = readRun(output, t.record, options);
+            } catch (const std::exception& e) {
+                problem("incomplete", std::string("its outputs cannot be read: ") + e.what());
+            }
+        } else if (t.status && t.status->status == "failed") {
+            problem("failed", t.status->reason + failedLog);
+        } else if (t.status && t.status->status == "skipped") {
+            problem("skipped", t.status->reason);
+        } else if (t.status && t.status->status == "queued") {
+            problem("interrupted", "found but never started: the call that was to process it ended first");
+        } else if (t.status && t.status->status == "done") {
+            problem("incomplete", "its provenance record is missing");
+        } else {
+            problem("interrupted", "started but not finished: the call processing it ended first (no provenance record)");
+        }
+        if (row.status != "done" && t.status)
+            for (const auto& w : t.status->warnings) row.note += (row.note.empty() ? "warning: " : "; warning: ") + w;
+        rows.push_back(std::move(row));
     }
-    if (rows.empty())
-        throw std::runtime_error("no complete participant outputs in " + output.string() +
-                                 " (run the participant level first)");
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        return (a.folder / a.name.stem()).string() < (b.folder / b.name.stem()).string();
+    });
+    return rows;
+}
 
+// The option columns whose values differ among the complete runs, each as
+// "column: value (n runs), value (m runs)".
+std::vector<std::string> mixedOptions(const std::vector<Row>& rows)
+{
+    std::vector<std::string> mixed;
+    for (std::size_t k = 0; k < kOptionColumns.size(); ++k) {
+        std::map<std::string, int> counts;
+        for (const auto& r : rows)
+            if (r.status == "done") counts[r.options[k]]++;
+        if (counts.size() < 2) continue;
+        std::string text = kOptionColumns[k].first + ":";
+        for (const auto& [value, n] : counts) text += " " + value + " (" + std::to_string(n) + " run" + (n == 1 ? ")," : "s),");
+        text.pop_back();
+        mixed.push_back(text);
+    }
+    return mixed;
+}
+
+} // namespace
+
+GroupResult runGroup(const fs::path& output, const GroupOptions& options)
+{
+    const std::vector<Row> rows = accountedRuns(output, options);
+    if (rows.empty())
+        throw std::runtime_error("no participant outputs in " + output.string() + " (run the participant level first)");
+    std::map<std::string, std::size_t> counts;
+    for (const auto& r : rows) counts[r.status]++;
+    GroupResult result;
+    result.rows = rows.size();
+    result.complete = counts["failed"] + counts["interrupted"] + counts["in_progress"] + counts["incomplete"] == 0;
+    const std::vector<std::string> mixed = mixedOptions(rows);
     const std::vector<std::string> keys = entityKeys(rows);
     std::string tsv;
     for (const auto& key : keys) tsv += columnName(key) + "\t";
-    tsv += "volumes\tmean_fd\tmax_fd\tspikes\tspike_share\tmax_displacement_mm\texclude\tmean_std_dvars\tmax_std_dvars\t"
-           "outliers_by\toutlier_share\n";
+    tsv += "status\tvolumes\tmean_fd\tmax_fd\tspikes\tspike_share\tmax_displacement_mm\texclude\tmean_std_dvars\tmax_std_dvars\t"
+           "outliers_by\toutlier_share";
+    for (const auto& [column, key] : kOptionColumns) tsv += "\t" + column;
+    tsv += "\tnote\n";
     const auto optional = [](const std::optional<double>& v) { return v ? fixed(*v, 6) : std::string("n/a"); };
     for (const auto& r : rows) {
         for (const auto& key : keys) {
             const std::string value = r.name.get(key);
             tsv += (value.empty() ? "n/a" : key == "sub" || key == "ses" ? key + "-" + value : value) + "\t";
         }
-        tsv += std::to_string(r.volumes) + "\t" + fixed(r.meanFD, 6) + "\t" + fixed(r.maxFD, 6) + "\t" + std::to_string(r.spikes) +
-               "\t" + fixed(r.spikeShare, 6) + "\t" + fixed(r.maxDisplacement, 6) + "\t" + (r.exclude ? "1" : "0") + "\t" +
-               optional(r.meanStdDVARS) + "\t" + optional(r.maxStdDVARS) + "\t";
-        for (std::size_t k = 0; k < r.outliersBy.size(); ++k) tsv += (k ? "," : "") + r.outliersBy[k];
-        tsv += "\t" + fixed(r.outlierShare, 6) + "\n";
+        tsv += r.status + "\t";
+        if (r.status == "done") {
+            tsv += std::to_string(r.volumes) + "\t" + fixed(r.meanFD, 6) + "\t" + fixed(r.maxFD, 6) + "\t" + std::to_string(r.spikes) +
+                   "\t" + fixed(r.spikeShare, 6) + "\t" + fixed(r.maxDisplacement, 6) + "\t" + (r.exclude ? "1" : "0") + "\t" +
+                   optional(r.meanStdDVARS) + "\t" + optional(r.maxStdDVARS) + "\t";
+            for (std::size_t k = 0; k < r.outliersBy.size(); ++k) tsv += (k ? "," : "") + r.outliersBy[k];
+            tsv += "\t" + fixed(r.outlierShare, 6);
+            for (const auto& value : r.options) tsv += "\t" + value;
+        } else {
+            for (std::size_t k = 0; k < 11 + kOptionColumns.size(); ++k) tsv += k ? "\tn/a" : "n/a";
+        }
+        // One line per run whatever a message holds.
+        std::string note = r.note.empty() ? "n/a" : r.note;
+        std::replace_if(note.begin(), note.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+        tsv += "\t" + note + "\n";
     }
     Json sidecar;
     sidecar["volumes"] = {{"Description", "Volumes of the run"}};
@@ -305,14 +486,38 @@ std::size_t runGroup(const fs::path& output, const GroupOptions& options)
                                               "threshold; with several, any of them"}};
     sidecar["outlier_share"] = {{"Description", "Share of the volumes the outlier rule flags (before censoring their "
                                                 "neighbours), from the volumes the confounds sidecar lists per measure"}};
+    sidecar["status"] = {{"Description", "What became of the run at the participant level"},
+                         {"Levels",
+                          {{"done", "its outputs are complete (its provenance record)"},
+                           {"failed", "its processing failed; note gives the reason and the log kept"},
+                           {"skipped", "it cannot be processed; note gives the reason (e.g. no motion estimates)"},
+                           {"interrupted", "it was found or started by a call that ended before it was done"},
+                           {"in_progress", "another call is processing it now"},
+                           {"incomplete", "its provenance record is there but its outputs cannot be read, or the reverse"}}}};
+    for (const auto& [column, key] : kOptionColumns)
+        sidecar[column] = {{"Description", "The participant level's option " + key + " this run was made with, from its "
+                                           "provenance record; runs made with different values are flagged in the report"}};
+    sidecar["note"] = {{"Description", "Why the run is not done, and the warnings its processing gave; n/a when none"}};
     const auto save = [&](const std::string& name, const std::string& text) {
         saveTextAtomically((output / name).string(), [&](std::ostream& out) { out << text; },
                            "cannot write " + (output / name).string());
     };
     save("group_motion.tsv", tsv);
     save("group_motion.json", sidecar.dump(2) + "\n");
-    save("group_report.html", page(rows, options, worstCarpets(output, rows, 3)));
-    return rows.size();
+    save("group_report.html", page(rows, options, worstCarpets(output, rows, 3), mixed));
+
+    // What is not done, on standard error too.
+    std::string tally;
+    for (const char* status : {"done", "failed", "interrupted", "in_progress", "incomplete", "skipped"})
+        if (counts[status]) tally += std::string(tally.empty() ? "" : ", ") + std::to_string(counts[status]) + " " + status;
+    std::replace(tally.begin(), tally.end(), '_', ' ');
+    if (counts["done"] != rows.size())
+        std::cerr << "tremora bids: group level: " << rows.size() << " runs: " << tally << " (group_motion.tsv lists each with a note)"
+                  << (result.complete ? "" : options.allowIncomplete ? "; accepted (--allow-incomplete)"
+                                                                     : "; --allow-incomplete accepts runs that are not done")
+                  << "\n";
+    for (const auto& m : mixed) std::cerr << "warning: the runs were made with different options: " << m << "\n";
+    return result;
 }
 
 } // namespace tool::bids

@@ -15,7 +15,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <deque>
 #include <map>
+#include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -32,6 +35,7 @@
 #include "parallel.h"
 #include "pluginhost.h"
 #include "runmask.h"
+#include "runstatus.h"
 
 namespace tool {
 
@@ -198,7 +202,7 @@ void publish(const fs::path& from, const fs::path& to)
 // In the run's work folder (the current folder): import, confound with its
 // table, displacement, report; then the results to their BIDS names and,
 // last, the record that says they are complete.
-void processRun(const Run& run, const Dataset& dataset, const Settings& s)
+void processRun(const Run& run, const Dataset& dataset, const Settings& s, const fs::path& log)
 {
     const std::string stem = run.stem();
     ImportRequest request;
@@ -231,7 +235,8 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
                                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
                                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
                                        "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
-                                       "--dvars-threshold", number(s.dvarsThreshold)};
+                                       "--dvars-threshold", number(s.dvarsThreshold), "--dataset", "raw=" + dataset.root.string()};
+    if (dataset.derivatives) report.insert(report.end(), {"--dataset", "derivatives=" + dataset.derivatives->string()});
     // DVARS and the carpet over fMRIPrep's brain mask; the steps take the
     // bright voxels in place of one on another grid, and say so.
     if (!run.brainMask.empty()) {
@@ -266,6 +271,10 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s)
     for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
     record["Inputs"] = inputs;
     record["Options"] = optionsOf(s);
+    // What the steps warned of stays with the outputs: the log goes with the work folder.
+    std::cout.flush();
+    std::cerr.flush();
+    record["Warnings"] = warningsOf(log);
     Json outputs = Json::object();
     std::vector<fs::path> names;
     for (const auto& [from, to] : moves) names.push_back(to.filename());
@@ -335,9 +344,42 @@ void writeDescription(const Settings& s, const Dataset& dataset)
     if (readText(path) != json.dump(2) + "\n") saveJson(path, json);
 }
 
+// Every label the options ask for names something in the dataset: a
+// participant, session, task, run index or file that no run of BIDS_DIR has
+// is named (a typing error would otherwise silently leave runs out), and so
+// is one that only the other options leave without a run.
+void requireMatches(const Filters& filters, const std::vector<Name>& all, const std::string& where)
+{
+    const auto matches = [&](const Filters& f) { return std::any_of(all.begin(), all.end(), [&](const Name& n) { return f.accepts(n); }); };
+    using List = std::vector<std::string> Filters::*;
+    struct Option {
+        List list;
+        const char *name, *what;
+    };
+    // The narrowest first: a run index the task lacks is named rather than the participant.
+    const std::vector<Option> options = {{&Filters::bolds, "--bold", "run named"}, {&Filters::runs, "--run", "run index"},
+                                         {&Filters::tasks, "--task", "task"}, {&Filters::sessions, "--session-label", "session"},
+                                         {&Filters::participants, "--participant-label", "participant"}};
+    for (bool alone : {true, false})
+        for (const Option& o : options)
+            for (const auto& value : filters.*o.list) {
+                Filters f = alone ? Filters{} : filters;
+                f.*o.list = {value};
+                if (matches(f)) continue;
+                if (alone) throw cli::RunError(std::string(o.name) + ": no " + o.what + " " + value + " in " + where);
+                throw cli::RunError(std::string(o.name) + ": the other options take no run of " + o.what + " " + value + " in " + where);
+            }
+}
+
 int participant(Settings s, bool listOnly)
 {
-    const Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, s.filters);
+    Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, Filters{});
+    std::vector<Name> all;
+    for (const auto& run : dataset.runs) all.push_back(run.name);
+    requireMatches(s.filters, all, s.bidsDir.string());
+    dataset.runs.erase(std::remove_if(dataset.runs.begin(), dataset.runs.end(),
+                                      [&](const Run& run) { return !s.filters.accepts(run.name); }),
+                       dataset.runs.end());
     if (dataset.runs.empty())
         throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
                             " matches the options");
@@ -355,20 +397,41 @@ int participant(Settings s, bool listOnly)
     fs::create_directories(s.outDir);
     writeDescription(s, dataset);
 
+    // What became of each run is written beside its outputs while its lock is
+    // held; a run another call holds is left to it and waited for.
+    const auto setStatus = [&](const Run& run, const RunStatus& status) { writeStatus(s.outDir / statusName(run), status); };
+    // A complete run's status: done, with the warnings its provenance record keeps.
+    const auto doneStatus = [&](const Run& run) {
+        std::ifstream in(s.outDir / recordName(run));
+        const Json record = Json::parse(in, nullptr, false);
+        RunStatus done{"done", "", "", {}};
+        if (record.is_object() && record.contains("Warnings") && record["Warnings"].is_array())
+            for (const auto& w : record["Warnings"]) done.warnings.push_back(w.get<std::string>());
+        return done;
+    };
     std::vector<const Run*> todo;
     std::size_t current = 0, skipped = 0;
     for (const auto& run : dataset.runs) {
         if (!run.skipped.empty()) {
             ++skipped;
             std::cout << run.stem() << ": skipped: " << run.skipped << "\n";
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"skipped", run.skipped, "", {}});
         } else if (!s.force && upToDate(run, s)) {
             ++current;
-            // A process stopped after the record, before it removed its work folder.
-            std::error_code ec;
-            if (!s.keepWork) fs::remove_all(s.outDir / "work" / run.stem(), ec);
+            // A call stopped after the record, before it removed the work folder or
+            // said the run was done (its status may still say queued or started).
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) {
+                std::error_code ec;
+                if (!s.keepWork) fs::remove_all(workFolder(s.outDir, run.stem()), ec);
+                removeLeftovers(s.outDir / run.folder, run.stem());
+                const auto status = readStatus(s.outDir / statusName(run));
+                if (!status || status->status != "done") setStatus(run, doneStatus(run));
+            }
             std::cout << run.stem() << ": up to date (outputs newer than the inputs, same options), not redone\n";
         } else {
             todo.push_back(&run);
+            // Found and to be done: a call killed before it starts the run leaves this to say so.
+            if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"queued", "", "", {}});
         }
     }
     std::cout.flush();
@@ -377,19 +440,46 @@ int participant(Settings s, bool listOnly)
     if (s.threads == 0) s.threads = threadsPerRun(parallel::availableCores(), s.jobs, todo.size());
 
     const auto start = std::chrono::steady_clock::now();
-    std::map<pid_t, const Run*> running;
-    std::size_t next = 0, finished = 0, failed = 0;
-    while (next < todo.size() || !running.empty()) {
-        while (next < todo.size() && long(running.size()) < s.jobs) {
-            const Run& run = *todo[next++];
-            const fs::path work = s.outDir / "work" / run.stem();
+    std::map<pid_t, std::pair<const Run*, RunLock>> running;
+    std::deque<const Run*> waiting(todo.begin(), todo.end());
+    std::set<const Run*> announced;
+    std::size_t done = 0, failed = 0, elsewhere = 0;
+    const auto progress = [&](const Run& run, const std::string& outcome) {
+        const std::size_t left = waiting.size() + running.size();
+        std::cout << run.stem() << ": " << outcome << " [" << done << " done, " << failed << " failed, " << skipped << " skipped, "
+                  << current + elsewhere << " up to date, " << left << " left; " << clock(std::chrono::steady_clock::now() - start)
+                  << "]" << std::endl;
+    };
+    while (!waiting.empty() || !running.empty()) {
+        bool started = false;
+        for (std::size_t k = 0; k < waiting.size() && long(running.size()) < s.jobs;) {
+            const Run& run = *waiting[k];
+            std::optional<RunLock> lock = RunLock::tryTake(s.outDir, run.stem());
+            if (!lock) {
+                if (announced.insert(&run).second)
+                    std::cout << run.stem() << ": in progress in another call on " << s.outDir.string() << "; waiting for it"
+                              << std::endl;
+                ++k;
+                continue;
+            }
+            waiting.erase(waiting.begin() + long(k));
+            started = true;
+            // Another call may have done it since this one looked.
+            if (!s.force && upToDate(run, s)) {
+                ++elsewhere;
+                progress(run, "done by another call, up to date");
+                continue;
+            }
+            const fs::path work = workFolder(s.outDir, run.stem());
+            setStatus(run, {"started", "", "", {}});
             std::cout.flush();
             std::cerr.flush();
             const pid_t pid = fork();
             if (pid < 0) throw cli::RunError(std::string("cannot start a process: ") + std::strerror(errno));
             if (pid == 0) {
-                // The run's process: nothing of an earlier attempt looks complete
-                // from here on, and its output goes to the log in its work folder.
+                // The run's process (holding the run's lock with its parent):
+                // nothing of an earlier attempt looks complete from here on, and
+                // its output goes to the log in its work folder.
                 int status = 1;
                 std::error_code ec;
                 fs::remove(s.outDir / recordName(run), ec);
@@ -404,7 +494,7 @@ int participant(Settings s, bool listOnly)
                 }
                 try {
                     if (chdir(work.c_str()) != 0) throw std::runtime_error("cannot enter " + work.string());
-                    processRun(run, dataset, s);
+                    processRun(run, dataset, s, work / "tremora.log");
                     status = 0;
                 } catch (const std::exception& e) {
                     std::cout << "error: " << e.what() << std::endl;
@@ -413,35 +503,47 @@ int participant(Settings s, bool listOnly)
                 if (status == 0 && !s.keepWork && chdir(s.outDir.c_str()) == 0) fs::remove_all(work, ec);
                 _exit(status);
             }
-            running[pid] = &run;
+            running.emplace(pid, std::make_pair(&run, std::move(*lock)));
         }
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        if (pid < 0) {
-            if (errno == EINTR) continue;
-            throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        // While runs wait for another call, look at them again now and then.
+        const bool poll = !waiting.empty();
+        const pid_t pid = running.empty() ? 0 : waitpid(-1, &status, poll ? WNOHANG : 0);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid < 0) throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
+        if (pid == 0) {
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
         const auto it = running.find(pid);
         if (it == running.end()) continue;
-        const Run& run = *it->second;
-        running.erase(it);
-        ++finished;
-        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        const Run& run = *it->second.first;
         std::string outcome = "done";
-        if (!ok) {
+        const fs::path log = workFolder(s.outDir, run.stem()) / "tremora.log";
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            ++done;
+            const RunStatus finished = doneStatus(run);
+            setStatus(run, finished);
+            for (const auto& w : finished.warnings) std::cerr << "warning: " << run.stem() << ": " << w << "\n";
+            if (!finished.warnings.empty())
+                outcome += " with " + std::to_string(finished.warnings.size()) + " warning" + (finished.warnings.size() == 1 ? "" : "s");
+        } else {
             ++failed;
-            const fs::path log = s.outDir / "work" / run.stem() / "tremora.log";
-            outcome = "failed: " + errorOf(log, status) + " (log: " + log.string() + ")";
+            const std::string reason = errorOf(log, status);
+            setStatus(run, {"failed", reason, log.lexically_relative(s.outDir).string(), warningsOf(log)});
+            outcome = "failed: " + reason + " (log: " + log.string() + ")";
         }
-        std::cout << run.stem() << ": " << outcome << " [" << finished << " of " << todo.size() << " done, "
-                  << todo.size() - finished << " left, " << clock(std::chrono::steady_clock::now() - start) << "]"
-                  << std::endl;
+        running.erase(it); // releases the run's lock
+        progress(run, outcome);
     }
     std::error_code ec;
     if (!s.keepWork) fs::remove(s.outDir / "work", ec); // only when empty: failed runs keep their logs
-    std::cout << "participant level: " << finished - failed << " run" << (finished - failed == 1 ? "" : "s") << " done, "
-              << current << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
+    std::cout << "participant level: " << done << " run" << (done == 1 ? "" : "s") << " done, " << current + elsewhere
+              << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
               << s.outDir.string() << "\n";
+    if (done + current + elsewhere == 0 && failed == 0)
+        throw cli::RunError("nothing processed: no run of " + s.bidsDir.string() +
+                            " that the options take has motion estimates (the runs are listed above with the reason)");
     return failed ? 1 : 0;
 }
 
@@ -492,20 +594,33 @@ int bidsApp(const cli::Args& args)
     std::error_code ec;
     if (fs::exists(s.outDir, ec) && fs::equivalent(s.outDir, s.bidsDir, ec))
         throw cli::UsageError("OUTPUT_DIR must not be BIDS_DIR: the raw dataset is never written into");
+    // Inside the raw dataset only as a derivatives dataset; the folders are
+    // compared with their links resolved, so a link to sub-01 is caught too.
+    {
+        const fs::path raw = fs::weakly_canonical(fs::absolute(s.bidsDir), ec), out = fs::weakly_canonical(fs::absolute(s.outDir), ec);
+        const auto within = [](const fs::path& inner, const fs::path& outer) {
+            const fs::path relative = inner.lexically_relative(outer);
+            return !relative.empty() && *relative.begin() != "..";
+        };
+        if (within(out, raw) && !within(out, raw / "derivatives"))
+            throw cli::UsageError("OUTPUT_DIR " + s.outDir.string() + " lies inside BIDS_DIR: the raw dataset is never written "
+                                  "into; give a folder outside it or under " + (s.bidsDir / "derivatives").string() + "/");
+    }
     if (level == "group") {
         GroupOptions g;
         g.excludeMeanFD = args.number("--exclude-mean-fd");
         g.excludeSpikeShare = args.number("--exclude-spike-share");
         requireFolder("OUTPUT_DIR", s.outDir.string());
         g.filters = s.filters;
+        g.allowIncomplete = args.has("--allow-incomplete");
         try {
-            const std::size_t rows = runGroup(s.outDir, g);
-            std::cout << "wrote " << (s.outDir / "group_motion.tsv").string() << " (" << rows << " run" << (rows == 1 ? "" : "s")
-                      << ") and " << (s.outDir / "group_report.html").string() << "\n";
+            const GroupResult result = runGroup(s.outDir, g);
+            std::cout << "wrote " << (s.outDir / "group_motion.tsv").string() << " (" << result.rows << " run"
+                      << (result.rows == 1 ? "" : "s") << ") and " << (s.outDir / "group_report.html").string() << "\n";
+            return result.complete || g.allowIncomplete ? 0 : 1;
         } catch (const std::runtime_error& e) {
             throw cli::RunError(e.what());
         }
-        return 0;
     }
 
     requireOutputFolder("OUTPUT_DIR", s.outDir.string());
@@ -584,20 +699,29 @@ cli::Command bidsCommand()
         "                                           on the run's own grid and affine (sform and qform)\n"
         "  *_desc-motion_report.html                the motion report (see tremora report --help)\n"
         "  *_desc-tremora_provenance.json           written last: the outputs are complete\n"
+        "  *_desc-tremora_status.json               what became of the run: queued, started, done, failed\n"
+        "                                           (reason, log) or skipped (reason), with its warnings\n"
         "Intermediate files go to OUTPUT_DIR/work/<run>/ (removed unless --keep-work; a failed run keeps\n"
         "its folder and log). A run whose outputs are complete, newer than its inputs and made with the\n"
         "same options is not redone (--force redoes it); a run stopped half-way has no provenance record\n"
-        "and is redone on the next call.\n"
+        "and is redone on the next call. A run being processed is locked (flock on OUTPUT_DIR/work/<run>.lock,\n"
+        "released however its holder ends): another call on the same OUTPUT_DIR waits for it and goes on\n"
+        "with the other runs meanwhile. A label, session, task, run or --bold that matches no run is named\n"
+        "and nothing is done; OUTPUT_DIR inside BIDS_DIR is refused unless under BIDS_DIR/derivatives/.\n"
         "\n"
-        "group: reads the complete participant outputs in OUTPUT_DIR and writes group_motion.tsv (one row\n"
-        "per run: its entities, volumes, mean and max framewise displacement, spike count and share,\n"
+        "group: reads what the participant level left in OUTPUT_DIR and writes group_motion.tsv (one row\n"
+        "per run: its entities, its status (done, failed, skipped, interrupted, in_progress, incomplete),\n"
+        "and for a done run volumes, mean and max framewise displacement, spike count and share,\n"
         "largest displacement, mean and max standardized DVARS, the share of the volumes the outlier rule\n"
-        "flags, and exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share)\n"
-        "with its .json, and group_report.html (the distributions and the runs beyond the criteria, each\n"
-        "linking to its report; one self-contained page).\n"
+        "flags, exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share, the options it was\n"
+        "made with, and a note: why it is not done, its warnings) with its .json, and group_report.html\n"
+        "(the runs not done, options that differ between runs, the distributions and the runs beyond the\n"
+        "criteria, each linking to its report; one self-contained page).\n"
         "\n"
-        "Exit status: 0 when every run was done or up to date (runs without motion are only listed), 1\n"
-        "when a run failed or nothing could be read, 2 on bad command-line use.";
+        "Exit status: participant: 0 when every run was done or up to date (runs without motion are only\n"
+        "listed), 1 when a run failed, no run was processed or a label matched nothing; group: 0 when no run\n"
+        "failed, was interrupted or is in progress (or with --allow-incomplete), else 1; 2 on bad\n"
+        "command-line use.";
     c.positionals = {{"BIDS_DIR", "the raw BIDS dataset", true, false, cli::Kind::Path},
                      {"OUTPUT_DIR", "the derivatives dataset to write (created when missing)", true, false, cli::Kind::Path},
                      {"LEVEL", "participant or group", true, false, cli::Kind::Text}};
@@ -640,6 +764,8 @@ cli::Command bidsCommand()
         outliersByOption(),
         fdThresholdOption(),
         dvarsThresholdOption(),
+        cli::flag("--allow-incomplete", "group: exit with status 0 although a run failed, was interrupted or is in progress "
+                                        "(the table and the page list them all the same)"),
         cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")
             .means("a number of millimetres")
             .from(0)

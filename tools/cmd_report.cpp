@@ -1,6 +1,8 @@
 // tremora report: one self-contained HTML page on a run's head motion: the
 // parameters, framewise and relative RMS displacement with the spikes, their
 // summary figures, and mid slices of two voxel displacement maps.
+#include <nifti1_io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "report.h"
 #include "run.h"
 #include "runmask.h"
+#include "sourcespace.h"
 #include "stringmanipulation.h"
 #include "tremora.h"
 
@@ -37,6 +40,54 @@ std::string shortNumber(double v)
     return text;
 }
 
+// The voxel axes' world directions of an imported run, from its source
+// NIfTI's sform when its code is set, else its qform.
+std::optional<std::array<std::array<double, 3>, 3>> axesOf(const std::optional<host::SourceSpace>& space)
+{
+    if (!space || (space->sformCode <= 0 && space->qformCode <= 0)) return std::nullopt;
+    std::array<std::array<double, 3>, 3> axes{};
+    if (space->sformCode > 0) {
+        for (std::size_t j = 0; j < 3; ++j)
+            for (std::size_t i = 0; i < 3; ++i) axes[j][i] = space->srow[i][j];
+    } else {
+        const auto& p = space->pixdim;
+        const mat44 m = nifti_quatern_to_mat44(space->quatern[0], space->quatern[1], space->quatern[2], space->qoffset[0],
+                                               space->qoffset[1], space->qoffset[2], p[1], p[2], p[3], p[0] < 0 ? -1.0f : 1.0f);
+        for (std::size_t j = 0; j < 3; ++j)
+            for (std::size_t i = 0; i < 3; ++i) axes[j][i] = m.m[i][j];
+    }
+    return axes;
+}
+
+// Paths in the page's texts under a dataset of --dataset NAME=DIR written as
+// BIDS URIs (bids:NAME:relative/path), the longest folder first, so that a
+// page made in a work folder names its inputs as the dataset does.
+class Names {
+public:
+    explicit Names(const std::vector<std::string>& datasets)
+    {
+        for (const auto& d : datasets) {
+            const auto eq = d.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == d.size())
+                throw cli::UsageError("--dataset takes NAME=DIR, e.g. raw=/data/study, got '" + d + "'");
+            std::string dir = fs::absolute(d.substr(eq + 1)).lexically_normal().string();
+            if (dir.empty() || dir.back() != '/') dir += '/';
+            roots_.emplace_back(dir, "bids:" + d.substr(0, eq) + ":");
+        }
+        std::sort(roots_.begin(), roots_.end(), [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    }
+    bool any() const { return !roots_.empty(); }
+    std::string operator()(std::string text) const
+    {
+        for (const auto& [dir, uri] : roots_)
+            for (std::size_t at; (at = text.find(dir)) != std::string::npos;) text.replace(at, dir.size(), uri);
+        return text;
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> roots_;
+};
+
 int report(const cli::Args& args)
 {
     const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
@@ -50,6 +101,7 @@ int report(const cli::Args& args)
     if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
         throw cli::UsageError("--sdm must be one run's _3DMC.sdm (a report covers one run), got the MDM " + motionPath);
 
+    const Names names(args.all("--dataset"));
     RunReport r;
     r.fdRadius = args.number("--radius-fd");
     r.fdThreshold = args.number("--fd-threshold");
@@ -72,6 +124,7 @@ int report(const cli::Args& args)
         host::openRun(state, fmrPath);
         const FMR_Header& header = state.run.header;
         r.dims[0] = header.DimX, r.dims[1] = header.DimY, r.dims[2] = header.DimZ;
+        r.axes = axesOf(state.run.space);
         r.voxel[0] = header.VoxelSizeX, r.voxel[1] = header.VoxelSizeY, r.voxel[2] = header.VoxelSizeZ;
         // The brain mask and the segmentation of the carpet, read before any
         // work so that a file that does not fit is found now.
@@ -114,12 +167,18 @@ int report(const cli::Args& args)
         // framewise displacement.
         const auto imported = importedMotion(motionPath);
         if (imported) {
-            r.motionConvention = imported->convention;
-            r.motionReference = imported->reference;
-            r.motionCentre = imported->centre;
+            r.motionConvention = names(imported->convention);
+            r.motionReference = names(imported->reference);
+            r.motionCentre = names(imported->centre);
         }
+        // An imported run is named by the files it was imported from; within
+        // a dataset not by the intermediate files.
+        if (state.run.space && !state.run.space->source.empty())
+            r.fmrPath = names(state.run.space->source) + (names.any() ? "" : " (imported as " + fmrPath + ")");
+        if (imported && !imported->source.empty())
+            r.motionPath = names(imported->source) + (names.any() ? "" : " (imported as " + motionPath + ")");
         const auto own = packageMotionOf(motionPath, r.motion.size());
-        r.fdSource = own ? own->source : "the motion SDM's parameters";
+        r.fdSource = own ? names(own->source) : "the motion SDM's parameters";
         r.fd = framewiseDisplacement(own ? own->rows : r.motion, r.fdRadius);
         r.fdSummary = summarizeSeries(r.fd, r.fdThreshold);
         r.fdSummary.mean = meanFramewiseDisplacement(r.fd); // the one mean FD: volumes 2..n
@@ -252,6 +311,10 @@ cli::Command reportCommand()
                     cli::path("--segmentation", "LABELS.nii",
                               "labels on the run's grid (whole numbers, 0 none): the carpet's rows by region, then intensity"),
                     cli::text("--title", "TEXT", "the page's title").byDefaultNote("Head motion of RUN.fmr"),
+                    cli::text("--dataset", "NAME=DIR",
+                              "name the files under DIR as BIDS URIs bids:NAME:path (repeatable), and an imported run and "
+                              "its motion only by the files they were imported from")
+                        .many(),
                     threadsOption("threads of the displacement computation")},
         .examples = {"tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out report.html",
                      "tremora report --fmr run1.fmr --sdm run1_3DMC.sdm --out qc/run1.html --spike-threshold 0.3 --title 'sub-01 rest'",

@@ -188,6 +188,8 @@ std::string hexColour(double u)
 
 struct View {
     std::string name, axes; // "axial", "x → right, y ↓"
+    // The anatomical directions at the picture's edges, when the run has an affine.
+    std::string left, right, top, bottom;
     int width = 0, height = 0;
     double pixelW = 1, pixelH = 1; // mm per pixel
     std::vector<unsigned char> rgb;
@@ -216,6 +218,22 @@ View slice(const RunReport& r, const Volume<float>& map, int plane, double top)
         v.axes = "y across, z up";
         v.pixelW = r.voxel[1], v.pixelH = r.voxel[2];
     }
+    if (r.axes) {
+        // Picture columns run along +i (axial, coronal) or +j (sagittal); rows
+        // run down along +j (axial) or down from +k (coronal, sagittal).
+        const auto towards = [&](int axis, double sign) {
+            const auto& a = (*r.axes)[std::size_t(axis)];
+            return anatomicalDirection({sign * a[0], sign * a[1], sign * a[2]});
+        };
+        const int across = plane == 2 ? 1 : 0, down = plane == 0 ? 1 : 2;
+        const double downSign = plane == 0 ? 1.0 : -1.0;
+        v.right = towards(across, 1), v.left = towards(across, -1);
+        v.bottom = towards(down, downSign), v.top = towards(down, -downSign);
+        // The plane is named by the direction across it.
+        const std::string normal = towards(plane == 0 ? 2 : plane == 1 ? 1 : 0, 1);
+        const std::string name = normal == "S" || normal == "I" ? "axial" : normal == "A" || normal == "P" ? "coronal" : "sagittal";
+        v.name = name + v.name.substr(v.name.find(','));
+    }
     v.width = cols, v.height = rows;
     v.rgb.resize(static_cast<std::size_t>(cols) * rows * 3);
     for (int row = 0; row < rows; ++row)
@@ -233,6 +251,13 @@ View slice(const RunReport& r, const Volume<float>& map, int plane, double top)
             }
         }
     return v;
+}
+
+std::string hexGrey(int grey)
+{
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "#%02x%02x%02x", grey, grey, grey);
+    return buffer;
 }
 
 std::string colourBar(const std::string& id, double top)
@@ -274,10 +299,17 @@ std::string mapFigure(const RunReport& r, const std::string& id, const std::stri
         const View v = slice(r, map, plane, scaleTop);
         const long w = std::max(1L, std::lround(v.width * v.pixelW * scale));
         const long h = std::max(1L, std::lround(v.height * v.pixelH * scale));
-        html += "<div class=\"view\"><img alt=\"" + markupEscape(title + ", " + v.name) + "\" width=\"" + std::to_string(w) +
-                "\" height=\"" + std::to_string(h) + "\" src=\"data:image/png;base64," +
-                base64(pngRGB(v.width, v.height, v.rgb)) + "\"><div class=\"vlabel\">" + markupEscape(v.name) + "<br>" +
-                markupEscape(v.axes) + "</div></div>\n";
+        const std::string image = "<img alt=\"" + markupEscape(title + ", " + v.name) + "\" width=\"" + std::to_string(w) +
+                                  "\" height=\"" + std::to_string(h) + "\" src=\"data:image/png;base64," +
+                                  base64(pngRGB(v.width, v.height, v.rgb)) + "\">";
+        const auto edge = [](const char* side, const std::string& letter) {
+            return "<span class=\"dir " + std::string(side) + "\">" + letter + "</span>";
+        };
+        html += "<div class=\"view\">" +
+                (v.left.empty() ? image
+                                : "<div class=\"oriented\" data-edges=\"" + v.left + v.right + v.top + v.bottom + "\">" + edge("top", v.top) +
+                                      edge("left", v.left) + image + edge("right", v.right) + edge("bottom", v.bottom) + "</div>") +
+                "<div class=\"vlabel\">" + markupEscape(v.name) + "<br>" + markupEscape(v.axes) + "</div></div>\n";
     }
     html += "</div>\n" + colourBar(id + "-scale", scaleTop) + "</figure>\n";
     return html;
@@ -384,6 +416,9 @@ figure.map figcaption { font-size: 14px; margin-bottom: 6px; }
 .views { display: flex; gap: 14px; align-items: flex-end; flex-wrap: wrap; }
 .view img { image-rendering: pixelated; display: block; background: #303030; }
 .vlabel { font-size: 12px; color: #444; margin-top: 3px; }
+.oriented { display: grid; grid-template-areas: ". top ." "left image right" ". bottom ."; align-items: center; justify-items: center; gap: 2px; }
+.oriented img { grid-area: image; } .dir { font-size: 13px; font-weight: bold; color: #333; }
+.dir.top { grid-area: top; } .dir.left { grid-area: left; } .dir.right { grid-area: right; } .dir.bottom { grid-area: bottom; }
 #spike-list { font-size: 14px; }
 footer { color: #777; font-size: 12px; margin-top: 30px; }
 )";
@@ -456,7 +491,7 @@ std::string carpetFigure(const Carpet& c, const std::vector<double>& fd, double 
     const int V = c.volumes;
     const double plotW = kPlotWidth - kLeft - kRight, colW = plotW / V;
     const double fdTop = 52, dvarsTop = fdTop + kTracePanel + 12, stripTop = dvarsTop + kTracePanel + 6;
-    const int topHeight = int(stripTop) + 10, bottomHeight = 58;
+    const int topHeight = int(stripTop) + 10, bottomHeight = 104;
     std::vector<int> marked;
     for (int v : outliers)
         if (v >= 0 && v < V) marked.push_back(v);
@@ -540,8 +575,29 @@ std::string carpetFigure(const Carpet& c, const std::vector<double>& fd, double 
         svg += "<line x1=\"" + x + "\" y1=\"12\" x2=\"" + x + "\" y2=\"17\" stroke=\"#555\"/><text x=\"" + x +
                "\" y=\"30\" text-anchor=\"middle\" font-size=\"12\" fill=\"#333\">" + tickLabel(t) + "</text>\n";
     }
-    svg += "<text x=\"" + format("%.1f", kLeft + plotW / 2) + "\" y=\"" + std::to_string(bottomHeight - 6) +
-           "\" text-anchor=\"middle\" font-size=\"13\" fill=\"#222\">volume (counted from 0)</text>\n";
+    svg += "<text x=\"" + format("%.1f", kLeft + plotW / 2) + "\" y=\"48\" text-anchor=\"middle\" font-size=\"13\" "
+           "fill=\"#222\">volume (counted from 0)</text>\n";
+    // The grey scale of the rows: z from −2 (black) to 2 (white), in steps
+    // (no gradient: its id would have to stay unique on a page of several carpets).
+    const double barW = 240, barX = kLeft + plotW - barW, barY = 62;
+    const int steps = 48;
+    svg += "<g class=\"greyscale\" aria-label=\"grey scale of the carpet: z-score from -2 to 2\">";
+    for (int k = 0; k < steps; ++k) {
+        const int grey = int(std::lround(255.0 * (k + 0.5) / steps));
+        svg += "<rect x=\"" + format("%.2f", barX + barW * k / steps) + "\" y=\"" + format("%.0f", barY) + "\" width=\"" +
+               format("%.2f", barW / steps + 0.3) + "\" height=\"12\" fill=\"" + hexGrey(grey) + "\"/>";
+    }
+    svg += "<rect x=\"" + format("%.2f", barX) + "\" y=\"" + format("%.0f", barY) + "\" width=\"" + format("%.0f", barW) +
+           "\" height=\"12\" fill=\"none\" stroke=\"#555\"/>";
+    for (int z = -2; z <= 2; ++z) {
+        const std::string x = format("%.1f", barX + barW * (z + 2) / 4.0);
+        svg += "<line x1=\"" + x + "\" y1=\"" + format("%.0f", barY + 12) + "\" x2=\"" + x + "\" y2=\"" + format("%.0f", barY + 17) +
+               "\" stroke=\"#555\"/><text x=\"" + x + "\" y=\"" + format("%.0f", barY + 30) +
+               "\" text-anchor=\"middle\" font-size=\"12\" fill=\"#333\">" + (z < 0 ? "&#8722;" + std::to_string(-z) : std::to_string(z)) +
+               "</text>";
+    }
+    svg += "<text x=\"" + format("%.1f", barX - 10) + "\" y=\"" + format("%.0f", barY + 11) +
+           "\" text-anchor=\"end\" font-size=\"13\" fill=\"#222\">row value: z-score of the voxel's time series</text></g>\n";
     html += svg + "</svg>\n";
     html += "<figcaption style=\"font-size: 13px; color: #555\">Each row is one voxel's time series, linearly detrended "
             "and z-scored, on a grey scale from &minus;2 (black) to 2 (white): " +
@@ -564,6 +620,14 @@ std::string carpetFigureOf(const std::string& html)
 }
 
 // ---------------------------------------------------------------- the page
+
+std::string anatomicalDirection(const std::array<double, 3>& world)
+{
+    std::size_t k = 0;
+    for (std::size_t j = 1; j < 3; ++j)
+        if (std::fabs(world[j]) > std::fabs(world[k])) k = j;
+    return std::string(1, world[k] >= 0 ? "RAS"[k] : "LPI"[k]);
+}
 
 std::string reportHtml(const RunReport& r)
 {
@@ -660,7 +724,9 @@ std::string reportHtml(const RunReport& r)
     // Maps.
     html += "<section id=\"maps\">\n<h2>Voxel displacement maps</h2>\n<p class=\"meta\">" + std::to_string(r.maskVoxels) +
             " voxels brighter than " + format("%g", r.maskThreshold) +
-            " in the first volume (others dark grey); mid slices in voxel order.</p>\n";
+            " in the first volume (others dark grey); mid slices in voxel order" +
+            std::string(r.axes ? ", each edge labelled with the anatomical direction it faces (from the run's affine)"
+                               : " (the run has no affine: directions unknown)") + ".</p>\n";
     html += mapFigure(r, "map-max-absolute", "Maximum absolute displacement",
                       "How far each voxel got from its reference position in any volume.", r.maxAbsolute);
     html += mapFigure(r, "map-mean-relative", "Mean relative displacement",

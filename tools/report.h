@@ -2,6 +2,8 @@
 // SVG plots, map slices as PNG data URIs, no script, no external file).
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,10 @@ struct RunReport {
     int dims[3] = {0, 0, 0};
     float voxel[3] = {0, 0, 0}; // mm
     int tr = 0;                 // ms
+    // The world direction (scanner RAS+ mm, from the source NIfTI's sform,
+    // else qform) of each voxel axis i, j, k: the map slices are labelled
+    // with anatomical directions from it; none for a run without an affine.
+    std::optional<std::array<std::array<double, 3>, 3>> axes;
     std::vector<std::string> warnings;
     // How tremora import read the package's motion, when it did: the
     // convention, the reference and the centre of rotation; and what
@@ -55,6 +61,11 @@ struct RunReport {
 };
 
 std::string reportHtml(const RunReport& report);
+
+// The anatomical direction a world vector (RAS+) points to most: "R" or
+// "L", "A" or "P", "S" or "I", by its largest component (as an oblique axis
+// is named by the direction it is closest to).
+std::string anatomicalDirection(const std::array<double, 3>& world);
 
 // The volumes marked on the carpet, in order, each once: those the report's
 // outlier rule flags (standardized DVARS strictly above its threshold for
