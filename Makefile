@@ -112,7 +112,10 @@ container-archive: container
 	./tools/container.sh archive $(IMAGE) $(ARCHIVE)
 	@echo "Image archive: $(ARCHIVE) (docker load -i $(ARCHIVE))"
 
-test-container: build container-archive
+# (Of the direct build, only the program and the plug-in are needed.)
+test-container: deps container-archive
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tremora_cli help_page
 	./tests/container/run.sh $(BUILD) $(IMAGE) $(ARCHIVE)
 
 # The README's script reference, from the task declarations.
