@@ -108,8 +108,9 @@ archive() {  # TOOL IMAGE FILE
   rm -f "$3"
   case $1 in
     docker) docker save -o "$3" "$2" ;;
-    podman) podman save --format docker-archive -o "$3" "$2" ;;
-    buildah) buildah push "$2" "docker-archive:$3:$2" ;;
+    # Tagged so that `docker load` names it IMAGE (podman save would keep
+    # the localhost/ prefix of a local build, which docker does not drop).
+    podman|buildah) buildah push -q "$2" "docker-archive:$3:$2" ;;
   esac
 }
 

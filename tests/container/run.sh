@@ -120,7 +120,7 @@ status=0; entry bad /data || status=$?
 check [ "$status" -eq 2 ]
 check [ "$(cat calls/bad.err)" = "tremora bids: OUTPUT_DIR is required (tremora bids BIDS_DIR OUTPUT_DIR LEVEL) (see tremora bids --help)" ]
 
-# The docker-archive: its manifest names the image and its config, whose entry
+# The docker-archive: its manifest names the image as docker load will and its config, whose entry
 # point is the BIDS App; podman loads it into a store of its own.
 tar -xOf "$archive" manifest.json >manifest.json
 read -r config_file tags < <(python3 -c 'import json, sys; m = json.load(open("manifest.json"))
@@ -130,7 +130,8 @@ check python3 - "$image" "$tags" <<'PY'
 import json, sys
 image, tags = sys.argv[1], sys.argv[2].split(",")
 config = json.load(open("archive-config.json"))["config"]
-ok = config["Entrypoint"] == ["tremora", "bids"] and any(t.endswith(image) for t in tags)
+# `docker load` names the image by these tags, docker.io/library/ dropped.
+ok = config["Entrypoint"] == ["tremora", "bids"] and any(t in (image, "docker.io/library/" + image) for t in tags)
 ok = ok and config["Labels"]["org.opencontainers.image.version"] == image.rsplit(":", 1)[1]
 sys.exit(0 if ok else f"archive: entry point {config['Entrypoint']}, tags {tags}, labels {config['Labels']}")
 PY
