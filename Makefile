@@ -16,7 +16,7 @@ CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 # its path, whatever BLAS the system has chosen), and threadpoolctl to name it.
 BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
 
-.PHONY: all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze bench-carpet install plugin readme clean
+.PHONY: container container-archive test-container all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze bench-carpet install plugin readme clean
 
 all: build
 
@@ -98,6 +98,27 @@ plugin: build
 	    --plugin "$$plugin/libtremora.so" >/dev/null; status=$$?; rm -rf "$$check"; \
 	  if [ $$status -ne 0 ]; then echo "the plug-in in $$plugin does not load and run" >&2; exit 1; fi; \
 	  echo "Plug-in folder: $$plugin (copy libtremora.so and HelpFolder/ together)"
+
+# The BIDS App's container image (Containerfile) with docker, else podman or
+# buildah (installed when missing), on a debian:bookworm base made with
+# debootstrap when there is none and no registry answers; its docker-archive
+# beside the sources; and the image's outputs checked against a direct run's.
+VERSION := $(shell sed -n 's/^project.tremora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+IMAGE   ?= tremora:$(VERSION)
+ARCHIVE ?= tremora-$(VERSION).tar
+
+container:
+	./tools/container.sh build $(IMAGE)
+
+container-archive: container
+	./tools/container.sh archive $(IMAGE) $(ARCHIVE)
+	@echo "Image archive: $(ARCHIVE) (docker load -i $(ARCHIVE))"
+
+# (Of the direct build, only the program and the plug-in are needed.)
+test-container: deps container-archive
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tremora_cli help_page
+	./tests/container/run.sh $(BUILD) $(IMAGE) $(ARCHIVE)
 
 # The README's script reference, from the task declarations.
 readme: build

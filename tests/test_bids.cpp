@@ -9,6 +9,8 @@
 #include <map>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "nifti.h"
 #include "testing.h"
 
@@ -223,6 +225,21 @@ TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSa
     ASSERT_EQ(snakeStatus, 0) << log;
     EXPECT_NE(log.find("8 of 8 steps (100%) done"), std::string::npos) << "six runs, the group, all" << log;
     EXPECT_EQ(differences(tree(snakemake / "out"), tree(out)), std::vector<std::string>{});
+}
+
+TEST(Bids, OutputsAreTheSameBytesWhereverTheStudyLies)
+{
+    // A container binds the study at /data: only the link to the raw dataset may say where it lies.
+    const fs::path moved = support::tempDir("moved") / "a" / "longer" / "way" / "study";
+    fs::create_directories(moved.parent_path());
+    fs::copy(study(), moved, fs::copy_options::recursive);
+    const fs::path out = moved.parent_path() / "out";
+    const auto r = runCli({"bids", moved.string(), out.string(), "participant", "--jobs", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(differences(tree(out), tree(reference())), std::vector<std::string>{"dataset_description.json"});
+    const auto links = nlohmann::json::parse(support::readFile(out / "dataset_description.json"))["DatasetLinks"];
+    EXPECT_EQ(links["raw"], "file://" + moved.string());
+    EXPECT_EQ(links["derivatives"], "file://" + (moved / "derivatives" / "fmriprep").string());
 }
 
 TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)

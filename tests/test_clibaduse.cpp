@@ -310,6 +310,7 @@ const std::vector<PathCommand>& pathCommands()
         {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--plots", "{plots}", "--tsv", "--plugin", "{plugin}"},
          {{"{motion}", Use::Motion}, {"{run}", Use::Run}, {"{plots}", Use::Folder}, {"{plugin}", Use::Library}}},
         {{"confound", "--sdm", "{motion}", "--fmr", "{run}", "--sets", "detr", "--tsv", "--mask", "{bold}"}, {{"{bold}", Use::Nifti}}},
+        {{"confound", "--sdm", "{motion}", "--sets", "detr", "--tsv", "--fmriprep-confounds", "{mc}"}, {{"{mc}", Use::Table}}},
         {{"displacement", "--sdm", "{motion}", "--fmr", "{run}", "--maps", "max-abs", "--plots", "{plots}", "--plugin", "{plugin}"},
          {{"{motion}", Use::Motion}, {"{run}", Use::Run}, {"{plots}", Use::Folder}, {"{plugin}", Use::Library}}},
         {{"analyze", "--fmr", "{run}", "--task-sdm", "{task}", "{motion}"}, {{"{run}", Use::Run}, {"{task}", Use::Sdm}, {"{motion}", Use::Sdm, "CONFOUND.sdm"}}},

@@ -102,6 +102,16 @@ std::vector<fs::path> inputsOf(const Run& run)
     return inputs;
 }
 
+// The inputs as the outputs name them: BIDS URIs, relative to the datasets,
+// so that the outputs do not depend on where the datasets lie (a container's
+// bind mounts, a moved study). Absolute paths only for files outside both.
+std::vector<std::string> inputNamesOf(const Run& run, const Dataset& dataset)
+{
+    std::vector<std::string> names;
+    for (const auto& input : inputsOf(run)) names.push_back(uri(input, dataset));
+    return names;
+}
+
 Json optionsOf(const Settings& s)
 {
     Json o;
@@ -123,7 +133,7 @@ Json optionsOf(const Settings& s)
 // Complete and newer than its inputs, made by this version with the same
 // options from the same inputs: every output the record lists is there with
 // the size it had.
-bool upToDate(const Run& run, const Settings& s)
+bool upToDate(const Run& run, const Dataset& dataset, const Settings& s)
 {
     const fs::path record = s.outDir / recordName(run);
     std::error_code ec;
@@ -132,9 +142,7 @@ bool upToDate(const Run& run, const Settings& s)
     const Json json = Json::parse(in, nullptr, false);
     if (!json.is_object() || json.value("Version", "") != kProgramVersion || json.value("Options", Json()) != optionsOf(s))
         return false;
-    std::vector<std::string> inputs;
-    for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
-    if (json.value("Inputs", Json()) != Json(inputs)) return false;
+    if (json.value("Inputs", Json()) != Json(inputNamesOf(run, dataset))) return false;
     const auto written = fs::last_write_time(record, ec);
     if (ec) return false;
     for (const auto& input : inputsOf(run))
@@ -175,9 +183,7 @@ Json mapSidecar(const MapKind& map, const Run& run, const Dataset& dataset, floa
     json["Units"] = "mm";
     json["MaskThreshold"] = maskThreshold;
     json["MaskThresholdDescription"] = "intensity of the first volume: a tenth of its 98th percentile";
-    Json sources = Json::array();
-    for (const auto& input : inputsOf(run)) sources.push_back(uri(input, dataset));
-    json["Sources"] = sources;
+    json["Sources"] = inputNamesOf(run, dataset);
     json["MotionFormat"] = motionFormatName(run.format);
     return json;
 }
@@ -213,6 +219,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     request.name = stem;
     request.force = true;
     request.referenceImage = run.boldref.string();
+    request.nameOf = [&dataset](const std::string& path) { return uri(path, dataset); };
     request.fmriprepVersion = s.fmriprepVersion;
     std::cout << "== import " << request.bold << " with " << request.motion << std::endl;
     const ImportResult imported = importRun(request);
@@ -231,6 +238,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
                                          "--dvars-threshold", number(s.dvarsThreshold), "--min-segment",
                                          std::to_string(s.minSegment)};
     if (s.naAsZero) confound.push_back("--na-as-zero");
+    if (run.format == MotionFormat::FMRIPrep) confound.insert(confound.end(), {"--fmriprep-confounds", run.motion.string()});
     std::vector<std::string> report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile, "--threads", threads,
                                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
                                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
@@ -267,9 +275,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     record["Description"] = "The outputs of tremora bids for this run are complete. They are made again when an input "
                             "is newer than this file, or the options or the inputs change.";
     record["Version"] = kProgramVersion;
-    std::vector<std::string> inputs;
-    for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
-    record["Inputs"] = inputs;
+    record["Inputs"] = inputNamesOf(run, dataset);
     record["Options"] = optionsOf(s);
     // What the steps warned of stays with the outputs: the log goes with the work folder.
     std::cout.flush();
@@ -416,7 +422,7 @@ int participant(Settings s, bool listOnly)
             ++skipped;
             std::cout << run.stem() << ": skipped: " << run.skipped << "\n";
             if (auto lock = RunLock::tryTake(s.outDir, run.stem())) setStatus(run, {"skipped", run.skipped, "", {}});
-        } else if (!s.force && upToDate(run, s)) {
+        } else if (!s.force && upToDate(run, dataset, s)) {
             ++current;
             // A call stopped after the record, before it removed the work folder or
             // said the run was done (its status may still say queued or started).
@@ -465,7 +471,7 @@ int participant(Settings s, bool listOnly)
             waiting.erase(waiting.begin() + long(k));
             started = true;
             // Another call may have done it since this one looked.
-            if (!s.force && upToDate(run, s)) {
+            if (!s.force && upToDate(run, dataset, s)) {
                 ++elsewhere;
                 progress(run, "done by another call, up to date");
                 continue;

@@ -130,6 +130,7 @@ struct ConfoundExtras {
     bool tsv = false;
     ConfoundsOptions table;
     std::optional<DVARS> dvars; // of the run, when it was computed
+    std::optional<FMRIPrepTable> fmriprepTable; // --fmriprep-confounds: fMRIPrep's table to carry through
 };
 
 void writeConfoundExtras(const std::string& motion, std::set<std::string>& written, const ConfoundExtras& extras)
@@ -150,15 +151,17 @@ void writeConfoundExtras(const std::string& motion, std::set<std::string>& writt
             // through, else the package's own numbers in its layout.
             std::optional<FMRIPrepTable> fmriprep;
             std::optional<LayoutMotion> layout;
-            if (const auto imported = importedMotion(path); imported && imported->rows.size() == rows) {
-                std::error_code ec;
+            std::error_code ec;
+            if (extras.fmriprepTable) {
+                options.fmriprep = &*extras.fmriprepTable;
+            } else if (const auto imported = importedMotion(path); imported && imported->rows.size() == rows) {
                 if (imported->format == MotionFormat::FMRIPrep && fs::is_regular_file(imported->source, ec)) {
                     fmriprep = readFMRIPrepTable(imported->source);
                     options.fmriprep = &*fmriprep;
                 } else {
                     if (imported->format == MotionFormat::FMRIPrep)
-                        std::cerr << "warning: fMRIPrep's table " << imported->source
-                                  << " is gone: the table holds its motion columns only, not its other columns\n";
+                        std::cerr << "warning: fMRIPrep's table " << imported->source << " is not at hand (--fmriprep-confounds "
+                                  << "names it): the table holds its motion columns only, not its other columns\n";
                     layout = LayoutMotion{fmriprepLayout(imported->rows, imported->format), imported->source,
                                           fmriprepLayoutConvention(imported->format)};
                     options.motion = &*layout;
@@ -237,6 +240,23 @@ int confound(const cli::Args& args)
     tableOptions.censorAfter = static_cast<int>(args.integer("--censor-after"));
     tableOptions.minSegment = static_cast<int>(args.integer("--min-segment"));
     tableOptions.naAsZero = args.has("--na-as-zero");
+    if (args.has("--fmriprep-confounds")) {
+        if (!extras.tsv) throw cli::UsageError("--fmriprep-confounds is only used with --tsv");
+        requireFile("--fmriprep-confounds", args.text("--fmriprep-confounds"));
+        if (motionFiles(motion).size() != 1)
+            throw cli::UsageError("--fmriprep-confounds names the table of one run; " + motion + " lists several motion SDMs");
+        // Read before the task runs, so that a table that is no table stops the command before anything is written.
+        try {
+            extras.fmriprepTable = readFMRIPrepTable(args.text("--fmriprep-confounds"));
+            const int rows = SDM(motion).NrOfDataPoints.value();
+            if (extras.fmriprepTable->rows() != rows)
+                throw std::runtime_error("fMRIPrep's table " + args.text("--fmriprep-confounds") + " has " +
+                                         std::to_string(extras.fmriprepTable->rows()) + " rows; the motion SDM " + motion + " has " +
+                                         std::to_string(rows) + " data points");
+        } catch (const std::runtime_error& e) {
+            throw cli::RunError(e.what());
+        }
+    }
     tableOptions.fdRadius = args.number("--radius-fd");
     // The threshold as the task reads it from its text.
     tableOptions.spikeThreshold = std::strtof(args.text("--spike-threshold").c_str(), nullptr);
@@ -441,6 +461,9 @@ cli::Command confoundCommand()
                     censorOption("--censor-after", "after"),
                     minSegmentOption(),
                     naAsZeroOption(),
+                    cli::path("--fmriprep-confounds", "FILE",
+                              "with --tsv: fMRIPrep's confounds table of the run, carried through into ours")
+                        .byDefaultNote("the table the run was imported from, when it is still there"),
                     fdRadiusOption("with --tsv: ")},
         .examples = {"tremora confound --sdm run1_3DMC.sdm",
                      "tremora confound --sdm sub-01_task-rest_3DMC.sdm --tsv --censor-before 1 --censor-after 2",

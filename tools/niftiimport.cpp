@@ -193,6 +193,14 @@ MotionGrid motionGrid(const nifti_image& image, const Geometry& g)
     return grid;
 }
 
+// An input as the outputs name it.
+std::string nameOf(const ImportRequest& request, const std::string& path)
+{
+    if (request.nameOf) return request.nameOf(path);
+    std::error_code ec;
+    return fs::absolute(path, ec).string();
+}
+
 // The reference volume of FSL's and fMRIPrep's motion, as intensities.
 struct Reference {
     std::vector<float> volume;
@@ -221,7 +229,7 @@ Reference referenceOf(const ImportRequest& request, const nifti_image& run, cons
         }
         const nifti_image& nim = *image;
         scaledNiftiValues(nim, 0, voxels, ref.volume.data());
-        ref.what = path + " (--reference-image)";
+        ref.what = nameOf(request, path) + " (--reference-image)";
     } else if (request.referenceMean) {
         std::vector<double> sum(voxels, 0.0);
         for (int v = 0; v < g.nt; ++v) {
@@ -321,7 +329,7 @@ MotionParameters convertMotion(const ImportRequest& request, const PackageRows& 
                     throw cli::RunError("the fMRIPrep release '" + found.version + "' (from " + found.source +
                                         ") is not a release number such as 23.2.1");
                 convention.fmriprep = *c;
-                release = "release " + found.version + " (from " + found.source + ")";
+                release = "release " + found.version + " (from " + nameOf(request, found.source) + ")";
             }
             if (request.referenceImage.empty())
                 result.notes.push_back("no --reference-image: the run's " +
@@ -391,12 +399,11 @@ MotionParameters convertMotion(const ImportRequest& request, const PackageRows& 
 
 void writeSidecar(std::ostream& out, const ImportRequest& request, const ImportResult& result, const PackageRows& rows)
 {
-    std::error_code ec;
     nlohmann::ordered_json json;
     json["Description"] = "How tremora import read the motion of this 3DMC SDM. Each row is the package's transform of a "
                           "volume onto its reference in the frame of the displacement maps: the run's voxel axes scaled to "
                           "mm, origin at the volume centre; a row (T, A) moves p to Rz Ry Rx(A) p - T.";
-    json["Sources"] = {fs::absolute(request.motion, ec).string(), fs::absolute(request.bold, ec).string()};
+    json["Sources"] = {nameOf(request, request.motion), nameOf(request, request.bold)};
     json["MotionFormat"] = motionFormatName(request.format);
     json["Convention"] = result.convention;
     json["Reference"] = result.reference;
@@ -470,7 +477,7 @@ ImportResult importRun(const ImportRequest& request)
     std::memcpy(stored, raw->pixdim, sizeof stored);
     // The spatial header as stored, for the maps of the run.
     host::SourceSpace space;
-    space.source = fs::absolute(request.bold, ec).string();
+    space.source = nameOf(request, request.bold);
     space.dims = {raw->dim[1], raw->dim[0] >= 2 ? raw->dim[2] : 1, raw->dim[0] >= 3 ? raw->dim[3] : 1};
     for (int k = 0; k < 4; ++k) space.pixdim[std::size_t(k)] = raw->pixdim[k];
     space.xyzUnits = raw->xyzt_units & 0x07;

@@ -3,6 +3,7 @@
 // writes them (and tremora batch, for run folders that need it).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct ImportRequest {
     std::string referenceImage;         // a separate image on the run's grid (mcflirt -reffile, fMRIPrep's boldref)
     bool referenceMean = false;         // the mean of the run's volumes (mcflirt -meanvol)
     std::string fmriprepVersion;        // overrides the release read from the derivatives
+    // How the outputs (the SDM's sidecar, hence the report and the confounds'
+    // sidecar) name an input file given by its path, e.g. as a BIDS URI;
+    // unset: by its absolute path.
+    std::function<std::string(const std::string& path)> nameOf;
 };
 
 struct ImportResult {
