@@ -16,7 +16,7 @@ CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge
 # its path, whatever BLAS the system has chosen), and threadpoolctl to name it.
 BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
 
-.PHONY: container container-archive test-container all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-displacement bench-analyze bench-carpet install plugin readme clean
+.PHONY: container container-archive test-container all deps deps-fuzz deps-bench deps-validator deps-cluster build demo test test-release test-asan test-cluster fuzz bench bench-run bench-displacement bench-analyze bench-carpet install plugin readme clean
 
 all: build
 
@@ -71,6 +71,13 @@ fuzz: deps-fuzz
 # program at git revision REV (say main), back to back.
 BASELINE ?=
 bench: bench-displacement bench-analyze bench-carpet
+
+# One run's whole job beside gzip -dc and nipype's DVARS, then the study-level
+# steps for 1000, 5000 and 20000 participants (SCALE_SIZES): benchmarks, not tests.
+SCALE_SIZES ?= 1000 5000 20000
+bench-run: deps-bench
+	./bench/run_run.sh $(BUILD)-bench
+	./bench/run_scale.sh $(BUILD)-bench $(SCALE_SIZES)
 
 bench-displacement: deps-bench
 	./bench/run_displacement.sh $(BUILD)-bench $(if $(BASELINE),--baseline $(BASELINE))

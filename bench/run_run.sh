@@ -1,0 +1,41 @@
+#!/bin/sh
+# One run's whole participant-level job beside its floor and its peer, side by
+# side: gzip -dc of the BOLD (the data must be decompressed once), tremora bids
+# on the run (program start to provenance record: import, confounds table with
+# DVARS, displacement maps, report), and nipype's compute_dvars on the same run
+# and brain mask (what fMRIPrep runs for DVARS alone); each with its wall time
+# and peak resident memory. The run is made here (bench/make_run_study.py).
+# Usage: bench/run_run.sh [BUILD_DIR] [NX NY NZ VOLUMES]   (default build-bench, 96 96 60 500)
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${1:-$root/build-bench}
+dims=${2:-96 96 60 500}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREMORA_BENCH=ON -DTREMORA_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target tremora_cli >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+set -- $dims
+python3 "$here/make_run_study.py" "$work/study" "$1" "$2" "$3" "$4"
+bold=$work/study/sub-01/func/sub-01_task-rest_bold.nii.gz
+mask=$work/study/derivatives/fmriprep/sub-01/func/sub-01_task-rest_desc-brain_mask.nii.gz
+
+# measure NAME COMMAND...: one row of the table
+measure() {
+    name=$1
+    shift
+    /usr/bin/time -v "$@" >"$work/out.txt" 2>"$work/time.txt" || { echo "$name failed:"; tail -n 20 "$work/out.txt" "$work/time.txt"; exit 1; }
+    wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$work/time.txt")
+    peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
+    printf '| %s | %s | %s MB |\n' "$name" "$wall" "$((peak / 1024))"
+}
+echo
+echo "One run of $1 x $2 x $3 voxels and $4 volumes (int16: $(($1 * $2 * $3 * $4 * 2 / 1000000)) MB raw, $(($(stat -c %s "$bold") / 1000000)) MB gzipped), $(nproc) cores"
+echo
+echo "| step | wall (m:ss) | peak memory |"
+echo "|---|---|---|"
+measure "gzip -dc of the BOLD" sh -c "gzip -dc '$bold' >/dev/null"
+measure "tremora bids, the whole per-run job" "$build/bin/tremora" bids "$work/study" "$work/out" participant --jobs 1
+measure "nipype compute_dvars (same run and mask)" /usr/bin/python3 -c \
+    "import sys; from nipype.algorithms.confounds import compute_dvars; compute_dvars(sys.argv[1], sys.argv[2], remove_zerovariance=True)" \
+    "$bold" "$mask"
