@@ -9,7 +9,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-build=${1:-$root/build-bench}
+build=$(realpath -m "${1:-$root/build-bench}")
 dims=${2:-96 96 60 500}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREMORA_BENCH=ON -DTREMORA_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target tremora_cli >/dev/null

@@ -8,7 +8,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-build=${1:-$root/build-bench}
+build=$(realpath -m "${1:-$root/build-bench}")
 [ $# -gt 0 ] && shift
 sizes=${*:-1000 5000 20000}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTREMORA_BENCH=ON -DTREMORA_TESTS=OFF >/dev/null
@@ -26,6 +26,7 @@ measure() {
     wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$work/time.txt")
     peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
     status=$(sed -n 's/.*Exit status: //p' "$work/time.txt")
+    [ "$status" = 0 ] || { echo "$name exited with $status:" >&2; tail -n 5 "$work/out.txt" "$work/time.txt" >&2; }
     printf '| %s | %s | %s | %s MB | %s |\n' "$n" "$name" "$wall" "$((peak / 1024))" "$status"
 }
 echo
