@@ -677,6 +677,9 @@ ConfoundsTable buildConfoundsTable(const SDM& motion, const std::vector<Confound
         throw std::invalid_argument("Censoring counts must not be negative");
     const int rows = std::max(motion.NrOfDataPoints.value(), 0);
     requireColumns(motion, rows, "motion SDM");
+    if (const DVARS* d = options.dvars; d != nullptr && (d->dvars.size() != std::size_t(rows) || d->standardized.size() != std::size_t(rows)))
+        throw std::runtime_error("the run's DVARS has " + std::to_string(d->standardized.size()) + " volumes, the motion SDM " +
+                                 std::to_string(rows) + " data points");
     Builder b{motion, options, {}, {}, {}, {}};
     b.table.rows = rows;
     b.table.naAsZero = options.naAsZero;
