@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A one-run BIDS study of benchmark size, with fMRIPrep-style derivatives.
 
     bench/make_run_study.py DIR [NX NY NZ VOLUMES]     (default 96 96 60 500)

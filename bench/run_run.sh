@@ -16,7 +16,7 @@ cmake --build "$build" -j2 --target tremora_cli >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 set -- $dims
-python3 "$here/make_run_study.py" "$work/study" "$1" "$2" "$3" "$4"
+/usr/bin/python3 "$here/make_run_study.py" "$work/study" "$1" "$2" "$3" "$4"
 bold=$work/study/sub-01/func/sub-01_task-rest_bold.nii.gz
 mask=$work/study/derivatives/fmriprep/sub-01/func/sub-01_task-rest_desc-brain_mask.nii.gz
 
