@@ -61,10 +61,6 @@ std::string lower(std::string text)
     return text;
 }
 
-bool endsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 std::string integerList(const std::vector<int>& values)
 {
@@ -130,12 +126,12 @@ std::string confoundsStem(const std::string& motionPath)
     const std::size_t slash = motionPath.find_last_of("/\\");
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
     std::string folder = motionPath.substr(0, nameStart), name = motionPath.substr(nameStart);
-    if (endsWith(lower(name), "_3dmc.sdm")) {
+    if (lower(name).ends_with("_3dmc.sdm")) {
         name.resize(name.size() - 9);
     } else if (const std::size_t dot = name.find_last_of('.'); dot != std::string::npos && dot > 0) {
         name.resize(dot);
     }
-    if (endsWith(name, "_bold") && name.size() > 5) name.resize(name.size() - 5);
+    if (name.ends_with("_bold") && name.size() > 5) name.resize(name.size() - 5);
     if (name.empty()) name = "run";
     return folder + name;
 }

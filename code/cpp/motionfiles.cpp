@@ -172,10 +172,6 @@ PackageRows confoundsTable(std::string const& path)
     return rows;
 }
 
-bool endsWith(std::string const& text, std::string const& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 std::string fileNameOf(std::string const& path)
 {
@@ -208,11 +204,11 @@ std::string motionFormatName(MotionFormat format)
 std::optional<MotionFormat> motionFormatOfFileName(std::string const& path)
 {
     const std::string name = fileNameOf(path);
-    if (endsWith(name, "_desc-confounds_timeseries.tsv") || endsWith(name, "_desc-confounds_regressors.tsv"))
+    if (name.ends_with("_desc-confounds_timeseries.tsv") || name.ends_with("_desc-confounds_regressors.tsv"))
         return MotionFormat::FMRIPrep;
-    if (endsWith(name, ".par")) return MotionFormat::FSL;
-    if (name.rfind("rp_", 0) == 0 && endsWith(name, ".txt")) return MotionFormat::SPM;
-    if (endsWith(name, ".1D")) return MotionFormat::AFNI;
+    if (name.ends_with(".par")) return MotionFormat::FSL;
+    if (name.rfind("rp_", 0) == 0 && name.ends_with(".txt")) return MotionFormat::SPM;
+    if (name.ends_with(".1D")) return MotionFormat::AFNI;
     return std::nullopt;
 }
 

@@ -35,7 +35,10 @@
 #include "parallel.h"
 #include "pluginhost.h"
 #include "runmask.h"
+#include "processpool.h"
+#include "runjob.h"
 #include "runstatus.h"
+#include "stringmanipulation.h"
 
 namespace tool {
 
@@ -68,13 +71,6 @@ std::string number(double value)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
-std::string joined(const std::vector<std::string>& words, const char* separator)
-{
-    std::string text;
-    for (const auto& w : words) text += (text.empty() ? "" : separator) + w;
     return text;
 }
 
@@ -158,23 +154,6 @@ bool upToDate(const Run& run, const Dataset& dataset, const Settings& s)
 
 // ---------------------------------------------------------------- one run (in its own process)
 
-// One subcommand of this program on a fresh host; throws with what went wrong.
-void step(const std::string& name, std::vector<std::string> words, const Settings& s)
-{
-    if (!s.plugin.empty() && name != "report") words.insert(words.end(), {"--plugin", s.plugin});
-    std::cout << "\n== tremora " << name << " " << joined(words, " ") << std::endl;
-    host::reset();
-    const cli::Command* command = cli::find(name);
-    const int status = command->run(cli::parse(*command, words));
-    std::cout.flush();
-    if (status != 0) {
-        std::string error = name + " failed";
-        for (const auto& message : host::state().messages)
-            if (message.rfind("Error: ", 0) == 0) error = name + ": " + message;
-        throw std::runtime_error(error);
-    }
-}
-
 Json mapSidecar(const MapKind& map, const Run& run, const Dataset& dataset, float maskThreshold)
 {
     Json json;
@@ -211,6 +190,7 @@ void publish(const fs::path& from, const fs::path& to)
 void processRun(const Run& run, const Dataset& dataset, const Settings& s, const fs::path& log)
 {
     const std::string stem = run.stem();
+    RunJob job;
     ImportRequest request;
     request.bold = run.bold.string();
     request.motion = run.motion.string();
@@ -221,40 +201,39 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     request.referenceImage = run.boldref.string();
     request.nameOf = [&dataset](const std::string& path) { return uri(path, dataset); };
     request.fmriprepVersion = s.fmriprepVersion;
-    std::cout << "== import " << request.bold << " with " << request.motion << std::endl;
-    const ImportResult imported = importRun(request);
-    for (const auto& note : imported.notes) std::cout << "note: " << note << "\n";
-    for (const auto& warning : imported.warnings) std::cout << "warning: " << warning << "\n";
-    std::cout << "motion convention: " << imported.convention << "\nreference: " << imported.reference
-              << "\ncentre of rotation: " << imported.centre << std::endl;
+    job.import = request;
+    job.plugin = s.plugin;
+    job.threads = std::to_string(std::max(1, s.threads));
 
     const std::string fmr = stem + ".fmr", sdm = stem + "_3DMC.sdm", reportFile = stem + "_report.html";
-    const float maskThreshold = defaultMaskThreshold(fmr);
-    const std::string threads = std::to_string(std::max(1, s.threads));
-    std::vector<std::string> confound = {"--sdm", sdm, "--fmr", fmr, "--tsv", "--sets", joined(s.sets, ","), "--spike-threshold",
-                                         number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore),
-                                         "--censor-after", std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD),
-                                         "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
-                                         "--dvars-threshold", number(s.dvarsThreshold), "--min-segment",
-                                         std::to_string(s.minSegment)};
-    if (s.naAsZero) confound.push_back("--na-as-zero");
-    if (run.format == MotionFormat::FMRIPrep) confound.insert(confound.end(), {"--fmriprep-confounds", run.motion.string()});
-    std::vector<std::string> report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile, "--threads", threads,
-                                       "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
-                                       "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
-                                       "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
-                                       "--dvars-threshold", number(s.dvarsThreshold), "--dataset", "raw=" + dataset.root.string()};
-    if (dataset.derivatives) report.insert(report.end(), {"--dataset", "derivatives=" + dataset.derivatives->string()});
-    // DVARS and the carpet over fMRIPrep's brain mask; the steps take the
-    // bright voxels in place of one on another grid, and say so.
-    if (!run.brainMask.empty()) {
-        confound.insert(confound.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
-        report.insert(report.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
-    }
-    step("confound", confound, s);
-    step("displacement", {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold), "--threads", threads},
-         s);
-    step("report", report, s);
+    float maskThreshold = 0;
+    job.steps = [&] {
+        maskThreshold = defaultMaskThreshold(fmr);
+        RunSteps steps;
+        steps.confound = {"--sdm", sdm, "--fmr", fmr, "--tsv", "--sets", joined(s.sets, ","), "--spike-threshold",
+                          number(s.spikeThreshold), "--censor-before", std::to_string(s.censorBefore),
+                          "--censor-after", std::to_string(s.censorAfter), "--radius-fd", number(s.radiusFD),
+                          "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
+                          "--dvars-threshold", number(s.dvarsThreshold), "--min-segment", std::to_string(s.minSegment)};
+        if (s.naAsZero) steps.confound.push_back("--na-as-zero");
+        if (run.format == MotionFormat::FMRIPrep)
+            steps.confound.insert(steps.confound.end(), {"--fmriprep-confounds", run.motion.string()});
+        steps.displacement = {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold)};
+        steps.report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile,
+                        "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
+                        "--threshold", number(maskThreshold), "--title", "Head motion of " + stem,
+                        "--outliers-by", joined(s.outliersBy, ","), "--fd-threshold", number(s.fdThreshold),
+                        "--dvars-threshold", number(s.dvarsThreshold), "--dataset", "raw=" + dataset.root.string()};
+        if (dataset.derivatives) steps.report.insert(steps.report.end(), {"--dataset", "derivatives=" + dataset.derivatives->string()});
+        // DVARS and the carpet over fMRIPrep's brain mask; the steps take the
+        // bright voxels in place of one on another grid, and say so.
+        if (!run.brainMask.empty()) {
+            steps.confound.insert(steps.confound.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
+            steps.report.insert(steps.report.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
+        }
+        return steps;
+    };
+    runJob(job);
 
     const fs::path folder = s.outDir / run.folder;
     fs::create_directories(folder);
@@ -321,9 +300,7 @@ std::string errorOf(const fs::path& log, int status)
     std::string found;
     for (std::string line; std::getline(in, line);)
         if (line.rfind("error: ", 0) == 0) found = line.substr(7);
-    if (!found.empty()) return found;
-    if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
-    return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return found.empty() ? howItEnded(status) : found;
 }
 
 void writeDescription(const Settings& s, const Dataset& dataset)
@@ -446,20 +423,23 @@ int participant(Settings s, bool listOnly)
     if (s.threads == 0) s.threads = threadsPerRun(parallel::availableCores(), s.jobs, todo.size());
 
     const auto start = std::chrono::steady_clock::now();
-    std::map<pid_t, std::pair<const Run*, RunLock>> running;
-    std::deque<const Run*> waiting(todo.begin(), todo.end());
+    ProcessPool pool(s.jobs);
+    std::map<std::size_t, RunLock> locks; // of the runs going, by their index in todo
+    std::deque<std::size_t> waiting;
+    for (std::size_t k = 0; k < todo.size(); ++k) waiting.push_back(k);
     std::set<const Run*> announced;
     std::size_t done = 0, failed = 0, elsewhere = 0;
     const auto progress = [&](const Run& run, const std::string& outcome) {
-        const std::size_t left = waiting.size() + running.size();
+        const std::size_t left = waiting.size() + pool.size();
         std::cout << run.stem() << ": " << outcome << " [" << done << " done, " << failed << " failed, " << skipped << " skipped, "
                   << current + elsewhere << " up to date, " << left << " left; " << clock(std::chrono::steady_clock::now() - start)
                   << "]" << std::endl;
     };
-    while (!waiting.empty() || !running.empty()) {
+    while (!waiting.empty() || !pool.empty()) {
         bool started = false;
-        for (std::size_t k = 0; k < waiting.size() && long(running.size()) < s.jobs;) {
-            const Run& run = *waiting[k];
+        for (std::size_t k = 0; k < waiting.size() && !pool.full();) {
+            const std::size_t index = waiting[k];
+            const Run& run = *todo[index];
             std::optional<RunLock> lock = RunLock::tryTake(s.outDir, run.stem());
             if (!lock) {
                 if (announced.insert(&run).second)
@@ -478,52 +458,34 @@ int participant(Settings s, bool listOnly)
             }
             const fs::path work = workFolder(s.outDir, run.stem());
             setStatus(run, {"started", "", "", {}});
-            std::cout.flush();
-            std::cerr.flush();
-            const pid_t pid = fork();
-            if (pid < 0) throw cli::RunError(std::string("cannot start a process: ") + std::strerror(errno));
-            if (pid == 0) {
-                // The run's process (holding the run's lock with its parent):
-                // nothing of an earlier attempt looks complete from here on, and
-                // its output goes to the log in its work folder.
-                int status = 1;
+            // The run's process (holding the run's lock with its parent):
+            // nothing of an earlier attempt looks complete from here on, and
+            // its output goes to the log in its work folder.
+            const auto prepare = [&] {
                 std::error_code ec;
                 fs::remove(s.outDir / recordName(run), ec);
                 removeLeftovers(s.outDir / run.folder, run.stem());
                 fs::remove_all(work, ec);
                 // (Another process may be removing an empty work/ at this moment.)
                 for (int attempt = 0; attempt < 3 && !fs::is_directory(work, ec); ++attempt) fs::create_directories(work, ec);
-                const int log = open((work / "tremora.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                if (log >= 0) {
-                    dup2(log, STDOUT_FILENO);
-                    dup2(log, STDERR_FILENO);
-                }
-                try {
-                    if (chdir(work.c_str()) != 0) throw std::runtime_error("cannot enter " + work.string());
-                    processRun(run, dataset, s, work / "tremora.log");
-                    status = 0;
-                } catch (const std::exception& e) {
-                    std::cout << "error: " << e.what() << std::endl;
-                }
-                std::cout.flush();
-                if (status == 0 && !s.keepWork && chdir(s.outDir.c_str()) == 0) fs::remove_all(work, ec);
-                _exit(status);
-            }
-            running.emplace(pid, std::make_pair(&run, std::move(*lock)));
+            };
+            pool.start(index, (work / "tremora.log").string(), prepare, [&] {
+                if (chdir(work.c_str()) != 0) throw std::runtime_error("cannot enter " + work.string());
+                processRun(run, dataset, s, work / "tremora.log");
+                std::error_code ec;
+                if (!s.keepWork && chdir(s.outDir.c_str()) == 0) fs::remove_all(work, ec);
+                return 0;
+            });
+            locks.emplace(index, std::move(*lock));
         }
-        int status = 0;
         // While runs wait for another call, look at them again now and then.
-        const bool poll = !waiting.empty();
-        const pid_t pid = running.empty() ? 0 : waitpid(-1, &status, poll ? WNOHANG : 0);
-        if (pid < 0 && errno == EINTR) continue;
-        if (pid < 0) throw cli::RunError(std::string("waiting for the runs failed: ") + std::strerror(errno));
-        if (pid == 0) {
+        const auto ended = pool.next(!waiting.empty());
+        if (!ended) {
             if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        const auto it = running.find(pid);
-        if (it == running.end()) continue;
-        const Run& run = *it->second.first;
+        const Run& run = *todo[ended->key];
+        const int status = ended->status;
         std::string outcome = "done";
         const fs::path log = workFolder(s.outDir, run.stem()) / "tremora.log";
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
@@ -539,7 +501,7 @@ int participant(Settings s, bool listOnly)
             setStatus(run, {"failed", reason, log.lexically_relative(s.outDir).string(), warningsOf(log)});
             outcome = "failed: " + reason + " (log: " + log.string() + ")";
         }
-        running.erase(it); // releases the run's lock
+        locks.erase(ended->key); // releases the run's lock
         progress(run, outcome);
     }
     std::error_code ec;

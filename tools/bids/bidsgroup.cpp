@@ -23,6 +23,7 @@
 #include "report.h"
 #include "runstatus.h"
 #include "svg.h"
+#include "stringmanipulation.h"
 
 namespace tool::bids {
 
@@ -56,13 +57,6 @@ struct Row {
     bool exclude = false;
     std::vector<std::string> reasons;
 };
-
-std::string fixed(double value, int decimals)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value + 0.0);
-    return text;
-}
 
 // An option's value as a cell: numbers as short as they read back, lists
 // joined with commas, n/a when the record has none.

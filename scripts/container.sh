@@ -4,10 +4,10 @@
 # neither is there). Podman and buildah build with chroot isolation, which
 # needs no cgroups and no daemon.
 #
-#   tools/container.sh tool              the tool it would use
-#   tools/container.sh base              make sure debian:bookworm is there
-#   tools/container.sh build IMAGE       build the Containerfile as IMAGE
-#   tools/container.sh archive IMAGE F   write IMAGE to F as a docker-archive
+#   scripts/container.sh tool              the tool it would use
+#   scripts/container.sh base              make sure debian:bookworm is there
+#   scripts/container.sh build IMAGE       build the Containerfile as IMAGE
+#   scripts/container.sh archive IMAGE F   write IMAGE to F as a docker-archive
 #
 # The base: when no debian:bookworm image is there and no registry answers, it
 # is made with debootstrap (minbase, Debian's mirror: DEBIAN_MIRROR) and
@@ -30,7 +30,7 @@ pick_tool() {
   if command -v docker >/dev/null && timeout 20 docker info >/dev/null 2>&1; then echo docker; return; fi
   # buildah too: it runs commands in the image where `podman run` cannot
   # (make test-container), sharing podman's image store.
-  "$src/tools/install-deps.sh" podman buildah >&2
+  "$src/scripts/install-deps.sh" podman buildah >&2
   echo podman
 }
 
@@ -45,7 +45,7 @@ has_image() {  # TOOL IMAGE
 # debootstrap's minbase, trimmed as Debian's image is (no package lists, no apt
 # caches), with its apt sources (the release, its updates and security).
 make_base() {  # TOOL
-  "$src/tools/install-deps.sh" debootstrap >&2
+  "$src/scripts/install-deps.sh" debootstrap >&2
   local root
   root=$(mktemp -d /tmp/tremora-base-XXXXXX)
   echo "container: no $base image and no registry; making it with debootstrap from $mirror" >&2

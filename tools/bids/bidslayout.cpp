@@ -1,4 +1,5 @@
 #include "bidslayout.h"
+#include "stringmanipulation.h"
 
 #include <algorithm>
 #include <map>
@@ -10,10 +11,6 @@ namespace {
 
 bool startsWith(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
 
-bool endsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 // Index entities are numbers: run-01 and run-1 name the same run.
 std::string normalised(const std::string& key, const std::string& value)
@@ -63,11 +60,11 @@ std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefi
     return folders;
 }
 
-std::string joined(const std::vector<fs::path>& files)
+std::string fileNames(const std::vector<fs::path>& files)
 {
-    std::string text;
-    for (const auto& f : files) text += (text.empty() ? "" : ", ") + f.filename().string();
-    return text;
+    std::vector<std::string> names;
+    for (const auto& f : files) names.push_back(f.filename().string());
+    return joined(names, ", ");
 }
 
 // fMRIPrep's confounds table and boldref of the run, in the derivatives'
@@ -120,7 +117,7 @@ void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::pat
         run.skipped = "no motion estimates: no " + motionPackageName(format) + " motion file (" + patterns[int(format)] +
                       ") of its entities beside it or in the derivatives";
     else if (found.size() > 1)
-        run.skipped = "several " + motionPackageName(format) + " motion files of its entities: " + joined(found);
+        run.skipped = "several " + motionPackageName(format) + " motion files of its entities: " + fileNames(found);
     else
         run.motion = found.front();
 }
@@ -201,7 +198,7 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         for (const auto& func : funcs)
             for (const auto& file : filesIn(func)) {
                 const std::string fileName = file.filename().string();
-                if (!endsWith(fileName, "_bold.nii.gz") && !endsWith(fileName, "_bold.nii")) continue;
+                if (!fileName.ends_with("_bold.nii.gz") && !fileName.ends_with("_bold.nii")) continue;
                 const auto name = parseName(fileName);
                 if (!name || name->suffix != "bold" || !filters.accepts(*name)) continue;
                 Run run;

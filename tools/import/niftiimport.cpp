@@ -26,6 +26,7 @@
 #include "sourcespace.h"
 #include "mySDM.h"
 #include "niftiread.h"
+#include "stringmanipulation.h"
 
 namespace tool {
 
@@ -165,13 +166,6 @@ void repetitionTime(const nifti_image& image, double dt, const ImportRequest& re
     }
     if (!(ms >= 1.0) || ms > 1.0e6) throw cli::RunError("the repetition time " + std::to_string(ms) + " ms is out of range (1 ms to 1000 s)");
     trMs = int(std::lround(ms));
-}
-
-std::string fixed(double value, int decimals)
-{
-    std::ostringstream out;
-    out << std::fixed << std::setprecision(decimals) << value + 0.0;
-    return out.str();
 }
 
 std::string triple(const Vec3d& v, int decimals)

@@ -1,5 +1,5 @@
-// tremora select, confound and displacement: the plug-in's three tasks with
-// friendly options, mapped onto the host script's parameters.
+// tremora confound: the plug-in's confound task with friendly options, and
+// what the program adds to its sets (the BIDS table, other outlier rules).
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -22,102 +22,13 @@
 #include "pluginhost.h"
 #include "runmask.h"
 #include "stringmanipulation.h"
+#include "tasks.h"
 
 namespace tool {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::vector<std::string> kConfoundSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "derivsqr", "spikes"};
-const std::vector<std::string> kOutlierRules = {"fd", "dvars", "rmsd"};
-const std::vector<std::string> kDisplacementMaps = {"max-abs", "mean-abs", "max-rel", "mean-rel",
-                                                   "max-abs-x", "max-abs-y", "max-abs-z"};
-
-bool contains(const std::vector<std::string>& words, const std::string& word)
-{
-    return std::find(words.begin(), words.end(), word) != words.end();
-}
-
-std::string joined(const std::vector<std::string>& words)
-{
-    std::string text;
-    for (const auto& w : words) text += (text.empty() ? "" : ",") + w;
-    return text;
-}
-
-// The motion SDMs a path names: itself, or the SDMs its MDM lists.
-std::vector<std::string> motionFiles(const std::string& path)
-{
-    if (hasExtension(path, "mdm")) {
-        try {
-            return MDM(path).SDMPaths;
-        } catch (const std::exception&) {
-            return {};
-        }
-    }
-    return {path};
-}
-
-std::string describeSuffix(const std::string& suffix)
-{
-    static const std::map<std::string, std::string> text = {
-        {"_detr", "detrended motion parameters, z-scored"},
-        {"_deriv", "temporal derivative of the detrended parameters, z-scored"},
-        {"_sqr", "squares of the detrended parameters, z-scored"},
-        {"_t1", "detrended parameters delayed by one volume, z-scored"},
-        {"_t2", "detrended parameters delayed by two volumes, z-scored"},
-        {"_t1sqr", "squares of the parameters delayed by one volume, z-scored"},
-        {"_t2sqr", "squares of the parameters delayed by two volumes, z-scored"},
-        {"_derivsqr", "squares of the temporal derivative of the detrended parameters, z-scored"},
-        {"_spikes", "one spike predictor per volume above the spike threshold"},
-    };
-    auto it = text.find(suffix);
-    return it == text.end() ? std::string() : it->second;
-}
-
-void printPlots()
-{
-    for (const auto& [handle, plot] : host::state().plots)
-        if (!plot.file.empty()) std::cout << "wrote " << plot.file << "  (plot: " << plot.title << ")\n";
-}
-
-void commonTaskOptions(TaskOptions& options, const cli::Args& args)
-{
-    options.plugin = args.text("--plugin");
-    options.plotFolder = args.text("--plots");
-    if (args.has("--fmr")) {
-        requireRunDocument("--fmr", args.text("--fmr"));
-        options.fmr = args.text("--fmr");
-    }
-}
-
-void plotParameters(TaskOptions& options, const cli::Args& args)
-{
-    const auto plots = args.has("--plot") ? args.list("--plot") : std::vector<std::string>{};
-    options.parameters.emplace_back("plot_regular", contains(plots, "regular") ? "1" : "0");
-    options.parameters.emplace_back("plot_detrended", contains(plots, "detrended") ? "1" : "0");
-}
-
-// ---------------------------------------------------------------- select
-
-int select(const cli::Args& args)
-{
-    const std::string motion = args.positionals().at(0);
-    requireMotionFile("MOTION", motion);
-    TaskOptions options;
-    options.plugin = args.text("--plugin");
-    requireRunDocument("--fmr", args.text("--fmr"));
-    options.fmr = args.text("--fmr");
-    options.choose = {motion};
-    const int status = runTask("select_3dmcsdm", options);
-    auto it = host::state().parameters.find("sdmfile");
-    if (status == 0 && it != host::state().parameters.end()) {
-        std::cout << it->second << "\n";
-        return 0;
-    }
-    return status == 0 ? 1 : status;
-}
 
 // ---------------------------------------------------------------- confound
 
@@ -177,7 +88,7 @@ void writeConfoundExtras(const std::string& motion, std::set<std::string>& writt
             if (contains(extras.sets, "spikes") && !(options.outliersBy == OutlierRule{})) {
                 const std::string file = addToFileName(path, "_spikes");
                 const std::vector<int> outliers = outlierVolumes(motionSdm, options).chosen;
-                const std::string rule = joined(outlierRuleNames(options.outliersBy));
+                const std::string rule = joined(outlierRuleNames(options.outliersBy), ",");
                 if (!outliers.empty()) {
                     if (!spikeSet(motionSdm, outliers).SaveAs(file)) throw cli::RunError("Cannot Create file: " + file);
                     std::cout << "wrote " << file << "  (one predictor per outlier by " << rule << ": " << outliers.size()
@@ -362,57 +273,7 @@ int confound(const cli::Args& args)
     return status;
 }
 
-// ---------------------------------------------------------------- displacement
-
-int displacement(const cli::Args& args)
-{
-    const std::string motion = args.text("--sdm");
-    requireMotionFile("--sdm", motion);
-    TaskOptions options;
-    commonTaskOptions(options, args);
-    std::string threshold = args.text("--threshold");
-    if (!args.has("--threshold")) {
-        const float chosen = defaultMaskThreshold(*options.fmr);
-        threshold = std::to_string(chosen);
-        // With the results on standard output: standard error is kept for the one line of a failure.
-        std::cout << "intensity threshold " << chosen << " (a tenth of the first volume's 98th percentile)\n";
-    }
-    const auto maps = args.list("--maps");
-    options.parameters = {
-        {"fmr_threshold", threshold},
-        {"map_max_abs", contains(maps, "max-abs") ? "1" : "0"},
-        {"map_mean_abs", contains(maps, "mean-abs") ? "1" : "0"},
-        {"map_max_rel", contains(maps, "max-rel") ? "1" : "0"},
-        {"map_mean_rel", contains(maps, "mean-rel") ? "1" : "0"},
-        {"map_max_abs_x", contains(maps, "max-abs-x") ? "1" : "0"},
-        {"map_max_abs_y", contains(maps, "max-abs-y") ? "1" : "0"},
-        {"map_max_abs_z", contains(maps, "max-abs-z") ? "1" : "0"},
-    };
-    plotParameters(options, args);
-    options.parameters.emplace_back("sdmfile", motion);
-    options.threads = threadsOf(args);
-    const int status = runTask("displacement", options);
-    for (const auto& map : host::state().savedMaps)
-        if (!map.file.empty()) std::cout << "wrote " << map.file << "\n";
-    printPlots();
-    return status;
-}
-
 } // namespace
-
-cli::Command selectCommand()
-{
-    return {
-        .name = "select",
-        .summary = "check a motion SDM (or MDM) against a run and print the path the script keeps",
-        .description = "Runs the selection task with MOTION as the file dialog's answer. The first SDM's row\n"
-                       "count is compared with the run's volumes (a warning on standard error when they differ).",
-        .positionals = {{"MOTION", "the run's _3DMC.sdm, or an .mdm listing such files", true, false, cli::Kind::Path}},
-        .options = {runOption().mandatory(), pluginOption()},
-        .examples = {"tremora select --fmr run1.fmr run1_3DMC.sdm"},
-        .run = select,
-    };
-}
 
 cli::Command confoundCommand()
 {
@@ -470,33 +331,6 @@ cli::Command confoundCommand()
                      "tremora confound --sdm run1_3DMC.sdm --fmr run1.fmr --tsv --outliers-by fd,dvars --mask brain_mask.nii.gz",
                      "tremora confound --sdm run1_3DMC.sdm --sets detr,deriv,spikes --spike-threshold 0.3 --plot regular,detrended --plots figures"},
         .run = confound,
-    };
-}
-
-cli::Command displacementCommand()
-{
-    return {
-        .name = "displacement",
-        .summary = "write voxel-wise displacement maps (max/mean absolute and relative, max along x, y, z)",
-        .description =
-            "For every voxel brighter than the threshold in the run's first volume, how far it moved\n"
-            "(mm): from its reference position (absolute) and from its position in the previous volume\n"
-            "(relative). Maps are written beside the motion SDM as NIfTI (.nii.gz). Without --threshold\n"
-            "the threshold is a tenth of the 98th percentile of the first volume's intensities, which\n"
-            "separates head from background in typical runs. The voxels are shared among --threads\n"
-            "threads, and as many maps are compressed at once; the maps are the same for any count.",
-        .options = {runOption().mandatory(),
-                    motionOption().mandatory(),
-                    maskThresholdOption(),
-                    cli::list("--maps", "MAPS", "which maps to write", kDisplacementMaps).byDefault("all"),
-                    plotOption(),
-                    plotsOption(),
-                    pluginOption(),
-                    threadsOption()},
-        .examples = {"tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm",
-                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --maps max-abs,mean-rel --threshold 120",
-                     "tremora displacement --fmr run1.fmr --sdm run1_3DMC.sdm --threads 1"},
-        .run = displacement,
     };
 }
 

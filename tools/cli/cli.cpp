@@ -1,4 +1,5 @@
 #include "cli.h"
+#include "stringmanipulation.h"
 
 #include <cctype>
 #include <cerrno>
@@ -15,13 +16,6 @@ std::vector<Command>& registry()
 {
     static std::vector<Command> all;
     return all;
-}
-
-std::string joined(const std::vector<std::string>& words, const char* separator)
-{
-    std::string s;
-    for (const auto& w : words) s += (s.empty() ? "" : separator) + w;
-    return s;
 }
 
 std::vector<std::string> splitList(const std::string& text)
