@@ -7,6 +7,7 @@
 #include "motionconventions.h"
 #include "niftiimport.h"
 #include "options.h"
+#include "runjob.h"
 
 namespace tool {
 
@@ -45,7 +46,7 @@ int import(const cli::Args& args)
         if (request.format != MotionFormat::FMRIPrep) throw cli::UsageError("--fmriprep-version applies to fmriprep motion only");
         request.fmriprepVersion = args.text("--fmriprep-version");
     }
-    const ImportResult r = importRun(request);
+    const ImportResult r = importForCommand(request);
     for (const auto& note : r.notes) std::cerr << "note: " << note << "\n";
     for (const auto& warning : r.warnings) std::cerr << "warning: " << warning << "\n";
     std::cout << "wrote " << r.fmr << " (run of " << r.volumes << " volumes of " << r.dims[0] << "x" << r.dims[1] << "x"

@@ -88,19 +88,11 @@ private:
     std::vector<std::pair<std::string, std::string>> roots_;
 };
 
-int report(const cli::Args& args)
+// The figures of the page: the run, its motion, both displacement measures,
+// the maps and the carpet, worked out as the tasks work them out.
+RunReport gatherFigures(const cli::Args& args)
 {
-    const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
-    requireRunDocument("--fmr", fmrPath);
-    requireMotionFile("--sdm", motionPath);
-    if (args.has("--mask")) requireFile("--mask", args.text("--mask"));
-    if (args.has("--segmentation")) requireFile("--segmentation", args.text("--segmentation"));
-    // The page's folders are made when missing; anything else in the way is
-    // found now, not after the maps are computed.
-    requireOutputFile("--out", out, true);
-    if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
-        throw cli::UsageError("--sdm must be one run's _3DMC.sdm (a report covers one run), got the MDM " + motionPath);
-
+    const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm");
     const Names names(args.all("--dataset"));
     RunReport r;
     r.fdRadius = args.number("--radius-fd");
@@ -194,10 +186,10 @@ int report(const cli::Args& args)
                                                   : defaultMaskThreshold(first);
         if (first.nx() != r.dims[0] || first.ny() != r.dims[1] || first.nz() != r.dims[2])
             throw cli::RunError("the slice data of " + fmrPath + " do not have the run's dimensions");
+        r.mask = voxelsAbove(first, r.maskThreshold);
         std::vector<int> mask;
-        r.mask.assign(static_cast<std::size_t>(first.size()), 0);
-        for (int i = 0; i < first.size(); ++i)
-            if (first[i] > r.maskThreshold) mask.push_back(i), r.mask[static_cast<std::size_t>(i)] = 1;
+        for (std::size_t i = 0; i < r.mask.size(); ++i)
+            if (r.mask[i]) mask.push_back(static_cast<int>(i));
         r.maskVoxels = static_cast<int>(mask.size());
         fmr.UnloadSTC();
         const glm::tvec3<int> dims(header.DimX, header.DimY, header.DimZ);
@@ -250,6 +242,23 @@ int report(const cli::Args& args)
         throw cli::RunError(e.what());
     }
 
+    return r;
+}
+
+int report(const cli::Args& args)
+{
+    const std::string fmrPath = args.text("--fmr"), motionPath = args.text("--sdm"), out = args.text("--out");
+    requireRunDocument("--fmr", fmrPath);
+    requireMotionFile("--sdm", motionPath);
+    if (args.has("--mask")) requireFile("--mask", args.text("--mask"));
+    if (args.has("--segmentation")) requireFile("--segmentation", args.text("--segmentation"));
+    // The page's folders are made when missing; anything else in the way is
+    // found now, not after the maps are computed.
+    requireOutputFile("--out", out, true);
+    if (hasExtension(motionPath, "mdm") || hasExtension(motionPath, "MDM"))
+        throw cli::UsageError("--sdm must be one run's _3DMC.sdm (a report covers one run), got the MDM " + motionPath);
+
+    const RunReport r = gatherFigures(args);
     const std::string html = reportHtml(r);
     try {
         const fs::path folder = fs::path(out).parent_path();

@@ -150,7 +150,7 @@ void repetitionTime(const nifti_image& image, double dt, const ImportRequest& re
         ms = *request.trMs;
     } else {
         if (!(dt > 0.0) || !std::isfinite(dt))
-            throw cli::RunError(request.bold + ": the header gives no repetition time (pixdim[4] is " + std::to_string(dt) +
+            throw ImportError(request.bold + ": the header gives no repetition time (pixdim[4] is " + std::to_string(dt) +
                                 "); give it with --tr MS");
         switch (image.time_units) {
         case NIFTI_UNITS_SEC: ms = dt * 1000.0; break;
@@ -164,7 +164,7 @@ void repetitionTime(const nifti_image& image, double dt, const ImportRequest& re
                                    " taken as " + std::to_string(std::lround(ms)) + " ms (give --tr MS to set it)");
         }
     }
-    if (!(ms >= 1.0) || ms > 1.0e6) throw cli::RunError("the repetition time " + std::to_string(ms) + " ms is out of range (1 ms to 1000 s)");
+    if (!(ms >= 1.0) || ms > 1.0e6) throw ImportError("the repetition time " + std::to_string(ms) + " ms is out of range (1 ms to 1000 s)");
     trMs = int(std::lround(ms));
 }
 
@@ -219,7 +219,7 @@ Reference referenceOf(const ImportRequest& request, const nifti_image& run, cons
             if (nt != 1) throw std::runtime_error(path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
             loadNiftiData(*image, path);
         } catch (const std::runtime_error& e) {
-            throw cli::RunError(std::string("--reference-image: ") + e.what());
+            throw ImportError(std::string("--reference-image: ") + e.what());
         }
         const nifti_image& nim = *image;
         scaledNiftiValues(nim, 0, voxels, ref.volume.data());
@@ -235,7 +235,7 @@ Reference referenceOf(const ImportRequest& request, const nifti_image& run, cons
     } else {
         const int volume = request.referenceVolume.value_or(g.nt / 2);
         if (volume < 0 || volume >= g.nt)
-            throw cli::RunError("--reference-volume " + std::to_string(volume) + " is not a volume of the run (0 to " +
+            throw ImportError("--reference-volume " + std::to_string(volume) + " is not a volume of the run (0 to " +
                                 std::to_string(g.nt - 1) + ")");
         scaledNiftiValues(run, std::size_t(volume) * voxels, voxels, ref.volume.data());
         ref.what = "volume " + std::to_string(volume) + " of the run" +
@@ -320,7 +320,7 @@ MotionParameters convertMotion(const ImportRequest& request, const PackageRows& 
             } else {
                 const auto c = fmriprepConventionOf(found.version);
                 if (!c)
-                    throw cli::RunError("the fMRIPrep release '" + found.version + "' (from " + found.source +
+                    throw ImportError("the fMRIPrep release '" + found.version + "' (from " + found.source +
                                         ") is not a release number such as 23.2.1");
                 convention.fmriprep = *c;
                 release = "release " + found.version + " (from " + nameOf(request, found.source) + ")";
@@ -430,46 +430,45 @@ std::string niftiStem(const std::string& path)
     return name;
 }
 
-ImportResult importRun(const ImportRequest& request)
+namespace {
+
+// The stages of an import.
+
+// The names of the outputs, checked first: nothing is read or created for a
+// name that cannot be used. Returns the base name.
+std::string outputNames(const ImportRequest& request, const fs::path& out, ImportResult& result)
 {
-    ImportResult result;
     std::error_code ec;
-    // The names of the outputs first: nothing is read or created for a name
-    // that cannot be used.
     const std::string name = request.name.empty() ? niftiStem(request.bold) : request.name;
     if (!isPlainFileName(name))
-        throw cli::UsageError("--name must be a file name without folder separators or quotes, got '" + name + "'");
-    const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
+        throw ImportError("--name must be a file name without folder separators or quotes, got '" + name + "'", true);
     result.fmr = (out / (name + ".fmr")).string();
     result.stc = (out / (name + ".stc")).string();
     result.sdm = (out / (name + "_3DMC.sdm")).string();
     result.sidecar = (out / (name + "_3DMC.json")).string();
     result.space = host::sourceSpacePath(result.fmr);
     for (const std::string* path : {&result.fmr, &result.stc, &result.sdm, &result.sidecar, &result.space}) {
-        cli::checkPathLength("--out and --name", *path);
-        if (fs::is_directory(*path, ec)) throw cli::RunError(*path + " is a folder");
+        try {
+            cli::checkPathLength("--out and --name", *path);
+        } catch (const cli::UsageError& e) {
+            throw ImportError(e.what(), true);
+        }
+        if (fs::is_directory(*path, ec)) throw ImportError(*path + " is a folder");
         if (fs::exists(*path, ec) && !request.force)
-            throw cli::RunError(*path + " exists; give --force to replace it");
+            throw ImportError(*path + " exists; give --force to replace it");
     }
-    if (!fs::is_regular_file(request.bold, ec)) throw cli::RunError("no such file: " + request.bold);
-    if (!fs::is_regular_file(request.motion, ec)) throw cli::RunError("no such file: " + request.motion);
+    return name;
+}
 
-    NiftiImage image;
-    try {
-        image = readNiftiHeader(request.bold);
-    } catch (const std::runtime_error& e) {
-        throw cli::RunError(e.what());
-    }
-    const nifti_image& nim = *image;
-
-    // nifti_clib replaces a pixdim of 0 by 1, which would pass for a voxel
-    // size of 1 mm or a TR of 1 s: the header as stored says what is missing.
+// The spatial header as stored (nifti_clib replaces a pixdim of 0 by 1, which
+// would pass for a voxel size of 1 mm or a TR of 1 s: the header as stored
+// says what is missing), for the maps of the run; its pixdim into stored.
+host::SourceSpace storedSpace(const ImportRequest& request, float stored[5])
+{
     int swapped = 0;
     nifti_1_header* raw = nifti_read_header(request.bold.c_str(), &swapped, 1);
-    if (raw == nullptr) throw cli::RunError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
-    float stored[5];
-    std::memcpy(stored, raw->pixdim, sizeof stored);
-    // The spatial header as stored, for the maps of the run.
+    if (raw == nullptr) throw ImportError(request.bold + " cannot be read as a NIfTI-1 image (damaged, or another format)");
+    std::memcpy(stored, raw->pixdim, 5 * sizeof(float));
     host::SourceSpace space;
     space.source = nameOf(request, request.bold);
     space.dims = {raw->dim[1], raw->dim[0] >= 2 ? raw->dim[2] : 1, raw->dim[0] >= 3 ? raw->dim[3] : 1};
@@ -483,19 +482,25 @@ ImportResult importRun(const ImportRequest& request)
         space.srow[2][std::size_t(c)] = raw->srow_z[c];
     std::free(raw);
 
+    return space;
+}
+
+// The run's grid, voxel size and repetition time, or why the image is no run.
+Geometry runGeometry(const ImportRequest& request, const nifti_image& nim, const float stored[5], ImportResult& result)
+{
     // A run is a 3D volume or a 4D series of them; dimensions past dim[0] count as 1.
     const int ndim = nim.dim[0];
     Geometry g;
     g.nx = nim.nx, g.ny = nim.ny, g.nz = ndim >= 3 ? nim.nz : 1, g.nt = ndim >= 4 ? nim.nt : 1;
     if (ndim < 2 || ndim > 7 || g.nx < 1 || g.ny < 1 || g.nz < 1 || g.nt < 1)
-        throw cli::RunError(request.bold + " is no 3D or 4D image (dim[0] = " + std::to_string(ndim) + ")");
+        throw ImportError(request.bold + " is no 3D or 4D image (dim[0] = " + std::to_string(ndim) + ")");
     if ((ndim >= 5 && nim.nu > 1) || (ndim >= 6 && nim.nv > 1) || (ndim >= 7 && nim.nw > 1))
-        throw cli::RunError(request.bold + " has " + std::to_string(ndim) + " dimensions; a run has at most 4");
+        throw ImportError(request.bold + " has " + std::to_string(ndim) + " dimensions; a run has at most 4");
     if (!realNiftiType(nim.datatype))
-        throw cli::RunError(request.bold + " holds " + nifti_datatype_string(nim.datatype) +
+        throw ImportError(request.bold + " holds " + nifti_datatype_string(nim.datatype) +
                             " values; import takes real-valued images (integers or floats)");
     if (std::int64_t(g.nx) * g.ny * g.nz > std::numeric_limits<std::int32_t>::max())
-        throw cli::RunError(request.bold + ": one volume of " + std::to_string(g.nx) + " x " + std::to_string(g.ny) +
+        throw ImportError(request.bold + ": one volume of " + std::to_string(g.nx) + " x " + std::to_string(g.ny) +
                             " x " + std::to_string(g.nz) + " voxels is more than a run's volume can hold");
 
     const double unit = lengthUnitToMm(nim.xyz_units);
@@ -504,45 +509,41 @@ ImportResult importRun(const ImportRequest& request)
         const float size = a < ndim ? stored[a + 1] : 1.0f;
         g.voxel[a] = float(std::fabs(double(size)) * unit);
         if (!(g.voxel[a] > 0.0f) || !std::isfinite(g.voxel[a]))
-            throw cli::RunError(request.bold + ": the voxel size along " + axisName[a] + " is " + std::to_string(size) +
+            throw ImportError(request.bold + ": the voxel size along " + axisName[a] + " is " + std::to_string(size) +
                                 "; a run needs positive voxel sizes");
     }
     repetitionTime(nim, ndim >= 4 ? stored[4] : 0.0, request, result, g.trMs);
 
-    // The motion as the package wrote it, one row per volume.
+    return g;
+}
+
+// The motion as the package wrote it, one row per volume.
+PackageRows packageMotion(const ImportRequest& request, const Geometry& g)
+{
     PackageRows packageRows;
     try {
         packageRows = readMotionFile(request.motion, request.format);
     } catch (const std::runtime_error& e) {
-        throw cli::RunError(e.what());
+        throw ImportError(e.what());
     }
     if (packageRows.size() != std::size_t(g.nt))
-        throw cli::RunError("the motion file " + request.motion + " has " + std::to_string(packageRows.size()) + " row" +
+        throw ImportError("the motion file " + request.motion + " has " + std::to_string(packageRows.size()) + " row" +
                             (packageRows.size() == 1 ? "" : "s") + " but the run " + request.bold + " has " + std::to_string(g.nt) +
                             " volume" + (g.nt == 1 ? "" : "s") + ": one row of motion parameters per volume is needed");
 
-    // The data whole, or nothing is written; a volume without a finite value is refused.
-    NonFiniteScan nonFinite;
-    try {
-        loadNiftiData(*image, request.bold);
-        nonFinite = scanNonFinite(nim, request.bold);
-    } catch (const std::runtime_error& e) {
-        throw cli::RunError(e.what());
-    }
-    space.nonFiniteVoxels = voxelRanges(nonFinite.voxels);
-    MotionParameters rows;
-    try {
-        rows = convertMotion(request, packageRows, nim, g, result);
-    } catch (const cli::RunError&) {
-        throw;
-    } catch (const std::runtime_error& e) {
-        throw cli::RunError(request.bold + ": " + e.what());
-    }
-    fs::create_directories(out, ec);
-    if (!fs::is_directory(out, ec)) throw cli::RunError("--out: cannot create the folder " + out.string());
+    return packageRows;
+}
 
-    // All five files are written under hidden names first and moved into
-    // place only when every one of them is complete (the run document last).
+// All five files are written under hidden names first and moved into place
+// only when every one of them is complete (the run document last).
+void writeOutputs(const ImportRequest& request, const fs::path& out, const std::string& name, const Geometry& g,
+                  const nifti_image& nim, const NonFiniteScan& nonFinite, const MotionParameters& rows,
+                  const PackageRows& packageRows, const host::SourceSpace& space, const ImportResult& result)
+{
+    std::error_code ec;
+    fs::create_directories(out, ec);
+    if (!fs::is_directory(out, ec)) throw ImportError("--out: cannot create the folder " + out.string());
+
     const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
         std::string temporary, target;
@@ -579,9 +580,15 @@ ImportResult importRun(const ImportRequest& request)
         }
     } catch (const std::exception& e) {
         removeStaged();
-        throw cli::RunError(e.what());
+        throw ImportError(e.what());
     }
 
+}
+
+// What the result says of the run besides its files.
+void describeRun(const ImportRequest& request, const Geometry& g, const nifti_image& nim, const NonFiniteScan& nonFinite,
+                 ImportResult& result)
+{
     result.dims[0] = g.nx, result.dims[1] = g.ny, result.dims[2] = g.nz;
     result.volumes = g.nt;
     for (int a = 0; a < 3; ++a) result.voxel[a] = g.voxel[a];
@@ -593,6 +600,50 @@ ImportResult importRun(const ImportRequest& request)
                                   request.bold + " held a value that is not finite (NaN or infinite; " +
                                   std::to_string(nonFinite.values) + " value" + (nonFinite.values == 1 ? "" : "s") +
                                   " in all): written as 0 in every volume, left out of DVARS and the carpet");
+}
+
+} // namespace
+
+ImportResult importRun(const ImportRequest& request)
+{
+    ImportResult result;
+    std::error_code ec;
+    const fs::path out = request.outDir.empty() ? fs::path(".") : fs::path(request.outDir);
+    const std::string name = outputNames(request, out, result);
+    if (!fs::is_regular_file(request.bold, ec)) throw ImportError("no such file: " + request.bold);
+    if (!fs::is_regular_file(request.motion, ec)) throw ImportError("no such file: " + request.motion);
+
+    NiftiImage image;
+    try {
+        image = readNiftiHeader(request.bold);
+    } catch (const std::runtime_error& e) {
+        throw ImportError(e.what());
+    }
+    const nifti_image& nim = *image;
+
+    float stored[5];
+    host::SourceSpace space = storedSpace(request, stored);
+    const Geometry g = runGeometry(request, nim, stored, result);
+    const PackageRows packageRows = packageMotion(request, g);
+    // The data whole, or nothing is written; a volume without a finite value is refused.
+    NonFiniteScan nonFinite;
+    try {
+        loadNiftiData(*image, request.bold);
+        nonFinite = scanNonFinite(nim, request.bold);
+    } catch (const std::runtime_error& e) {
+        throw ImportError(e.what());
+    }
+    space.nonFiniteVoxels = voxelRanges(nonFinite.voxels);
+    MotionParameters rows;
+    try {
+        rows = convertMotion(request, packageRows, nim, g, result);
+    } catch (const ImportError&) {
+        throw;
+    } catch (const std::runtime_error& e) {
+        throw ImportError(request.bold + ": " + e.what());
+    }
+    writeOutputs(request, out, name, g, nim, nonFinite, rows, packageRows, space, result);
+    describeRun(request, g, nim, nonFinite, result);
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,15 @@ struct ImportResult {
     std::vector<std::string> warnings; // where the result may not be what the user expects (non-finite voxels)
 };
 
+// What the import refuses, in one line that names the file or the option.
+class ImportError : public std::runtime_error {
+public:
+    explicit ImportError(const std::string& what, bool badRequest = false) : std::runtime_error(what), badRequest(badRequest) {}
+    // The request itself is wrong (a name that is no file name, a path too
+    // long), not the files it names: a usage error of the command that made it.
+    bool badRequest;
+};
+
 // "run1" for ".../run1.nii.gz", ".../run1.nii", ".../run1.hdr".
 std::string niftiStem(const std::string& path);
 
@@ -57,7 +67,7 @@ std::string niftiStem(const std::string& path);
 // (motionconventions.h), then writes NAME.fmr, NAME.stc, NAME_3DMC.sdm and
 // NAME_3DMC.json and NAME_space.json into the folder: all five or, on a
 // failure, none (existing
-// outputs are refused unless force). Throws cli::RunError with a message for
+// outputs are refused unless force). Throws ImportError with a message for
 // the user.
 ImportResult importRun(const ImportRequest& request);
 

@@ -20,7 +20,7 @@ void importStep(const ImportRequest& request)
 {
     std::cout << "== import " << request.bold << " with " << request.motion << " (" << motionFormatName(request.format) << ")"
               << std::endl;
-    const ImportResult r = importRun(request);
+    const ImportResult r = importForCommand(request);
     for (const auto& note : r.notes) std::cout << "note: " << note << "\n";
     for (const auto& warning : r.warnings) std::cout << "warning: " << warning << "\n";
     std::cout << "wrote " << r.fmr << ", " << r.stc << ", " << r.sdm << " and " << r.sidecar << "\n"
@@ -57,6 +57,16 @@ void step(const std::string& name, std::vector<std::string> words, const RunJob&
 }
 
 } // namespace
+
+ImportResult importForCommand(const ImportRequest& request)
+{
+    try {
+        return importRun(request);
+    } catch (const ImportError& e) {
+        if (e.badRequest) throw cli::UsageError(e.what());
+        throw cli::RunError(e.what());
+    }
+}
 
 RunJobResult runJob(const RunJob& job)
 {

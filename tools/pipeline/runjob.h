@@ -34,6 +34,10 @@ struct RunJobResult {
     std::vector<Map> maps;
 };
 
+// The import as a command runs it: a bad request is a usage error
+// (cli::UsageError), any other refusal a failure of the run (cli::RunError).
+ImportResult importForCommand(const ImportRequest& request);
+
 // Runs the job; a step that fails throws cli::RunError naming the step and what went wrong.
 RunJobResult runJob(const RunJob& job);
 

@@ -79,6 +79,13 @@ std::vector<int> niftiLabels(const std::string& path, const Grid& run)
     return labels;
 }
 
+std::vector<unsigned char> voxelsAbove(const Volume<float>& first, float threshold)
+{
+    std::vector<unsigned char> voxels(static_cast<std::size_t>(first.size()), 0);
+    for (int i = 0; i < first.size(); ++i) voxels[static_cast<std::size_t>(i)] = first[i] > threshold ? 1 : 0;
+    return voxels;
+}
+
 RunMask brightVoxels(const std::string& fmrPath)
 {
     FMR run(fmrPath, false);
@@ -86,8 +93,7 @@ RunMask brightVoxels(const std::string& fmrPath)
     const Volume<float>& first = run.Volumes.at(0);
     const float threshold = defaultMaskThreshold(first);
     RunMask mask;
-    mask.voxels.assign(static_cast<std::size_t>(first.size()), 0);
-    for (int i = 0; i < first.size(); ++i) mask.voxels[static_cast<std::size_t>(i)] = first[i] > threshold ? 1 : 0;
+    mask.voxels = voxelsAbove(first, threshold);
     mask.description = "voxels brighter than " + std::to_string(threshold) + " in the first volume (a tenth of its 98th percentile)";
     return mask;
 }

@@ -43,6 +43,8 @@ struct RunMask {
     std::size_t nonFinite = 0; // voxels left out for a non-finite value in some volume
 };
 
+// The voxels of the first volume brighter than threshold, 1 each (0 elsewhere).
+std::vector<unsigned char> voxelsAbove(const Volume<float>& first, float threshold);
 // The bright voxels of the first volume (above defaultMaskThreshold).
 RunMask brightVoxels(const std::string& fmrPath);
 

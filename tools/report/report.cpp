@@ -629,10 +629,12 @@ std::string anatomicalDirection(const std::array<double, 3>& world)
     return std::string(1, world[k] >= 0 ? "RAS"[k] : "LPI"[k]);
 }
 
-std::string reportHtml(const RunReport& r)
+namespace {
+
+// The page up to its first section: title, the run and its motion, warnings, the import.
+std::string headerHtml(const RunReport& r)
 {
     const std::size_t n = r.motion.size();
-    const std::vector<int>& spikes = r.rmsdSummary.above;
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + markupEscape(r.title) +
                        "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
     html += "<h1>" + markupEscape(r.title) + "</h1>\n";
@@ -647,8 +649,15 @@ std::string reportHtml(const RunReport& r)
                 ".<br>Reference: " + markupEscape(r.motionReference) + ".<br>Centre of rotation: " + markupEscape(r.motionCentre) +
                 ".<br>The SDM holds each volume's transform about the volume centre on the voxel axes; framewise "
                 "displacement is computed from " + markupEscape(r.fdSource) + ".</p>\n";
+    return html;
+}
 
-    // Summary.
+// The figures of the run in a table.
+std::string summarySection(const RunReport& r)
+{
+    const std::size_t n = r.motion.size();
+    const std::vector<int>& spikes = r.rmsdSummary.above;
+    std::string html;
     html += "<section id=\"summary\">\n<h2>Summary</h2>\n<table class=\"summary\">\n";
     html += row("Volumes", "volumes", static_cast<double>(n), std::to_string(n));
     html += row("Mean framewise displacement", "fd-mean", r.fdSummary.mean, format("%.3f mm", r.fdSummary.mean));
@@ -668,8 +677,15 @@ std::string reportHtml(const RunReport& r)
             " mm. Relative RMS displacement: the root-mean-square volume-to-volume displacement over a ball of 65 mm "
             "radius, of the linearly detrended parameters, as the confound task judges spikes by. Both are 0 in the "
             "first volume.</p>\n</section>\n";
+    return html;
+}
 
-    // Spikes.
+// The spike volumes, listed and tabulated.
+std::string spikeSection(const RunReport& r)
+{
+    const std::size_t n = r.motion.size();
+    const std::vector<int>& spikes = r.rmsdSummary.above;
+    std::string html;
     html += "<section id=\"spikes\">\n<h2>Spike volumes</h2>\n<p id=\"spike-list\" data-volumes=\"";
     for (std::size_t k = 0; k < spikes.size(); ++k) html += (k ? " " : "") + std::to_string(spikes[k]);
     html += "\">" + (spikes.empty() ? std::string("No volume has a relative RMS displacement above ") +
@@ -686,8 +702,13 @@ std::string reportHtml(const RunReport& r)
         html += "</table>\n";
     }
     html += "</section>\n";
+    return html;
+}
 
-    // Motion parameters: millimetres and degrees on their own axes.
+// The motion parameters: millimetres and degrees on their own axes.
+std::string parameterSection(const RunReport& r)
+{
+    std::string html;
     const char* const colours[3] = {"#d62728", "#2ca02c", "#1f77b4"};
     const char* const axes[3] = {"x", "y", "z"};
     PlotSpec translations{"plot-translations", "Translations", "translation (mm)"};
@@ -700,8 +721,14 @@ std::string reportHtml(const RunReport& r)
     }
     html += "<section id=\"parameters\">\n<h2>Motion parameters</h2>\n" + svgPlot(translations) + svgPlot(rotations) +
             "</section>\n";
+    return html;
+}
 
-    // Both displacement measures from 0, with their threshold and the spike volumes.
+// Both displacement measures from 0, with their threshold and the spike volumes.
+std::string displacementSection(const RunReport& r)
+{
+    const std::vector<int>& spikes = r.rmsdSummary.above;
+    std::string html;
     const auto displacementPlot = [&](const char* id, const char* title, const char* name, const char* colour,
                                       const std::vector<double>& values, double threshold, const std::string& thresholdName) {
         PlotSpec p{id, title, "displacement (mm)"};
@@ -720,8 +747,13 @@ std::string reportHtml(const RunReport& r)
                                              "spike threshold");
     html += "<section id=\"displacement\">\n<h2>Framewise and relative RMS displacement</h2>\n" + fd + rms +
             "</section>\n";
+    return html;
+}
 
-    // Maps.
+// The maps over their mask, and the carpet over the mask of DVARS.
+std::string mapSection(const RunReport& r)
+{
+    std::string html;
     html += "<section id=\"maps\">\n<h2>Voxel displacement maps</h2>\n<p class=\"meta\">" + std::to_string(r.maskVoxels) +
             " voxels brighter than " + format("%g", r.maskThreshold) +
             " in the first volume (others dark grey); mid slices in voxel order" +
@@ -736,9 +768,15 @@ std::string reportHtml(const RunReport& r)
     if (r.carpet.rows() > 0)
         html += "<section id=\"carpet-section\">\n<h2>Carpet plot</h2>\n" +
                 carpetFigure(r.carpet, r.fd, r.fdThreshold, r.dvars, carpetOutliers(r), r.carpetMask) + "</section>\n";
-
-    html += "<footer>Written by tremora report.</footer>\n</body>\n</html>\n";
     return html;
+}
+
+} // namespace
+
+std::string reportHtml(const RunReport& r)
+{
+    return headerHtml(r) + summarySection(r) + spikeSection(r) + parameterSection(r) + displacementSection(r) + mapSection(r) +
+           "<footer>Written by tremora report.</footer>\n</body>\n</html>\n";
 }
 
 } // namespace tool
