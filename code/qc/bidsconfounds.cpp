@@ -22,6 +22,8 @@
 #include "mySDMfunctions.h"
 #include "stringmanipulation.h"
 
+namespace qc {
+
 namespace {
 
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
@@ -746,3 +748,5 @@ void saveConfounds(const ConfoundsTable& table, const std::string& motionPath)
 
 std::string roundTripNumber(double value) { return shortest(value); }
 std::string roundTripNumber(float value) { return shortest(value); }
+
+} // namespace qc

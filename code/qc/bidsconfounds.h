@@ -29,6 +29,9 @@
 #include "motionmeasures.h"
 
 class SDM;
+
+namespace qc {
+
 struct DVARS;
 
 // ---- Names ------------------------------------------------------------------
@@ -239,3 +242,5 @@ void saveConfounds(const ConfoundsTable& table, const std::string& motionPath);
 // -0 is written as 0. Throws std::invalid_argument for a value that is not finite.
 std::string roundTripNumber(double value);
 std::string roundTripNumber(float value);
+
+} // namespace qc

@@ -10,6 +10,8 @@
 
 #include "myFMR.h"
 
+namespace qc {
+
 std::vector<int> evenlySpaced(int n, int k)
 {
     std::vector<int> at;
@@ -113,3 +115,5 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     }
     return c;
 }
+
+} // namespace qc

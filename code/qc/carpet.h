@@ -14,6 +14,9 @@
 
 class FMR;
 
+namespace qc {
+
+
 struct Carpet {
     int volumes = 0;
     int candidates = 0;         // masked voxels the rows were chosen from
@@ -44,3 +47,5 @@ void detrendAndStandardize(std::vector<double>& series);
 // an empty mask, no volume, or maxRows < 1.
 Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRows = 1000,
                      std::vector<int> const& labels = {});
+
+} // namespace qc

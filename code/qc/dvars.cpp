@@ -10,6 +10,8 @@
 
 #include "myFMR.h"
 
+namespace qc {
+
 namespace {
 
 // The sums over voxels that the three series are made of, per volume.
@@ -205,3 +207,5 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     }
     return sums.result(median);
 }
+
+} // namespace qc

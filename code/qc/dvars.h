@@ -22,6 +22,9 @@
 
 class FMR;
 
+namespace qc {
+
+
 struct DVARS {
     std::vector<double> dvars;        // scaled intensity units (median 1000)
     std::vector<double> standardized; // dimensionless
@@ -44,3 +47,5 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
 // The same on time series held in memory: series[v][t] of each voxel. For
 // tests and for callers that have the data at hand.
 DVARS computeDVARS(std::vector<std::vector<float>> const& series);
+
+} // namespace qc

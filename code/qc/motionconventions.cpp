@@ -7,6 +7,8 @@
 #include <numbers>
 #include <stdexcept>
 
+namespace qc {
+
 namespace {
 
 constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
@@ -318,3 +320,5 @@ std::optional<Vec3d> centreOfMass(std::vector<float> const& volume, MotionGrid c
     if (!index) return std::nullopt;
     return Vec3d{(*index)[0] * grid.voxel[0], (*index)[1] * grid.voxel[1], (*index)[2] * grid.voxel[2]};
 }
+
+} // namespace qc

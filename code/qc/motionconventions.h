@@ -42,6 +42,8 @@
 #include "motionfiles.h"
 #include "motionmeasures.h"
 
+namespace qc {
+
 using Vec3d = std::array<double, 3>;
 using Mat3d = std::array<Vec3d, 3>; // [row][column]
 
@@ -128,3 +130,5 @@ std::optional<Vec3d> fslCentreOfGravity(std::vector<float> const& volume, Motion
 // The voxel sizes times the intensity-weighted mean voxel index; std::nullopt
 // when the intensities sum to 0.
 std::optional<Vec3d> centreOfMass(std::vector<float> const& volume, MotionGrid const& grid);
+
+} // namespace qc

@@ -11,6 +11,8 @@
 
 #include "ioerror.h"
 
+namespace qc {
+
 namespace {
 
 struct TextLine {
@@ -270,3 +272,5 @@ std::string fmriprepLayoutConvention(MotionFormat format)
     }
     return {};
 }
+
+} // namespace qc

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace qc {
+
 
 enum class MotionFormat { FSL, SPM, AFNI, FMRIPrep };
 
@@ -64,3 +66,5 @@ std::string fmriprepLayoutConvention(MotionFormat format);
 
 // "FSL", "SPM", "AFNI" or "fMRIPrep", for messages.
 std::string motionPackageName(MotionFormat format);
+
+} // namespace qc

@@ -7,6 +7,8 @@
 
 #include "mySDM.h"
 
+namespace qc {
+
 namespace {
 
 constexpr double kDegree = std::numbers::pi / 180.0;
@@ -165,3 +167,5 @@ std::vector<int> censorShortSegments(std::vector<int> const& censored, int volum
         if (marked[static_cast<std::size_t>(t)]) result.push_back(t);
     return result;
 }
+
+} // namespace qc

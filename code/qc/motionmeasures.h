@@ -12,6 +12,9 @@
 
 class SDM;
 
+namespace qc {
+
+
 using MotionRow = std::array<double, 6>;
 using MotionParameters = std::vector<MotionRow>;
 
@@ -55,3 +58,5 @@ std::vector<int> censoredVolumes(std::vector<int> const& spikes, int volumes, in
 // `censored` is sorted; the result is sorted and free of repeats; minimum
 // 0 or 1 changes nothing.
 std::vector<int> censorShortSegments(std::vector<int> const& censored, int volumes, int minimum);
+
+} // namespace qc

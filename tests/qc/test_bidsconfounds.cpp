@@ -20,6 +20,8 @@
 #include "stringmanipulation.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json; // a strict reader: no NaN, no trailing text; keys in order
 using support::MotionRows;

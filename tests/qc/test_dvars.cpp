@@ -11,6 +11,8 @@
 #include "nifti.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 
 TEST(DVARS, HandWorkedTwoVoxels)

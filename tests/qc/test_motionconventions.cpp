@@ -15,6 +15,8 @@
 #include "rotations.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "mySDM.h"
 #include "rotations.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 constexpr double kPi = std::numbers::pi;

@@ -14,6 +14,8 @@
 #include "mySDMfunctions.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 

@@ -14,6 +14,8 @@
 #include "nifti.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 using support::runCli;
 using namespace std::string_literals;

@@ -19,6 +19,8 @@
 #include "testing.h"
 #include "tremora.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 
 namespace {

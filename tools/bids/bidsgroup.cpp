@@ -25,6 +25,8 @@
 #include "svg.h"
 #include "stringmanipulation.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace tool::bids {
 
 namespace {

@@ -12,6 +12,8 @@
 
 #include "motionfiles.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace tool::bids {
 
 namespace fs = std::filesystem;

@@ -42,6 +42,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 using namespace bids;

@@ -11,6 +11,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 int import(const cli::Args& args)

@@ -23,6 +23,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 namespace fs = std::filesystem;

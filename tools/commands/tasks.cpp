@@ -25,6 +25,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kConfoundSets = {"detr", "deriv", "sqr", "t1", "t2", "t1sqr", "t2sqr", "derivsqr", "spikes"};

@@ -12,6 +12,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 struct ImportedMotion {
     std::string sidecar;    // the JSON file
     MotionFormat format = MotionFormat::FSL;

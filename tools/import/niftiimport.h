@@ -13,6 +13,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 struct ImportRequest {
     std::string bold;            // RUN.nii or RUN.nii.gz (3D or 4D)
     std::string motion;          // the package's motion file

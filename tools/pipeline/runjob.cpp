@@ -9,6 +9,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 bool takes(const cli::Command& command, const std::string& option)

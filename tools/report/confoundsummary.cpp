@@ -13,6 +13,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 namespace {
 
 std::vector<std::string> headerOf(const std::filesystem::path& table, std::ifstream& in)

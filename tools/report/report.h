@@ -13,6 +13,8 @@
 
 namespace tool {
 
+using namespace qc; // the quality-control library (code/qc)
+
 struct RunReport {
     std::string title;
     std::string fmrPath, motionPath;

@@ -11,7 +11,7 @@ int main()
 {
     if (!checkVersionGreaterEqualVersion(2, 8, 0, 2, 8, 0)) return 1;
     if (std::strcmp(getPluginName(), "Tremora") != 0) return 1;
-    if (motionFormatOfFileName("sub-01_bold.par") != MotionFormat::FSL) return 1;
+    if (qc::motionFormatOfFileName("sub-01_bold.par") != qc::MotionFormat::FSL) return 1;
     std::puts(getPluginVersion());
     return 0;
 }
