@@ -21,27 +21,30 @@ BENCH_PACKAGES = libopenblas0-pthread python3-threadpoolctl
 all: build
 
 deps:
-	@./tools/install-deps.sh $(DEB_PACKAGES)
+	@./scripts/install-deps.sh $(DEB_PACKAGES)
 
 deps-bench: deps
-	@./tools/install-deps.sh $(BENCH_PACKAGES)
+	@./scripts/install-deps.sh $(BENCH_PACKAGES)
 
 # The BIDS validator (npm, pinned in tests/validator) that the tests check the sample study with.
 deps-validator:
 	@./tests/validator/install.sh
 
 deps-cluster: deps
-	@./tools/install-deps.sh $(CLUSTER_PACKAGES)
+	@./scripts/install-deps.sh $(CLUSTER_PACKAGES)
 
 deps-fuzz: deps
-	@./tools/install-deps.sh clang-14 libfuzzer-14-dev libclang-rt-14-dev
+	@./scripts/install-deps.sh clang-14 libfuzzer-14-dev libclang-rt-14-dev
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	./tools/demo.sh $(BUILD)
+# Only what the demo runs: the plug-in, the program and the help page (no test program).
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target tremora tremora_cli help_page
+	./scripts/demo.sh $(BUILD)
 
 test-release: build deps-validator
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -115,10 +118,10 @@ IMAGE   ?= tremora:$(VERSION)
 ARCHIVE ?= tremora-$(VERSION).tar
 
 container:
-	./tools/container.sh build $(IMAGE)
+	./scripts/container.sh build $(IMAGE)
 
 container-archive: container
-	./tools/container.sh archive $(IMAGE) $(ARCHIVE)
+	./scripts/container.sh archive $(IMAGE) $(ARCHIVE)
 	@echo "Image archive: $(ARCHIVE) (docker load -i $(ARCHIVE))"
 
 # (Of the direct build, only the program and the plug-in are needed.)

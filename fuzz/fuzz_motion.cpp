@@ -10,6 +10,8 @@
 #include "ioerror.h"
 #include "motionfiles.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0) return 0;

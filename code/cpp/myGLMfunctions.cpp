@@ -1,7 +1,5 @@
 #include "myGLMfunctions.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +10,7 @@
 #include <stdexcept>
 
 #include "assertion.h"
+#include "elementstorage.h"
 #include "matrixfunctions.h"
 #include "parallel.h"
 #include "stringmanipulation.h"
@@ -114,11 +113,11 @@ using HugeFloats = std::unique_ptr<float[], HugeFree>;
 
 HugeFloats allocateHuge(std::size_t count)
 {
-    constexpr std::size_t huge = std::size_t(2) << 20;
+    constexpr std::size_t huge = storage::kHugePageBytes;
     const std::size_t bytes = (count * sizeof(float) + huge - 1) / huge * huge;
     void* p = std::aligned_alloc(huge, bytes);
     if (p == nullptr) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);
+    storage::adviseHugePages(p, bytes);
     return HugeFloats(static_cast<float*>(p));
 }
 

@@ -1,5 +1,7 @@
 #include "stringmanipulation.h"
 
+#include <cstdio>
+
 namespace {
 
 constexpr const char* separators = "/\\";
@@ -82,4 +84,18 @@ bool hasExtension(const std::string& name, const std::string& extension)
     const std::string ending = "." + extension;
     if (name.size() < ending.size()) return false;
     return name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+std::string joined(const std::vector<std::string>& words, const char* separator)
+{
+    std::string text;
+    for (std::size_t k = 0; k < words.size(); ++k) text += (k == 0 ? "" : separator) + words[k];
+    return text;
+}
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value + 0.0);
+    return text;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The folder of a file: everything up to and including the last separator ("" when there is none).
 std::string getPath(const std::string& name);
@@ -32,3 +33,8 @@ std::string getLastCharacters(const std::string& text, unsigned int count);
 std::string removeEnclosingWhiteSpaces(const std::string& text);
 // True when name ends in "." followed by extension, compared byte for byte (case-sensitive).
 bool hasExtension(const std::string& name, const std::string& extension);
+
+// The words with separator between them ("" for none): ({"a", "b"}, ", ") gives "a, b".
+std::string joined(const std::vector<std::string>& words, const char* separator);
+// value with decimals digits after the point, rounded as printf rounds; -0 prints as 0.
+std::string fixed(double value, int decimals);

@@ -18,7 +18,7 @@ image=${2:?image}
 archive=$(cd "$(dirname "${3:?archive file}")" && pwd)/$(basename "$3")
 tremora="$build/bin/tremora"
 max_mb=${CONTAINER_MAX_MB:-300}
-tool=$("$(dirname "$0")/../../tools/container.sh" tool)
+tool=$("$(dirname "$0")/../../scripts/container.sh" tool)
 [ -x "$tremora" ] || { echo "test-container: $tremora is missing (make build)" >&2; exit 1; }
 
 tmp=$(mktemp -d /tmp/tremora-container-XXXXXX)

@@ -11,6 +11,10 @@
 #include "run.h"
 #include "testing.h"
 
+using namespace qc; // the quality-control library (code/qc)
+
+using namespace qc; // the quality-control library (code/qc)
+
 namespace support {
 
 SDM motionSdm(const MotionRows& rows, const std::string& fileName)

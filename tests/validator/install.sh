@@ -7,8 +7,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 wanted=$(sed -n 's/.*"bids-validator": "\(.*\)".*/\1/p' "$here/package.json")
 installed=$(sed -n 's/^  "version": "\(.*\)",$/\1/p' "$here/node_modules/bids-validator/package.json" 2>/dev/null || true)
 [ "$installed" = "$wanted" ] && [ -x "$here/node_modules/.bin/bids-validator" ] && exit 0
-command -v node >/dev/null || "$here/../../tools/install-deps.sh" nodejs
-command -v npm >/dev/null || "$here/../../tools/install-deps.sh" npm
+command -v node >/dev/null || "$here/../../scripts/install-deps.sh" nodejs
+command -v npm >/dev/null || "$here/../../scripts/install-deps.sh" npm
 echo "Installing bids-validator $wanted into $here/node_modules"
 cd "$here"
 npm ci --no-audit --no-fund --loglevel=error

@@ -1,0 +1,249 @@
+#include "bidslayout.h"
+#include "stringmanipulation.h"
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+namespace tool::bids {
+
+namespace {
+
+bool startsWith(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
+
+
+// Index entities are numbers: run-01 and run-1 name the same run.
+std::string normalised(const std::string& key, const std::string& value)
+{
+    if (key != "run" && key != "echo") return value;
+    if (value.empty() || !std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); })) return value;
+    const auto first = value.find_first_not_of('0');
+    return first == std::string::npos ? "0" : value.substr(first);
+}
+
+std::map<std::string, std::string> entityMap(const Name& name, bool withDesc)
+{
+    std::map<std::string, std::string> map;
+    for (const auto& [key, value] : name.entities)
+        if (withDesc || key != "desc") map[key] = normalised(key, value);
+    return map;
+}
+
+bool listed(const std::vector<std::string>& wanted, const std::string& key, const std::string& value)
+{
+    if (wanted.empty()) return true;
+    return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return normalised(key, w) == normalised(key, value); });
+}
+
+std::vector<fs::path> filesIn(const fs::path& folder)
+{
+    std::vector<fs::path> files;
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) return files;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.empty() && name[0] != '.' && entry.is_regular_file(ec)) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefix)
+{
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) throw std::runtime_error("cannot read the folder " + folder.string() + ": " + ec.message());
+    for (const auto& entry : it)
+        if (startsWith(entry.path().filename().string(), prefix) && entry.is_directory(ec)) folders.push_back(entry.path());
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+std::string fileNames(const std::vector<fs::path>& files)
+{
+    std::vector<std::string> names;
+    for (const auto& f : files) names.push_back(f.filename().string());
+    return joined(names, ", ");
+}
+
+// fMRIPrep's confounds table and boldref of the run, in the derivatives'
+// folder of the run. Of several references the one of the head-motion
+// correction comes first (desc-hmc), then one without desc, then any other.
+void pairWithFMRIPrep(Run& run, const fs::path& folder)
+{
+    std::vector<fs::path> tables, regressors;
+    std::vector<std::pair<int, fs::path>> references;
+    std::vector<fs::path> masks;
+    for (const auto& file : filesIn(folder)) {
+        const auto name = parseName(file.filename().string());
+        if (!name || !sameRun(*name, run.name) || name->get("space") != "") continue;
+        if (name->get("desc") == "confounds" && name->extension == ".tsv") {
+            if (name->suffix == "timeseries") tables.push_back(file);
+            if (name->suffix == "regressors") regressors.push_back(file);
+        }
+        if (name->suffix == "boldref" && (name->extension == ".nii.gz" || name->extension == ".nii")) {
+            const std::string desc = name->get("desc");
+            references.emplace_back(desc == "hmc" ? 0 : desc.empty() ? 1 : 2, file);
+        }
+        if (name->suffix == "mask" && name->get("desc") == "brain" && (name->extension == ".nii.gz" || name->extension == ".nii"))
+            masks.push_back(file);
+    }
+    const auto& found = tables.empty() ? regressors : tables;
+    if (found.empty()) {
+        run.skipped = "no motion estimates: no " + run.stem() + "_desc-confounds_timeseries.tsv in " + folder.string();
+        return;
+    }
+    run.motion = found.front();
+    std::sort(references.begin(), references.end());
+    if (!references.empty()) run.boldref = references.front().second;
+    if (masks.size() == 1) run.brainMask = masks.front();
+}
+
+// Another package's motion file of the run: beside it or in the derivatives.
+void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::path>& folders)
+{
+    std::vector<fs::path> found;
+    for (const auto& folder : folders)
+        for (const auto& file : filesIn(folder)) {
+            if (motionFormatOfFileName(file.string()) != format) continue;
+            std::string name = file.filename().string();
+            if (format == MotionFormat::SPM) name = name.substr(3); // rp_
+            const auto parsed = parseName(name);
+            if (parsed && sameRun(*parsed, run.name)) found.push_back(file);
+        }
+    static const char* const patterns[] = {"*.par", "rp_*.txt", "*.1D", "*_desc-confounds_timeseries.tsv"};
+    if (found.empty())
+        run.skipped = "no motion estimates: no " + motionPackageName(format) + " motion file (" + patterns[int(format)] +
+                      ") of its entities beside it or in the derivatives";
+    else if (found.size() > 1)
+        run.skipped = "several " + motionPackageName(format) + " motion files of its entities: " + fileNames(found);
+    else
+        run.motion = found.front();
+}
+
+} // namespace
+
+std::string Name::get(const std::string& key) const
+{
+    for (const auto& [k, v] : entities)
+        if (k == key) return v;
+    return "";
+}
+
+std::string Name::stem() const
+{
+    std::string text;
+    for (const auto& [k, v] : entities) text += (text.empty() ? "" : "_") + k + "-" + v;
+    return text;
+}
+
+std::optional<Name> parseName(const std::string& fileName)
+{
+    Name name;
+    const auto dot = fileName.find('.');
+    name.extension = dot == std::string::npos ? "" : fileName.substr(dot);
+    const std::string body = fileName.substr(0, dot);
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        const auto end = body.find('_', start);
+        parts.push_back(body.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::size_t k = 0;
+    for (; k < parts.size(); ++k) {
+        const auto dash = parts[k].find('-');
+        if (dash == std::string::npos || dash == 0 || dash + 1 == parts[k].size()) break;
+        name.entities.emplace_back(parts[k].substr(0, dash), parts[k].substr(dash + 1));
+    }
+    for (; k < parts.size(); ++k) name.suffix += (name.suffix.empty() ? "" : "_") + parts[k];
+    if (name.entities.empty()) return std::nullopt;
+    return name;
+}
+
+bool sameRun(const Name& a, const Name& b) { return entityMap(a, false) == entityMap(b, false); }
+
+std::string label(const std::string& text, const std::string& prefix)
+{
+    return startsWith(text, prefix) ? text.substr(prefix.size()) : text;
+}
+
+bool Filters::accepts(const Name& bold) const
+{
+    return listed(participants, "sub", bold.get("sub")) && listed(sessions, "ses", bold.get("ses")) &&
+           listed(tasks, "task", bold.get("task")) && listed(runs, "run", bold.get("run")) &&
+           (bolds.empty() || std::find(bolds.begin(), bolds.end(), bold.stem()) != bolds.end());
+}
+
+Dataset discover(const fs::path& root, const std::optional<fs::path>& derivatives, std::optional<MotionFormat> format,
+                 const Filters& filters)
+{
+    Dataset dataset;
+    std::error_code ec;
+    dataset.root = fs::absolute(root, ec).lexically_normal();
+    if (derivatives) {
+        fs::path d = fs::absolute(*derivatives, ec).lexically_normal();
+        // fMRIPrep before release 21 wrote its dataset into OUTPUT/fmriprep.
+        if (foldersIn(d, "sub-").empty() && fs::is_directory(d / "fmriprep", ec)) d /= "fmriprep";
+        dataset.derivatives = d;
+    } else if (fs::is_directory(dataset.root / "derivatives" / "fmriprep", ec)) {
+        dataset.derivatives = dataset.root / "derivatives" / "fmriprep";
+    }
+    const MotionFormat motionFormat = format.value_or(MotionFormat::FMRIPrep);
+    for (const auto& subject : foldersIn(dataset.root, "sub-")) {
+        std::vector<fs::path> funcs = {subject / "func"};
+        for (const auto& session : foldersIn(subject, "ses-")) funcs.push_back(session / "func");
+        for (const auto& func : funcs)
+            for (const auto& file : filesIn(func)) {
+                const std::string fileName = file.filename().string();
+                if (!fileName.ends_with("_bold.nii.gz") && !fileName.ends_with("_bold.nii")) continue;
+                const auto name = parseName(fileName);
+                if (!name || name->suffix != "bold" || !filters.accepts(*name)) continue;
+                Run run;
+                run.name = *name;
+                run.bold = file;
+                run.folder = func.lexically_relative(dataset.root);
+                run.format = motionFormat;
+                const fs::path sessionFolder = func.parent_path();
+                if ("sub-" + name->get("sub") != subject.filename().string() ||
+                    (sessionFolder != subject && "ses-" + name->get("ses") != sessionFolder.filename().string()) ||
+                    (sessionFolder == subject && !name->get("ses").empty())) {
+                    run.skipped = "its name does not match its folder " + run.folder.string();
+                } else if (motionFormat == MotionFormat::FMRIPrep) {
+                    if (dataset.derivatives)
+                        pairWithFMRIPrep(run, *dataset.derivatives / run.folder);
+                    else
+                        run.skipped = "no motion estimates: no fMRIPrep derivatives (give --derivatives, or keep them in " +
+                                      (dataset.root / "derivatives" / "fmriprep").string() + ")";
+                } else {
+                    std::vector<fs::path> folders = {func};
+                    if (dataset.derivatives) folders.push_back(*dataset.derivatives / run.folder);
+                    pairWithMotionFile(run, motionFormat, folders);
+                }
+                dataset.runs.push_back(std::move(run));
+            }
+    }
+    return dataset;
+}
+
+fs::path outputName(const Run& run, const std::string& desc, const std::string& suffix, const std::string& extension)
+{
+    return run.folder / (run.stem() + "_desc-" + desc + "_" + suffix + extension);
+}
+
+fs::path recordName(const Run& run) { return run.folder / (run.stem() + "_desc-tremora_provenance.json"); }
+
+std::string uri(const fs::path& file, const Dataset& dataset)
+{
+    const auto inside = [&](const fs::path& root) {
+        const fs::path relative = file.lexically_relative(root);
+        return !relative.empty() && *relative.begin() != "..";
+    };
+    if (dataset.derivatives && inside(*dataset.derivatives)) return "bids:derivatives:" + file.lexically_relative(*dataset.derivatives).string();
+    if (inside(dataset.root)) return "bids:raw:" + file.lexically_relative(dataset.root).string();
+    return file.string();
+}
+
+} // namespace tool::bids
