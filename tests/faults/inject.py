@@ -17,6 +17,10 @@ one test fails. Never commit while it runs: it edits the sources in place.
                                                 the faults caught there must still be caught
                                                 (exit status 1 otherwise)
     tests/faults/inject.py --list               the faults, without running anything
+    tests/faults/inject.py --focused tests/faults/baseline.md
+                                                all faults, each with only the tests that caught it
+                                                there (the whole suite for a fault new to the list);
+                                                a fault still caught that way is caught by the suite
 
 Not part of CI: a full run takes about 45 minutes on two cores.
 """
@@ -91,6 +95,19 @@ def build_and_test(build, jobs, log, tests):
     return failed
 
 
+def catching_tests(results_file):
+    """Per fault id, the failing tests recorded in a table written by this script."""
+    with open(results_file) as f:
+        rows = [[c.strip() for c in line.strip().strip("|").split("|")] for line in f]
+    return {cells[0]: [t.strip() for t in cells[4].split(",") if t.strip()]
+            for cells in rows if len(cells) >= 5 and cells[3] == "yes"}
+
+
+def exact_names(names):
+    """A ctest -R expression selecting exactly these tests."""
+    return "^(" + "|".join(re.escape(n) for n in names) + ")$"
+
+
 def inject(fault, build, jobs, log, tests):
     original = read(fault["file"])
     try:
@@ -100,13 +117,15 @@ def inject(fault, build, jobs, log, tests):
         write(fault["file"], original)
 
 
-def report(results, seconds, build):
+def report(results, seconds, build, focused):
     ran = [r for r in results if r[1] is not None]
     missed = [f for f, failed in ran if not failed]
     lines = ["# Injected faults and the tests that catch them", "",
              f"Written by `tests/faults/inject.py` (release build in `{os.path.basename(build)}`, "
-             "`ctest -j2 --timeout 120`). Each fault was applied alone, the tree rebuilt and the whole suite run; "
-             "the file was restored afterwards.", "",
+             "`ctest -j2 --timeout 120`). Each fault was applied alone, the tree rebuilt and "
+             + (f"the tests that caught it in `{focused}` run (the whole suite for a fault not caught there), "
+                "so the failing tests listed are those of that selection; " if focused else "the whole suite run; ")
+             + "the file was restored afterwards.", "",
              f"{len(results)} faults, {len(ran) - len(missed)} caught, {len(missed)} not caught"
              + (f", {len(results) - len(ran)} did not compile" if len(ran) != len(results) else "")
              + f"; {seconds / 60:.0f} minutes.", "",
@@ -136,6 +155,8 @@ def main():
                         "exit 1 when one of them is no longer caught")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--tests", metavar="REGEX", help="run only the tests ctest -R REGEX selects")
+    parser.add_argument("--focused", metavar="RESULTS", help="run each fault with only the tests "
+                        "that caught it in RESULTS (quicker; the whole suite for the others)")
     parser.add_argument("--list", action="store_true", help="list the faults and check that they apply")
     args = parser.parse_args()
 
@@ -152,7 +173,8 @@ def main():
     selected = [by_id[i] for i in args.ids] if args.ids else faults
     if args.check:
         selected = [f for f in selected if f["id"] in caught_ids(args.check)]
-    out = args.out or (BASELINE if not args.ids and not args.check else None)
+    out = args.out or (BASELINE if not args.ids and not args.check and not args.focused else None)
+    focus = catching_tests(args.focused) if args.focused else {}
 
     build = os.path.abspath(os.path.join(ROOT, args.build))
     log = os.path.join(build, "faults.log")
@@ -170,7 +192,11 @@ def main():
     try:
         for n, fault in enumerate(selected, 1):
             t0 = time.time()
-            failed = inject(fault, build, args.jobs, log, args.tests)
+            tests = exact_names(focus[fault["id"]]) if fault["id"] in focus else args.tests
+            failed = inject(fault, build, args.jobs, log, tests)
+            if failed == [] and fault["id"] in focus:
+                # Renamed or moved tests: the whole suite has the last word.
+                failed = inject(fault, build, args.jobs, log, args.tests)
             results.append((fault, failed))
             verdict = "did not compile" if failed is None else (f"caught by {len(failed)}" if failed else "NOT CAUGHT")
             print(f"[{n}/{len(selected)}] {fault['id']} {verdict} ({time.time() - t0:.0f} s)", flush=True)
@@ -180,7 +206,7 @@ def main():
     # Leave the build as the restored tree makes it, not with the last fault's objects.
     run(["cmake", "--build", build, "-j", str(args.jobs)], log)
 
-    text = report(results, time.time() - start, build)
+    text = report(results, time.time() - start, build, args.focused)
     if out:
         with open(os.path.join(ROOT, out), "w") as f:
             f.write(text)
