@@ -3,20 +3,20 @@
 // transparent huge pages: the first touch of a fresh map then costs a few
 // page faults instead of one per 4 KiB page, which is most of what a new map
 // costs. The memory still comes from the ordinary heap, so a freed map's
-// pages serve the next one. Smaller buffers are allocated as usual.
+// pages serve the next one. Smaller buffers are allocated as usual. The
+// advice is the library's own (its containers' storage), so both ask alike.
 #pragma once
 
 #include <cstddef>
 #include <new>
 #include <vector>
 
+#include "elementstorage.h"
+
 namespace host {
 
-inline constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;
-
-// Asks for huge pages over the whole huge pages within [block, block + bytes)
-// (only advice: where the kernel has none, nothing changes).
-void adviseHugePages(void* block, std::size_t bytes) noexcept;
+using storage::adviseHugePages;
+using storage::kHugePageBytes;
 
 // For std::vector and the like: blocks of kHugePageBytes or more are aligned
 // and advised as above.
