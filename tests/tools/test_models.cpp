@@ -375,6 +375,30 @@ TEST_P(KnownConfoundModel, TheStudyChoosesTheTrueModelAndItWinsByBicInMostVoxels
     const auto again = support::runCli({"bids", (root / "raw").string(), (root / "out").string(), "participant",
                                         "--compare-models", "all", "--jobs", "2"});
     EXPECT_NE(again.out.find("6 up to date"), std::string::npos) << again.out;
+
+    if (truth == "6p") {
+        // One run folder through process: the raw run, its events, and fMRIPrep's files of it.
+        const fs::path folder = root / "folder";
+        fs::create_directories(folder);
+        const std::string stem = "sub-01_ses-1_task-motor_run-1";
+        for (const fs::path& from : {root / "raw/sub-01/ses-1/func" / (stem + "_bold.nii.gz"),
+                                     root / "raw/sub-01/ses-1/func" / (stem + "_events.tsv")})
+            fs::copy_file(from, folder / from.filename());
+        for (const char* file : {"_desc-confounds_timeseries.tsv", "_desc-confounds_timeseries.json", "_desc-brain_mask.nii.gz",
+                                 "_desc-hmc_boldref.nii.gz"})
+            fs::copy_file(root / "raw/derivatives/fmriprep/sub-01/ses-1/func" / (stem + file), folder / (stem + file));
+        const auto processed = support::runCli({"process", folder.string(), "--compare-models", "6p,12p"});
+        ASSERT_EQ(processed.status, 0) << processed.out << processed.err;
+        std::vector<fs::path> summaries;
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().string().ends_with("_desc-models_summary.tsv")) summaries.push_back(entry.path());
+        ASSERT_EQ(summaries.size(), 1u) << processed.out;
+        const auto table = rowsOf(summaries[0]);
+        ASSERT_EQ(table.size(), 4u); // header, task, 6p, 12p
+        EXPECT_EQ(table[2][0], "6p");
+        EXPECT_GE(std::stod(table[2][8]), 0.8);
+        EXPECT_EQ(support::runCli({"process", folder.string(), "--compare-models", "6p,7p"}).status, 2);
+    }
     fs::remove_all(root);
 }
 

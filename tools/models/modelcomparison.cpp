@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -77,6 +78,20 @@ std::string cell(double v)
 }
 
 } // namespace
+
+std::string folderEvents(const std::string& folder, const std::string& runName)
+{
+    namespace fs = std::filesystem;
+    std::vector<fs::path> all;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with("_events.tsv")) continue;
+        if (runName.starts_with(name.substr(0, name.size() - 11))) return entry.path().string();
+        all.push_back(entry.path());
+    }
+    return all.size() == 1 ? all[0].string() : std::string();
+}
 
 const std::vector<std::string>& summaryColumns()
 {

@@ -49,6 +49,11 @@ struct ComparisonResult {
 // when a file cannot be read or written or no addition is left.
 ComparisonResult compareModels(const ComparisonRequest& request);
 
+// The events table of a run folder: the one *_events.tsv whose name, without
+// "_events.tsv", begins the run's name (fMRIPrep's "_bold" and our "_3DMC"
+// aside), else the folder's only *_events.tsv; "" when there is none.
+std::string folderEvents(const std::string& folder, const std::string& runName);
+
 // The columns of the run's table, in order.
 const std::vector<std::string>& summaryColumns();
 
