@@ -42,7 +42,10 @@ double number(const std::string& cell)
 
 std::string shown(double v, int decimals)
 {
-    return std::isfinite(v) ? fixed(v, decimals) : std::string("n/a");
+    if (!std::isfinite(v)) return "n/a";
+    // A value that rounds to zero reads as 0, not as "-0.0000".
+    if (std::abs(v) < 0.5 * std::pow(10.0, -decimals)) v = 0;
+    return fixed(v, decimals);
 }
 
 // Pearson's correlation of the finite pairs (NaN for fewer than three).
