@@ -479,6 +479,10 @@ ConfoundStep ConfoundAnalysis::next()
     const float nf = static_cast<float>(s.n);
     Volume<float> tsnrData(s.dims, 0.0f), tsnrResiduals(s.dims, 0.0f), tsnrChange(s.dims, 0.0f), r2adj0(s.dims, 0.0f),
         r2adj2(s.dims, 0.0f), r2adjDiff(s.dims, 0.0f), fValue(s.dims, 0.0f);
+    step.sseBefore = Volume<float>(s.dims, 0.0f);
+    step.sseAfter = Volume<float>(s.dims, 0.0f);
+    step.columnsBefore = r0;
+    step.columnsAfter = r2;
     for (int a = 0; a < s.panels.analysed; ++a) {
         const std::size_t i = static_cast<std::size_t>(a);
         const int v = s.panels.voxels[i];
@@ -495,6 +499,8 @@ ConfoundStep ConfoundAnalysis::next()
         r2adj0[v] = adj0;
         r2adj2[v] = adj2;
         r2adjDiff[v] = adj2 - adj0;
+        step.sseBefore[v] = s.sse0[i];
+        step.sseAfter[v] = s.sse2[i];
         fValue[v] = ((s.sse0[i] - s.sse2[i]) / static_cast<float>(r2 - r0)) / (s.sse2[i] / (nf - static_cast<float>(r2)));
     }
 

@@ -52,9 +52,14 @@ struct ConfoundMap {
 
 // One step of the analysis: the maps in the order they are saved, and a
 // warning for each design that holds columns adding nothing.
+// The residual sums of squares of the models before and after the addition
+// (0 outside the analysed voxels) and their independent columns, constant
+// included, for criteria that weigh fit against size.
 struct ConfoundStep {
     std::vector<std::string> warnings;
     std::vector<ConfoundMap> maps;
+    Volume<float> sseBefore, sseAfter;
+    int columnsBefore = 0, columnsAfter = 0;
 };
 
 // For each confound set in turn, what adding it to the task design gains,

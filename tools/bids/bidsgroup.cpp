@@ -19,6 +19,7 @@
 #include "bidsconfounds.h"
 #include "bidsapp.h"
 #include "confoundsummary.h"
+#include "groupmodels.h"
 #include "mapfile.h"
 #include "report.h"
 #include "runstatus.h"
@@ -500,7 +501,18 @@ GroupResult runGroup(const fs::path& output, const GroupOptions& options)
     };
     save("group_motion.tsv", tsv);
     save("group_motion.json", sidecar.dump(2) + "\n");
-    save("group_report.html", page(rows, options, worstCarpets(output, rows, 3), mixed));
+    // The confound model comparison, when the runs were made with one.
+    std::vector<RunSummary> summaries;
+    for (const auto& r : rows)
+        if (r.status == "done") summaries.push_back({r.name.stem(), output / r.folder / (r.name.stem() + "_desc-models_summary.tsv")});
+    const std::optional<GroupModels> models = groupModels(summaries);
+    if (models) {
+        save("group_models.tsv", models->tsv);
+        save("group_models.json", models->json.dump(2) + "\n");
+    }
+    std::string html = page(rows, options, worstCarpets(output, rows, 3), mixed);
+    if (models) html.insert(html.find("<h2>Every run</h2>"), models->section);
+    save("group_report.html", html);
 
     // What is not done, on standard error too.
     std::string tally;

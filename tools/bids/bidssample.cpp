@@ -17,6 +17,9 @@
 #include <nlohmann/json.hpp>
 
 #include "atomicfile.h"
+#include "bidsconfounds.h"
+#include "confoundtruth.h"
+#include "taskdesign.h"
 #include "dvars.h"
 #include "motionmeasures.h"
 #include "cli.h"
@@ -140,7 +143,9 @@ std::vector<double> component(int volumes, double frequency, double phase, std::
 // outliers; and its sidecar, with the CompCor metadata (a component left out
 // too). The signals and DVARS are of the run itself; the components and rmsd
 // are stand-ins of the right shape, not fMRIPrep's computation.
-std::pair<std::string, Json> confoundsTable(const SyntheticRun& run, const std::vector<float>& mask)
+std::pair<std::string, Json> confoundsTable(const SyntheticRun& run, const std::vector<float>& mask,
+                                            const std::vector<double>* csfSignal = nullptr,
+                                            const std::vector<double>* wmSignal = nullptr)
 {
     const int n = run.volumes;
     const std::size_t volume = std::size_t(run.nx) * run.ny * run.nz;
@@ -193,8 +198,9 @@ std::pair<std::string, Json> confoundsTable(const SyntheticRun& run, const std::
     std::vector<Column> table;
     Json sidecar;
     addExpanded(table, "global_signal", global);
-    addExpanded(table, "csf", csf);
-    addExpanded(table, "white_matter", wm);
+    // A study with a known confound model puts its own tissue signals here.
+    addExpanded(table, "csf", csfSignal ? *csfSignal : csf);
+    addExpanded(table, "white_matter", wmSignal ? *wmSignal : wm);
     std::uint64_t state = 0x9e3779b97f4a7c15ULL + std::uint64_t(n);
     table.insert(table.end(), {{"csf_wm", csfwm},
                                {"tcompcor", component(n, 3.0, 0.2, state)},
@@ -274,7 +280,7 @@ std::string events()
 
 } // namespace
 
-int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed)
+int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed, const std::string& confoundTruth)
 {
     const fs::path root(dir);
     const fs::path derivatives = root / "derivatives" / "fmriprep";
@@ -332,8 +338,7 @@ int writeSampleStudy(const std::string& dir, int participants, std::uint64_t see
                 const auto& [task, index] = runs[r];
                 const std::string stem = sub + "_" + ses + "_task-" + task + (index.empty() ? "" : "_run-" + index);
                 const std::uint64_t runSeed = seed * 1000 + std::uint64_t(p) * 10 + std::uint64_t(session) * 3 + r;
-                const SyntheticRun run = syntheticRun(Nx, Ny, Nz, Volumes, Voxel, runSeed, TrMs, task == "motor");
-                writeImage(func / (stem + "_bold.nii.gz"), NIFTI_TYPE_INT16, Volumes, run.voxels, affine);
+                SyntheticRun run = syntheticRun(Nx, Ny, Nz, Volumes, Voxel, runSeed, TrMs, task == "motor");
                 if (task == "motor") saveText(func / (stem + "_events.tsv"), events());
 
                 const std::size_t volume = std::size_t(Nx) * Ny * Nz;
@@ -341,8 +346,27 @@ int writeSampleStudy(const std::string& dir, int participants, std::uint64_t see
                 for (int v = 0; v < Volumes; ++v)
                     for (std::size_t i = 0; i < volume; ++i) mean[i] += run.voxels[std::size_t(v) * volume + i] / Volumes;
                 for (std::size_t i = 0; i < volume; ++i) mask[i] = mean[i] > 100.0f ? 1.0f : 0.0f;
-                const auto [table, sidecar] = confoundsTable(run, mask);
-                saveText(derivedFunc / (stem + "_desc-confounds_timeseries.tsv"), table);
+                const fs::path tablePath = derivedFunc / (stem + "_desc-confounds_timeseries.tsv");
+                std::vector<double> csf, wm;
+                if (!confoundTruth.empty()) {
+                    // The voxels follow the truth's model of the table's own
+                    // columns; the table is then made again from those voxels.
+                    csf = tissueSignal(Volumes, runSeed * 2 + 1);
+                    wm = tissueSignal(Volumes, runSeed * 2 + 2);
+                    saveText(tablePath, confoundsTable(run, mask, &csf, &wm).first);
+                    const models::TaskDesign design =
+                        models::taskDesign(task == "motor" ? models::readEvents((func / (stem + "_events.tsv")).string())
+                                                           : std::vector<models::Event>{},
+                                           TrMs / 1000.0, Volumes);
+                    addConfoundTruth(run, mask, readFMRIPrepTable(tablePath.string()), confoundTruth, design.columns, runSeed);
+                    std::fill(mean.begin(), mean.end(), 0.0f);
+                    for (int v = 0; v < Volumes; ++v)
+                        for (std::size_t i = 0; i < volume; ++i) mean[i] += run.voxels[std::size_t(v) * volume + i] / Volumes;
+                }
+                writeImage(func / (stem + "_bold.nii.gz"), NIFTI_TYPE_INT16, Volumes, run.voxels, affine);
+                const auto [table, sidecar] =
+                    confoundsTable(run, mask, csf.empty() ? nullptr : &csf, wm.empty() ? nullptr : &wm);
+                saveText(tablePath, table);
                 saveText(derivedFunc / (stem + "_desc-confounds_timeseries.json"), sidecar.dump(2) + "\n");
                 writeImage(derivedFunc / (stem + "_desc-hmc_boldref.nii.gz"), NIFTI_TYPE_FLOAT32, 1, mean, affine);
                 writeImage(derivedFunc / (stem + "_desc-brain_mask.nii.gz"), NIFTI_TYPE_UINT8, 1, mask, affine);

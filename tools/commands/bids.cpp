@@ -25,7 +25,9 @@
 #include "atomicfile.h"
 #include "bidsapp.h"
 #include "bidsconfounds.h"
+#include "bidsmodels.h"
 #include "commands.h"
+#include "confoundmodels.h"
 #include "host.h"
 #include "inputs.h"
 #include "mapfile.h"
@@ -67,6 +69,7 @@ struct Settings {
     std::vector<std::string> outliersBy = {"rmsd"};
     double fdThreshold = 0.5, dvarsThreshold = 1.5;
     std::string plugin;
+    std::vector<std::string> compareModels; // confound model families, none to leave the comparison out
 };
 
 std::string number(double value)
@@ -125,6 +128,7 @@ Json optionsOf(const Settings& s)
     o["OutliersBy"] = s.outliersBy;
     o["FDThreshold"] = s.fdThreshold;
     o["DVARSThreshold"] = s.dvarsThreshold;
+    if (!s.compareModels.empty()) o["CompareModels"] = s.compareModels;
     return o;
 }
 
@@ -145,6 +149,8 @@ bool upToDate(const Run& run, const Dataset& dataset, const Settings& s)
     if (ec) return false;
     for (const auto& input : inputsOf(run))
         if (fs::last_write_time(input, ec) >= written || ec) return false;
+    if (const fs::path events = eventsOf(run, s.bidsDir); !s.compareModels.empty() && !events.empty())
+        if (fs::last_write_time(events, ec) >= written || ec) return false;
     const Json outputs = json.value("Outputs", Json());
     if (!outputs.is_object() || outputs.empty()) return false;
     for (const auto& [name, size] : outputs.items()) {
@@ -236,6 +242,10 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
         return steps;
     };
     runJob(job);
+    const std::vector<fs::path> modelFiles =
+        s.compareModels.empty() ? std::vector<fs::path>{}
+                                : compareRunModels(run, s.bidsDir, s.outDir, confoundsTablePath(sdm), s.compareModels,
+                                                   std::max(1, s.threads));
 
     const fs::path folder = s.outDir / run.folder;
     fs::create_directories(folder);
@@ -267,6 +277,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     for (const auto& [from, to] : moves) names.push_back(to.filename());
     for (const MapKind& map : mapKinds())
         names.push_back(outputName(run, map.desc, "displacement", ".json").filename());
+    names.insert(names.end(), modelFiles.begin(), modelFiles.end());
     std::sort(names.begin(), names.end());
     for (const auto& name : names) outputs[name.string()] = fs::file_size(folder / name);
     record["Outputs"] = outputs;
@@ -616,6 +627,14 @@ int bidsApp(const cli::Args& args)
     s.outliersBy = args.list("--outliers-by");
     s.fdThreshold = args.number("--fd-threshold");
     s.dvarsThreshold = args.number("--dvars-threshold");
+    if (args.has("--compare-models")) {
+        s.compareModels = args.list("--compare-models");
+        try {
+            models::checkSequence(s.compareModels);
+        } catch (const std::invalid_argument& e) {
+            throw cli::UsageError(std::string("--compare-models: ") + e.what());
+        }
+    }
     if (args.has("--plugin")) {
         checkPlugin("--plugin", args.text("--plugin"));
         s.plugin = fs::absolute(args.text("--plugin")).string();
@@ -668,6 +687,9 @@ cli::Command bidsCommand()
         "  *_desc-<map>_displacement.nii.gz/.json   maxabs, meanabs, maxrel, meanrel, maxabsx/y/z (mm),\n"
         "                                           on the run's own grid and affine (sform and qform)\n"
         "  *_desc-motion_report.html                the motion report (see tremora report --help)\n"
+        "  with --compare-models: *_desc-taskdesign_design.sdm/.tsv, per addition and model the\n"
+        "  *_statmap.nii.gz/.json maps (tSNR, adjusted R2, F, BIC), *_desc-bestmodel_dseg.nii.gz and\n"
+        "  *_desc-models_summary.tsv (the README's section on confound models says how to read them)\n"
         "  *_desc-tremora_provenance.json           written last: the outputs are complete\n"
         "  *_desc-tremora_status.json               what became of the run: queued, started, done, failed\n"
         "                                           (reason, log) or skipped (reason), with its warnings\n"
@@ -686,7 +708,8 @@ cli::Command bidsCommand()
         "flags, exclude, 1 for a run beyond --exclude-mean-fd or --exclude-spike-share, the options it was\n"
         "made with, and a note: why it is not done, its warnings) with its .json, and group_report.html\n"
         "(the runs not done, options that differ between runs, the distributions and the runs beyond the\n"
-        "criteria, each linking to its report; one self-contained page).\n"
+        "criteria, each linking to its report; one self-contained page); with runs made with --compare-models\n"
+        "also group_models.tsv and group_models.json (Choice, Rule) and a section on the confound models.\n"
         "\n"
         "Exit status: participant: 0 when every run was done or up to date (runs without motion are only\n"
         "listed), 1 when a run failed, no run was processed or a label matched nothing; group: 0 when no run\n"
@@ -734,6 +757,10 @@ cli::Command bidsCommand()
         outliersByOption(),
         fdThresholdOption(),
         dvarsThresholdOption(),
+        cli::list("--compare-models", "FAMILIES",
+                  "participant: compare confound models on each run, adding these families one after the other to the "
+                  "task design of its events (all: the default sequence, in this order)",
+                  models::defaultSequence()),
         cli::flag("--allow-incomplete", "group: exit with status 0 although a run failed, was interrupted or is in progress "
                                         "(the table and the page list them all the same)"),
         cli::number("--exclude-mean-fd", "MM", "group: exclude a run whose mean framewise displacement is above this")

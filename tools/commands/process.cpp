@@ -8,11 +8,13 @@
 #include "atomicfile.h"
 #include "bidsconfounds.h"
 #include "commands.h"
+#include "confoundmodels.h"
 #include "confoundsummary.h"
 #include "host.h"
 #include "importedmotion.h"
 #include "inputs.h"
 #include "mapfile.h"
+#include "modelcomparison.h"
 #include "motionfiles.h"
 #include "motionmeasures.h"
 #include "mySDM.h"
@@ -97,6 +99,28 @@ std::string findBrainMask(const fs::path& dir)
     return found.size() == 1 ? found[0] : std::string();
 }
 
+// The confound models on the run, their outputs beside it named after the run.
+void compareFolderModels(const std::string& folder, const std::string& fmr, const std::string& table, const cli::Args& args)
+{
+    const std::string stem = fs::path(fmr).stem().string();
+    models::ComparisonRequest request;
+    request.fmr = fmr;
+    request.confoundsTable = table;
+    request.events = models::folderEvents(folder, stem);
+    request.mask = findBrainMask(folder);
+    request.families = args.list("--compare-models");
+    request.threads = threadsOf(args);
+    request.outputPath = [&](const std::string& desc, const std::string& suffix, const std::string& extension) {
+        return (fs::path(folder) / (stem + "_desc-" + desc + "_" + suffix + extension)).string();
+    };
+    std::cout << "\n== confound models " << joined(request.families, ",") << " on " << fmr
+              << (request.events.empty() ? " (no events: the constant alone)" : " with " + request.events) << std::endl;
+    const models::ComparisonResult result = models::compareModels(request);
+    for (const std::string& message : result.messages) std::cout << "warning: confound models: " << message << "\n";
+    std::cout << "wrote " << result.files.size() << " files of the confound models, " << stem << "_desc-models_summary.tsv among them"
+              << std::endl;
+}
+
 RunSummary processFolder(const std::string& folder, const cli::Args& args)
 {
     RunSummary s;
@@ -150,6 +174,7 @@ RunSummary processFolder(const std::string& folder, const cli::Args& args)
         std::string maxAbsolute;
         for (const auto& map : runJob(job).maps)
             if (map.name.ends_with("_MaxAbsolute.map")) maxAbsolute = map.file;
+        if (args.has("--compare-models")) compareFolderModels(folder, in.fmr, bidsTable, args);
 
         // The summary: framewise displacement of the motion as read, spikes as
         // the confound task finds them (relative RMS displacement of the
@@ -188,6 +213,13 @@ int process(const cli::Args& args)
     const std::string folder = args.positionals().at(0);
     checkRunOptions(args);
     if (args.has("--result")) requireOutputFile("--result", args.text("--result"), false);
+    if (args.has("--compare-models")) {
+        try {
+            models::checkSequence(args.list("--compare-models"));
+        } catch (const std::invalid_argument& e) {
+            throw cli::UsageError(std::string("--compare-models: ") + e.what());
+        }
+    }
     const RunSummary s = processFolder(folder, args);
     const std::string table = summaryHeader() + summaryLine(s.cells());
     if (args.has("--result")) {
@@ -213,6 +245,10 @@ cli::Command processCommand()
                     outliersByOption(),
                     fdThresholdOption(),
                     dvarsThresholdOption(),
+                    cli::list("--compare-models", "FAMILIES",
+                              "also compare confound models on the run, adding these families one after the other to "
+                              "the task design of its events (all: the default sequence, in this order)",
+                              models::defaultSequence()),
                     cli::path("--result", "FILE", "write the summary table to FILE instead of standard output"),
                     pluginOption(),
                     threadsOption("threads of the displacement computation and map writing of the run")},

@@ -13,6 +13,7 @@
 
 #include "atomicfile.h"
 #include "commands.h"
+#include "confoundtruth.h"
 #include "inputs.h"
 #include "mySDM.h"
 #include "options.h"
@@ -22,7 +23,7 @@
 namespace tool {
 
 // The sample BIDS study of synth --bids (bidssample.cpp).
-int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed);
+int writeSampleStudy(const std::string& dir, int participants, std::uint64_t seed, const std::string& confoundTruth);
 
 namespace {
 
@@ -346,9 +347,11 @@ int synth(const cli::Args& args)
     if (args.has("--bids")) {
         if (args.has("--out")) throw cli::UsageError("give --out (one run) or --bids (a sample study), not both");
         requireOutputFolder("--bids", args.text("--bids"));
-        return writeSampleStudy(args.text("--bids"), int(args.integer("--participants")), std::uint64_t(args.integer("--seed")));
+        return writeSampleStudy(args.text("--bids"), int(args.integer("--participants")), std::uint64_t(args.integer("--seed")),
+                                args.has("--confound-truth") ? args.text("--confound-truth") : "");
     }
     if (args.has("--participants")) throw cli::UsageError("--participants goes with --bids");
+    if (args.has("--confound-truth")) throw cli::UsageError("--confound-truth goes with --bids");
     if (!args.has("--out")) throw cli::UsageError("--out is required (or --bids for a sample study)");
     const Settings s = settingsFrom(args);
     const fs::path out = args.text("--out");
@@ -449,11 +452,16 @@ cli::Command synthCommand()
                 .from(1)
                 .to(99)
                 .byDefault("3"),
+            cli::text("--confound-truth", "FAMILY",
+                      "with --bids: every brain voxel follows exactly the confound model of the default sequence up to "
+                      "this family (tremora bids --compare-models), with noise and the task's effect")
+                .oneOf(confoundTruths()),
         },
         .examples = {
             "tremora synth --out demo",
             "tremora synth --out big --dims 96 96 60 --volumes 500 --data-type int16 --task-sdm",
             "tremora synth --bids study --participants 2",
+            "tremora synth --bids study --confound-truth 24p",
         },
         .run = synth,
     };
