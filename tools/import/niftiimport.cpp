@@ -128,6 +128,16 @@ void writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image,
     for (int z = 0; z < g.nz; ++z)
         for (int v = 0; v < g.nt; ++v) {
             const std::size_t first = (std::size_t(v) * std::size_t(g.nz) + std::size_t(z)) * plane;
+            if (sixteenBit && image.datatype == NIFTI_TYPE_INT16) {
+                // As stored, without a detour through floats (no voxel of an integer run is non-finite).
+                const auto* stored = static_cast<const std::int16_t*>(image.data) + first;
+                for (std::size_t i = 0; i < plane; ++i) {
+                    const auto bits = std::uint16_t(stored[i]);
+                    bytes[2 * i] = std::uint8_t(bits), bytes[2 * i + 1] = std::uint8_t(bits >> 8);
+                }
+                out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+                continue;
+            }
             scaledNiftiValues(image, first, plane, values.data());
             for (std::size_t i = 0; i < plane; ++i) {
                 const float value = nonFinite[std::size_t(z) * plane + i] ? 0.0f : values[i];
@@ -562,7 +572,7 @@ void writeOutputs(const ImportRequest& request, const fs::path& out, const std::
     fs::create_directories(out, ec);
     if (!fs::is_directory(out, ec)) throw ImportError("--out: cannot create the folder " + out.string());
 
-    const bool sixteenBit = request.sixteenBitSlices && sixteenBitValues(nim);
+    const bool sixteenBit = request.scratchSlices && sixteenBitValues(nim);
     const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
         std::string temporary, target;
@@ -577,7 +587,7 @@ void writeOutputs(const ImportRequest& request, const fs::path& out, const std::
     };
     try {
         saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels, sixteenBit); },
-                           "cannot write " + result.stc);
+                           "cannot write " + result.stc, request.scratchSlices ? Flush::Scratch : Flush::ToDisk);
         try {
             saveMotion(staged[1].temporary, rows);
         } catch (const std::exception&) {
