@@ -23,12 +23,12 @@ double sdHatOf(const float* series, std::size_t n, double scale, std::vector<flo
 {
     scratch.assign(series, series + n);
     // Robust standard deviation: quartiles as the lower neighbouring samples.
-    const auto quantile = [&](std::size_t k) {
-        std::nth_element(scratch.begin(), scratch.begin() + std::ptrdiff_t(k), scratch.end());
-        return double(scratch[k]) * scale;
-    };
-    const double q75 = quantile(std::size_t(std::floor(0.75 * double(n - 1))));
-    const double q25 = quantile(std::size_t(std::floor(0.25 * double(n - 1))));
+    // The lower quartile is the same rank among the values below the upper one.
+    const std::size_t k75 = std::size_t(std::floor(0.75 * double(n - 1))), k25 = std::size_t(std::floor(0.25 * double(n - 1)));
+    std::nth_element(scratch.begin(), scratch.begin() + std::ptrdiff_t(k75), scratch.end());
+    const double q75 = double(scratch[k75]) * scale;
+    std::nth_element(scratch.begin(), scratch.begin() + std::ptrdiff_t(k25), scratch.begin() + std::ptrdiff_t(k75 + 1));
+    const double q25 = double(scratch[k25]) * scale;
     const double sd = (q75 - q25) / 1.349;
     if (!(sd > 1e-7)) return -1.0;
     // Lag-1 autocorrelation of the mean-removed series by Yule–Walker:
