@@ -52,12 +52,16 @@ qc::DVARS runDVARS(FMR& run, const std::vector<unsigned char>& mask)
     const std::optional<Source> source = sourceOf(run, mask);
     if (source && kept && kept->source == *source) return kept->dvars;
     kept.reset();
-    // The masked series of the whole run in memory when they are no larger
-    // than its slice data: one pass over the file.
-    const std::size_t memory = std::max<std::size_t>(std::size_t(256) << 20, source ? std::size_t(source->size) : 0);
-    qc::DVARS dvars = qc::computeDVARS(run, mask, memory, threads);
+    qc::DVARS dvars = qc::computeDVARS(run, mask, seriesMemory(run), threads);
     if (source) kept = Kept{*source, dvars};
     return dvars;
+}
+
+std::size_t seriesMemory(const FMR& run)
+{
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(run.STCFileName(), ec);
+    return std::max<std::size_t>(std::size_t(256) << 20, ec ? 0 : std::size_t(size / 4 * 3));
 }
 
 void setDVARSThreads(int count) { threads = std::max(1, count); }
