@@ -55,8 +55,7 @@ void detrendAndStandardize(std::vector<double>& series)
     for (double& v : series) v = sd > floor ? v / sd : 0.0;
 }
 
-Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRows, std::vector<int> const& labels,
-                     std::size_t memoryBytes)
+Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRows, std::vector<int> const& labels)
 {
     const int volumes = run.NrOfVolumes.value();
     const std::size_t voxels = std::size_t(std::max(0, run.ResolutionX.value())) *
@@ -74,18 +73,11 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
         if (mask[i]) inside.push_back(int(i));
     if (inside.empty()) throw std::invalid_argument("carpet: no voxel in the mask");
 
-    // Each masked voxel's mean over the run, and its series when all fit.
+    // Each masked voxel's mean over the run.
     std::vector<double> sum(inside.size(), 0.0);
-    const bool holdAll = inside.size() <= memoryBytes / sizeof(float) / std::size_t(volumes);
-    std::vector<float> series(holdAll ? inside.size() * std::size_t(volumes) : 0);
-    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
-        for (std::size_t b = 0; b < block.size(); ++b) {
-            const float* data = block[b].data();
-            for (std::size_t k = 0; k < inside.size(); ++k) sum[k] += data[inside[k]];
-            if (holdAll)
-                for (std::size_t k = 0; k < inside.size(); ++k)
-                    series[k * std::size_t(volumes) + std::size_t(first) + b] = data[inside[k]];
-        }
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
+        for (const auto& volume : block)
+            for (std::size_t k = 0; k < inside.size(); ++k) sum[k] += volume.data()[inside[k]];
     });
     std::vector<std::size_t> order(inside.size());
     std::iota(order.begin(), order.end(), std::size_t(0));
@@ -98,10 +90,8 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     Carpet c;
     c.volumes = volumes;
     c.candidates = int(inside.size());
-    std::vector<std::size_t> chosen;
     for (int at : evenlySpaced(int(order.size()), maxRows)) {
         const std::size_t k = order[std::size_t(at)];
-        chosen.push_back(k);
         c.voxels.push_back(inside[k]);
         c.means.push_back(sum[k] / volumes);
         if (!labels.empty()) c.labels.push_back(labels[std::size_t(inside[k])]);
@@ -111,17 +101,11 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     // place: only rows × volumes floats are held.
     const std::size_t rows = c.voxels.size();
     c.values.assign(rows * std::size_t(volumes), 0.0f);
-    if (holdAll) {
-        for (std::size_t r = 0; r < rows; ++r)
-            std::copy_n(&series[chosen[r] * std::size_t(volumes)], volumes, &c.values[r * std::size_t(volumes)]);
-        std::vector<float>().swap(series);
-    } else {
-        run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
-            for (std::size_t b = 0; b < block.size(); ++b)
-                for (std::size_t r = 0; r < rows; ++r)
-                    c.values[r * std::size_t(volumes) + std::size_t(first) + b] = block[b].data()[c.voxels[r]];
-        });
-    }
+    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
+        for (std::size_t b = 0; b < block.size(); ++b)
+            for (std::size_t r = 0; r < rows; ++r)
+                c.values[r * std::size_t(volumes) + std::size_t(first) + b] = block[b].data()[c.voxels[r]];
+    });
     std::vector<double> row(static_cast<std::size_t>(volumes));
     for (std::size_t r = 0; r < rows; ++r) {
         float* values = &c.values[r * std::size_t(volumes)];

@@ -41,12 +41,11 @@ void detrendAndStandardize(std::vector<double>& series);
 // The carpet of the run over the voxels whose mask entry is nonzero (one
 // entry per voxel, in volume order). `labels`, when not empty, holds one
 // label per voxel and orders the rows by label first. The run is read a few
-// volumes at a time (its loaded volumes are released), once when the masked
-// voxels' series fit in `memoryBytes` (they are held while the rows are
-// chosen), else twice: once for the voxels' means, once for the chosen rows.
-// Only the chosen rows' series are kept. Throws std::invalid_argument for a mask or labels of the wrong size,
+// volumes at a time (its loaded volumes are released), twice: once for the
+// voxels' means, once for the chosen rows; only the chosen rows' series are
+// kept. Throws std::invalid_argument for a mask or labels of the wrong size,
 // an empty mask, no volume, or maxRows < 1.
 Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRows = 1000,
-                     std::vector<int> const& labels = {}, std::size_t memoryBytes = std::size_t(256) << 20);
+                     std::vector<int> const& labels = {});
 
 } // namespace qc

@@ -201,10 +201,12 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     const std::size_t perVoxel = std::size_t(volumes) * sizeof(float);
     const std::size_t group = std::max<std::size_t>(1, memoryBytes / perVoxel);
     std::vector<float> series;
+    // Voxel by voxel across the block: each voxel's stretch of its series is written at once.
     const auto gather = [&](std::size_t start, std::size_t n, const std::vector<Volume<float>>& block, int first) {
-        for (std::size_t b = 0; b < block.size(); ++b) {
-            const float* data = block[b].data();
-            for (std::size_t v = 0; v < n; ++v) series[v * std::size_t(volumes) + std::size_t(first) + b] = data[inside[start + v]];
+        for (std::size_t v = 0; v < n; ++v) {
+            float* to = &series[v * std::size_t(volumes) + std::size_t(first)];
+            const int at = inside[start + v];
+            for (std::size_t b = 0; b < block.size(); ++b) to[b] = block[b].data()[at];
         }
     };
 

@@ -227,7 +227,7 @@ RunReport gatherFigures(const cli::Args& args)
             r.carpetMask += ", labelled in " + getFileName(args.text("--segmentation"));
         }
         if (anyVoxel) {
-            r.carpet = computeCarpet(fmr, rows, 1000, labels, seriesMemory(fmr));
+            r.carpet = computeCarpet(fmr, rows, 1000, labels);
             try {
                 r.dvars = runDVARS(fmr, brain).standardized;
             } catch (const std::exception& e) {

@@ -18,10 +18,10 @@ namespace tool {
 // throws as it does (a failure is not kept).
 qc::DVARS runDVARS(FMR& run, const std::vector<unsigned char>& mask);
 
-// How much of masked voxels' series a pass over the run may hold: three
-// quarters of its slice data's size, at least 256 MiB. DVARS and the carpet
-// then read the run once, and the job's peak memory stays below the import's,
-// which holds the run whole.
+// How much of masked voxels' series DVARS may hold: three quarters of the
+// run's slice data's size, at least 256 MiB. DVARS then reads the run once,
+// and the job's peak memory stays below the import's, which holds the run
+// whole.
 std::size_t seriesMemory(const FMR& run);
 
 // The threads DVARS is computed on (at least 1; the result does not depend on it).
