@@ -137,10 +137,10 @@ void PendingFile::write(const void* data, std::size_t size)
     }
 }
 
-void PendingFile::finish()
+void PendingFile::finish(Flush flush)
 {
     // Devices and pipes cannot be synchronised (EINVAL), nor can some read-only mounts.
-    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
+    if (flush == Flush::ToDisk && ::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(errno);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) fail(errno);
@@ -153,7 +153,7 @@ void PendingFile::commit()
 }
 
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        const std::string& cannotCreateMessage)
+                        const std::string& cannotCreateMessage, Flush flush)
 {
     PendingFile file(path, cannotCreateMessage);
     int error = 0;
@@ -166,7 +166,7 @@ void saveTextAtomically(const std::string& path, const std::function<void(std::o
         if (error == 0 && !out) error = EIO;
     }
     if (error != 0) file.fail(error);
-    file.finish();
+    file.finish(flush);
     file.commit();
 }
 

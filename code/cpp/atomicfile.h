@@ -20,8 +20,14 @@
 // the reason ")". An exception thrown by write itself leaves the old file and
 // propagates. The bytes are written as they are (no line-end translation), so
 // binary data can be saved the same way.
+// Whether a finished file is flushed to the disk: scratch data that live
+// only as long as the process's job (a run's temporary slice data) are not,
+// as the flush would cost the time of writing them through; a write or close
+// that fails is still reported.
+enum class Flush { ToDisk, Scratch };
+
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write,
-                        const std::string& cannotCreateMessage);
+                        const std::string& cannotCreateMessage, Flush flush = Flush::ToDisk);
 
 // The same with the writers' usual message, "Cannot Create file: " and the path.
 void saveTextAtomically(const std::string& path, const std::function<void(std::ostream&)>& write);
@@ -44,7 +50,7 @@ public:
     void write(const void* data, std::size_t size);
     // Makes sure every byte reached the disk (some file systems report a full
     // disk only then) and closes the file.
-    void finish();
+    void finish(Flush flush = Flush::ToDisk);
     // Replaces the target by the finished file.
     void commit();
 

@@ -299,14 +299,27 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
     const std::streamoff streamEnd = in.tellg();
     const std::int64_t fileSize = streamEnd < 0 ? 0 : std::int64_t(streamEnd);
 
+    const std::size_t elementSize = floatData() ? 4 : 2;
+    const std::int64_t image = nx * ny; // one slice of one volume
+    // Loaded volumes of the run's size are filled again in place (a pass over
+    // the run in blocks then allocates once); they are cleared first only
+    // when the file is too short to fill them.
+    const bool complete = ((nz - 1) * nv + firstVolume + count) * image * std::int64_t(elementSize) <= fileSize;
+    const glm::tvec3<int> dims{int(nx), int(ny), int(nz)};
+    std::vector<Volume<float>> reused;
+    reused.swap(Volumes);
     UnloadSTC();
+    if (reused.size() > std::size_t(count)) reused.resize(std::size_t(count));
     Volumes.reserve(std::size_t(count));
-    for (int v = 0; v < count; ++v) Volumes.emplace_back(int(nx), int(ny), int(nz), 0.0f);
+    for (auto& volume : reused)
+        if (volume.dimensions() == dims) {
+            if (!complete) volume.setAll(0.0f);
+            Volumes.push_back(std::move(volume));
+        }
+    while (Volumes.size() < std::size_t(count)) Volumes.emplace_back(int(nx), int(ny), int(nz), 0.0f);
     partialSTC_ = partial;
     if (partial) partialSource_ = stcPath;
 
-    const std::size_t elementSize = floatData() ? 4 : 2;
-    const std::int64_t image = nx * ny; // one slice of one volume
     if (image == 0 || count == 0) return;
     const std::int64_t range = count * image; // elements wanted from each slice block
     const std::int64_t blockElements = std::min<std::int64_t>(range, std::int64_t(BlockBytes / elementSize));

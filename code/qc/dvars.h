@@ -37,12 +37,15 @@ struct DVARS {
 // DVARS of the run over the voxels whose mask entry is nonzero (one entry per
 // voxel, in volume order). The slice data are read from the run's STC file a
 // few volumes at a time (the run's loaded volumes are released), and at most
-// about `memoryBytes` of masked time series are held at once; a larger mask is
-// taken in groups of voxels, each with a pass over the file. Throws
+// about `memoryBytes` of masked time series are held at once: one pass over
+// the file when they all fit, else a pass for the median and one for each
+// further group of voxels. Throws
 // std::invalid_argument for a mask of the wrong size or without voxels, and
 // std::runtime_error when no masked voxel varies over the run or the median
-// of the masked values is not positive.
-DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t memoryBytes = std::size_t(256) << 20);
+// of the masked values is not positive. The voxels are shared among up to
+// `threads` threads; the result is the same to the bit for any count.
+DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t memoryBytes = std::size_t(256) << 20,
+                   int threads = 1);
 
 // The same on time series held in memory: series[v][t] of each voxel. For
 // tests and for callers that have the data at hand.

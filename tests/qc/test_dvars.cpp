@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "dvars.h"
@@ -111,10 +112,16 @@ TEST(DVARS, AgreesWithNipypeOnARun)
 
     std::vector<unsigned char> flags(mask.begin(), mask.end());
     FMR run((dir / "run" / "run.fmr").string(), false);
-    // A small memory budget takes the voxels in several groups; the result
-    // must not depend on it.
-    for (const std::size_t memory : {std::size_t(256) << 20, std::size_t(4000)}) {
-        const DVARS d = computeDVARS(run, flags, memory);
+    // A small memory budget takes the voxels in several groups, and threads
+    // share them: the result must not depend on either, to the bit.
+    std::optional<DVARS> first;
+    for (const auto& [memory, threads] : {std::pair<std::size_t, int>{std::size_t(256) << 20, 1}, {std::size_t(4000), 1},
+                                          {std::size_t(256) << 20, 3}, {std::size_t(9000), 2}}) {
+        const DVARS d = computeDVARS(run, flags, memory, threads);
+        if (!first) first = d;
+        EXPECT_TRUE(d.dvars == first->dvars && d.standardized == first->standardized && d.voxelwise == first->voxelwise &&
+                    d.voxels == first->voxels && d.median == first->median)
+            << "memory " << memory << ", " << threads << " threads";
         ASSERT_EQ(d.dvars.size(), std::size_t(nt));
         EXPECT_GT(d.constant, 0) << "the run has constant voxels in the mask";
         EXPECT_NEAR(d.median, peerMedian, 1e-6 * peerMedian) << "the median of the masked values";

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "myFMR.h"
 #include "nifti.h"
 #include "testing.h"
 
@@ -240,6 +241,29 @@ TEST(Bids, OutputsAreTheSameBytesWhereverTheStudyLies)
     const auto links = nlohmann::json::parse(support::readFile(out / "dataset_description.json"))["DatasetLinks"];
     EXPECT_EQ(links["raw"], "file://" + moved.string());
     EXPECT_EQ(links["derivatives"], "file://" + (moved / "derivatives" / "fmriprep").string());
+}
+
+TEST(Bids, ScratchSliceDataOfASixteenBitRunAreNoLargerThanItsData)
+{
+    // The sample's BOLD runs are 16-bit integers: their slice data stay so
+    // (a float copy would be twice the run's data), and the outputs are
+    // those of the reference all the same.
+    const fs::path out = support::tempDir("keepwork") / "out";
+    const auto r = runCli({"bids", study().string(), out.string(), "participant", "--jobs", "2", "--keep-work"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int runs = 0;
+    for (const auto& e : fs::recursive_directory_iterator(out / "work"))
+        if (e.path().extension() == ".fmr") {
+            ++runs;
+            FMR fmr(e.path().string(), false);
+            EXPECT_EQ(fmr.DataType.value(), 1) << e.path();
+            const auto values = std::uintmax_t(fmr.ResolutionX.value()) * std::uintmax_t(fmr.ResolutionY.value()) *
+                                std::uintmax_t(fmr.NrOfSlices.value()) * std::uintmax_t(fmr.NrOfVolumes.value());
+            EXPECT_EQ(fs::file_size(fmr.STCFileName()), values * 2) << e.path();
+        }
+    EXPECT_EQ(runs, 6);
+    fs::remove_all(out / "work");
+    EXPECT_EQ(differences(tree(out), tree(reference())), std::vector<std::string>{});
 }
 
 TEST(Bids, TouchedInputsAndOptionsRedoTheirRunsAndAKilledCallIsRedone)

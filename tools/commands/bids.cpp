@@ -209,6 +209,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     request.referenceImage = run.boldref.string();
     request.nameOf = [&dataset](const std::string& path) { return uri(path, dataset); };
     request.fmriprepVersion = s.fmriprepVersion;
+    request.scratchSlices = true; // the run's slice data live in its work folder only
     job.import = request;
     job.plugin = s.plugin;
     job.threads = std::to_string(std::max(1, s.threads));

@@ -19,6 +19,7 @@
 #include "mySDM.h"
 #include "mySDMfunctions.h"
 #include "options.h"
+#include "rundvars.h"
 #include "pluginhost.h"
 #include "runmask.h"
 #include "stringmanipulation.h"
@@ -206,7 +207,7 @@ int confound(const cli::Args& args)
                           << " held a non-finite value (NaN or infinite) in some volume: left out of DVARS\n";
             try {
                 FMR run(*options.fmr, false);
-                extras.dvars = computeDVARS(run, mask.voxels);
+                extras.dvars = runDVARS(run, mask.voxels);
                 tableOptions.dvarsMask = mask.description;
                 tableOptions.dvarsNonFinite = int(mask.nonFinite);
                 std::cout << "DVARS over " << extras.dvars->voxels << " voxels (" << mask.description << ")\n";

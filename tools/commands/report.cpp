@@ -22,6 +22,7 @@
 #include "options.h"
 #include "report.h"
 #include "run.h"
+#include "rundvars.h"
 #include "runmask.h"
 #include "sourcespace.h"
 #include "stringmanipulation.h"
@@ -228,7 +229,7 @@ RunReport gatherFigures(const cli::Args& args)
         if (anyVoxel) {
             r.carpet = computeCarpet(fmr, rows, 1000, labels);
             try {
-                r.dvars = computeDVARS(fmr, brain).standardized;
+                r.dvars = runDVARS(fmr, brain).standardized;
             } catch (const std::exception& e) {
                 r.warnings.push_back(std::string("No DVARS trace on the carpet plot: ") + e.what());
             }

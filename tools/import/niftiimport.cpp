@@ -73,7 +73,7 @@ struct Geometry {
 // The FMR document. The position block gives the slice centres and the row
 // and column directions in scanner (DICOM: x to the left, y to the back)
 // millimetres, from the NIfTI's affine, so the slices can be placed again.
-void writeDocument(std::ostream& out, const Geometry& g, const std::string& name, const nifti_image& image,
+void writeDocument(std::ostream& out, const Geometry& g, const std::string& name, const nifti_image& image, bool sixteenBit,
                    const std::string& source)
 {
     const mat44& m = affine(image);
@@ -90,7 +90,7 @@ void writeDocument(std::ostream& out, const Geometry& g, const std::string& name
     const double ci = 0.5 * (g.nx - 1), cj = 0.5 * (g.ny - 1);
     RunDocument d;
     d.nx = g.nx, d.ny = g.ny, d.nz = g.nz, d.volumes = g.nt;
-    d.floats = true;
+    d.floats = !sixteenBit;
     d.trMs = g.trMs;
     for (int a = 0; a < 3; ++a) {
         d.voxel[a] = g.voxel[a];
@@ -104,26 +104,52 @@ void writeDocument(std::ostream& out, const Geometry& g, const std::string& name
     writeRunDocument(out, d);
 }
 
+// Whether the run's values are 16-bit integers as stored: each is then the
+// same number as a 16-bit slice value as it is as a float.
+bool sixteenBitValues(const nifti_image& image)
+{
+    const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
+    if (scaled && !(image.scl_slope == 1.0f && (!std::isfinite(image.scl_inter) || image.scl_inter == 0.0f))) return false;
+    return image.datatype == NIFTI_TYPE_INT16 || image.datatype == NIFTI_TYPE_INT8 || image.datatype == NIFTI_TYPE_UINT8;
+}
+
 // The slice data in file order (slice, volume, row, voxel), little-endian
-// floats. A voxel that is not finite in some volume (NaN, infinite, or beyond
-// a float after scaling) is 0 in every volume: its series says nothing, and
-// at 0 it lies outside every intensity mask (the displacement task's too).
-void writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image, const std::vector<unsigned char>& nonFinite)
+// floats, or 16-bit integers when `sixteenBit`. A voxel that is not finite in
+// some volume (NaN, infinite, or beyond a float after scaling) is 0 in every
+// volume: its series says nothing, and at 0 it lies outside every intensity
+// mask (the displacement task's too).
+void writeSlices(std::ostream& out, const Geometry& g, const nifti_image& image, const std::vector<unsigned char>& nonFinite,
+                 bool sixteenBit)
 {
     const std::size_t plane = std::size_t(g.nx) * std::size_t(g.ny);
+    const std::size_t size = sixteenBit ? 2 : 4;
     std::vector<float> values(plane);
-    std::vector<unsigned char> bytes(plane * 4);
+    std::vector<unsigned char> bytes(plane * size);
     for (int z = 0; z < g.nz; ++z)
         for (int v = 0; v < g.nt; ++v) {
             const std::size_t first = (std::size_t(v) * std::size_t(g.nz) + std::size_t(z)) * plane;
+            if (sixteenBit && image.datatype == NIFTI_TYPE_INT16) {
+                // As stored, without a detour through floats (no voxel of an integer run is non-finite).
+                const auto* stored = static_cast<const std::int16_t*>(image.data) + first;
+                for (std::size_t i = 0; i < plane; ++i) {
+                    const auto bits = std::uint16_t(stored[i]);
+                    bytes[2 * i] = std::uint8_t(bits), bytes[2 * i + 1] = std::uint8_t(bits >> 8);
+                }
+                out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+                continue;
+            }
             scaledNiftiValues(image, first, plane, values.data());
             for (std::size_t i = 0; i < plane; ++i) {
                 const float value = nonFinite[std::size_t(z) * plane + i] ? 0.0f : values[i];
                 std::uint32_t bits;
-                std::memcpy(&bits, &value, 4);
-                unsigned char* p = &bytes[4 * i];
-                p[0] = std::uint8_t(bits), p[1] = std::uint8_t(bits >> 8), p[2] = std::uint8_t(bits >> 16),
-                p[3] = std::uint8_t(bits >> 24);
+                if (sixteenBit) {
+                    bits = std::uint16_t(std::int16_t(value));
+                } else {
+                    std::memcpy(&bits, &value, 4);
+                }
+                unsigned char* p = &bytes[size * i];
+                p[0] = std::uint8_t(bits), p[1] = std::uint8_t(bits >> 8);
+                if (!sixteenBit) p[2] = std::uint8_t(bits >> 16), p[3] = std::uint8_t(bits >> 24);
             }
             out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         }
@@ -546,6 +572,7 @@ void writeOutputs(const ImportRequest& request, const fs::path& out, const std::
     fs::create_directories(out, ec);
     if (!fs::is_directory(out, ec)) throw ImportError("--out: cannot create the folder " + out.string());
 
+    const bool sixteenBit = request.scratchSlices && sixteenBitValues(nim);
     const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
         std::string temporary, target;
@@ -559,8 +586,8 @@ void writeOutputs(const ImportRequest& request, const fs::path& out, const std::
         for (const auto& s : staged) fs::remove(s.temporary, ec);
     };
     try {
-        saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels); },
-                           "cannot write " + result.stc);
+        saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels, sixteenBit); },
+                           "cannot write " + result.stc, request.scratchSlices ? Flush::Scratch : Flush::ToDisk);
         try {
             saveMotion(staged[1].temporary, rows);
         } catch (const std::exception&) {
@@ -574,7 +601,7 @@ void writeOutputs(const ImportRequest& request, const fs::path& out, const std::
             throw std::runtime_error("cannot write " + result.space);
         }
         saveTextAtomically(staged[4].temporary,
-                           [&](std::ostream& os) { writeDocument(os, g, name, nim, fs::absolute(request.bold, ec).string()); },
+                           [&](std::ostream& os) { writeDocument(os, g, name, nim, sixteenBit, fs::absolute(request.bold, ec).string()); },
                            "cannot write " + result.fmr);
         for (const auto& s : staged) {
             fs::rename(s.temporary, s.target, ec);

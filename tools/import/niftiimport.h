@@ -33,6 +33,11 @@ struct ImportRequest {
     // sidecar) name an input file given by its path, e.g. as a BIDS URI;
     // unset: by its absolute path.
     std::function<std::string(const std::string& path)> nameOf;
+    // Slice data that only live as long as the run's job: as 16-bit integers
+    // when the run's values are 16-bit integers as stored (no scaling), at
+    // half the size of floats and the same values once read, and not flushed
+    // to the disk.
+    bool scratchSlices = false;
 };
 
 struct ImportResult {

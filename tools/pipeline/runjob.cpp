@@ -1,11 +1,13 @@
 #include "runjob.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 
 #include "cli.h"
 #include "host.h"
 #include "motionfiles.h"
+#include "rundvars.h"
 
 namespace tool {
 
@@ -72,6 +74,7 @@ ImportResult importForCommand(const ImportRequest& request)
 
 RunJobResult runJob(const RunJob& job)
 {
+    if (!job.threads.empty()) setDVARSThreads(std::atoi(job.threads.c_str()));
     if (job.import) importStep(*job.import);
     const RunSteps steps = job.steps();
     RunJobResult result;
