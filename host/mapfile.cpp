@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -212,7 +213,9 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
 
 double mapFileMaximum(const std::string& file)
 {
-    nifti_set_debug_level(0);
+    // Set once: the group level reads maps on several threads.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { nifti_set_debug_level(0); });
     const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_image_read(file.c_str(), 1), nifti_image_free);
     if (!image || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32)
         throw std::runtime_error("cannot read the map " + file);

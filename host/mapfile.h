@@ -68,6 +68,7 @@ void writeMapBytes(const std::string& file, const std::string& head, const float
 
 // The largest finite voxel of a float32 NIfTI map as this host writes it.
 // Throws std::runtime_error "cannot read the map FILE" for anything else.
+// Safe to call from several threads at once.
 double mapFileMaximum(const std::string& file);
 
 } // namespace host

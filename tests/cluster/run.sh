@@ -2,7 +2,8 @@
 # make test-cluster: a one-node SLURM on this machine (Debian's munge,
 # slurmctld and slurmd, run as root from a minimal configuration in a
 # temporary folder, on free private ports), then the Snakemake workflow on the
-# sample study through the SLURM profile. Its outputs must be those of
+# sample study through the SLURM profile, once with a job per participant
+# and once with the participants grouped into one job. Its outputs must be those of
 # tremora bids run directly, byte for byte, and every job must have gone
 # through SLURM. The daemons are stopped by their process ids at the end.
 set -euo pipefail
@@ -89,7 +90,16 @@ check() { "$@" || { failed=$((failed + 1)); echo "test-cluster: FAILED: $*" >&2;
 # Three jobs (two participants, then the group) went through SLURM and completed.
 jobs=$(scontrol show job --oneliner)
 check [ "$(grep -c 'JobState=COMPLETED' <<<"$jobs" || true)" -eq 3 ]
-check [ "$(grep -c 'JobName=tremora-participant_sub_0' <<<"$jobs" || true)" -eq 2 ]
+check [ "$(grep -c 'JobName=tremora-participant ' <<<"$jobs" || true)" -eq 2 ]
 check diff -r direct cluster
+
+# Grouped for a site that limits its job count: both participants in one SLURM job.
+snakemake -s "$src/workflow/Snakefile" --profile "$src/workflow/profiles/slurm" --group-components batch=2 --cores 1 \
+  --config bids_dir=study output_dir=grouped tremora="$tremora" threads=1 group=batch >grouped.log 2>&1 \
+  || { tail -n 30 grouped.log >&2; exit 1; }
+jobs=$(scontrol show job --oneliner)
+check [ "$(grep -c 'JobState=COMPLETED' <<<"$jobs" || true)" -eq 5 ]
+check [ "$(grep -c 'JobName=tremora-GROUP ' <<<"$jobs" || true)" -eq 1 ]
+check diff -r direct grouped
 echo "test-cluster: $(( $(date +%s) - start )) s in all, $failed checks failed"
 [ "$failed" -eq 0 ]

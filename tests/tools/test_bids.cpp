@@ -1,5 +1,6 @@
 // tremora bids: the runs found and their motion; the outputs, their affine,
-// Snakemake's bytes; resumption after a kill; the sample study's validity.
+// Snakemake's bytes; resumption after a kill; the group page of a large study;
+// the sample study's validity.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -409,6 +410,88 @@ TEST(Bids, EveryRunIsAccountedForWithItsStatusAndALockedRunIsWaitedFor)
     const auto interruptedOnly = runCli({"bids", bids.string(), out.string(), "group"});
     EXPECT_EQ(interruptedOnly.status, 1);
     EXPECT_NE(interruptedOnly.err.find("5 runs: 3 done, 1 interrupted, 1 skipped"), std::string::npos) << interruptedOnly.err;
+}
+
+TEST(Bids, GroupPageOfALargeStudyListsTheRunsBeyondTheCriteriaAndLeavesEveryRunToTheTable)
+{
+    // The sample's six runs as a small study, and under 100 participants' names (600 runs, links to the same outputs) as a large one.
+    const fs::path root = support::tempDir("large");
+    const fs::path small = root / "small", large = root / "large";
+    fs::copy(reference(), small, fs::copy_options::recursive);
+    for (int p = 1; p <= 100; ++p) {
+        const std::string label = "sub-" + std::string(p < 10 ? "00" : p < 100 ? "0" : "") + std::to_string(p);
+        for (const auto& e : fs::recursive_directory_iterator(reference() / "sub-01")) {
+            if (!e.is_regular_file()) continue;
+            std::string rel = e.path().lexically_relative(reference()).string();
+            for (std::size_t at = rel.find("sub-01"); at != std::string::npos; at = rel.find("sub-01", at + label.size()))
+                rel.replace(at, 6, label);
+            fs::create_directories((large / rel).parent_path());
+            fs::create_symlink(e.path(), large / rel);
+        }
+    }
+    // A criterion between the fourth and fifth smallest mean FD of the six runs puts two of them beyond it.
+    ASSERT_EQ(runCli({"bids", study().string(), small.string(), "group"}).status, 0);
+    const auto smallRows = support::tsvRows(support::readFile(small / "group_motion.tsv"));
+    ASSERT_EQ(smallRows.size(), 7u);
+    const auto column = std::find(smallRows[0].begin(), smallRows[0].end(), "mean_fd") - smallRows[0].begin();
+    std::vector<std::pair<double, std::string>> byFD;
+    for (std::size_t k = 1; k < smallRows.size(); ++k) {
+        std::string stem;
+        for (std::size_t c = 0; c < smallRows[k].size() && smallRows[0][c] != "status"; ++c) {
+            const std::string& key = smallRows[0][c];
+            const std::string& value = smallRows[k][c];
+            if (value == "n/a") continue;
+            stem += (stem.empty() ? "" : "_") + (key == "participant_id" || key == "session_id" ? value : key + "-" + value);
+        }
+        byFD.emplace_back(std::stod(smallRows[k][std::size_t(column)]), stem);
+    }
+    std::sort(byFD.begin(), byFD.end());
+    ASSERT_LT(byFD[3].first, byFD[4].first);
+    const std::string criterion = std::to_string((byFD[3].first + byFD[4].first) / 2);
+    const std::vector<std::string> options = {"group", "--exclude-mean-fd", criterion, "--exclude-spike-share", "1"};
+    const auto group = [&](const fs::path& out) {
+        std::vector<std::string> args = {"bids", study().string(), out.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        const auto r = runCli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return support::readFile(out / "group_report.html");
+    };
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+
+    // The small study's page lists every run; the large one's the 200 beyond the criterion, and says where the others are.
+    const std::string smallPage = group(small), largePage = group(large);
+    EXPECT_NE(smallPage.find("<table id=\"runs\">"), std::string::npos);
+    EXPECT_EQ(smallPage.find("id=\"every-run-in-table\""), std::string::npos);
+    EXPECT_EQ(largePage.find("<table id=\"runs\">"), std::string::npos);
+    EXPECT_NE(largePage.find("<p>600 runs done; 200 beyond the criteria"), std::string::npos);
+    EXPECT_NE(largePage.find("id=\"summary\""), std::string::npos);
+    EXPECT_NE(largePage.find("id=\"every-run-in-table\""), std::string::npos);
+    const auto table = [](const std::string& page, const std::string& id) {
+        const std::size_t at = page.find("<table id=\"" + id + "\">");
+        return at == std::string::npos ? std::string() : page.substr(at, page.find("</table>", at) - at);
+    };
+    const std::string everyRun = table(smallPage, "runs"), beyond = table(largePage, "excluded");
+    for (std::size_t k = 0; k < 6; ++k) {
+        SCOPED_TRACE(byFD[k].second);
+        const std::string link = byFD[k].second.substr(std::string("sub-01").size()) + "_desc-motion_report.html\">";
+        EXPECT_EQ(count(everyRun, link), 1u);
+        // Beyond the criterion: in the table of such runs, under each participant's name; the others nowhere on the page
+        // (the carpets shown are of the copies of the run of the highest mean FD).
+        EXPECT_EQ(count(beyond, link), k >= 4 ? 100u : 0u);
+        if (k < 4) EXPECT_EQ(count(largePage, link), 0u);
+    }
+    EXPECT_EQ(count(beyond, "<tr><td><a href="), 200u);
+    // The table holds every run, as the small study's does.
+    const auto largeRows = support::tsvRows(support::readFile(large / "group_motion.tsv"));
+    ASSERT_EQ(largeRows.size(), 601u);
+    const auto exclude = std::find(largeRows[0].begin(), largeRows[0].end(), "exclude") - largeRows[0].begin();
+    std::size_t excluded = 0;
+    for (std::size_t k = 1; k < largeRows.size(); ++k) excluded += largeRows[k][std::size_t(exclude)] == "1";
+    EXPECT_EQ(excluded, 200u);
 }
 
 TEST(Bids, SampleStudyPassesTheBidsValidator)

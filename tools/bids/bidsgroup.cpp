@@ -21,6 +21,7 @@
 #include "confoundsummary.h"
 #include "groupmodels.h"
 #include "mapfile.h"
+#include "parallel.h"
 #include "report.h"
 #include "runstatus.h"
 #include "svg.h"
@@ -80,6 +81,16 @@ std::string optionText(const Json& value)
     return "n/a";
 }
 
+// A file's text, or none when it cannot be read (then no JSON either).
+std::string textOrNothing(const fs::path& file)
+{
+    try {
+        return fileText(file);
+    } catch (const std::runtime_error&) {
+        return {};
+    }
+}
+
 Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& options)
 {
     Row row;
@@ -93,27 +104,31 @@ Row readRun(const fs::path& output, const fs::path& record, const GroupOptions& 
                             run.name.entities.end());
     row.name = run.name;
     run.folder = row.folder;
+    // Each file is read once, the table in one pass for all its columns.
     const fs::path table = output / outputName(run, "confounds", "timeseries", ".tsv");
-    const std::vector<double> fd = tableColumn(table, "framewise_displacement");
+    const fs::path sidecarPath = output / outputName(run, "confounds", "timeseries", ".json");
+    std::vector<std::string> names = summaryColumns();
+    names.push_back("framewise_displacement");
+    const TableColumns columns = tableColumns(table, names);
+    if (!columns.back()) throw std::runtime_error(table.string() + " has no column framewise_displacement");
+    const std::vector<double>& fd = *columns.back();
     row.volumes = int(fd.size());
     for (std::size_t t = 1; t < fd.size(); ++t)
         if (!std::isnan(fd[t])) row.maxFD = std::max(row.maxFD, fd[t]);
     row.meanFD = meanFramewiseDisplacement(fd);
-    std::ifstream in(output / outputName(run, "confounds", "timeseries", ".json"));
-    const Json sidecar = Json::parse(in, nullptr, false);
     const std::string rmsd = std::string(kOwnPrefix) + "rmsd";
+    const nlohmann::json sidecar = sidecarEntries(sidecarPath, {rmsd});
     if (!sidecar.is_object() || !sidecar.contains(rmsd) || !sidecar[rmsd].contains("Spikes"))
         throw std::runtime_error("the sidecar of " + table.string() + " lists no spikes");
     row.spikes = int(sidecar[rmsd]["Spikes"].size());
     row.spikeShare = row.volumes > 0 ? double(row.spikes) / row.volumes : 0.0;
     row.maxDisplacement = host::mapFileMaximum((output / outputName(run, "maxabs", "displacement", ".nii.gz")).string());
-    const ConfoundsSummary summary = summarizeConfounds(table, output / outputName(run, "confounds", "timeseries", ".json"));
+    const ConfoundsSummary summary = summarizeConfounds(columns, sidecar, table, sidecarPath);
     row.meanStdDVARS = summary.meanStdDVARS;
     row.maxStdDVARS = summary.maxStdDVARS;
     row.outliersBy = summary.rule;
     row.outlierShare = summary.outlierShare;
-    std::ifstream recordIn(record);
-    const Json provenance = Json::parse(recordIn, nullptr, false);
+    const Json provenance = Json::parse(textOrNothing(record), nullptr, false);
     const Json used = provenance.is_object() ? provenance.value("Options", Json::object()) : Json::object();
     for (const auto& [column, key] : kOptionColumns) row.options.push_back(optionText(used.value(key, Json())));
     if (provenance.is_object() && provenance.contains("Warnings") && provenance["Warnings"].is_array())
@@ -205,6 +220,32 @@ Carpets worstCarpets(const fs::path& output, const std::vector<Row>& rows, std::
     return carpets;
 }
 
+// Up to this many runs the page lists every run; beyond, a study's page
+// (tens of thousands of runs) would be too long to read or even to open, so
+// it lists the runs beyond the criteria and those not done, with the
+// quantiles of the measures, and leaves every run to the table.
+constexpr std::size_t kEveryRunOnPage = 500;
+
+// The median, 95th percentile (nearest rank) and largest value of each
+// measure over the runs done.
+std::string summaryTable(std::vector<double> meanFD, std::vector<double> share, std::vector<double> displacement)
+{
+    std::ostringstream html;
+    html << "<table id=\"summary\"><tr><th>over the runs done</th><th>median</th><th>95th percentile</th><th>largest</th></tr>\n";
+    const auto line = [&](const char* what, std::vector<double>& v, int digits) {
+        if (v.empty()) return;
+        std::sort(v.begin(), v.end());
+        const auto rank = [&](double p) { return v[std::size_t(std::ceil(p * double(v.size()))) - 1]; };
+        html << "<tr><td>" << what << "</td><td>" << fixed(rank(0.5), digits) << "</td><td>" << fixed(rank(0.95), digits) << "</td><td>"
+             << fixed(v.back(), digits) << "</td></tr>\n";
+    };
+    line("mean framewise displacement (mm)", meanFD, 3);
+    line("share of spike volumes", share, 3);
+    line("largest displacement of a voxel (mm)", displacement, 2);
+    html << "</table>\n";
+    return html.str();
+}
+
 std::string page(const std::vector<Row>& rows, const GroupOptions& options, const Carpets& carpets,
                  const std::vector<std::string>& mixed)
 {
@@ -283,9 +324,16 @@ std::string page(const std::vector<Row>& rows, const GroupOptions& options, cons
                  << host::markupEscape(r->name.stem()) << "</a>: mean FD " << fixed(r->meanFD, 3) << " mm</h3>\n" << figure;
         html << "</section>\n";
     }
-    html << "<h2>Every run</h2>\n<table id=\"runs\">" << head;
-    for (const auto& r : rows) html << runRow(r);
-    html << "</table>\n<footer><p>tremora " << kProgramVersion << "</p></footer>\n</body></html>\n";
+    if (rows.size() <= kEveryRunOnPage) {
+        html << "<h2>Every run</h2>\n<table id=\"runs\">" << head;
+        for (const auto& r : rows) html << runRow(r);
+        html << "</table>\n";
+    } else {
+        html << "<h2>Every run</h2>\n" << summaryTable(meanFD, share, displacement) << "<p id=\"every-run-in-table\">"
+             << rows.size() << " runs are more than a page can usefully list: this page lists those beyond the criteria "
+                               "and those not done, and group_motion.tsv every run with its numbers.</p>\n";
+    }
+    html << "<footer><p>tremora " << kProgramVersion << "</p></footer>\n</body></html>\n";
     return html.str();
 }
 
@@ -364,10 +412,15 @@ std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& optio
         if (!parsed->get("ses").empty()) folder /= "ses-" + parsed->get("ses");
         addTrace(found, name, folder / "func");
     }
-    std::vector<Row> rows;
-    for (const auto& [stem, t] : found) {
-        if (!options.filters.accepts(t.name)) continue;
-        Row row;
+    std::vector<std::pair<const std::string*, const Traces*>> runs;
+    for (const auto& [stem, t] : found)
+        if (options.filters.accepts(t.name)) runs.emplace_back(&stem, &t);
+    // The runs are read on all cores: each part fills its own row.
+    std::vector<Row> rows(runs.size());
+    parallel::forEach(runs.size(), 0, [&](std::size_t part, int) {
+        const std::string& stem = *runs[part].first;
+        const Traces& t = *runs[part].second;
+        Row& row = rows[part];
         row.name = t.name;
         row.folder = t.folder;
         const auto problem = [&](const char* status, const std::string& note) { row.status = status, row.note = note; };
@@ -393,12 +446,14 @@ std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& optio
         }
         if (row.status != "done" && t.status)
             for (const auto& w : t.status->warnings) row.note += (row.note.empty() ? "warning: " : "; warning: ") + w;
-        rows.push_back(std::move(row));
-    }
-    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-        return (a.folder / a.name.stem()).string() < (b.folder / b.name.stem()).string();
     });
-    return rows;
+    std::vector<std::pair<std::string, std::size_t>> order;
+    for (std::size_t k = 0; k < rows.size(); ++k) order.emplace_back((rows[k].folder / rows[k].name.stem()).string(), k);
+    std::sort(order.begin(), order.end());
+    std::vector<Row> sorted;
+    sorted.reserve(rows.size());
+    for (const auto& [key, k] : order) sorted.push_back(std::move(rows[k]));
+    return sorted;
 }
 
 // The option columns whose values differ among the complete runs, each as

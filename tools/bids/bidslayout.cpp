@@ -35,17 +35,28 @@ bool listed(const std::vector<std::string>& wanted, const std::string& key, cons
     return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return normalised(key, w) == normalised(key, value); });
 }
 
+// The files of a folder, sorted, hidden ones aside. Only names are read:
+// whether a chosen file is a regular file is asked of it alone (isFile), since
+// asking it of every entry costs a stat of each linked file (a study of links,
+// as version-control tools for data keep it).
 std::vector<fs::path> filesIn(const fs::path& folder)
 {
     std::vector<fs::path> files;
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) return files;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.empty() && name[0] != '.' && entry.is_regular_file(ec)) files.push_back(entry.path());
+    for (fs::directory_iterator it(folder, ec), end; it != end && !ec; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        // The listing tells a folder from a file, not where a link leads.
+        const bool folder = !it->is_symlink(ec) && it->is_directory(ec);
+        if (!name.empty() && name[0] != '.' && !folder) files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+bool isFile(const fs::path& file)
+{
+    std::error_code ec;
+    return fs::is_regular_file(file, ec);
 }
 
 std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefix)
@@ -70,24 +81,23 @@ std::string fileNames(const std::vector<fs::path>& files)
 // fMRIPrep's confounds table and boldref of the run, in the derivatives'
 // folder of the run. Of several references the one of the head-motion
 // correction comes first (desc-hmc), then one without desc, then any other.
-void pairWithFMRIPrep(Run& run, const fs::path& folder)
+void pairWithFMRIPrep(Run& run, const fs::path& folder, const std::vector<fs::path>& files)
 {
     std::vector<fs::path> tables, regressors;
     std::vector<std::pair<int, fs::path>> references;
     std::vector<fs::path> masks;
-    for (const auto& file : filesIn(folder)) {
+    for (const auto& file : files) {
         const auto name = parseName(file.filename().string());
         if (!name || !sameRun(*name, run.name) || name->get("space") != "") continue;
-        if (name->get("desc") == "confounds" && name->extension == ".tsv") {
-            if (name->suffix == "timeseries") tables.push_back(file);
-            if (name->suffix == "regressors") regressors.push_back(file);
-        }
-        if (name->suffix == "boldref" && (name->extension == ".nii.gz" || name->extension == ".nii")) {
+        const bool image = name->extension == ".nii.gz" || name->extension == ".nii";
+        const bool table = name->get("desc") == "confounds" && name->extension == ".tsv";
+        if (table && name->suffix == "timeseries" && isFile(file)) tables.push_back(file);
+        if (table && name->suffix == "regressors" && isFile(file)) regressors.push_back(file);
+        if (image && name->suffix == "boldref" && isFile(file)) {
             const std::string desc = name->get("desc");
             references.emplace_back(desc == "hmc" ? 0 : desc.empty() ? 1 : 2, file);
         }
-        if (name->suffix == "mask" && name->get("desc") == "brain" && (name->extension == ".nii.gz" || name->extension == ".nii"))
-            masks.push_back(file);
+        if (image && name->suffix == "mask" && name->get("desc") == "brain" && isFile(file)) masks.push_back(file);
     }
     const auto& found = tables.empty() ? regressors : tables;
     if (found.empty()) {
@@ -110,7 +120,7 @@ void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::pat
             std::string name = file.filename().string();
             if (format == MotionFormat::SPM) name = name.substr(3); // rp_
             const auto parsed = parseName(name);
-            if (parsed && sameRun(*parsed, run.name)) found.push_back(file);
+            if (parsed && sameRun(*parsed, run.name) && isFile(file)) found.push_back(file);
         }
     static const char* const patterns[] = {"*.par", "rp_*.txt", "*.1D", "*_desc-confounds_timeseries.tsv"};
     if (found.empty())
@@ -193,14 +203,18 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
     }
     const MotionFormat motionFormat = format.value_or(MotionFormat::FMRIPrep);
     for (const auto& subject : foldersIn(dataset.root, "sub-")) {
+        // One participant's job in a study of thousands walks its own folders only.
+        if (!listed(filters.participants, "sub", label(subject.filename().string(), "sub-"))) continue;
         std::vector<fs::path> funcs = {subject / "func"};
         for (const auto& session : foldersIn(subject, "ses-")) funcs.push_back(session / "func");
-        for (const auto& func : funcs)
+        for (const auto& func : funcs) {
+            // The derivatives' folder of these runs, read once for all of them.
+            std::optional<std::vector<fs::path>> derived;
             for (const auto& file : filesIn(func)) {
                 const std::string fileName = file.filename().string();
                 if (!fileName.ends_with("_bold.nii.gz") && !fileName.ends_with("_bold.nii")) continue;
                 const auto name = parseName(fileName);
-                if (!name || name->suffix != "bold" || !filters.accepts(*name)) continue;
+                if (!name || name->suffix != "bold" || !filters.accepts(*name) || !isFile(file)) continue;
                 Run run;
                 run.name = *name;
                 run.bold = file;
@@ -212,8 +226,11 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                     (sessionFolder == subject && !name->get("ses").empty())) {
                     run.skipped = "its name does not match its folder " + run.folder.string();
                 } else if (motionFormat == MotionFormat::FMRIPrep) {
-                    if (dataset.derivatives)
-                        pairWithFMRIPrep(run, *dataset.derivatives / run.folder);
+                    if (dataset.derivatives) {
+                        const fs::path folder = *dataset.derivatives / run.folder;
+                        if (!derived) derived = filesIn(folder);
+                        pairWithFMRIPrep(run, folder, *derived);
+                    }
                     else
                         run.skipped = "no motion estimates: no fMRIPrep derivatives (give --derivatives, or keep them in " +
                                       (dataset.root / "derivatives" / "fmriprep").string() + ")";
@@ -224,6 +241,7 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                 }
                 dataset.runs.push_back(std::move(run));
             }
+        }
     }
     return dataset;
 }

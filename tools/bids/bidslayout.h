@@ -73,8 +73,9 @@ struct Dataset {
 // and afni the one motion file of the same entities (*.par, rp_*.txt, *.1D)
 // beside the run or in the derivatives. The derivatives are the given folder
 // (or its fmriprep/ subfolder when only that holds participants), else
-// root/derivatives/fmriprep when there is one. Throws std::runtime_error for
-// a dataset that cannot be read.
+// root/derivatives/fmriprep when there is one. Only the folders of the
+// participants the filters name are read. Throws std::runtime_error for a
+// dataset that cannot be read.
 Dataset discover(const fs::path& root, const std::optional<fs::path>& derivatives,
                  std::optional<MotionFormat> format, const Filters& filters);
 

@@ -370,10 +370,24 @@ void requireMatches(const Filters& filters, const std::vector<Name>& all, const 
 
 int participant(Settings s, bool listOnly)
 {
-    Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, Filters{});
-    std::vector<Name> all;
-    for (const auto& run : dataset.runs) all.push_back(run.name);
-    requireMatches(s.filters, all, s.bidsDir.string());
+    // Only the folders of the participants asked for are read (one job of a
+    // large study would otherwise walk all of it); an option that takes no run
+    // of theirs is named as the whole study would name it.
+    Filters theirs;
+    theirs.participants = s.filters.participants;
+    Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, theirs);
+    const auto names = [](const Dataset& d) {
+        std::vector<Name> all;
+        for (const auto& run : d.runs) all.push_back(run.name);
+        return all;
+    };
+    try {
+        requireMatches(s.filters, names(dataset), s.bidsDir.string());
+    } catch (const cli::RunError&) {
+        if (theirs.participants.empty()) throw;
+        requireMatches(s.filters, names(discover(s.bidsDir, s.derivatives, s.format, Filters{})), s.bidsDir.string());
+        throw;
+    }
     dataset.runs.erase(std::remove_if(dataset.runs.begin(), dataset.runs.end(),
                                       [&](const Run& run) { return !s.filters.accepts(run.name); }),
                        dataset.runs.end());

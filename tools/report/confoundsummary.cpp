@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -17,65 +17,139 @@ using namespace qc; // the quality-control library (code/qc)
 
 namespace {
 
-std::vector<std::string> headerOf(const std::filesystem::path& table, std::ifstream& in)
+const std::string kOutlierMask = std::string(kOwnPrefix) + "outlier";
+
+// A cell as a number: n/a is NaN, anything else what strtod makes of it.
+double cellValue(const char* begin, const char* end)
 {
-    std::string line;
-    if (!in || !std::getline(in, line)) throw std::runtime_error("cannot read the table " + table.string());
-    std::vector<std::string> header;
-    std::istringstream cells(line);
-    for (std::string cell; std::getline(cells, cell, '\t');) header.push_back(cell);
-    return header;
+    if (end - begin == 3 && std::memcmp(begin, "n/a", 3) == 0) return std::nan("");
+    const std::string cell(begin, end);
+    return std::strtod(cell.c_str(), nullptr);
 }
 
 } // namespace
 
-bool tableHasColumn(const std::filesystem::path& table, const std::string& name)
+std::string fileText(const std::filesystem::path& file)
 {
-    std::ifstream in(table);
-    const auto header = headerOf(table, in);
-    return std::find(header.begin(), header.end(), name) != header.end();
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    std::string text;
+    in.seekg(0, std::ios::end);
+    text.resize(std::size_t(std::max<std::streamoff>(0, in.tellg())));
+    in.seekg(0);
+    in.read(text.data(), std::streamsize(text.size()));
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return text;
 }
 
-std::vector<double> tableColumn(const std::filesystem::path& table, const std::string& name)
+TableColumns tableColumns(const std::filesystem::path& table, const std::vector<std::string>& names)
 {
-    std::ifstream in(table);
-    const auto header = headerOf(table, in);
-    const auto at = std::find(header.begin(), header.end(), name);
-    if (at == header.end()) throw std::runtime_error(table.string() + " has no column " + name);
-    const std::size_t index = std::size_t(at - header.begin());
-    std::vector<double> values;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream cells(line);
-        std::string cell;
-        for (std::size_t k = 0; k <= index && std::getline(cells, cell, '\t'); ++k) {}
-        values.push_back(cell == "n/a" ? std::nan("") : std::strtod(cell.c_str(), nullptr));
+    std::string text;
+    try {
+        text = fileText(table);
+    } catch (const std::runtime_error&) {
+        throw std::runtime_error("cannot read the table " + table.string());
     }
-    return values;
+    const char* at = text.data();
+    const char* const stop = text.data() + text.size();
+    const auto lineEnd = [&](const char* from) {
+        const void* newline = std::memchr(from, '\n', std::size_t(stop - from));
+        return newline ? static_cast<const char*>(newline) : stop;
+    };
+    if (text.empty()) throw std::runtime_error("cannot read the table " + table.string());
+    // Which column of the table each name is, and the names each column feeds.
+    std::vector<std::vector<std::size_t>> wanted;
+    TableColumns columns(names.size());
+    {
+        const char* end = lineEnd(at);
+        std::size_t index = 0;
+        for (const char* cell = at; cell <= end; ++index) {
+            const void* tab = std::memchr(cell, '\t', std::size_t(end - cell));
+            const char* cellEnd = tab ? static_cast<const char*>(tab) : end;
+            const std::string_view header(cell, std::size_t(cellEnd - cell));
+            for (std::size_t n = 0; n < names.size(); ++n)
+                if (!columns[n] && header == names[n]) {
+                    if (wanted.size() <= index) wanted.resize(index + 1);
+                    wanted[index].push_back(n);
+                    columns[n].emplace();
+                }
+            cell = cellEnd + 1;
+        }
+        at = end == stop ? stop : end + 1;
+    }
+    while (at < stop) {
+        const char* end = lineEnd(at);
+        // A row shorter than a column gives that column its last cell, as a
+        // cell-by-cell reader left it.
+        const char* last = at;
+        const char* lastEnd = at;
+        const char* cell = at;
+        for (std::size_t index = 0; index < wanted.size(); ++index) {
+            if (cell <= end) {
+                const void* tab = std::memchr(cell, '\t', std::size_t(end - cell));
+                last = cell;
+                lastEnd = tab ? static_cast<const char*>(tab) : end;
+                cell = lastEnd + 1;
+            }
+            if (wanted[index].empty()) continue;
+            const double value = cellValue(last, lastEnd);
+            for (std::size_t n : wanted[index]) columns[n]->push_back(value);
+        }
+        at = end == stop ? stop : end + 1;
+    }
+    return columns;
 }
 
-ConfoundsSummary summarizeConfounds(const std::filesystem::path& table, const std::filesystem::path& sidecarPath)
+const std::vector<std::string>& summaryColumns()
+{
+    static const std::vector<std::string> names = {kOutlierMask, "std_dvars"};
+    return names;
+}
+
+nlohmann::json sidecarEntries(const std::filesystem::path& sidecar, const std::vector<std::string>& also)
+{
+    std::string text;
+    try {
+        text = fileText(sidecar);
+    } catch (const std::runtime_error&) {
+        return nullptr;
+    }
+    // A sidecar describes every column; the summaries need two entries of it.
+    const auto keep = [&](int depth, nlohmann::json::parse_event_t event, const nlohmann::json& parsed) {
+        if (depth != 1 || event != nlohmann::json::parse_event_t::key) return true;
+        const auto& key = parsed.get_ref<const std::string&>();
+        return key == kOutlierMask || std::find(also.begin(), also.end(), key) != also.end();
+    };
+    return nlohmann::json::parse(text, keep, false);
+}
+
+ConfoundsSummary summarizeConfounds(const TableColumns& columns, const nlohmann::json& sidecar,
+                                    const std::filesystem::path& table, const std::filesystem::path& sidecarPath)
 {
     ConfoundsSummary s;
-    const std::string mask = std::string(kOwnPrefix) + "outlier";
-    const std::vector<double> outliers = tableColumn(table, mask);
+    if (columns.size() < 2 || !columns[0]) throw std::runtime_error(table.string() + " has no column " + kOutlierMask);
+    const std::vector<double>& outliers = *columns[0];
     s.volumes = int(outliers.size());
-    if (tableHasColumn(table, "std_dvars")) {
-        const std::vector<double> std = tableColumn(table, "std_dvars");
+    if (columns[1]) {
+        const std::vector<double>& std = *columns[1];
         double sum = 0.0, max = 0.0;
         for (std::size_t t = 1; t < std.size(); ++t)
             if (!std::isnan(std[t])) sum += std[t], max = std::max(max, std[t]);
         s.meanStdDVARS = std.size() > 1 ? sum / double(std.size() - 1) : 0.0;
         s.maxStdDVARS = max;
     }
-    std::ifstream in(sidecarPath);
-    const auto sidecar = nlohmann::json::parse(in, nullptr, false);
     if (!sidecar.is_object()) throw std::runtime_error("cannot read the sidecar " + sidecarPath.string());
-    if (!sidecar.contains(mask) || !sidecar[mask].contains("OutliersBy"))
-        throw std::runtime_error("the sidecar " + sidecarPath.string() + " names no outlier rule (" + mask + ")");
-    s.rule = sidecar[mask]["OutliersBy"].get<std::vector<std::string>>();
+    if (!sidecar.contains(kOutlierMask) || !sidecar[kOutlierMask].contains("OutliersBy"))
+        throw std::runtime_error("the sidecar " + sidecarPath.string() + " names no outlier rule (" + kOutlierMask + ")");
+    s.rule = sidecar[kOutlierMask]["OutliersBy"].get<std::vector<std::string>>();
     s.outliers = int(std::count(outliers.begin(), outliers.end(), 1.0));
     s.outlierShare = s.volumes > 0 ? double(s.outliers) / s.volumes : 0.0;
     return s;
+}
+
+ConfoundsSummary summarizeConfounds(const std::filesystem::path& table, const std::filesystem::path& sidecarPath)
+{
+    return summarizeConfounds(tableColumns(table, summaryColumns()), sidecarEntries(sidecarPath), table, sidecarPath);
 }
 
 } // namespace tool

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace tool {
 
 struct ConfoundsSummary {
@@ -20,13 +22,29 @@ struct ConfoundsSummary {
     double outlierShare = 0.0;     // outliers / volumes
 };
 
-// One column of a tab-separated table with a header line, n/a as NaN. Throws
-// std::runtime_error when the table cannot be read or has no such column.
-std::vector<double> tableColumn(const std::filesystem::path& table, const std::string& name);
-bool tableHasColumn(const std::filesystem::path& table, const std::string& name);
+// Columns of a tab-separated table with a header line, n/a as NaN, read in
+// one pass over the file: for each name its column, or nothing when the
+// table has none. Throws std::runtime_error when the table cannot be read.
+using TableColumns = std::vector<std::optional<std::vector<double>>>;
+TableColumns tableColumns(const std::filesystem::path& table, const std::vector<std::string>& names);
 
-// Throws std::runtime_error for a table or sidecar that cannot be read, or a
-// sidecar that does not list the volumes of a chosen rule.
+// The columns a summary takes from the table, first among those that a
+// caller reads with them.
+const std::vector<std::string>& summaryColumns();
+
+// The sidecar's entries that a summary reads (and those named in also), the
+// rest left out as it is parsed; a JSON null when it cannot be read.
+nlohmann::json sidecarEntries(const std::filesystem::path& sidecar, const std::vector<std::string>& also = {});
+
+// From the table's summaryColumns() (as tableColumns reads them) and the
+// sidecar's entries. Throws std::runtime_error for a table without the
+// outlier mask, or a sidecar that cannot be read or names no outlier rule.
+ConfoundsSummary summarizeConfounds(const TableColumns& columns, const nlohmann::json& sidecarEntries,
+                                    const std::filesystem::path& table, const std::filesystem::path& sidecar);
+// The same from the files.
 ConfoundsSummary summarizeConfounds(const std::filesystem::path& table, const std::filesystem::path& sidecar);
+
+// A whole file's bytes; throws std::runtime_error when it cannot be read.
+std::string fileText(const std::filesystem::path& file);
 
 } // namespace tool
