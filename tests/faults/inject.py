@@ -204,7 +204,9 @@ def main():
             verdict = "did not compile" if failed is None else (f"caught by {len(failed)}" if failed else "NOT CAUGHT")
             print(f"[{n}/{len(selected)}] {fault['id']} {verdict} ({time.time() - t0:.0f} s)", flush=True)
     except KeyboardInterrupt:
-        print("interrupted; every file is restored", file=sys.stderr)
+        # What was run so far still counts: its table is printed.
+        print(report(results, time.time() - start, build, args.focused))
+        print(f"interrupted after {len(results)} of {len(selected)} faults; every file is restored", file=sys.stderr)
         return 130
     # Leave the build as the restored tree makes it, not with the last fault's objects.
     run(["cmake", "--build", build, "-j", str(args.jobs)], log)
