@@ -330,18 +330,7 @@ TEST(GroupModels, EachRunVotesForItsMostWinningModelAndTheMostVotedIsChosen)
 
 namespace knowntruth {
 
-std::vector<std::vector<std::string>> rowsOf(const fs::path& tsv)
-{
-    std::ifstream in(tsv);
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> cells;
-        std::istringstream s(line);
-        for (std::string c; std::getline(s, c, '\t');) cells.push_back(c);
-        rows.push_back(cells);
-    }
-    return rows;
-}
+std::vector<std::vector<std::string>> rowsOf(const fs::path& tsv) { return support::tsvRows(support::readFile(tsv)); }
 
 class KnownConfoundModel : public ::testing::TestWithParam<std::string> {};
 
