@@ -73,18 +73,27 @@ std::string streamError(gzFile file, bool compressed)
     return "";
 }
 
+// Deflate turns one compressed byte into at most 1032 bytes.
+constexpr std::size_t kMaxDeflateRatio = 1032;
+
 // The data of a gzip file of one member through ISA-L's inflater, which
 // takes about half zlib's time: `offset` bytes skipped, then `needed` bytes
-// into data. False for anything else (no gzip, several members, a trailer
-// whose length is not the header's, a damaged stream): the zlib path then
-// reads the file again and says what is wrong with it.
-bool inflateSingleMember(const char* file, std::size_t offset, unsigned char* data, std::size_t needed)
+// into a buffer of malloc's that the caller frees. Null for anything else
+// (no gzip, several members, a trailer whose length is not the header's, a
+// header that promises more than the file could inflate to, a damaged
+// stream): the zlib path then reads the file again and says what is wrong
+// with it. Nothing is allocated before the file's size and trailer agree
+// with the header, so a forged header costs no memory.
+unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::size_t needed)
 {
     std::FILE* in = std::fopen(file, "rb");
-    if (in == nullptr) return false;
+    if (in == nullptr) return nullptr;
+    unsigned char* data = nullptr;
     const auto close = [&](bool ok) {
         std::fclose(in);
-        return ok;
+        if (ok) return data;
+        std::free(data);
+        return static_cast<unsigned char*>(nullptr);
     };
     // The trailer's length (modulo 2^32) must be that of the header's data.
     unsigned char magic[2], trailer[4];
@@ -92,7 +101,12 @@ bool inflateSingleMember(const char* file, std::size_t offset, unsigned char* da
     if (std::fseek(in, -4, SEEK_END) != 0 || std::fread(trailer, 1, 4, in) != 4) return close(false);
     const std::uint32_t length = std::uint32_t(trailer[0]) | std::uint32_t(trailer[1]) << 8 | std::uint32_t(trailer[2]) << 16 |
                                  std::uint32_t(trailer[3]) << 24;
-    if (length != std::uint32_t(offset + needed) || std::fseek(in, 0, SEEK_SET) != 0) return close(false);
+    if (length != std::uint32_t(offset + needed)) return close(false);
+    const long compressedSize = std::ftell(in);
+    if (compressedSize <= 0 || needed > std::size_t(compressedSize) * kMaxDeflateRatio || std::fseek(in, 0, SEEK_SET) != 0)
+        return close(false);
+    data = static_cast<unsigned char*>(std::malloc(needed));
+    if (data == nullptr) return close(false);
 
     inflate_state state;
     isal_inflate_init(&state);
@@ -197,14 +211,12 @@ void loadNiftiData(nifti_image& image, const std::string& path)
     const std::size_t needed = image.nvox * std::size_t(image.nbyper);
     if (image.nvox != 0 && needed / image.nvox != std::size_t(image.nbyper)) refuse(path, "the header's dimensions are too large");
     if (needed > 0) {
-        auto* data = static_cast<unsigned char*>(std::malloc(needed));
-        if (data != nullptr && inflateSingleMember(image.iname, std::size_t(std::max(0, image.iname_offset)), data, needed)) {
+        if (auto* data = inflateSingleMember(image.iname, std::size_t(std::max(0, image.iname_offset)), needed)) {
             if (image.swapsize > 1 && image.byteorder != nifti_short_order())
                 nifti_swap_Nbytes(needed / std::size_t(image.swapsize), image.swapsize, data);
             image.data = data;
             return;
         }
-        std::free(data);
     }
     GzFile in{gzopen(image.iname, "rb")};
     if (in.file == nullptr) refuse(path, std::string("cannot be opened: ") + std::strerror(errno));
