@@ -7,7 +7,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 DEB_PACKAGES = cmake g++ make pkg-config libglm-dev libgtest-dev libgmock-dev libbenchmark-dev \
-               libnifti2-dev zlib1g-dev libdeflate-dev libisal-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
+               libnifti2-dev zlib1g-dev libdeflate-dev libisal-dev libsimdjson-dev nlohmann-json3-dev libpng-dev librsvg2-bin python3-numpy python3-nibabel \
                python3-nipype python3-nitime chromium snakemake libboost-dev
 # The one-node SLURM of `make test-cluster`.
 CLUSTER_PACKAGES = slurmctld slurmd slurm-client munge

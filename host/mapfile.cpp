@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -211,11 +213,66 @@ void writeMapFile(const std::string& file, const MAP_Header& header, const float
                   scratch);
 }
 
+namespace {
+
+// Deflate turns one compressed byte into at most 1032 bytes.
+constexpr std::size_t kMaxDeflateRatio = 1032;
+
+struct DecompressorFree {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// The maximum of a map of one gzip member, as this host writes them, read
+// whole and inflated by libdeflate in one call (a study's group level reads
+// one map per run, and nifti_clib inflates the head twice over). Nothing for
+// any other file: nifti_clib then reads it, or says it cannot.
+std::optional<double> gzipMapMaximum(const std::string& file)
+{
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (in == nullptr) return std::nullopt;
+    std::vector<unsigned char> packed;
+    unsigned char chunk[1 << 16];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) packed.insert(packed.end(), chunk, chunk + got);
+    std::fclose(in);
+    if (packed.size() < 18 || packed[0] != 0x1f || packed[1] != 0x8b) return std::nullopt;
+    const unsigned char* t = packed.data() + packed.size() - 4;
+    const std::size_t length = std::size_t(t[0]) | std::size_t(t[1]) << 8 | std::size_t(t[2]) << 16 | std::size_t(t[3]) << 24;
+    if (length < sizeof(nifti_1_header) || length > packed.size() * kMaxDeflateRatio) return std::nullopt;
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> inflater(libdeflate_alloc_decompressor());
+    if (!inflater) return std::nullopt;
+    std::vector<unsigned char> raw(length);
+    std::size_t used = 0, made = 0;
+    if (libdeflate_gzip_decompress_ex(inflater.get(), packed.data(), packed.size(), raw.data(), raw.size(), &used, &made) !=
+            LIBDEFLATE_SUCCESS ||
+        used != packed.size() || made != length)
+        return std::nullopt;
+    nifti_1_header header;
+    std::memcpy(&header, raw.data(), sizeof header);
+    const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_convert_nhdr2nim(header, file.c_str()), nifti_image_free);
+    if (!image || image->datatype != NIFTI_TYPE_FLOAT32 || image->iname_offset < int(sizeof header)) return std::nullopt;
+    const std::size_t offset = std::size_t(image->iname_offset);
+    if (offset > length || image->nvox > (length - offset) / sizeof(float)) return std::nullopt;
+    const bool swap = image->byteorder != nifti_short_order();
+    double max = 0.0;
+    for (std::size_t i = 0; i < image->nvox; ++i) {
+        unsigned char bytes[4];
+        std::memcpy(bytes, raw.data() + offset + 4 * i, 4);
+        if (swap) std::reverse(bytes, bytes + 4);
+        float v;
+        std::memcpy(&v, bytes, 4);
+        if (std::isfinite(v)) max = std::max(max, double(v));
+    }
+    return max;
+}
+
+} // namespace
+
 double mapFileMaximum(const std::string& file)
 {
     // Set once: the group level reads maps on several threads.
     static std::once_flag quiet;
     std::call_once(quiet, [] { nifti_set_debug_level(0); });
+    if (const auto max = gzipMapMaximum(file)) return *max;
     const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_image_read(file.c_str(), 1), nifti_image_free);
     if (!image || image->data == nullptr || image->datatype != NIFTI_TYPE_FLOAT32)
         throw std::runtime_error("cannot read the map " + file);

@@ -2,11 +2,14 @@
 // read back with nifti_clib.
 #include <dlfcn.h>
 #include <nifti1_io.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <memory>
 #include <regex>
 
+#include "mapfile.h"
+#include "nifti.h"
 #include "testing.h"
 
 using support::HostTest;
@@ -151,4 +154,43 @@ TEST_F(Maps, DisplacementAndFMapsAsNifti)
     const NiftiImage f = readNifti(save("run_detr_Fval_difftask.map", 4, 2.0f, 12.5f, 1, 298));
     EXPECT_EQ((std::vector<float>{float(f->intent_code), f->intent_p1, f->intent_p2}), (std::vector<float>{NIFTI_INTENT_FTEST, 1.0f, 298.0f}));
     EXPECT_STREQ(f->descrip, "F of adding the confound set");
+}
+
+// The largest finite voxel of a map, as the group level reads it from each
+// run: of the host's own maps, and the same whatever way the file is stored
+// (plain, gzip of one member or of two, by another writer); NaN and
+// infinities are not voxels' values; a map of integers is refused.
+TEST_F(Maps, LargestFiniteVoxelOfAMapHoweverItIsStored)
+{
+    // 100 z + i written, z < 2 and i < 12: the largest is 111.
+    EXPECT_EQ(host::mapFileMaximum(save("run_3DMC_MaxAbsolute.map", 1, 0.0f, 0.0f, 0, 0)), 111.0);
+
+    support::NiftiLayout layout;
+    layout.dims = {3, 2, 2, 1};
+    layout.ndim = 3;
+    const double nan = std::nan(""), inf = INFINITY;
+    const std::vector<double> voxels = {0.5, -7.0, nan, 2.25, inf, 1.0, -inf, 3.75, 0.0, 2.5, 1.5, 3.0};
+    for (const char* name : {"map.nii", "map.nii.gz"}) {
+        support::writeNifti((dir / name).string(), layout, voxels);
+        EXPECT_EQ(host::mapFileMaximum((dir / name).string()), 3.75) << name;
+    }
+    // Two gzip members (what concatenating gzip files gives) hold the same image.
+    const std::string plain = support::readFile(dir / "map.nii");
+    const auto gzip = [](const std::string& bytes) {
+        std::string packed(bytes.size() + 64, '\0');
+        z_stream z{};
+        deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data())), z.avail_in = uInt(bytes.size());
+        z.next_out = reinterpret_cast<Bytef*>(packed.data()), z.avail_out = uInt(packed.size());
+        EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+        packed.resize(z.total_out);
+        deflateEnd(&z);
+        return packed;
+    };
+    support::writeFile(dir / "two.nii.gz", gzip(plain.substr(0, 200)) + gzip(plain.substr(200)));
+    EXPECT_EQ(host::mapFileMaximum((dir / "two.nii.gz").string()), 3.75);
+
+    layout.datatype = 4; // int16
+    support::writeNifti((dir / "int.nii.gz").string(), layout, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    EXPECT_THROW(host::mapFileMaximum((dir / "int.nii.gz").string()), std::runtime_error);
 }

@@ -11,7 +11,10 @@
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "bidsconfounds.h"
+#include "confoundsummary.h"
 #include "motionmeasures.h"
 #include "myFMR.h"
 #include "mySDM.h"
@@ -277,3 +280,27 @@ TEST(ReportCommand, MapSlicesAreLabelledFromTheAffineAndInputsAreNamedByTheirSou
     }
 }
 
+
+// The entries of a confounds sidecar that the summaries read (the group level
+// reads one per run): each as a whole parse of the file gives it, escapes and
+// numbers included, the others left out; a sidecar that is cut short, is no
+// object or is missing gives none.
+TEST(ConfoundsSummary, SidecarEntriesAreThoseOfTheWholeFileAndADamagedSidecarGivesNone)
+{
+    const fs::path dir = support::tempDir("sidecar"), file = dir / "run_desc-confounds_timeseries.json";
+    const std::string text = R"({"a_comp_cor_00": {"Method": "aCompCor", "Mask": "combined", "VarianceExplained": 0.1234, "Retained": true},
+ "tremora_rmsd": {"Description": "RMS \"displacement\" \u00b5m\ttab", "Spikes": [3, 17, 250], "Threshold": 5e-1},
+ "trans_x": {"Units": "mm"},
+ "tremora_outlier": {"OutliersBy": ["fd", "dvars"], "Volumes": [], "Nested": {"deep": [1, {"x": null}]}}})";
+    support::writeFile(file, text);
+    const nlohmann::json whole = nlohmann::json::parse(text);
+    const nlohmann::json kept = tool::sidecarEntries(file, {"tremora_rmsd"});
+    EXPECT_EQ(kept, (nlohmann::json{{"tremora_outlier", whole["tremora_outlier"]}, {"tremora_rmsd", whole["tremora_rmsd"]}}));
+    EXPECT_EQ(tool::sidecarEntries(file), (nlohmann::json{{"tremora_outlier", whole["tremora_outlier"]}}));
+
+    for (const std::string& damaged : {text.substr(0, text.size() / 2), std::string("[1, 2]"), std::string("")}) {
+        support::writeFile(file, damaged);
+        EXPECT_TRUE(tool::sidecarEntries(file, {"tremora_rmsd"}).is_null()) << damaged;
+    }
+    EXPECT_TRUE(tool::sidecarEntries(dir / "none.json").is_null());
+}

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 #include "bidsconfounds.h"
 
@@ -108,19 +109,20 @@ const std::vector<std::string>& summaryColumns()
 
 nlohmann::json sidecarEntries(const std::filesystem::path& sidecar, const std::vector<std::string>& also)
 {
-    std::string text;
-    try {
-        text = fileText(sidecar);
-    } catch (const std::runtime_error&) {
-        return nullptr;
+    // A sidecar describes every column and a study has tens of thousands of
+    // them; the summaries need two entries. The whole file is checked by
+    // simdjson (a damaged one is refused, as before) and only the entries
+    // kept are turned into nlohmann's JSON. One parser per thread, reused.
+    thread_local simdjson::dom::parser parser;
+    simdjson::dom::object top;
+    if (parser.load(sidecar.string()).get_object().get(top) != simdjson::SUCCESS) return nullptr;
+    nlohmann::json kept = nlohmann::json::object();
+    for (const auto field : top) {
+        const std::string key(field.key);
+        if (key == kOutlierMask || std::find(also.begin(), also.end(), key) != also.end())
+            kept[key] = nlohmann::json::parse(simdjson::minify(field.value));
     }
-    // A sidecar describes every column; the summaries need two entries of it.
-    const auto keep = [&](int depth, nlohmann::json::parse_event_t event, const nlohmann::json& parsed) {
-        if (depth != 1 || event != nlohmann::json::parse_event_t::key) return true;
-        const auto& key = parsed.get_ref<const std::string&>();
-        return key == kOutlierMask || std::find(also.begin(), also.end(), key) != also.end();
-    };
-    return nlohmann::json::parse(text, keep, false);
+    return kept;
 }
 
 ConfoundsSummary summarizeConfounds(const TableColumns& columns, const nlohmann::json& sidecar,
