@@ -144,6 +144,38 @@ TEST(Bids, DiscoveryPairsEachRunWithItsMotion)
     }
 }
 
+// A study of many participants is read on several threads: the runs come
+// out in the participants' order all the same, and a link counts as the file
+// it leads to (a broken one as no file).
+TEST(Bids, DiscoveryOfManyParticipantsKeepsTheirOrderAndFollowsLinks)
+{
+    const fs::path root = support::tempDir("many");
+    const auto label = [](int p) { return "sub-" + std::string(p < 10 ? "00" : p < 100 ? "0" : "") + std::to_string(p); };
+    support::writeFile(root / "elsewhere.nii.gz", "");
+    for (int p = 130; p >= 1; --p) {
+        const std::string sub = label(p), bold = sub + "/func/" + sub + "_task-rest_bold.nii.gz",
+                          table = "derivatives/fmriprep/" + sub + "/func/" + sub + "_task-rest_desc-confounds_timeseries.tsv";
+        fs::create_directories((root / bold).parent_path());
+        fs::create_directories((root / table).parent_path());
+        if (p == 7) fs::create_symlink(root / "elsewhere.nii.gz", root / bold);
+        else if (p == 100) fs::create_symlink(root / "nowhere.nii.gz", root / bold);
+        else support::writeFile(root / bold, "");
+        if (p == 77) fs::create_symlink(root / "nowhere.tsv", root / table);
+        else support::writeFile(root / table, "");
+    }
+    const auto r = runCli({"bids", root.string(), (root / "derivatives/tremora").string(), "participant", "--list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = support::tsvRows(r.out);
+    std::vector<std::string> want = {"participant_id run status"}, got;
+    for (int p = 1; p <= 130; ++p)
+        if (p != 100) want.push_back(label(p) + " " + label(p) + "_task-rest " + (p == 77 ? "no motion estimates" : "ok"));
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 5u) << r.out;
+        got.push_back(row[0] + " " + row[1] + " " + (row[4].rfind("no motion estimates", 0) == 0 ? "no motion estimates" : row[4]));
+    }
+    EXPECT_EQ(got, want);
+}
+
 TEST(Bids, OutputsCarryTheRunsAffineASecondCallDoesNothingAndSnakemakeGivesTheSameBytes)
 {
     const fs::path out = reference();

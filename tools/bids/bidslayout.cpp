@@ -1,9 +1,16 @@
 #include "bidslayout.h"
 #include "stringmanipulation.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <stdexcept>
+#include <thread>
 
 namespace tool::bids {
 
@@ -35,29 +42,53 @@ bool listed(const std::vector<std::string>& wanted, const std::string& key, cons
     return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return normalised(key, w) == normalised(key, value); });
 }
 
-// The files of a folder, sorted, hidden ones aside. Only names are read:
-// whether a chosen file is a regular file is asked of it alone (isFile), since
-// asking it of every entry costs a stat of each linked file (a study of links,
-// as version-control tools for data keep it).
-std::vector<fs::path> filesIn(const fs::path& folder)
-{
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; it != end && !ec; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        // The listing tells a folder from a file, not where a link leads.
-        const bool folder = !it->is_symlink(ec) && it->is_directory(ec);
-        if (!name.empty() && name[0] != '.' && !folder) files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
+// A folder's files, hidden ones and folders aside, sorted by name, each
+// name parsed once. Only names are read: whether a chosen link leads to a
+// regular file is asked of it alone (isFile), relative to the folder kept
+// open, since asking it of every entry costs a stat of each linked file (a
+// study of links, as version-control tools for data keep it).
+class Listing {
+public:
+    struct File {
+        std::string name;
+        unsigned char type; // the listing's: DT_REG, DT_LNK or DT_UNKNOWN
+        std::optional<Name> parsed;
+    };
 
-bool isFile(const fs::path& file)
-{
-    std::error_code ec;
-    return fs::is_regular_file(file, ec);
-}
+    explicit Listing(fs::path folder) : folder_(std::move(folder)), dir_(opendir(folder_.c_str()))
+    {
+        if (dir_ == nullptr) return;
+        while (const dirent* e = readdir(dir_)) {
+            if (e->d_name[0] == '.') continue;
+            unsigned char type = e->d_type;
+            struct stat st;
+            if (type == DT_UNKNOWN && fstatat(dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
+            if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
+            files_.push_back({e->d_name, type, parseName(e->d_name)});
+        }
+        std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
+    }
+    ~Listing()
+    {
+        if (dir_ != nullptr) closedir(dir_);
+    }
+    Listing(const Listing&) = delete;
+    Listing& operator=(const Listing&) = delete;
+
+    const std::vector<File>& files() const { return files_; }
+    fs::path path(const File& file) const { return folder_ / file.name; }
+    bool isFile(const File& file) const
+    {
+        struct stat st;
+        return file.type == DT_REG || (dir_ != nullptr && fstatat(dirfd(dir_), file.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode));
+    }
+
+private:
+    fs::path folder_;
+    DIR* dir_;
+    std::vector<File> files_;
+};
 
 std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefix)
 {
@@ -67,7 +98,7 @@ std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefi
     if (ec) throw std::runtime_error("cannot read the folder " + folder.string() + ": " + ec.message());
     for (const auto& entry : it)
         if (startsWith(entry.path().filename().string(), prefix) && entry.is_directory(ec)) folders.push_back(entry.path());
-    std::sort(folders.begin(), folders.end());
+    std::sort(folders.begin(), folders.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
     return folders;
 }
 
@@ -81,23 +112,24 @@ std::string fileNames(const std::vector<fs::path>& files)
 // fMRIPrep's confounds table and boldref of the run, in the derivatives'
 // folder of the run. Of several references the one of the head-motion
 // correction comes first (desc-hmc), then one without desc, then any other.
-void pairWithFMRIPrep(Run& run, const fs::path& folder, const std::vector<fs::path>& files)
+void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
 {
     std::vector<fs::path> tables, regressors;
     std::vector<std::pair<int, fs::path>> references;
     std::vector<fs::path> masks;
-    for (const auto& file : files) {
-        const auto name = parseName(file.filename().string());
-        if (!name || !sameRun(*name, run.name) || name->get("space") != "") continue;
+    const auto entities = entityMap(run.name, false);
+    for (const auto& file : listing.files()) {
+        const auto& name = file.parsed;
+        if (!name || entityMap(*name, false) != entities || name->get("space") != "") continue;
         const bool image = name->extension == ".nii.gz" || name->extension == ".nii";
         const bool table = name->get("desc") == "confounds" && name->extension == ".tsv";
-        if (table && name->suffix == "timeseries" && isFile(file)) tables.push_back(file);
-        if (table && name->suffix == "regressors" && isFile(file)) regressors.push_back(file);
-        if (image && name->suffix == "boldref" && isFile(file)) {
+        if (table && name->suffix == "timeseries" && listing.isFile(file)) tables.push_back(listing.path(file));
+        if (table && name->suffix == "regressors" && listing.isFile(file)) regressors.push_back(listing.path(file));
+        if (image && name->suffix == "boldref" && listing.isFile(file)) {
             const std::string desc = name->get("desc");
-            references.emplace_back(desc == "hmc" ? 0 : desc.empty() ? 1 : 2, file);
+            references.emplace_back(desc == "hmc" ? 0 : desc.empty() ? 1 : 2, listing.path(file));
         }
-        if (image && name->suffix == "mask" && name->get("desc") == "brain" && isFile(file)) masks.push_back(file);
+        if (image && name->suffix == "mask" && name->get("desc") == "brain" && listing.isFile(file)) masks.push_back(listing.path(file));
     }
     const auto& found = tables.empty() ? regressors : tables;
     if (found.empty()) {
@@ -114,14 +146,14 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder, const std::vector<fs::pa
 void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::path>& folders)
 {
     std::vector<fs::path> found;
-    for (const auto& folder : folders)
-        for (const auto& file : filesIn(folder)) {
-            if (motionFormatOfFileName(file.string()) != format) continue;
-            std::string name = file.filename().string();
-            if (format == MotionFormat::SPM) name = name.substr(3); // rp_
-            const auto parsed = parseName(name);
-            if (parsed && sameRun(*parsed, run.name) && isFile(file)) found.push_back(file);
+    for (const auto& folder : folders) {
+        const Listing listing(folder);
+        for (const auto& file : listing.files()) {
+            if (motionFormatOfFileName(file.name) != format) continue;
+            const auto parsed = format == MotionFormat::SPM ? parseName(file.name.substr(3)) : file.parsed; // rp_
+            if (parsed && sameRun(*parsed, run.name) && listing.isFile(file)) found.push_back(listing.path(file));
         }
+    }
     static const char* const patterns[] = {"*.par", "rp_*.txt", "*.1D", "*_desc-confounds_timeseries.tsv"};
     if (found.empty())
         run.skipped = "no motion estimates: no " + motionPackageName(format) + " motion file (" + patterns[int(format)] +
@@ -202,22 +234,24 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         dataset.derivatives = dataset.root / "derivatives" / "fmriprep";
     }
     const MotionFormat motionFormat = format.value_or(MotionFormat::FMRIPrep);
-    for (const auto& subject : foldersIn(dataset.root, "sub-")) {
-        // One participant's job in a study of thousands walks its own folders only.
-        if (!listed(filters.participants, "sub", label(subject.filename().string(), "sub-"))) continue;
+    // One participant's runs; the participants are read on all cores (a
+    // study of thousands is mostly waiting on the file system), each into
+    // its own place, so the order is that of their folders.
+    const auto runsOf = [&](const fs::path& subject) {
+        std::vector<Run> runs;
         std::vector<fs::path> funcs = {subject / "func"};
         for (const auto& session : foldersIn(subject, "ses-")) funcs.push_back(session / "func");
         for (const auto& func : funcs) {
             // The derivatives' folder of these runs, read once for all of them.
-            std::optional<std::vector<fs::path>> derived;
-            for (const auto& file : filesIn(func)) {
-                const std::string fileName = file.filename().string();
-                if (!fileName.ends_with("_bold.nii.gz") && !fileName.ends_with("_bold.nii")) continue;
-                const auto name = parseName(fileName);
-                if (!name || name->suffix != "bold" || !filters.accepts(*name) || !isFile(file)) continue;
+            std::optional<Listing> derived;
+            const Listing raw(func);
+            for (const auto& file : raw.files()) {
+                if (!file.name.ends_with("_bold.nii.gz") && !file.name.ends_with("_bold.nii")) continue;
+                const auto& name = file.parsed;
+                if (!name || name->suffix != "bold" || !filters.accepts(*name) || !raw.isFile(file)) continue;
                 Run run;
                 run.name = *name;
-                run.bold = file;
+                run.bold = raw.path(file);
                 run.folder = func.lexically_relative(dataset.root);
                 run.format = motionFormat;
                 const fs::path sessionFolder = func.parent_path();
@@ -228,7 +262,7 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                 } else if (motionFormat == MotionFormat::FMRIPrep) {
                     if (dataset.derivatives) {
                         const fs::path folder = *dataset.derivatives / run.folder;
-                        if (!derived) derived = filesIn(folder);
+                        if (!derived) derived.emplace(folder);
                         pairWithFMRIPrep(run, folder, *derived);
                     }
                     else
@@ -239,9 +273,36 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                     if (dataset.derivatives) folders.push_back(*dataset.derivatives / run.folder);
                     pairWithMotionFile(run, motionFormat, folders);
                 }
-                dataset.runs.push_back(std::move(run));
+                runs.push_back(std::move(run));
             }
         }
+        return runs;
+    };
+    std::vector<fs::path> subjects;
+    // One participant's job in a study of thousands walks its own folders only.
+    for (const auto& subject : foldersIn(dataset.root, "sub-"))
+        if (listed(filters.participants, "sub", label(subject.filename().string(), "sub-"))) subjects.push_back(subject);
+    std::vector<std::vector<Run>> found(subjects.size());
+    std::vector<std::exception_ptr> failed(subjects.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t k; (k = next++) < subjects.size();) {
+            try {
+                found[k] = runsOf(subjects[k]);
+            } catch (...) {
+                failed[k] = std::current_exception();
+            }
+        }
+    };
+    const std::size_t helpers = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), subjects.size() / 64 + 1) - 1;
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
+        work();
+    }
+    for (std::size_t k = 0; k < subjects.size(); ++k) {
+        if (failed[k]) std::rethrow_exception(failed[k]);
+        for (auto& run : found[k]) dataset.runs.push_back(std::move(run));
     }
     return dataset;
 }
