@@ -248,14 +248,18 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
             for (const auto& file : raw.files()) {
                 if (!file.name.ends_with("_bold.nii.gz") && !file.name.ends_with("_bold.nii")) continue;
                 const auto& name = file.parsed;
-                if (!name || name->suffix != "bold" || !filters.accepts(*name) || !raw.isFile(file)) continue;
+                if (!name || name->suffix != "bold" || !filters.accepts(*name)) continue;
                 Run run;
                 run.name = *name;
                 run.bold = raw.path(file);
                 run.folder = func.lexically_relative(dataset.root);
                 run.format = motionFormat;
                 const fs::path sessionFolder = func.parent_path();
-                if ("sub-" + name->get("sub") != subject.filename().string() ||
+                // A run whose file is a link to nothing (data whose content
+                // was never fetched) is named, not left out unseen.
+                if (!raw.isFile(file)) {
+                    run.skipped = "its file is a link that leads to no file (is its content fetched?)";
+                } else if ("sub-" + name->get("sub") != subject.filename().string() ||
                     (sessionFolder != subject && "ses-" + name->get("ses") != sessionFolder.filename().string()) ||
                     (sessionFolder == subject && !name->get("ses").empty())) {
                     run.skipped = "its name does not match its folder " + run.folder.string();

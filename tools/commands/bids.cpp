@@ -535,7 +535,7 @@ int participant(Settings s, bool listOnly)
     std::error_code ec;
     if (!s.keepWork) fs::remove(s.outDir / "work", ec); // only when empty: failed runs keep their logs
     std::cout << "participant level: " << done << " run" << (done == 1 ? "" : "s") << " done, " << current + elsewhere
-              << " up to date, " << skipped << " without motion estimates, " << failed << " failed; outputs in "
+              << " up to date, " << skipped << " skipped, " << failed << " failed; outputs in "
               << s.outDir.string() << "\n";
     if (done + current + elsewhere == 0 && failed == 0)
         throw cli::RunError("nothing processed: no run of " + s.bidsDir.string() +
@@ -692,7 +692,8 @@ cli::Command bidsCommand()
         "which DVARS is taken; off the run's grid, the bright voxels, said so) in the derivatives (--derivatives, else\n"
         "BIDS_DIR/derivatives/fmriprep); with --motion-format fsl, spm or afni, the one motion file of\n"
         "the same entities (*.par, rp_*.txt, *.1D) beside the run or in the derivatives. A run without\n"
-        "motion estimates is listed with the reason and skipped. Each run is imported (tremora import),\n"
+        "motion estimates, or whose file is a link to no file, is listed with the reason and skipped.\n"
+        "Each run is imported (tremora import),\n"
         "then confound --tsv, displacement (all maps) and report run on it, one process per run and at\n"
         "most --jobs at once; a line per finished run gives the count done and left and the time.\n"
         "\n"
