@@ -8,27 +8,73 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
+#include "elementstorage.h"
 #include "myFMR.h"
 
 namespace qc {
 
 namespace {
 
+// The values of ranks k25 <= k75 (0 the smallest) among n finite values,
+// exactly as a sort would place them, with about three passes over the
+// values instead of two selections: the values are spread over buckets by a
+// map that keeps their order (x -> floor((x - min) * buckets / (max - min)),
+// non-decreasing in x however it rounds), and each rank is then selected
+// among the few values of its own bucket.
+std::pair<float, float> quartileValues(const float* x, std::size_t n, std::size_t k25, std::size_t k75, std::vector<float>& scratch,
+                                       std::vector<std::uint8_t>& buckets)
+{
+    float lo = x[0], hi = x[0];
+    for (std::size_t t = 1; t < n; ++t) lo = std::min(lo, x[t]), hi = std::max(hi, x[t]);
+    if (!(hi > lo)) return {lo, lo};
+    constexpr int kBuckets = 256;
+    const double step = double(kBuckets) / (double(hi) - double(lo)), base = double(lo);
+    std::array<std::uint32_t, kBuckets> counts{};
+    buckets.resize(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const auto b = std::uint8_t(std::min(kBuckets - 1, int((double(x[t]) - base) * step)));
+        buckets[t] = b;
+        ++counts[b];
+    }
+    // The bucket of each rank and the rank within it.
+    const auto locate = [&](std::size_t k) {
+        std::size_t below = 0;
+        int b = 0;
+        while (below + counts[std::size_t(b)] <= k) below += counts[std::size_t(b++)];
+        return std::pair<int, std::size_t>{b, k - below};
+    };
+    const auto [b25, r25] = locate(k25);
+    const auto [b75, r75] = locate(k75);
+    // The lower bucket's values first, then the upper one's.
+    const std::size_t first = counts[std::size_t(b25)];
+    scratch.resize(b75 == b25 ? first : first + counts[std::size_t(b75)]);
+    std::size_t low = 0, high = first;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (buckets[t] == b25) scratch[low++] = x[t];
+        else if (buckets[t] == b75) scratch[high++] = x[t];
+    }
+    const auto pick = [&](std::size_t from, std::size_t to, std::size_t rank) {
+        std::nth_element(scratch.begin() + std::ptrdiff_t(from), scratch.begin() + std::ptrdiff_t(from + rank),
+                         scratch.begin() + std::ptrdiff_t(to));
+        return scratch[from + rank];
+    };
+    const float q25 = pick(0, first, r25);
+    const float q75 = b75 == b25 ? pick(0, first, r75) : pick(first, scratch.size(), r75);
+    return {q25, q75};
+}
+
 // σ̂ of a voxel's series (unscaled values, multiplied by `scale` as they are
 // used), or -1 for a voxel whose robust standard deviation is at most 1e-7.
 // The quartiles are selected among the series' own floats: multiplying by a
 // positive scale keeps their order, so they are the scaled quartiles exactly.
-double sdHatOf(const float* series, std::size_t n, double scale, std::vector<float>& scratch)
+double sdHatOf(const float* series, std::size_t n, double scale, std::vector<float>& scratch, std::vector<std::uint8_t>& buckets)
 {
-    scratch.assign(series, series + n);
     // Robust standard deviation: quartiles as the lower neighbouring samples.
-    // The lower quartile is the same rank among the values below the upper one.
     const std::size_t k75 = std::size_t(std::floor(0.75 * double(n - 1))), k25 = std::size_t(std::floor(0.25 * double(n - 1)));
-    std::nth_element(scratch.begin(), scratch.begin() + std::ptrdiff_t(k75), scratch.end());
-    const double q75 = double(scratch[k75]) * scale;
-    std::nth_element(scratch.begin(), scratch.begin() + std::ptrdiff_t(k25), scratch.begin() + std::ptrdiff_t(k75 + 1));
-    const double q25 = double(scratch[k25]) * scale;
+    const auto [low, high] = quartileValues(series, n, k25, k75, scratch, buckets);
+    const double q75 = double(high) * scale, q25 = double(low) * scale;
     const double sd = (q75 - q25) / 1.349;
     if (!(sd > 1e-7)) return -1.0;
     // Lag-1 autocorrelation of the mean-removed series by Yule–Walker:
@@ -80,8 +126,9 @@ public:
         const int parts = int(std::min<std::size_t>(count, std::size_t(threads_) * 8));
         inParts(parts, threads_, [&](int p) {
             std::vector<float> scratch;
+            std::vector<std::uint8_t> buckets;
             for (std::size_t v = count * std::size_t(p) / std::size_t(parts); v < count * std::size_t(p + 1) / std::size_t(parts); ++v)
-                sdHat[v] = sdHatOf(series + v * n, n, scale, scratch);
+                sdHat[v] = sdHatOf(series + v * n, n, scale, scratch, buckets);
         });
         for (double s : sdHat) {
             if (s >= 0.0) sumSdHat_ += s, ++voxels_;
@@ -200,7 +247,11 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     // the first group is gathered in the pass that counts the values.
     const std::size_t perVoxel = std::size_t(volumes) * sizeof(float);
     const std::size_t group = std::max<std::size_t>(1, memoryBytes / perVoxel);
-    std::vector<float> series;
+    // Every value of a group's series is written before it is read, so the
+    // buffer is left uninitialised (zeroing it cost as much as a pass), in
+    // huge pages; one buffer serves every group.
+    const std::size_t firstGroup = std::min(group, inside.size());
+    const storage::Array<float> series = storage::allocate<float>(firstGroup * std::size_t(volumes));
     // Voxel by voxel across the block: each voxel's stretch of its series is written at once.
     const auto gather = [&](std::size_t start, std::size_t n, const std::vector<Volume<float>>& block, int first) {
         for (std::size_t v = 0; v < n; ++v) {
@@ -217,8 +268,6 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     const std::uint64_t count = std::uint64_t(inside.size()) * std::uint64_t(volumes);
     const std::array<std::uint64_t, 2> ranks = {(count - 1) / 2, count / 2};
     std::vector<std::uint64_t> high(65536, 0);
-    const std::size_t firstGroup = std::min(group, inside.size());
-    series.assign(firstGroup * std::size_t(volumes), 0.0f);
     run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
         for (const auto& volume : block)
             for (int i : inside) ++high[key(volume.data()[i]) >> 16];
@@ -239,7 +288,7 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
             if ((k >> 16) == bin[r]) ++low[r][k & 0xffffu];
     };
     if (firstGroup == inside.size()) {
-        for (float value : series) countLow(value);
+        for (std::size_t k = 0; k < firstGroup * std::size_t(volumes); ++k) countLow(series[k]);
     } else {
         run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
             for (const auto& volume : block)
@@ -257,12 +306,11 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
     const double scale = checkedScale(median);
 
     Sums sums(volumes, threads);
-    sums.add(series.data(), firstGroup, scale);
+    sums.add(series.get(), firstGroup, scale);
     for (std::size_t start = firstGroup; start < inside.size(); start += group) {
         const std::size_t n = std::min(group, inside.size() - start);
-        series.assign(n * std::size_t(volumes), 0.0f);
         run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) { gather(start, n, block, first); });
-        sums.add(series.data(), n, scale);
+        sums.add(series.get(), n, scale);
     }
     return sums.result(median);
 }

@@ -2,6 +2,7 @@
 // code fMRIPrep runs) on the same NIfTI run and mask.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -47,6 +48,57 @@ TEST(DVARS, HandWorkedTwoVoxels)
         }
     }
     EXPECT_THROW(computeDVARS({{7, 7, 7}}), std::runtime_error);
+}
+
+// A voxel's robust spread over series where choosing its quartiles is easy to
+// get wrong: many ties, an outlier that dwarfs the rest, two values only, a
+// narrow spread at a large magnitude, a wide one, odd and even lengths. With
+// one voxel, standardized DVARS is |x[t] - x[t-1]| over its σ̂ whatever the
+// scaling; σ̂ here is from a full sort (quartiles as the lower neighbouring
+// samples) and the lag-1 autocorrelation.
+TEST(DVARS, RobustSpreadOfTiesOutliersAndNarrowRanges)
+{
+    unsigned seed = 777;
+    const auto noise = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return double((seed >> 8) % 20001) / 10000.0 - 1.0;
+    };
+    std::vector<std::pair<std::string, std::vector<float>>> cases;
+    for (const int n : {41, 500}) {
+        std::vector<float> ties, outlier, two, narrow, wide;
+        for (int t = 0; t < n; ++t) {
+            ties.push_back(float(1000 + (t * 7) % 5 - 2));
+            outlier.push_back(t == n / 3 ? 1e9f : float(1000 + 20 * noise()));
+            two.push_back((t * t) % 3 == 0 ? 1001.0f : 1000.0f);
+            narrow.push_back(1e6f + float(t % 9) * 0.0625f);
+            wide.push_back(float(5000 + 4900 * noise()));
+        }
+        const std::string length = " (" + std::to_string(n) + " volumes)";
+        cases.insert(cases.end(), {{"ties" + length, ties}, {"outlier" + length, outlier}, {"two values" + length, two},
+                                   {"narrow" + length, narrow}, {"wide" + length, wide}});
+    }
+    for (const auto& [name, x] : cases) {
+        SCOPED_TRACE(name);
+        const std::size_t n = x.size();
+        std::vector<float> sorted(x);
+        std::sort(sorted.begin(), sorted.end());
+        const double q25 = sorted[std::size_t(std::floor(0.25 * double(n - 1)))], q75 = sorted[std::size_t(std::floor(0.75 * double(n - 1)))];
+        double mean = 0, c0 = 0, c1 = 0;
+        for (float v : x) mean += v;
+        mean /= double(n);
+        for (std::size_t t = 0; t < n; ++t) {
+            c0 += (x[t] - mean) * (x[t] - mean);
+            if (t + 1 < n) c1 += (x[t] - mean) * (x[t + 1] - mean);
+        }
+        const double sdHat = std::sqrt(2 * (1 - c1 / c0)) * (q75 - q25) / 1.349;
+        ASSERT_GT(sdHat, 0);
+        const DVARS d = computeDVARS({x});
+        ASSERT_EQ(d.standardized.size(), n);
+        for (std::size_t t = 1; t < n; ++t) {
+            const double want = std::fabs(double(x[t]) - double(x[t - 1])) / sdHat;
+            EXPECT_NEAR(d.standardized[t], want, 1e-9 * std::max(1.0, want)) << "volume " << t;
+        }
+    }
 }
 
 TEST(DVARS, AgreesWithNipypeOnARun)
