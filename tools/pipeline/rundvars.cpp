@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "myFMR.h"
+#include "parallel.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +44,7 @@ struct Kept {
 };
 
 std::optional<Kept> kept;
-int threads = 1;
+int threads = 0; // 0: the library's thread count (all cores unless set)
 
 } // namespace
 
@@ -52,7 +53,7 @@ qc::DVARS runDVARS(FMR& run, const std::vector<unsigned char>& mask)
     const std::optional<Source> source = sourceOf(run, mask);
     if (source && kept && kept->source == *source) return kept->dvars;
     kept.reset();
-    qc::DVARS dvars = qc::computeDVARS(run, mask, seriesMemory(run), threads);
+    qc::DVARS dvars = qc::computeDVARS(run, mask, seriesMemory(run), parallel::resolve(threads));
     if (source) kept = Kept{*source, dvars};
     return dvars;
 }

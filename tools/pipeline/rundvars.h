@@ -24,7 +24,8 @@ qc::DVARS runDVARS(FMR& run, const std::vector<unsigned char>& mask);
 // whole.
 std::size_t seriesMemory(const FMR& run);
 
-// The threads DVARS is computed on (at least 1; the result does not depend on it).
+// The threads DVARS is computed on (at least 1; the result does not depend on
+// it). Until it is set, the library's thread count: all cores unless set.
 void setDVARSThreads(int threads);
 
 } // namespace tool
