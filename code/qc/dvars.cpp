@@ -7,11 +7,11 @@
 #include <cstring>
 #include <functional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include "elementstorage.h"
 #include "myFMR.h"
+#include "parallel.h"
 
 namespace qc {
 
@@ -93,22 +93,6 @@ double sdHatOf(const float* series, std::size_t n, double scale, std::vector<flo
     return std::sqrt(2.0 * (1.0 - rho)) * sd;
 }
 
-// Runs work(part) for parts 0 .. parts-1 on up to `threads` threads.
-void inParts(int parts, int threads, const std::function<void(int)>& work)
-{
-    threads = std::max(1, std::min(threads, parts));
-    if (threads == 1) {
-        for (int p = 0; p < parts; ++p) work(p);
-        return;
-    }
-    std::vector<std::thread> pool;
-    for (int k = 0; k < threads; ++k)
-        pool.emplace_back([&, k] {
-            for (int p = k; p < parts; p += threads) work(p);
-        });
-    for (auto& t : pool) t.join();
-}
-
 // The sums over voxels that the three series are made of, per volume. Each
 // voxel's σ̂ is its own, so voxels are taken on several threads; the sums are
 // added in voxel order for every volume whatever the thread count, so the
@@ -124,10 +108,10 @@ public:
         const std::size_t n = squares_.size();
         std::vector<double> sdHat(count);
         const int parts = int(std::min<std::size_t>(count, std::size_t(threads_) * 8));
-        inParts(parts, threads_, [&](int p) {
+        parallel::forEach(std::size_t(parts), threads_, [&](std::size_t p, int) {
             std::vector<float> scratch;
             std::vector<std::uint8_t> buckets;
-            for (std::size_t v = count * std::size_t(p) / std::size_t(parts); v < count * std::size_t(p + 1) / std::size_t(parts); ++v)
+            for (std::size_t v = count * p / std::size_t(parts); v < count * (p + 1) / std::size_t(parts); ++v)
                 sdHat[v] = sdHatOf(series + v * n, n, scale, scratch, buckets);
         });
         for (double s : sdHat) {
@@ -136,9 +120,9 @@ public:
         }
         // Each part owns a stretch of volumes and adds the voxels in order.
         const int stretches = int(std::min<std::size_t>(n, std::size_t(threads_)));
-        inParts(stretches, threads_, [&](int p) {
-            const std::size_t from = std::max<std::size_t>(1, n * std::size_t(p) / std::size_t(stretches));
-            const std::size_t to = n * std::size_t(p + 1) / std::size_t(stretches);
+        parallel::forEach(std::size_t(stretches), threads_, [&](std::size_t p, int) {
+            const std::size_t from = std::max<std::size_t>(1, n * p / std::size_t(stretches));
+            const std::size_t to = n * (p + 1) / std::size_t(stretches);
             for (std::size_t v = 0; v < count; ++v) {
                 if (sdHat[v] < 0.0) continue;
                 const float* x = series + v * n;

@@ -1,4 +1,5 @@
 #include "bidslayout.h"
+#include "parallel.h"
 #include "stringmanipulation.h"
 
 #include <dirent.h>
@@ -6,11 +7,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <exception>
 #include <map>
 #include <stdexcept>
-#include <thread>
 
 namespace tool::bids {
 
@@ -288,22 +287,15 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         if (listed(filters.participants, "sub", label(subject.filename().string(), "sub-"))) subjects.push_back(subject);
     std::vector<std::vector<Run>> found(subjects.size());
     std::vector<std::exception_ptr> failed(subjects.size());
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        for (std::size_t k; (k = next++) < subjects.size();) {
-            try {
-                found[k] = runsOf(subjects[k]);
-            } catch (...) {
-                failed[k] = std::current_exception();
-            }
+    // Few participants are read on the calling thread alone.
+    const int threads = int(std::min<std::size_t>(std::size_t(parallel::availableCores()), subjects.size() / 64 + 1));
+    parallel::forEach(subjects.size(), threads, [&](std::size_t k, int) {
+        try {
+            found[k] = runsOf(subjects[k]);
+        } catch (...) {
+            failed[k] = std::current_exception(); // the first participant's in order is the one thrown
         }
-    };
-    const std::size_t helpers = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), subjects.size() / 64 + 1) - 1;
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
-        work();
-    }
+    });
     for (std::size_t k = 0; k < subjects.size(); ++k) {
         if (failed[k]) std::rethrow_exception(failed[k]);
         for (auto& run : found[k]) dataset.runs.push_back(std::move(run));
