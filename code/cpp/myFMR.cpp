@@ -1,6 +1,7 @@
 #include "myFMR.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <variant>
 
 #include "atomicfile.h"
@@ -263,15 +265,13 @@ void FMR::UnloadSTC()
     partialSource_.clear();
 }
 
-void FMR::loadVolumes(int firstVolume, int count, bool partial)
+// A corrupt or hostile header must not make us allocate without bound:
+// every extent non-negative, one volume within the containers' signed 32-bit
+// element count, and `volumes` volumes within MaxLoadedVoxels and MaxLoadedVolumes.
+void FMR::checkExtents(std::int64_t volumes) const
 {
-    const std::string stcPath = STCFileName();
     const std::int64_t nx = ResolutionX.value(), ny = ResolutionY.value(), nz = NrOfSlices.value();
     const std::int64_t nv = NrOfVolumes.value();
-    // A corrupt or hostile header must not make us allocate without bound:
-    // every extent non-negative, one volume within the containers' signed
-    // 32-bit element count, and everything loaded within MaxLoadedVoxels and
-    // MaxLoadedVolumes.
     if (nx < 0 || ny < 0 || nz < 0 || nv < 0)
         throw IOError("Invalid run dimensions in " + FileName + ": ResolutionX " + std::to_string(nx) +
                       ", ResolutionY " + std::to_string(ny) + ", NrOfSlices " + std::to_string(nz) +
@@ -281,18 +281,25 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
         throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(nx) + " x " +
                       std::to_string(ny) + " x " + std::to_string(nz) + " voxels per volume exceed " +
                       std::to_string(std::numeric_limits<std::int32_t>::max()));
+    if (perVolume * volumes > MaxLoadedVoxels)
+        throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(volumes) + " volumes of " +
+                      std::to_string(perVolume) + " voxels exceed the limit of " + std::to_string(MaxLoadedVoxels) +
+                      " voxels of slice data");
+    if (volumes > MaxLoadedVolumes)
+        throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(volumes) +
+                      " volumes exceed the limit of " + std::to_string(MaxLoadedVolumes) + " volumes of slice data");
+}
+
+void FMR::loadVolumes(int firstVolume, int count, bool partial)
+{
+    const std::string stcPath = STCFileName();
+    const std::int64_t nx = ResolutionX.value(), ny = ResolutionY.value(), nz = NrOfSlices.value();
+    const std::int64_t nv = NrOfVolumes.value();
+    checkExtents(count);
     if (firstVolume < 0 || count < 0 || std::int64_t(firstVolume) + count > nv)
         throw std::out_of_range("Volumes " + std::to_string(firstVolume) + " to " +
                                 std::to_string(std::int64_t(firstVolume) + count - 1) + " requested from a run of " +
                                 std::to_string(nv) + " volumes (" + FileName + ")");
-    if (perVolume * count > MaxLoadedVoxels)
-        throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(count) + " volumes of " +
-                      std::to_string(perVolume) + " voxels exceed the limit of " + std::to_string(MaxLoadedVoxels) +
-                      " voxels of slice data");
-    if (count > MaxLoadedVolumes)
-        throw IOError("Invalid run dimensions in " + FileName + ": " + std::to_string(count) +
-                      " volumes exceed the limit of " + std::to_string(MaxLoadedVolumes) + " volumes of slice data");
-
     std::ifstream in(stcPath, std::ios::binary);
     if (!in) throw OpenFileError("Failed opening STC for reading: " + stcPath);
     in.seekg(0, std::ios::end);
@@ -355,6 +362,43 @@ void FMR::loadVolumes(int firstVolume, int count, bool partial)
             }
             if (got < wanted) return;
         }
+    }
+}
+
+void FMR::ForEachStoredSlice(int firstSlice, int endSlice, const std::function<void(int, const std::int16_t*)>& visit) const
+{
+    if (floatData()) throw std::logic_error("ForEachStoredSlice: the slice data of " + FileName + " are 32-bit floats");
+    const std::int64_t nv = NrOfVolumes.value();
+    checkExtents(nv);
+    const std::int64_t nz = NrOfSlices.value(), image = std::int64_t(ResolutionX.value()) * ResolutionY.value();
+    firstSlice = int(std::max<std::int64_t>(0, firstSlice));
+    endSlice = int(std::min<std::int64_t>(nz, endSlice));
+    if (firstSlice >= endSlice) return;
+    const std::string stcPath = STCFileName();
+    std::ifstream in(stcPath, std::ios::binary);
+    if (!in) throw OpenFileError("Failed opening STC for reading: " + stcPath);
+    in.seekg(0, std::ios::end);
+    const std::int64_t fileSize = std::max<std::int64_t>(0, std::int64_t(in.tellg()));
+    // One slice of every volume: within MaxLoadedVoxels, as the whole run is.
+    std::vector<std::int16_t> slice(std::size_t(image * nv));
+    const std::int64_t bytes = std::int64_t(slice.size()) * 2;
+    for (int z = firstSlice; z < endSlice; ++z) {
+        const std::int64_t offset = std::int64_t(z) * bytes;
+        const std::int64_t available = std::clamp<std::int64_t>(fileSize - offset, 0, bytes);
+        std::int64_t got = 0;
+        if (available > 0) {
+            in.clear();
+            in.seekg(offset);
+            in.read(reinterpret_cast<char*>(slice.data()), std::streamsize(available));
+            got = in.gcount();
+        }
+        // Stored little-endian.
+        if constexpr (std::endian::native == std::endian::big)
+            for (std::int64_t k = 0; k < got / 2; ++k)
+                slice[std::size_t(k)] = std::int16_t(std::uint16_t(std::uint16_t(slice[std::size_t(k)]) >> 8 |
+                                                                   std::uint16_t(slice[std::size_t(k)]) << 8));
+        std::fill(slice.begin() + std::ptrdiff_t(got / 2), slice.end(), std::int16_t(0));
+        visit(z, slice.data());
     }
 }
 

@@ -97,6 +97,15 @@ public:
     // block's first volume), then releases them: a pass over a long run in
     // bounded memory.
     void ForEachVolumeBlock(const std::function<void(const std::vector<Volume<float>>&, int)>& visit);
+    // Calls visit(z, data) for slices firstSlice .. endSlice-1 of a run of
+    // 16-bit slice data (DataType other than 2), read from the STC file as it
+    // is stored, without converting a value: data[t * ResolutionX * ResolutionY + i]
+    // is voxel i of slice z in volume t. A pass over the voxels' time series
+    // in the run's own type, one slice (all its volumes) in memory at a time.
+    // Values past the end of a short file are 0, as LoadSTC reads them.
+    // Throws OpenFileError, IOError for dimensions LoadSTC refuses, and
+    // std::logic_error for a run of 32-bit floats.
+    void ForEachStoredSlice(int firstSlice, int endSlice, const std::function<void(int, const std::int16_t*)>& visit) const;
     // True when the loaded volumes are only part of the run (a partial load).
     bool HasPartialSTC() const { return partialSTC_; }
 
@@ -124,6 +133,7 @@ private:
     std::string partialSource_; // STC file a partial load came from
 
     bool floatData() const;
+    void checkExtents(std::int64_t volumes) const;
     void readDocument(std::istream& in);
     void loadVolumes(int firstVolume, int count, bool partial);
 };

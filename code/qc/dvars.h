@@ -35,11 +35,12 @@ struct DVARS {
 };
 
 // DVARS of the run over the voxels whose mask entry is nonzero (one entry per
-// voxel, in volume order). The slice data are read from the run's STC file a
-// few volumes at a time (the run's loaded volumes are released), and at most
-// about `memoryBytes` of masked time series are held at once: one pass over
-// the file when they all fit, else a pass for the median and one for each
-// further group of voxels. Throws
+// voxel, in volume order). The slice data are read from the run's STC file
+// (the run's loaded volumes are released): 16-bit data a slice at a time and
+// kept in their own type, float data a few volumes at a time. At most about
+// `memoryBytes` of masked time series are held at once: one pass over the
+// file when they all fit, else a pass for the median and one for each
+// further group of voxels (of 16-bit data, over the group's slices alone). Throws
 // std::invalid_argument for a mask of the wrong size or without voxels, and
 // std::runtime_error when no masked voxel varies over the run or the median
 // of the masked values is not positive. The voxels are shared among up to
