@@ -35,6 +35,15 @@ std::map<std::string, std::string> entityMap(const Name& name, bool withDesc)
     return map;
 }
 
+// The entities that name a run (desc aside, index entities as numbers) as
+// one text: two files are of the same run when their keys are equal.
+std::string runKey(const Name& name)
+{
+    std::string key;
+    for (const auto& [k, v] : entityMap(name, false)) key += k + '-' + v + '_';
+    return key;
+}
+
 bool listed(const std::vector<std::string>& wanted, const std::string& key, const std::string& value)
 {
     if (wanted.empty()) return true;
@@ -52,9 +61,10 @@ public:
         std::string name;
         unsigned char type; // the listing's: DT_REG, DT_LNK or DT_UNKNOWN
         std::optional<Name> parsed;
+        std::string run; // runKey of the parsed name
     };
 
-    explicit Listing(fs::path folder) : folder_(std::move(folder)), dir_(opendir(folder_.c_str()))
+    explicit Listing(const fs::path& folder) : folder_(folder.string()), dir_(opendir(folder_.c_str()))
     {
         if (dir_ == nullptr) return;
         while (const dirent* e = readdir(dir_)) {
@@ -64,7 +74,8 @@ public:
             if (type == DT_UNKNOWN && fstatat(dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
             if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
-            files_.push_back({e->d_name, type, parseName(e->d_name)});
+            files_.push_back({e->d_name, type, parseName(e->d_name), {}});
+            if (files_.back().parsed) files_.back().run = runKey(*files_.back().parsed);
         }
         std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
     }
@@ -76,7 +87,7 @@ public:
     Listing& operator=(const Listing&) = delete;
 
     const std::vector<File>& files() const { return files_; }
-    fs::path path(const File& file) const { return folder_ / file.name; }
+    std::string path(const File& file) const { return folder_ + "/" + file.name; }
     bool isFile(const File& file) const
     {
         struct stat st;
@@ -84,7 +95,7 @@ public:
     }
 
 private:
-    fs::path folder_;
+    std::string folder_;
     DIR* dir_;
     std::vector<File> files_;
 };
@@ -101,10 +112,10 @@ std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefi
     return folders;
 }
 
-std::string fileNames(const std::vector<fs::path>& files)
+std::string fileNames(const std::vector<std::string>& files)
 {
     std::vector<std::string> names;
-    for (const auto& f : files) names.push_back(f.filename().string());
+    for (const auto& f : files) names.push_back(fs::path(f).filename().string());
     return joined(names, ", ");
 }
 
@@ -113,13 +124,13 @@ std::string fileNames(const std::vector<fs::path>& files)
 // correction comes first (desc-hmc), then one without desc, then any other.
 void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
 {
-    std::vector<fs::path> tables, regressors;
-    std::vector<std::pair<int, fs::path>> references;
-    std::vector<fs::path> masks;
-    const auto entities = entityMap(run.name, false);
+    std::vector<std::string> tables, regressors;
+    std::vector<std::pair<int, std::string>> references;
+    std::vector<std::string> masks;
+    const std::string key = runKey(run.name);
     for (const auto& file : listing.files()) {
         const auto& name = file.parsed;
-        if (!name || entityMap(*name, false) != entities || name->get("space") != "") continue;
+        if (!name || file.run != key || name->get("space") != "") continue;
         const bool image = name->extension == ".nii.gz" || name->extension == ".nii";
         const bool table = name->get("desc") == "confounds" && name->extension == ".tsv";
         if (table && name->suffix == "timeseries" && listing.isFile(file)) tables.push_back(listing.path(file));
@@ -144,7 +155,7 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
 // Another package's motion file of the run: beside it or in the derivatives.
 void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::path>& folders)
 {
-    std::vector<fs::path> found;
+    std::vector<std::string> found;
     for (const auto& folder : folders) {
         const Listing listing(folder);
         for (const auto& file : listing.files()) {

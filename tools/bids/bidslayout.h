@@ -51,12 +51,12 @@ struct Filters {
 // One functional run of the raw dataset and what its processing needs.
 struct Run {
     Name name;             // of the raw *_bold.nii[.gz]
-    fs::path bold;         // the raw file
+    std::string bold;      // the raw file
     fs::path folder;       // sub-X[/ses-Y]/func, relative to the dataset
-    fs::path motion;       // its motion estimates; empty when there are none
+    std::string motion;    // its motion estimates; empty when there are none
     MotionFormat format = MotionFormat::FMRIPrep;
-    fs::path boldref;      // fMRIPrep's reference image of the motion; may be empty
-    fs::path brainMask;    // fMRIPrep's brain mask of the run (no space entity); may be empty
+    std::string boldref;   // fMRIPrep's reference image of the motion; may be empty
+    std::string brainMask; // fMRIPrep's brain mask of the run (no space entity); may be empty
     std::string skipped;   // why the run cannot be processed, or ""
     std::string stem() const { return name.stem(); }
 };

@@ -11,7 +11,7 @@ namespace tool::bids {
 fs::path eventsOf(const Run& run, const fs::path& root)
 {
     std::error_code ec;
-    const fs::path beside = run.bold.parent_path() / (run.stem() + "_events.tsv");
+    const fs::path beside = fs::path(run.bold).parent_path() / (run.stem() + "_events.tsv");
     if (fs::is_regular_file(beside, ec)) return beside;
     const std::string task = run.name.get("task");
     if (task.empty()) return {};
@@ -37,7 +37,7 @@ std::vector<fs::path> compareRunModels(const Run& run, const fs::path& root, con
     request.fmr = run.stem() + ".fmr";
     request.confoundsTable = confoundsTable;
     request.events = eventsOf(run, root).string();
-    request.mask = run.brainMask.string();
+    request.mask = run.brainMask;
     request.families = families;
     request.threads = threads;
     request.outputPath = [&](const std::string& desc, const std::string& suffix, const std::string& extension) {

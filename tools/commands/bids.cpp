@@ -95,9 +95,9 @@ void saveJson(const fs::path& path, const Json& json)
 
 // The inputs and options a run's outputs depend on: the record keeps them,
 // and a run is redone when they change.
-std::vector<fs::path> inputsOf(const Run& run)
+std::vector<std::string> inputsOf(const Run& run)
 {
-    std::vector<fs::path> inputs = {run.bold, run.motion};
+    std::vector<std::string> inputs = {run.bold, run.motion};
     if (!run.boldref.empty()) inputs.push_back(run.boldref);
     if (!run.brainMask.empty()) inputs.push_back(run.brainMask);
     return inputs;
@@ -200,13 +200,13 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
     const std::string stem = run.stem();
     RunJob job;
     ImportRequest request;
-    request.bold = run.bold.string();
-    request.motion = run.motion.string();
+    request.bold = run.bold;
+    request.motion = run.motion;
     request.format = run.format;
     request.outDir = ".";
     request.name = stem;
     request.force = true;
-    request.referenceImage = run.boldref.string();
+    request.referenceImage = run.boldref;
     request.nameOf = [&dataset](const std::string& path) { return uri(path, dataset); };
     request.fmriprepVersion = s.fmriprepVersion;
     request.scratchSlices = true; // the run's slice data live in its work folder only
@@ -226,7 +226,7 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
                           "--dvars-threshold", number(s.dvarsThreshold), "--min-segment", std::to_string(s.minSegment)};
         if (s.naAsZero) steps.confound.push_back("--na-as-zero");
         if (run.format == MotionFormat::FMRIPrep)
-            steps.confound.insert(steps.confound.end(), {"--fmriprep-confounds", run.motion.string()});
+            steps.confound.insert(steps.confound.end(), {"--fmriprep-confounds", run.motion});
         steps.displacement = {"--fmr", fmr, "--sdm", sdm, "--maps", "all", "--threshold", number(maskThreshold)};
         steps.report = {"--fmr", fmr, "--sdm", sdm, "--out", reportFile,
                         "--spike-threshold", number(s.spikeThreshold), "--radius-fd", number(s.radiusFD),
@@ -237,8 +237,8 @@ void processRun(const Run& run, const Dataset& dataset, const Settings& s, const
         // DVARS and the carpet over fMRIPrep's brain mask; the steps take the
         // bright voxels in place of one on another grid, and say so.
         if (!run.brainMask.empty()) {
-            steps.confound.insert(steps.confound.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
-            steps.report.insert(steps.report.end(), {"--mask", run.brainMask.string(), "--mask-off-grid", "bright"});
+            steps.confound.insert(steps.confound.end(), {"--mask", run.brainMask, "--mask-off-grid", "bright"});
+            steps.report.insert(steps.report.end(), {"--mask", run.brainMask, "--mask-off-grid", "bright"});
         }
         return steps;
     };
@@ -397,9 +397,7 @@ int participant(Settings s, bool listOnly)
     if (listOnly) {
         std::cout << "participant_id\trun\trecord\tinputs\tstatus\n";
         for (const auto& run : dataset.runs) {
-            std::vector<std::string> inputs;
-            if (run.skipped.empty())
-                for (const auto& p : inputsOf(run)) inputs.push_back(p.string());
+            const std::vector<std::string> inputs = run.skipped.empty() ? inputsOf(run) : std::vector<std::string>{};
             std::cout << "sub-" << run.name.get("sub") << "\t" << run.stem() << "\t" << recordName(run).string() << "\t"
                       << (inputs.empty() ? "n/a" : joined(inputs, ",")) << "\t" << (run.skipped.empty() ? "ok" : run.skipped) << "\n";
         }
