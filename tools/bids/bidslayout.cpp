@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
-#include <map>
 #include <stdexcept>
+#include <string_view>
 
 namespace tool::bids {
 
@@ -27,20 +29,20 @@ std::string normalised(const std::string& key, const std::string& value)
     return first == std::string::npos ? "0" : value.substr(first);
 }
 
-std::map<std::string, std::string> entityMap(const Name& name, bool withDesc)
-{
-    std::map<std::string, std::string> map;
-    for (const auto& [key, value] : name.entities)
-        if (withDesc || key != "desc") map[key] = normalised(key, value);
-    return map;
-}
-
 // The entities that name a run (desc aside, index entities as numbers) as
 // one text: two files are of the same run when their keys are equal.
 std::string runKey(const Name& name)
 {
+    std::vector<const std::pair<std::string, std::string>*> entities;
+    for (const auto& e : name.entities)
+        if (e.first != "desc") entities.push_back(&e);
+    std::stable_sort(entities.begin(), entities.end(), [](auto* a, auto* b) { return a->first < b->first; });
     std::string key;
-    for (const auto& [k, v] : entityMap(name, false)) key += k + '-' + v + '_';
+    for (std::size_t k = 0; k < entities.size(); ++k) {
+        // Of a repeated entity the last written counts.
+        if (k + 1 < entities.size() && entities[k]->first == entities[k + 1]->first) continue;
+        key += entities[k]->first + '-' + normalised(entities[k]->first, entities[k]->second) + '_';
+    }
     return key;
 }
 
@@ -61,7 +63,6 @@ public:
         std::string name;
         unsigned char type; // the listing's: DT_REG, DT_LNK or DT_UNKNOWN
         std::optional<Name> parsed;
-        std::string run; // runKey of the parsed name
     };
 
     explicit Listing(const fs::path& folder) : folder_(folder.string()), dir_(opendir(folder_.c_str()))
@@ -74,8 +75,7 @@ public:
             if (type == DT_UNKNOWN && fstatat(dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
             if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
-            files_.push_back({e->d_name, type, parseName(e->d_name), {}});
-            if (files_.back().parsed) files_.back().run = runKey(*files_.back().parsed);
+            files_.push_back({e->d_name, type, parseName(e->d_name)});
         }
         std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
     }
@@ -87,6 +87,16 @@ public:
     Listing& operator=(const Listing&) = delete;
 
     const std::vector<File>& files() const { return files_; }
+    // The runKey of a file's parsed name (computed when first asked).
+    const std::string& runOf(const File& file) const
+    {
+        if (runs_.empty()) {
+            runs_.resize(files_.size());
+            for (std::size_t k = 0; k < files_.size(); ++k)
+                if (files_[k].parsed) runs_[k] = runKey(*files_[k].parsed);
+        }
+        return runs_[std::size_t(&file - files_.data())];
+    }
     std::string path(const File& file) const { return folder_ + "/" + file.name; }
     bool isFile(const File& file) const
     {
@@ -98,17 +108,28 @@ private:
     std::string folder_;
     DIR* dir_;
     std::vector<File> files_;
+    mutable std::vector<std::string> runs_;
 };
 
+// The folders in `folder` whose names start with `prefix`, sorted; a link to
+// a folder counts as one.
 std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefix)
 {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) throw std::runtime_error("cannot read the folder " + folder.string() + ": " + std::strerror(errno));
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(dir)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        struct stat st;
+        if (e->d_type == DT_DIR ||
+            ((e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) && fstatat(dirfd(dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)))
+            names.emplace_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
     std::vector<fs::path> folders;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec) throw std::runtime_error("cannot read the folder " + folder.string() + ": " + ec.message());
-    for (const auto& entry : it)
-        if (startsWith(entry.path().filename().string(), prefix) && entry.is_directory(ec)) folders.push_back(entry.path());
-    std::sort(folders.begin(), folders.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+    folders.reserve(names.size());
+    for (const auto& name : names) folders.push_back(folder / name);
     return folders;
 }
 
@@ -130,7 +151,7 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
     const std::string key = runKey(run.name);
     for (const auto& file : listing.files()) {
         const auto& name = file.parsed;
-        if (!name || file.run != key || name->get("space") != "") continue;
+        if (!name || listing.runOf(file) != key || name->get("space") != "") continue;
         const bool image = name->extension == ".nii.gz" || name->extension == ".nii";
         const bool table = name->get("desc") == "confounds" && name->extension == ".tsv";
         if (table && name->suffix == "timeseries" && listing.isFile(file)) tables.push_back(listing.path(file));
@@ -194,28 +215,30 @@ std::optional<Name> parseName(const std::string& fileName)
 {
     Name name;
     const auto dot = fileName.find('.');
-    name.extension = dot == std::string::npos ? "" : fileName.substr(dot);
-    const std::string body = fileName.substr(0, dot);
-    std::vector<std::string> parts;
+    if (dot != std::string::npos) name.extension = fileName.substr(dot);
+    const std::string_view body = std::string_view(fileName).substr(0, dot);
+    name.entities.reserve(std::size_t(std::count(body.begin(), body.end(), '_')) + 1);
+    // Key-value parts while they last; the rest, joined again, is the suffix.
     std::size_t start = 0;
+    bool entities = true;
     while (start <= body.size()) {
-        const auto end = body.find('_', start);
-        parts.push_back(body.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
+        const auto end = std::min(body.find('_', start), body.size());
+        const std::string_view part = body.substr(start, end - start);
+        const auto dash = part.find('-');
+        if (entities && (dash == std::string_view::npos || dash == 0 || dash + 1 == part.size())) entities = false;
+        if (entities) {
+            name.entities.emplace_back(std::string(part.substr(0, dash)), std::string(part.substr(dash + 1)));
+        } else {
+            if (!name.suffix.empty()) name.suffix += '_';
+            name.suffix += part;
+        }
         start = end + 1;
     }
-    std::size_t k = 0;
-    for (; k < parts.size(); ++k) {
-        const auto dash = parts[k].find('-');
-        if (dash == std::string::npos || dash == 0 || dash + 1 == parts[k].size()) break;
-        name.entities.emplace_back(parts[k].substr(0, dash), parts[k].substr(dash + 1));
-    }
-    for (; k < parts.size(); ++k) name.suffix += (name.suffix.empty() ? "" : "_") + parts[k];
     if (name.entities.empty()) return std::nullopt;
     return name;
 }
 
-bool sameRun(const Name& a, const Name& b) { return entityMap(a, false) == entityMap(b, false); }
+bool sameRun(const Name& a, const Name& b) { return runKey(a) == runKey(b); }
 
 std::string label(const std::string& text, const std::string& prefix)
 {

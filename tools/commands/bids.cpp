@@ -345,9 +345,9 @@ void writeDescription(const Settings& s, const Dataset& dataset)
 // participant, session, task, run index or file that no run of BIDS_DIR has
 // is named (a typing error would otherwise silently leave runs out), and so
 // is one that only the other options leave without a run.
-void requireMatches(const Filters& filters, const std::vector<Name>& all, const std::string& where)
+void requireMatches(const Filters& filters, const std::vector<Run>& all, const std::string& where)
 {
-    const auto matches = [&](const Filters& f) { return std::any_of(all.begin(), all.end(), [&](const Name& n) { return f.accepts(n); }); };
+    const auto matches = [&](const Filters& f) { return std::any_of(all.begin(), all.end(), [&](const Run& r) { return f.accepts(r.name); }); };
     using List = std::vector<std::string> Filters::*;
     struct Option {
         List list;
@@ -376,16 +376,11 @@ int participant(Settings s, bool listOnly)
     Filters theirs;
     theirs.participants = s.filters.participants;
     Dataset dataset = discover(s.bidsDir, s.derivatives, s.format, theirs);
-    const auto names = [](const Dataset& d) {
-        std::vector<Name> all;
-        for (const auto& run : d.runs) all.push_back(run.name);
-        return all;
-    };
     try {
-        requireMatches(s.filters, names(dataset), s.bidsDir.string());
+        requireMatches(s.filters, dataset.runs, s.bidsDir.string());
     } catch (const cli::RunError&) {
         if (theirs.participants.empty()) throw;
-        requireMatches(s.filters, names(discover(s.bidsDir, s.derivatives, s.format, Filters{})), s.bidsDir.string());
+        requireMatches(s.filters, discover(s.bidsDir, s.derivatives, s.format, Filters{}).runs, s.bidsDir.string());
         throw;
     }
     dataset.runs.erase(std::remove_if(dataset.runs.begin(), dataset.runs.end(),
@@ -395,12 +390,15 @@ int participant(Settings s, bool listOnly)
         throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
                             " matches the options");
     if (listOnly) {
-        std::cout << "participant_id\trun\trecord\tinputs\tstatus\n";
+        // One write: a study of thousands of runs lists megabytes.
+        std::string table = "participant_id\trun\trecord\tinputs\tstatus\n";
         for (const auto& run : dataset.runs) {
-            const std::vector<std::string> inputs = run.skipped.empty() ? inputsOf(run) : std::vector<std::string>{};
-            std::cout << "sub-" << run.name.get("sub") << "\t" << run.stem() << "\t" << recordName(run).string() << "\t"
-                      << (inputs.empty() ? "n/a" : joined(inputs, ",")) << "\t" << (run.skipped.empty() ? "ok" : run.skipped) << "\n";
+            const std::string stem = run.stem();
+            table += "sub-" + run.name.get("sub") + "\t" + stem + "\t" + recordName(run).string() + "\t";
+            table += run.skipped.empty() ? joined(inputsOf(run), ",") : "n/a";
+            table += "\t" + (run.skipped.empty() ? "ok" : run.skipped) + "\n";
         }
+        std::cout << table;
         return 0;
     }
     fs::create_directories(s.outDir);
