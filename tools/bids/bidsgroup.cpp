@@ -1,7 +1,10 @@
 // The group level of tremora bids: one row per complete run, read back from
 // the participant outputs (the confounds table, its sidecar and the maximum
 // absolute displacement map), and one page with the distributions.
+#include <dirent.h>
+#include <fcntl.h>
 #include <nifti1_io.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -365,8 +368,7 @@ namespace {
 // What the participant level left of each run, by its stem.
 struct Traces {
     Name name;
-    fs::path folder, record;
-    std::optional<RunStatus> status;
+    fs::path folder, record, statusFile;
 };
 
 // The run of a file name (its entities but desc), or nothing when it names none.
@@ -383,24 +385,65 @@ Traces* addTrace(std::map<std::string, Traces>& found, const std::string& fileNa
     return &t;
 }
 
+const std::string kProvenance = "_desc-tremora_provenance.json";
+
+// A provenance record or a status file found in the outputs: its name and
+// its folder relative to the output dataset.
+struct Trace {
+    std::string name, folder;
+};
+
+// The records and status files in `folder` (relative to the output dataset
+// `root`, "" for the dataset itself) and the folders below it; links to
+// folders are not followed. At the top the work folder and hidden folders are
+// left out, and the participants' folders are listed in `participants` for
+// their callers to walk.
+void collectTraces(const std::string& root, const std::string& folder, std::vector<Trace>& traces,
+                   std::vector<std::string>* participants = nullptr)
+{
+    const std::string path = folder.empty() ? root : root + "/" + folder;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::string> below;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        unsigned char type = e->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN && fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        if (type == DT_DIR) {
+            if (folder.empty() && (name == "work" || name[0] == '.')) continue;
+            (participants ? *participants : below).push_back(folder.empty() ? name : folder + "/" + name);
+            continue;
+        }
+        if ((name.size() > kProvenance.size() && name.ends_with(kProvenance)) || isStatusName(name)) traces.push_back({name, folder});
+    }
+    closedir(dir);
+    for (const auto& sub : below) collectTraces(root, sub, traces);
+}
+
 // Every run the participant level has a trace of, with its status and the
 // numbers of the complete ones.
 std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& options)
 {
     std::map<std::string, Traces> found;
     std::error_code ec;
-    const std::string provenance = "_desc-tremora_provenance.json";
-    for (fs::recursive_directory_iterator it(output, ec), end; it != end && !ec; it.increment(ec)) {
-        const fs::path& p = it->path();
-        const std::string name = p.filename().string();
-        if (it->is_directory(ec) && (name == "work" || name[0] == '.') && it.depth() == 0) it.disable_recursion_pending();
-        const bool isRecord = name.size() > provenance.size() && name.ends_with(provenance);
-        if (!isRecord && !isStatusName(name)) continue;
-        Traces* t = addTrace(found, name, p.parent_path().lexically_relative(output));
-        if (!t) continue;
-        if (isRecord) t->record = p;
-        else t->status = readStatus(p);
-    }
+    // The participants' folders are walked on all cores, each into its own list.
+    std::vector<Trace> top;
+    std::vector<std::string> participants;
+    collectTraces(output.string(), "", top, &participants);
+    std::vector<std::vector<Trace>> traces(participants.size());
+    parallel::forEach(participants.size(), 0, [&](std::size_t k, int) { collectTraces(output.string(), participants[k], traces[k]); });
+    traces.push_back(std::move(top));
+    for (const auto& list : traces)
+        for (const auto& [name, folder] : list) {
+            Traces* t = addTrace(found, name, folder);
+            if (!t) continue;
+            const fs::path p = output / folder / name;
+            if (name.ends_with(kProvenance)) t->record = p;
+            else t->statusFile = p;
+        }
     // Work folders (and locks) of runs that have no record yet.
     for (const auto& entry : fs::directory_iterator(output / "work", ec)) {
         std::string name = entry.path().filename().string();
@@ -421,10 +464,11 @@ std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& optio
         const std::string& stem = *runs[part].first;
         const Traces& t = *runs[part].second;
         Row& row = rows[part];
+        const std::optional<RunStatus> status = t.statusFile.empty() ? std::nullopt : readStatus(t.statusFile);
         row.name = t.name;
         row.folder = t.folder;
-        const auto problem = [&](const char* status, const std::string& note) { row.status = status, row.note = note; };
-        const std::string failedLog = t.status && !t.status->log.empty() ? " (log: " + t.status->log + ")" : "";
+        const auto problem = [&](const char* what, const std::string& note) { row.status = what, row.note = note; };
+        const std::string failedLog = status && !status->log.empty() ? " (log: " + status->log + ")" : "";
         if (lockedElsewhere(output, stem)) {
             problem("in_progress", "being processed by another call now");
         } else if (!t.record.empty()) {
@@ -433,19 +477,19 @@ std::vector<Row> accountedRuns(const fs::path& output, const GroupOptions& optio
             } catch (const std::exception& e) {
                 problem("incomplete", std::string("its outputs cannot be read: ") + e.what());
             }
-        } else if (t.status && t.status->status == "failed") {
-            problem("failed", t.status->reason + failedLog);
-        } else if (t.status && t.status->status == "skipped") {
-            problem("skipped", t.status->reason);
-        } else if (t.status && t.status->status == "queued") {
+        } else if (status && status->status == "failed") {
+            problem("failed", status->reason + failedLog);
+        } else if (status && status->status == "skipped") {
+            problem("skipped", status->reason);
+        } else if (status && status->status == "queued") {
             problem("interrupted", "found but never started: the call that was to process it ended first");
-        } else if (t.status && t.status->status == "done") {
+        } else if (status && status->status == "done") {
             problem("incomplete", "its provenance record is missing");
         } else {
             problem("interrupted", "started but not finished: the call processing it ended first (no provenance record)");
         }
-        if (row.status != "done" && t.status)
-            for (const auto& w : t.status->warnings) row.note += (row.note.empty() ? "warning: " : "; warning: ") + w;
+        if (row.status != "done" && status)
+            for (const auto& w : status->warnings) row.note += (row.note.empty() ? "warning: " : "; warning: ") + w;
     });
     std::vector<std::pair<std::string, std::size_t>> order;
     for (std::size_t k = 0; k < rows.size(); ++k) order.emplace_back((rows[k].folder / rows[k].name.stem()).string(), k);
