@@ -2,7 +2,8 @@
 # One run's whole participant-level job beside its floor and its peer, side by
 # side: gzip -dc of the BOLD (the data must be decompressed once), tremora bids
 # on the run (program start to provenance record: import, confounds table with
-# DVARS, displacement maps, report), and nipype's compute_dvars on the same run
+# DVARS, displacement maps, report), DVARS alone on the job's imported run,
+# and nipype's compute_dvars on the same run
 # and brain mask (what fMRIPrep runs for DVARS alone); each with its wall time
 # and peak resident memory. The run is made here (bench/make_run_study.py).
 # Usage: bench/run_run.sh [BUILD_DIR] [NX NY NZ VOLUMES]   (default build-bench, 96 96 60 500)
@@ -28,6 +29,9 @@ measure() {
     wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$work/time.txt")
     peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
     printf '| %s | %s | %s MB |\n' "$name" "$wall" "$((peak / 1024))"
+    # seconds and megabytes of the last step, for the ratios below
+    secs=$(echo "$wall" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
+    megabytes=$((peak / 1024))
 }
 echo
 echo "One run of $1 x $2 x $3 voxels and $4 volumes (int16: $(($1 * $2 * $3 * $4 * 2 / 1000000)) MB raw, $(($(stat -c %s "$bold") / 1000000)) MB gzipped), $(nproc) cores"
@@ -35,7 +39,19 @@ echo
 echo "| step | wall (m:ss) | peak memory |"
 echo "|---|---|---|"
 measure "gzip -dc of the BOLD" sh -c "gzip -dc '$bold' >/dev/null"
-measure "tremora bids, the whole per-run job" "$build/bin/tremora" bids "$work/study" "$work/out" participant --jobs 1
+floor=$secs
+measure "tremora bids, the whole per-run job" "$build/bin/tremora" bids "$work/study" "$work/out" participant --jobs 1 --keep-work
+job=$secs
+# DVARS alone, as the confound step computes it on the job's imported run
+# (its slice data in the run's own type, in the page cache).
+run=$work/out/work/sub-01_task-rest
+measure "tremora DVARS alone (confound --tsv on the imported run)" "$build/bin/tremora" confound \
+    --sdm "$run/sub-01_task-rest_3DMC.sdm" --fmr "$run/sub-01_task-rest.fmr" --mask "$mask" --tsv --sets detr
+dvars=$secs dvarsMemory=$megabytes
 measure "nipype compute_dvars (same run and mask)" /usr/bin/python3 -c \
     "import sys; from nipype.algorithms.confounds import compute_dvars; compute_dvars(sys.argv[1], sys.argv[2], remove_zerovariance=True)" \
     "$bold" "$mask"
+echo
+awk -v floor="$floor" -v job="$job" -v dvars="$dvars" -v dm="$dvarsMemory" -v peer="$secs" -v pm="$megabytes" 'BEGIN {
+    printf "The job took %.2fx the time of gzip -dc; DVARS alone was %.1fx faster than nipype, at %.1f %% of its memory.\n",
+        job / floor, peer / dvars, 100 * dm / pm }'

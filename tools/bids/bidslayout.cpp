@@ -5,11 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 
@@ -65,23 +67,35 @@ public:
         std::optional<Name> parsed;
     };
 
-    explicit Listing(const fs::path& folder) : folder_(folder.string()), dir_(opendir(folder_.c_str()))
+    // The folder `relative` to the open folder `base` (AT_FDCWD: the current
+    // one), named `folder` in paths: a study's folders are opened from its
+    // root, not walked from / each time.
+    Listing(int base, const std::string& relative, std::string folder)
+        : folder_(std::move(folder)), fd_(openat(base, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
-        if (dir_ == nullptr) return;
-        while (const dirent* e = readdir(dir_)) {
-            if (e->d_name[0] == '.') continue;
-            unsigned char type = e->d_type;
-            struct stat st;
-            if (type == DT_UNKNOWN && fstatat(dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
-            if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
-            files_.push_back({e->d_name, type, parseName(e->d_name)});
+        if (fd_ < 0) return;
+        alignas(dirent64) char buffer[32768];
+        for (;;) {
+            const ssize_t bytes = getdents64(fd_, buffer, sizeof buffer);
+            if (bytes <= 0) break;
+            for (ssize_t at = 0; at < bytes;) {
+                const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+                at += e->d_reclen;
+                if (e->d_name[0] == '.') continue;
+                unsigned char type = e->d_type;
+                struct stat st;
+                if (type == DT_UNKNOWN && fstatat(fd_, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
+                if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
+                files_.push_back({e->d_name, type, parseName(e->d_name)});
+            }
         }
         std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
     }
+    explicit Listing(const fs::path& folder) : Listing(AT_FDCWD, folder.string(), folder.string()) {}
     ~Listing()
     {
-        if (dir_ != nullptr) closedir(dir_);
+        if (fd_ >= 0) close(fd_);
     }
     Listing(const Listing&) = delete;
     Listing& operator=(const Listing&) = delete;
@@ -101,12 +115,12 @@ public:
     bool isFile(const File& file) const
     {
         struct stat st;
-        return file.type == DT_REG || (dir_ != nullptr && fstatat(dirfd(dir_), file.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode));
+        return file.type == DT_REG || (fd_ >= 0 && fstatat(fd_, file.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode));
     }
 
 private:
     std::string folder_;
-    DIR* dir_;
+    int fd_;
     std::vector<File> files_;
     mutable std::vector<std::string> runs_;
 };
@@ -267,6 +281,22 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         dataset.derivatives = dataset.root / "derivatives" / "fmriprep";
     }
     const MotionFormat motionFormat = format.value_or(MotionFormat::FMRIPrep);
+    // The datasets' folders stay open: the folders of the runs are opened
+    // relative to them (from / when one cannot be opened).
+    struct Open {
+        int fd;
+        ~Open()
+        {
+            if (fd >= 0) close(fd);
+        }
+    };
+    const Open rawRoot{open(dataset.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const Open derivedRoot{dataset.derivatives ? open(dataset.derivatives->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1};
+    const auto listing = [](const Open& base, const fs::path& root, const fs::path& relative) {
+        const fs::path whole = root / relative;
+        return std::make_unique<Listing>(base.fd >= 0 ? base.fd : AT_FDCWD, base.fd >= 0 ? relative.string() : whole.string(),
+                                         whole.string());
+    };
     // One participant's runs; the participants are read on all cores (a
     // study of thousands is mostly waiting on the file system), each into
     // its own place, so the order is that of their folders.
@@ -276,8 +306,10 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         for (const auto& session : foldersIn(subject, "ses-")) funcs.push_back(session / "func");
         for (const auto& func : funcs) {
             // The derivatives' folder of these runs, read once for all of them.
-            std::optional<Listing> derived;
-            const Listing raw(func);
+            std::unique_ptr<Listing> derived;
+            const fs::path relative = func.lexically_relative(dataset.root);
+            const std::unique_ptr<Listing> listed = listing(rawRoot, dataset.root, relative);
+            const Listing& raw = *listed;
             for (const auto& file : raw.files()) {
                 if (!file.name.ends_with("_bold.nii.gz") && !file.name.ends_with("_bold.nii")) continue;
                 const auto& name = file.parsed;
@@ -285,7 +317,7 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                 Run run;
                 run.name = *name;
                 run.bold = raw.path(file);
-                run.folder = func.lexically_relative(dataset.root);
+                run.folder = relative;
                 run.format = motionFormat;
                 const fs::path sessionFolder = func.parent_path();
                 // A run whose file is a link to nothing (data whose content
@@ -299,7 +331,7 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                 } else if (motionFormat == MotionFormat::FMRIPrep) {
                     if (dataset.derivatives) {
                         const fs::path folder = *dataset.derivatives / run.folder;
-                        if (!derived) derived.emplace(folder);
+                        if (!derived) derived = listing(derivedRoot, *dataset.derivatives, run.folder);
                         pairWithFMRIPrep(run, folder, *derived);
                     }
                     else
