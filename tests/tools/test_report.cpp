@@ -281,6 +281,53 @@ TEST(ReportCommand, MapSlicesAreLabelledFromTheAffineAndInputsAreNamedByTheirSou
 }
 
 
+// The columns the summaries read from a confounds table (the group level reads
+// one per run), against a reader that splits each row at its tabs: wide rows
+// of cells of every length, empty cells, n/a, the last column, a name asked
+// twice, and rows too short for a column (which then gets the row's last cell).
+TEST(ConfoundsSummary, TableColumnsAsASplittingReaderReadsThem)
+{
+    const int width = 131;
+    std::vector<std::string> header;
+    for (int c = 0; c < width; ++c) header.push_back("col" + std::to_string(c));
+    std::vector<std::vector<std::string>> rows;
+    unsigned seed = 7;
+    for (int r = 0; r < 40; ++r) {
+        std::vector<std::string> row;
+        const int cells = r == 5 ? 1 : r == 9 ? 17 : r == 12 ? 130 : width; // three short rows
+        for (int c = 0; c < cells; ++c) {
+            seed = seed * 1103515245u + 12345u;
+            const int kind = int((seed >> 16) % 7);
+            row.push_back(kind == 0 ? "" : kind == 1 ? "n/a" : std::to_string(r) + "." + std::string(std::size_t(kind * 2), '1') +
+                                                                  std::to_string(c));
+        }
+        rows.push_back(row);
+    }
+    std::string text;
+    for (const auto& row : std::vector<std::vector<std::string>>{{header}})
+        for (std::size_t c = 0; c < row.size(); ++c) text += row[c] + (c + 1 < row.size() ? "\t" : "\n");
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) text += row[c] + (c + 1 < row.size() ? "\t" : "\n");
+    const fs::path file = support::tempDir("columns") / "run_desc-confounds_timeseries.tsv";
+    support::writeFile(file, text);
+
+    const std::vector<std::string> names = {"col130", "col0", "col7", "col8", "missing", "col64", "col7", "col129"};
+    const tool::TableColumns columns = tool::tableColumns(file, names);
+    ASSERT_EQ(columns.size(), names.size());
+    EXPECT_FALSE(columns[4]) << "a column the table lacks";
+    for (std::size_t n : {0u, 1u, 2u, 3u, 5u, 6u, 7u}) { // col7 asked twice: both get it
+        ASSERT_TRUE(columns[n]) << names[n];
+        const std::size_t c = std::size_t(std::stoi(names[n].substr(3)));
+        ASSERT_EQ(columns[n]->size(), rows.size()) << names[n];
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const std::string& cell = c < rows[r].size() ? rows[r][c] : rows[r].back();
+            const double want = cell == "n/a" ? std::nan("") : std::strtod(cell.c_str(), nullptr);
+            const double got = (*columns[n])[r];
+            EXPECT_TRUE(std::isnan(want) ? std::isnan(got) : got == want) << names[n] << ", row " << r << ": " << got << " for \"" << cell << "\"";
+        }
+    }
+}
+
 // The entries of a confounds sidecar that the summaries read (the group level
 // reads one per run): each as a whole parse of the file gives it, escapes and
 // numbers included, the others left out; a sidecar that is cut short, is no
