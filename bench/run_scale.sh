@@ -34,6 +34,8 @@ echo "| participants (runs) | step | wall (m:ss) | peak memory | exit status |"
 echo "|---|---|---|---|---|"
 for n in $sizes; do
     python3 "$here/link_study.py" "$work/one" "$work/one-out" "$n" "$work/study" "$work/out"
+    # The study as it stands on a disk, not the writing-back of its making.
+    sync
     n="$n ($((n * 6)))"
     measure "tremora bids --list" "$tremora" bids "$work/study" "$work/out" participant --list
     measure "snakemake --dry-run" snakemake -s "$root/workflow/Snakefile" --dry-run --quiet --cores 2 \
