@@ -40,6 +40,7 @@ std::string runKey(const Name& name)
         if (e.first != "desc") entities.push_back(&e);
     std::stable_sort(entities.begin(), entities.end(), [](auto* a, auto* b) { return a->first < b->first; });
     std::string key;
+    key.reserve(64);
     for (std::size_t k = 0; k < entities.size(); ++k) {
         // Of a repeated entity the last written counts.
         if (k + 1 < entities.size() && entities[k]->first == entities[k + 1]->first) continue;
@@ -52,6 +53,23 @@ bool listed(const std::vector<std::string>& wanted, const std::string& key, cons
 {
     if (wanted.empty()) return true;
     return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return normalised(key, w) == normalised(key, value); });
+}
+
+// Each entry of the open folder `fd`, as the kernel lists them (a buffer on
+// the stack, none allocated per folder as a DIR stream is).
+template <class Visit>
+void forEachEntry(int fd, Visit&& visit)
+{
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        const ssize_t bytes = getdents64(fd, buffer, sizeof buffer);
+        if (bytes <= 0) return;
+        for (ssize_t at = 0; at < bytes;) {
+            const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+            at += e->d_reclen;
+            visit(*e);
+        }
+    }
 }
 
 // A folder's files, hidden ones and folders aside, sorted by name, each
@@ -74,22 +92,15 @@ public:
         : folder_(std::move(folder)), fd_(openat(base, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
         if (fd_ < 0) return;
-        alignas(dirent64) char buffer[32768];
-        for (;;) {
-            const ssize_t bytes = getdents64(fd_, buffer, sizeof buffer);
-            if (bytes <= 0) break;
-            for (ssize_t at = 0; at < bytes;) {
-                const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
-                at += e->d_reclen;
-                if (e->d_name[0] == '.') continue;
-                unsigned char type = e->d_type;
-                struct stat st;
-                if (type == DT_UNKNOWN && fstatat(fd_, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
-                if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
-                files_.push_back({e->d_name, type, parseName(e->d_name)});
-            }
-        }
+        forEachEntry(fd_, [&](const dirent64& e) {
+            if (e.d_name[0] == '.') return;
+            unsigned char type = e.d_type;
+            struct stat st;
+            if (type == DT_UNKNOWN && fstatat(fd_, e.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
+            if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) return;
+            files_.push_back({e.d_name, type, parseName(e.d_name)});
+        });
         std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
     }
     explicit Listing(const fs::path& folder) : Listing(AT_FDCWD, folder.string(), folder.string()) {}
@@ -125,26 +136,28 @@ private:
     mutable std::vector<std::string> runs_;
 };
 
-// The folders in `folder` whose names start with `prefix`, sorted; a link to
-// a folder counts as one.
-std::vector<fs::path> foldersIn(const fs::path& folder, const std::string& prefix)
+// The names of the folders in `relative` (to the open folder `base`, or to
+// the current one: AT_FDCWD) that start with `prefix`, sorted; a link to a
+// folder counts as one. `folder` names it in the error.
+std::vector<std::string> foldersIn(int base, const std::string& relative, const std::string& folder, const std::string& prefix)
 {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) throw std::runtime_error("cannot read the folder " + folder.string() + ": " + std::strerror(errno));
+    const int fd = openat(base, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot read the folder " + folder + ": " + std::strerror(errno));
     std::vector<std::string> names;
-    while (const dirent* e = readdir(dir)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+    forEachEntry(fd, [&](const dirent64& e) {
+        if (std::strncmp(e.d_name, prefix.c_str(), prefix.size()) != 0) return;
         struct stat st;
-        if (e->d_type == DT_DIR ||
-            ((e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) && fstatat(dirfd(dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)))
-            names.emplace_back(e->d_name);
-    }
-    closedir(dir);
+        if (e.d_type == DT_DIR ||
+            ((e.d_type == DT_LNK || e.d_type == DT_UNKNOWN) && fstatat(fd, e.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)))
+            names.emplace_back(e.d_name);
+    });
+    close(fd);
     std::sort(names.begin(), names.end());
-    std::vector<fs::path> folders;
-    folders.reserve(names.size());
-    for (const auto& name : names) folders.push_back(folder / name);
-    return folders;
+    return names;
+}
+std::vector<std::string> foldersIn(const fs::path& folder, const std::string& prefix)
+{
+    return foldersIn(AT_FDCWD, folder.string(), folder.string(), prefix);
 }
 
 std::string fileNames(const std::vector<std::string>& files)
@@ -300,14 +313,17 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
     // One participant's runs; the participants are read on all cores (a
     // study of thousands is mostly waiting on the file system), each into
     // its own place, so the order is that of their folders.
-    const auto runsOf = [&](const fs::path& subject) {
+    const auto runsOf = [&](const std::string& subject) {
         std::vector<Run> runs;
-        std::vector<fs::path> funcs = {subject / "func"};
-        for (const auto& session : foldersIn(subject, "ses-")) funcs.push_back(session / "func");
-        for (const auto& func : funcs) {
+        // Each func folder relative to the root, with its session's folder ("" for none).
+        std::vector<std::pair<fs::path, std::string>> funcs = {{fs::path(subject) / "func", ""}};
+        const std::string whole = (dataset.root / subject).string();
+        for (auto& session : foldersIn(rawRoot.fd >= 0 ? rawRoot.fd : AT_FDCWD, rawRoot.fd >= 0 ? subject : whole, whole, "ses-"))
+            funcs.emplace_back(fs::path(subject) / session / "func", std::move(session));
+        for (const auto& [relative, session] : funcs) {
+            const fs::path func = dataset.root / relative;
             // The derivatives' folder of these runs, read once for all of them.
             std::unique_ptr<Listing> derived;
-            const fs::path relative = func.lexically_relative(dataset.root);
             const std::unique_ptr<Listing> listed = listing(rawRoot, dataset.root, relative);
             const Listing& raw = *listed;
             for (const auto& file : raw.files()) {
@@ -319,14 +335,12 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                 run.bold = raw.path(file);
                 run.folder = relative;
                 run.format = motionFormat;
-                const fs::path sessionFolder = func.parent_path();
                 // A run whose file is a link to nothing (data whose content
                 // was never fetched) is named, not left out unseen.
                 if (!raw.isFile(file)) {
                     run.skipped = "its file is a link that leads to no file (is its content fetched?)";
-                } else if ("sub-" + name->get("sub") != subject.filename().string() ||
-                    (sessionFolder != subject && "ses-" + name->get("ses") != sessionFolder.filename().string()) ||
-                    (sessionFolder == subject && !name->get("ses").empty())) {
+                } else if ("sub-" + name->get("sub") != subject ||
+                           (session.empty() ? !name->get("ses").empty() : "ses-" + name->get("ses") != session)) {
                     run.skipped = "its name does not match its folder " + run.folder.string();
                 } else if (motionFormat == MotionFormat::FMRIPrep) {
                     if (dataset.derivatives) {
@@ -347,10 +361,10 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         }
         return runs;
     };
-    std::vector<fs::path> subjects;
+    std::vector<std::string> subjects;
     // One participant's job in a study of thousands walks its own folders only.
-    for (const auto& subject : foldersIn(dataset.root, "sub-"))
-        if (listed(filters.participants, "sub", label(subject.filename().string(), "sub-"))) subjects.push_back(subject);
+    for (auto& subject : foldersIn(dataset.root, "sub-"))
+        if (listed(filters.participants, "sub", label(subject, "sub-"))) subjects.push_back(std::move(subject));
     std::vector<std::vector<Run>> found(subjects.size());
     std::vector<std::exception_ptr> failed(subjects.size());
     // Few participants are read on the calling thread alone.
