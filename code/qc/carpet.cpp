@@ -73,12 +73,42 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
         if (mask[i]) inside.push_back(int(i));
     if (inside.empty()) throw std::invalid_argument("carpet: no voxel in the mask");
 
+    // 16-bit slice data are read as stored, a slice (all its volumes) at a
+    // time: half the bytes of floats and no conversion. Their sums are of
+    // integers, exact in any order, and each value is exact as a float, so
+    // the carpet is the same to the bit as from the float volumes.
+    const bool stored16 = !(run.DataType.isSet() && run.DataType.value() == 2);
+    const std::size_t image = std::size_t(run.ResolutionX.value()) * std::size_t(run.ResolutionY.value());
+    // visit(k, value at t) for the voxels at[k] of the run, volume by volume
+    // within each slice; `at` is in increasing order.
+    const auto eachStoredValue = [&](const std::vector<int>& at, const auto& visit) {
+        std::size_t k0 = 0;
+        run.ForEachStoredSlice(int(std::size_t(at.front()) / image), int(std::size_t(at.back()) / image) + 1,
+                               [&](int z, const std::int16_t* slice) {
+                                   const std::size_t base = std::size_t(z) * image;
+                                   std::size_t k1 = k0;
+                                   while (k1 < at.size() && std::size_t(at[k1]) < base + image) ++k1;
+                                   for (int t = 0; t < volumes; ++t) {
+                                       const std::int16_t* values = slice + std::size_t(t) * image;
+                                       for (std::size_t k = k0; k < k1; ++k) visit(k, t, values[std::size_t(at[k]) - base]);
+                                   }
+                                   k0 = k1;
+                               });
+    };
+
     // Each masked voxel's mean over the run.
     std::vector<double> sum(inside.size(), 0.0);
-    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
-        for (const auto& volume : block)
-            for (std::size_t k = 0; k < inside.size(); ++k) sum[k] += volume.data()[inside[k]];
-    });
+    if (stored16) {
+        run.UnloadSTC();
+        std::vector<std::int64_t> total(inside.size(), 0);
+        eachStoredValue(inside, [&](std::size_t k, int, std::int16_t v) { total[k] += v; });
+        for (std::size_t k = 0; k < inside.size(); ++k) sum[k] = double(total[k]);
+    } else {
+        run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int) {
+            for (const auto& volume : block)
+                for (std::size_t k = 0; k < inside.size(); ++k) sum[k] += volume.data()[inside[k]];
+        });
+    }
     std::vector<std::size_t> order(inside.size());
     std::iota(order.begin(), order.end(), std::size_t(0));
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -101,11 +131,23 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     // place: only rows × volumes floats are held.
     const std::size_t rows = c.voxels.size();
     c.values.assign(rows * std::size_t(volumes), 0.0f);
-    run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
-        for (std::size_t b = 0; b < block.size(); ++b)
-            for (std::size_t r = 0; r < rows; ++r)
-                c.values[r * std::size_t(volumes) + std::size_t(first) + b] = block[b].data()[c.voxels[r]];
-    });
+    if (stored16) {
+        // The rows in the order of their voxels, as the slices come.
+        std::vector<std::size_t> byVoxel(rows);
+        std::iota(byVoxel.begin(), byVoxel.end(), std::size_t(0));
+        std::sort(byVoxel.begin(), byVoxel.end(), [&](std::size_t a, std::size_t b) { return c.voxels[a] < c.voxels[b]; });
+        std::vector<int> at(rows);
+        for (std::size_t j = 0; j < rows; ++j) at[j] = c.voxels[byVoxel[j]];
+        eachStoredValue(at, [&](std::size_t j, int t, std::int16_t v) {
+            c.values[byVoxel[j] * std::size_t(volumes) + std::size_t(t)] = float(v);
+        });
+    } else {
+        run.ForEachVolumeBlock([&](const std::vector<Volume<float>>& block, int first) {
+            for (std::size_t b = 0; b < block.size(); ++b)
+                for (std::size_t r = 0; r < rows; ++r)
+                    c.values[r * std::size_t(volumes) + std::size_t(first) + b] = block[b].data()[c.voxels[r]];
+        });
+    }
     std::vector<double> row(static_cast<std::size_t>(volumes));
     for (std::size_t r = 0; r < rows; ++r) {
         float* values = &c.values[r * std::size_t(volumes)];

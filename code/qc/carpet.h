@@ -40,10 +40,10 @@ void detrendAndStandardize(std::vector<double>& series);
 
 // The carpet of the run over the voxels whose mask entry is nonzero (one
 // entry per voxel, in volume order). `labels`, when not empty, holds one
-// label per voxel and orders the rows by label first. The run is read a few
-// volumes at a time (its loaded volumes are released), twice: once for the
-// voxels' means, once for the chosen rows; only the chosen rows' series are
-// kept. Throws std::invalid_argument for a mask or labels of the wrong size,
+// label per voxel and orders the rows by label first. The run is read twice
+// (its loaded volumes are released): once for the voxels' means, once for
+// the chosen rows; 16-bit slice data a slice at a time in their own type,
+// float data a few volumes at a time. Only the chosen rows' series are kept. Throws std::invalid_argument for a mask or labels of the wrong size,
 // an empty mask, no volume, or maxRows < 1.
 Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRows = 1000,
                      std::vector<int> const& labels = {});

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <regex>
 
@@ -69,29 +70,35 @@ TEST(Carpet, RowsAgreeWithTheDefinitionAndAreOrderedByMeanOrLabel)
 {
     // Voxels with their own level, drift and noise; one constant voxel and
     // one exactly linear one, whose rows carry nothing.
+    // The run as floats and as 16-bit integers (the values cut to integers
+    // as they are stored, and the oracle's series with them).
     const int nx = 6, ny = 5, nz = 3, nt = 23;
-    support::RunOnDisk phantom{.nx = nx, .ny = ny, .nz = nz, .volumes = nt};
     const auto value = [](int x, int y, int z, int t) -> double {
         const int i = (z * 5 + y) * 6 + x;
         if (i == 7) return 512.0;
-        if (i == 8) return 300.0 + 2.5 * t;
+        if (i == 8) return 300.0 + 3 * t;
         return 200 + 37 * ((i * 13) % 29) + (x - 2.5) * 0.9 * t + 15 * noise(unsigned(i * 100 + t)) + (t == 11 ? 30 : 0);
     };
-    phantom.value = [&](int x, int y, int z, int t) { return float(value(x, y, z, t)); };
-    const fs::path dir = support::tempDir("carpet_rows");
-    FMR run(support::writeRun(dir, "run", phantom).string(), false);
     std::vector<unsigned char> mask(std::size_t(nx * ny * nz), 1);
-    mask[3] = mask[20] = mask[44] = 0;
-    const auto series = [&](int voxel) {
-        std::vector<double> x;
-        for (int t = 0; t < nt; ++t) x.push_back(double(float(value(voxel % nx, voxel / nx % ny, voxel / (nx * ny), t))));
-        return x;
-    };
+    mask[3] = mask[20] = mask[44] = 0; // in the first and second slices
     std::vector<int> labels(mask.size());
     for (std::size_t i = 0; i < labels.size(); ++i) labels[i] = int(i % 3 == 0 ? 2 : 1);
 
+    for (const bool int16 : {false, true})
     for (const bool segmented : {false, true}) {
-        SCOPED_TRACE(segmented ? "by label, then mean" : "by mean");
+        SCOPED_TRACE(std::string(int16 ? "16-bit run, " : "float run, ") + (segmented ? "by label, then mean" : "by mean"));
+        support::RunOnDisk phantom{.nx = nx, .ny = ny, .nz = nz, .volumes = nt, .int16 = int16};
+        phantom.value = [&](int x, int y, int z, int t) { return float(value(x, y, z, t)); };
+        const fs::path dir = support::tempDir("carpet_rows");
+        FMR run(support::writeRun(dir, "run", phantom).string(), false);
+        const auto series = [&](int voxel) {
+            std::vector<double> x;
+            for (int t = 0; t < nt; ++t) {
+                const float v = float(value(voxel % nx, voxel / nx % ny, voxel / (nx * ny), t));
+                x.push_back(int16 ? double(std::int16_t(v)) : double(v));
+            }
+            return x;
+        };
         const Carpet c = computeCarpet(run, mask, 1000, segmented ? labels : std::vector<int>{});
         ASSERT_EQ(c.rows(), nx * ny * nz - 3) << "every masked voxel, as there are fewer than the limit";
         ASSERT_EQ(c.values.size(), std::size_t(c.rows()) * nt);
@@ -148,6 +155,14 @@ TEST(Carpet, AtMostTheLimitOfRowsEvenlySpacedInTheIntensityOrder)
     FMR run(support::writeRun(dir, "run", phantom).string(), false);
     const std::vector<unsigned char> mask(2000, 1);
     const Carpet c = computeCarpet(run, mask);
+    // The same integers stored as 16-bit slice data, read slice by slice:
+    // the same carpet to the bit, rows chosen across every slice.
+    phantom.int16 = true;
+    FMR run16(support::writeRun(support::tempDir("carpet_limit16"), "run", phantom).string(), false);
+    const Carpet c16 = computeCarpet(run16, mask);
+    EXPECT_EQ(c16.voxels, c.voxels);
+    EXPECT_EQ(c16.means, c.means);
+    EXPECT_EQ(c16.values, c.values);
     ASSERT_EQ(c.rows(), 1000);
     EXPECT_EQ(c.candidates, 2000);
     EXPECT_EQ(c.values.size(), 1000u * 6u) << "only the chosen rows are kept";
