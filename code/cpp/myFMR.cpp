@@ -81,7 +81,7 @@ void writeSTC(const FMR& fmr, PendingFile& out)
 {
     const std::int64_t nx = fmr.ResolutionX.value(), ny = fmr.ResolutionY.value(), nz = fmr.NrOfSlices.value();
     const std::int64_t image = nx * ny;
-    const std::size_t elementSize = fmr.DataType.isSet() && fmr.DataType.value() == 2 ? 4 : 2;
+    const std::size_t elementSize = fmr.floatData() ? 4 : 2;
     if (image <= 0 || nz <= 0 || fmr.Volumes.empty()) return;
     // Encoded into a block buffer and written a block at a time.
     const std::int64_t blockElements = std::int64_t(BlockBytes / elementSize);

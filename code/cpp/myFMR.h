@@ -106,6 +106,8 @@ public:
     // Throws OpenFileError, IOError for dimensions LoadSTC refuses, and
     // std::logic_error for a run of 32-bit floats.
     void ForEachStoredSlice(int firstSlice, int endSlice, const std::function<void(int, const std::int16_t*)>& visit) const;
+    // True when the slice data are 32-bit floats (DataType 2), false for 16-bit integers.
+    bool floatData() const;
     // True when the loaded volumes are only part of the run (a partial load).
     bool HasPartialSTC() const { return partialSTC_; }
 
@@ -132,7 +134,6 @@ private:
     bool partialSTC_ = false;
     std::string partialSource_; // STC file a partial load came from
 
-    bool floatData() const;
     void checkExtents(std::int64_t volumes) const;
     void readDocument(std::istream& in);
     void loadVolumes(int firstVolume, int count, bool partial);

@@ -77,7 +77,7 @@ Carpet computeCarpet(FMR& run, std::vector<unsigned char> const& mask, int maxRo
     // time: half the bytes of floats and no conversion. Their sums are of
     // integers, exact in any order, and each value is exact as a float, so
     // the carpet is the same to the bit as from the float volumes.
-    const bool stored16 = !(run.DataType.isSet() && run.DataType.value() == 2);
+    const bool stored16 = !run.floatData();
     const std::size_t image = std::size_t(run.ResolutionX.value()) * std::size_t(run.ResolutionY.value());
     // visit(k, value at t) for the voxels at[k] of the run, volume by volume
     // within each slice; `at` is in increasing order.

@@ -348,7 +348,7 @@ DVARS computeDVARS(FMR& run, std::vector<unsigned char> const& mask, std::size_t
         if (mask[i]) inside.push_back(int(i));
     if (inside.empty()) throw std::invalid_argument("DVARS needs at least one voxel in the mask");
     if (volumes < 1) throw std::invalid_argument("DVARS needs at least one volume");
-    if (!(run.DataType.isSet() && run.DataType.value() == 2)) return fromStoredSlices(run, inside, memoryBytes, threads);
+    if (!run.floatData()) return fromStoredSlices(run, inside, memoryBytes, threads);
 
     // The voxels' time series, as many voxels at a time as the memory allows;
     // the first group is gathered in the pass that counts the values.
