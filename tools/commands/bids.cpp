@@ -390,13 +390,24 @@ int participant(Settings s, bool listOnly)
         throw cli::RunError("no functional run (sub-*/[ses-*/]func/*_bold.nii[.gz]) in " + s.bidsDir.string() +
                             " matches the options");
     if (listOnly) {
-        // One write: a study of thousands of runs lists megabytes.
+        // Written a block at a time: a study of thousands of runs lists
+        // megabytes, which are not kept whole.
         std::string table = "participant_id\trun\trecord\tinputs\tstatus\n";
+        table.reserve(1 << 20);
         for (const auto& run : dataset.runs) {
-            const std::string stem = run.stem();
-            table += "sub-" + run.name.get("sub") + "\t" + stem + "\t" + recordName(run).string() + "\t";
-            table += run.skipped.empty() ? joined(inputsOf(run), ",") : "n/a";
-            table += "\t" + (run.skipped.empty() ? "ok" : run.skipped) + "\n";
+            table.append("sub-").append(run.name.get("sub")).append("\t").append(run.stem()).append("\t");
+            table.append(recordName(run).native()).append("\t");
+            if (run.skipped.empty()) {
+                for (const auto& input : inputsOf(run)) table.append(input).append(",");
+                table.back() = '\t';
+                table.append("ok\n");
+            } else {
+                table.append("n/a\t").append(run.skipped).append("\n");
+            }
+            if (table.size() >= (1 << 20) - 4096) {
+                std::cout << table;
+                table.clear();
+            }
         }
         std::cout << table;
         return 0;
