@@ -10,6 +10,7 @@
 
 #include "myFMR.h"
 #include "nifti.h"
+#include "niftiread.h"
 #include "testing.h"
 
 namespace fs = std::filesystem;
@@ -123,6 +124,133 @@ TEST(DamagedInput, ImportRefusesWithOneLineAndWritesNothing)
     EXPECT_NE(processed.out.find("failed"), std::string::npos) << processed.out;
     EXPECT_NE((processed.out + processed.err).find("run.nii.gz: the gzip stream is cut short"), std::string::npos) << processed.out << processed.err;
     for (const char* made : {"run.fmr", "run_3DMC.sdm", "run_desc-confounds_timeseries.tsv", "run_report.html"}) EXPECT_FALSE(fs::exists(folder / made)) << made;
+}
+
+// A run is read once, as it is inflated, by a reader that takes it a block at
+// a time: the blocks are the file's data in order, whatever their size, and a
+// file that is not one sound gzip member is left to the whole read (which
+// names what is wrong) rather than half taken for good.
+TEST(DamagedInput, StreamedRunComesInOrderOrIsLeftToTheWholeRead)
+{
+    const fs::path dir = support::tempDir("stream");
+    // Large enough that reading the header inflates only its start.
+    const support::NiftiLayout sixteen{.dims = {32, 32, 16, 8}, .datatype = 4}; // int16
+    const std::size_t volume = 2 * 32 * 32 * 16, count = volume / 2 * 8;
+    std::vector<double> stored(count);
+    std::uint64_t state = 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        stored[i] = double(int((state >> 33) % 60000u) - 30000);
+    }
+    support::writeNifti((dir / "run.nii.gz").string(), sixteen, stored);
+    support::writeNifti((dir / "run.nii").string(), sixteen, stored);
+    const auto gz = support::readBytes(dir / "run.nii.gz");
+    writeDamaged(dir / "cut.nii.gz", gz, gz.size() * 9 / 10);
+    writeDamaged(dir / "crc.nii.gz", gz, gz.size(), gz.size() - 6);
+    writeDamaged(dir / "inside.nii.gz", gz, gz.size(), gz.size() / 2);
+    auto twice = gz;
+    twice.insert(twice.end(), gz.begin(), gz.end()); // two members: zlib reads on into the second
+    writeDamaged(dir / "twice.nii.gz", twice, twice.size());
+
+    const auto taken = [&](const std::string& name, std::size_t block, std::vector<std::size_t>* sizes = nullptr) {
+        const tool::NiftiImage image = tool::readNiftiHeader((dir / name).string());
+        std::vector<std::int16_t> values;
+        const bool whole = tool::streamNiftiData(*image, block, [&](const unsigned char* data, std::size_t size) {
+            const auto* v = reinterpret_cast<const std::int16_t*>(data);
+            values.insert(values.end(), v, v + size / 2);
+            if (sizes) sizes->push_back(size);
+        });
+        return std::pair(whole, values);
+    };
+    std::vector<std::int16_t> expected(stored.begin(), stored.end());
+    // A volume at a time; three at a time, the last block two volumes; three
+    // values at a time, tens of thousands of hand-overs through a ring of 24
+    // bytes, the last block one value.
+    for (const std::size_t block : {volume, 3 * volume, std::size_t(6)}) {
+        SCOPED_TRACE(block);
+        std::vector<std::size_t> sizes;
+        const auto [whole, values] = taken("run.nii.gz", block, &sizes);
+        EXPECT_TRUE(whole);
+        EXPECT_EQ(values, expected);
+        ASSERT_EQ(sizes.size(), (2 * count + block - 1) / block);
+        EXPECT_EQ(sizes.back(), 2 * count - block * (sizes.size() - 1));
+    }
+    // Left to the whole read, which refuses the damaged ones and reads the others.
+    for (const char* name : {"cut.nii.gz", "crc.nii.gz", "inside.nii.gz", "twice.nii.gz", "run.nii"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(taken(name, volume).first);
+    }
+    EXPECT_FALSE(taken("run.nii.gz", volume + 1).first) << "a block that splits a value";
+    // A reader that fails stops the inflater, and its error comes through.
+    const tool::NiftiImage image = tool::readNiftiHeader((dir / "run.nii.gz").string());
+    int calls = 0;
+    EXPECT_THROW(tool::streamNiftiData(*image, 64, [&](const unsigned char*, std::size_t) {
+                     if (++calls == 3) throw std::runtime_error("disk full");
+                 }),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 3);
+}
+
+// The participant-level job writes a 16-bit run's slice data as the run is
+// inflated: each value lies where the file's order (slice, volume, row,
+// voxel) puts it; a run damaged half-way fails with the whole read's reason
+// and leaves no slice data in its work folder.
+TEST(DamagedInput, SliceDataOfAStreamedRunLieInFileOrderAndADamagedOneLeavesNone)
+{
+    const fs::path root = support::tempDir("study");
+    // Large enough that reading the header inflates only its start, so the
+    // damage is met half-way through the run.
+    constexpr int bx = 32, by = 32, bz = 16, plane = bx * by, volume = plane * bz;
+    support::NiftiLayout sixteen = layout;
+    sixteen.dims = {bx, by, bz, nt};
+    sixteen.datatype = 4;
+    std::vector<double> stored(std::size_t(volume * nt));
+    std::uint64_t state = 1;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u; // values that do not compress to nothing
+        stored[i] = double(800 + int((state >> 33) % 400u)) * (i % 7 == 0 ? -1 : 1); // negative values keep their sign
+    }
+    support::writeFile(root / "dataset_description.json", R"({"Name": "s", "BIDSVersion": "1.8.0"})");
+    const fs::path func = root / "sub-01" / "func", derived = root / "derivatives" / "fmriprep" / "sub-01" / "func";
+    fs::create_directories(func);
+    fs::create_directories(derived);
+    support::writeNifti((func / "sub-01_task-a_bold.nii.gz").string(), sixteen, stored);
+    std::string table = "trans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\n";
+    for (int v = 0; v < nt; ++v) table += std::to_string(0.02 * v) + "\t0.01\t-0.03\t0.001\t0\t" + std::to_string(-0.002 * v) + "\n";
+    for (const char* task : {"a", "b"}) support::writeFile(derived / ("sub-01_task-" + std::string(task) + "_desc-confounds_timeseries.tsv"), table);
+    const auto gz = support::readBytes(func / "sub-01_task-a_bold.nii.gz");
+    writeDamaged(func / "sub-01_task-b_bold.nii.gz", gz, gz.size(), gz.size() / 2);
+
+    const fs::path out = root / "derivatives" / "tremora";
+    const auto r = runCli({"bids", root.string(), out.string(), "participant", "--keep-work", "--fmriprep-version", "23.2.0"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const fs::path work = out / "work";
+    const auto slices = support::readBytes(work / "sub-01_task-a" / "sub-01_task-a.stc");
+    ASSERT_EQ(slices.size(), std::size_t(2 * volume * nt));
+    int wrong = 0;
+    for (int z = 0; z < bz; ++z)
+        for (int v = 0; v < nt; ++v)
+            for (int i = 0; i < plane; ++i) {
+                const std::size_t at = 2 * ((std::size_t(z) * nt + std::size_t(v)) * plane + std::size_t(i));
+                const auto value = std::int16_t(std::uint16_t(slices[at] | slices[at + 1] << 8));
+                wrong += value != std::int16_t(stored[std::size_t(v) * volume + std::size_t(z) * plane + std::size_t(i)]);
+            }
+    EXPECT_EQ(wrong, 0);
+    // Its reference (the middle volume, taken as it passed) centres the
+    // motion as the run read whole does.
+    const fs::path whole = root / "whole";
+    const auto imported = runCli({"import", "--bold", (func / "sub-01_task-a_bold.nii.gz").string(), "--motion",
+                                  (derived / "sub-01_task-a_desc-confounds_timeseries.tsv").string(), "--motion-format", "fmriprep",
+                                  "--fmriprep-version", "23.2.0", "--out", whole.string(), "--name", "sub-01_task-a"});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(support::readFile(work / "sub-01_task-a" / "sub-01_task-a_3DMC.sdm"), support::readFile(whole / "sub-01_task-a_3DMC.sdm"));
+    const std::string status = support::readFile(out / "sub-01" / "func" / "sub-01_task-b_desc-tremora_status.json");
+    EXPECT_NE(status.find("the gzip stream is damaged"), std::string::npos) << status;
+    std::vector<std::string> left;
+    for (const auto& e : fs::recursive_directory_iterator(work))
+        if (e.path().string().find(".stc") != std::string::npos && e.path().string().find("task-b") != std::string::npos)
+            left.push_back(e.path().string());
+    EXPECT_TRUE(left.empty()) << left.front();
 }
 
 namespace {

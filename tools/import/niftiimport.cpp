@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -229,50 +232,85 @@ struct Reference {
     std::string what; // "volume 10 of the run (the middle one, mcflirt's default)"
 };
 
-Reference referenceOf(const ImportRequest& request, const nifti_image& run, const Geometry& g)
-{
-    const std::size_t voxels = std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nz);
-    Reference ref;
-    ref.volume.resize(voxels);
-    if (!request.referenceImage.empty()) {
-        const std::string& path = request.referenceImage;
-        NiftiImage image;
-        try {
-            image = readNiftiHeader(path);
-            const nifti_image& nim = *image;
-            if (!realNiftiType(nim.datatype)) throw std::runtime_error(path + " holds " + nifti_datatype_string(nim.datatype) + " values");
-            if (const std::string difference = gridDifference(niftiGrid(nim), {{g.nx, g.ny, g.nz}, niftiAffine(run)}); !difference.empty())
-                throw std::runtime_error(path + " " + difference + ": the reference must lie on the run's grid");
-            const int nt = nim.dim[0] >= 4 ? nim.nt : 1;
-            if (nt != 1) throw std::runtime_error(path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
-            loadNiftiData(*image, path);
-        } catch (const std::runtime_error& e) {
-            throw ImportError(std::string("--reference-image: ") + e.what());
-        }
-        const nifti_image& nim = *image;
-        scaledNiftiValues(nim, 0, voxels, ref.volume.data());
-        ref.what = nameOf(request, path) + " (--reference-image)";
-    } else if (request.referenceMean) {
-        std::vector<double> sum(voxels, 0.0);
-        for (int v = 0; v < g.nt; ++v) {
-            scaledNiftiValues(run, std::size_t(v) * voxels, voxels, ref.volume.data());
-            for (std::size_t i = 0; i < voxels; ++i) sum[i] += ref.volume[i];
-        }
-        for (std::size_t i = 0; i < voxels; ++i) ref.volume[i] = float(sum[i] / g.nt);
-        ref.what = "the mean of the run's " + std::to_string(g.nt) + " volumes (--reference mean)";
-    } else {
-        const int volume = request.referenceVolume.value_or(g.nt / 2);
-        if (volume < 0 || volume >= g.nt)
-            throw ImportError("--reference-volume " + std::to_string(volume) + " is not a volume of the run (0 to " +
-                                std::to_string(g.nt - 1) + ")");
-        scaledNiftiValues(run, std::size_t(volume) * voxels, voxels, ref.volume.data());
-        ref.what = "volume " + std::to_string(volume) + " of the run" +
-                   (request.referenceVolume ? " (--reference-volume)" : " (the middle one, mcflirt's default)");
+// The reference made from the run's volumes as they pass, in order (a volume
+// of the run or their mean), or read from its own image at the end.
+class ReferenceOfRun {
+public:
+    ReferenceOfRun(const ImportRequest& request, const Geometry& g)
+        : request_(&request), g_(&g), voxels_(std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nz)),
+          volume_(request.referenceVolume.value_or(g.nt / 2))
+    {
+        const bool used = request.format == MotionFormat::FSL || request.format == MotionFormat::FMRIPrep;
+        mean_ = used && request.referenceImage.empty() && request.referenceMean;
+        one_ = used && request.referenceImage.empty() && !request.referenceMean && volume_ >= 0 && volume_ < g.nt;
+        if (mean_) sum_.assign(voxels_, 0.0);
+        if (one_) values_.resize(voxels_);
     }
-    for (float& value : ref.volume)
-        if (!std::isfinite(value)) value = 0.0f;
-    return ref;
-}
+    bool wants(int volume) const { return mean_ || (one_ && volume == volume_); }
+    // Volume `volume`'s intensities (voxels of the grid).
+    void add(int volume, const float* values)
+    {
+        if (mean_)
+            for (std::size_t i = 0; i < voxels_; ++i) sum_[i] += values[i];
+        else if (one_ && volume == volume_)
+            std::copy(values, values + voxels_, values_.begin());
+    }
+    // Every wanted volume of a run read whole.
+    void addVolumesOf(const nifti_image& run)
+    {
+        std::vector<float> values(voxels_);
+        for (int v = 0; v < g_->nt; ++v)
+            if (wants(v)) {
+                scaledNiftiValues(run, std::size_t(v) * voxels_, voxels_, values.data());
+                add(v, values.data());
+            }
+    }
+    Reference finish(const nifti_image& run) const
+    {
+        Reference ref;
+        ref.volume.resize(voxels_);
+        if (!request_->referenceImage.empty()) {
+            const std::string& path = request_->referenceImage;
+            NiftiImage image;
+            try {
+                image = readNiftiHeader(path);
+                const nifti_image& nim = *image;
+                if (!realNiftiType(nim.datatype)) throw std::runtime_error(path + " holds " + nifti_datatype_string(nim.datatype) + " values");
+                if (const std::string difference = gridDifference(niftiGrid(nim), {{g_->nx, g_->ny, g_->nz}, niftiAffine(run)}); !difference.empty())
+                    throw std::runtime_error(path + " " + difference + ": the reference must lie on the run's grid");
+                const int nt = nim.dim[0] >= 4 ? nim.nt : 1;
+                if (nt != 1) throw std::runtime_error(path + " holds " + std::to_string(nt) + " volumes; a reference is one volume");
+                loadNiftiData(*image, path);
+            } catch (const std::runtime_error& e) {
+                throw ImportError(std::string("--reference-image: ") + e.what());
+            }
+            scaledNiftiValues(*image, 0, voxels_, ref.volume.data());
+            ref.what = nameOf(*request_, path) + " (--reference-image)";
+        } else if (request_->referenceMean) {
+            for (std::size_t i = 0; i < voxels_; ++i) ref.volume[i] = float(sum_[i] / g_->nt);
+            ref.what = "the mean of the run's " + std::to_string(g_->nt) + " volumes (--reference mean)";
+        } else {
+            if (!one_)
+                throw ImportError("--reference-volume " + std::to_string(volume_) + " is not a volume of the run (0 to " +
+                                  std::to_string(g_->nt - 1) + ")");
+            ref.volume = values_;
+            ref.what = "volume " + std::to_string(volume_) + " of the run" +
+                       (request_->referenceVolume ? " (--reference-volume)" : " (the middle one, mcflirt's default)");
+        }
+        for (float& value : ref.volume)
+            if (!std::isfinite(value)) value = 0.0f;
+        return ref;
+    }
+
+private:
+    const ImportRequest* request_;
+    const Geometry* g_;
+    std::size_t voxels_;
+    int volume_;
+    bool mean_ = false, one_ = false;
+    std::vector<double> sum_;
+    std::vector<float> values_;
+};
 
 // The fMRIPrep release of the derivatives the table belongs to: the first
 // dataset_description.json in the table's folder or above it, its GeneratedBy
@@ -316,7 +354,7 @@ Release fmriprepRelease(const std::string& table, ImportResult& result)
 
 // The conventions of the package, its reference and centre, and the rows.
 MotionParameters convertMotion(const ImportRequest& request, const PackageRows& rows, const nifti_image& nim, const Geometry& g,
-                               ImportResult& result)
+                               const ReferenceOfRun& referenceOfRun, ImportResult& result)
 {
     const MotionGrid grid = motionGrid(nim, g);
     MotionConvention convention;
@@ -358,7 +396,7 @@ MotionParameters convertMotion(const ImportRequest& request, const PackageRows& 
                                        std::string(request.referenceMean ? "mean volume" : "reference volume") +
                                        " stands in for fMRIPrep's boldref");
         }
-        const Reference reference = referenceOf(request, nim, g);
+        const Reference reference = referenceOfRun.finish(nim);
         result.reference = reference.what;
         const bool matrix = fmriprep && convention.fmriprep == FMRIPrepConvention::MatrixAngles;
         const std::optional<Vec3d> centre = matrix ? centreOfMass(reference.volume, grid) : fslCentreOfGravity(reference.volume, grid);
@@ -564,30 +602,84 @@ PackageRows packageMotion(const ImportRequest& request, const Geometry& g)
 
 // All five files are written under hidden names first and moved into place
 // only when every one of them is complete (the run document last).
-void writeOutputs(const ImportRequest& request, const fs::path& out, const std::string& name, const Geometry& g,
-                  const nifti_image& nim, const NonFiniteScan& nonFinite, const MotionParameters& rows,
-                  const PackageRows& packageRows, const host::SourceSpace& space, const ImportResult& result)
+// The name a file of the run is written under until all five are complete.
+std::string stagedName(const fs::path& out, const std::string& name, const std::string& suffix)
+{
+    return (out / ("." + name + suffix + ".import-" + std::to_string(getpid()))).string();
+}
+
+void createOutputFolder(const fs::path& out)
 {
     std::error_code ec;
     fs::create_directories(out, ec);
     if (!fs::is_directory(out, ec)) throw ImportError("--out: cannot create the folder " + out.string());
+}
+
+// The slice data of a 16-bit run written as the run is inflated, a volume at
+// a time: each of its slices goes to its place in the file (slice, volume),
+// and the reference takes the volumes it wants as they pass; the run is never
+// held whole. False, with nothing left behind, when the run's file cannot be
+// read so (another layout of file, or a damaged stream: it is then read whole
+// and checked as any other). On true the slice data lie under their staged
+// name.
+bool streamSlices(const fs::path& out, const std::string& name, const Geometry& g, const nifti_image& nim,
+                  ReferenceOfRun& reference, const ImportResult& result)
+{
+    static_assert(std::endian::native == std::endian::little, "the slice data are little-endian, as this machine's values");
+    const std::size_t voxels = std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nz);
+    const std::size_t plane = std::size_t(g.nx) * std::size_t(g.ny) * 2, volume = voxels * 2;
+    createOutputFolder(out);
+    PendingFile file(stagedName(out, name, ".stc"), "cannot write " + result.stc);
+    // The file at its full size first: the slices are written into place.
+    const auto size = off_t(volume) * off_t(g.nt);
+    if (ftruncate(file.descriptor(), size) != 0) file.fail(errno);
+    std::vector<float> values;
+    int v = 0;
+    const bool read = streamNiftiData(nim, volume, [&](const unsigned char* data, std::size_t) {
+        for (int z = 0; z < g.nz; ++z) {
+            const auto at = (off_t(z) * off_t(g.nt) + off_t(v)) * off_t(plane);
+            for (std::size_t written = 0; written < plane;) {
+                const ssize_t n = pwrite(file.descriptor(), data + std::size_t(z) * plane + written, plane - written, at + off_t(written));
+                if (n < 0 && errno != EINTR) file.fail(errno);
+                if (n > 0) written += std::size_t(n);
+            }
+        }
+        if (reference.wants(v)) {
+            values.resize(voxels);
+            scaledNiftiBlock(nim, data, voxels, values.data());
+            reference.add(v, values.data());
+        }
+        ++v;
+    });
+    if (!read) return false; // the pending file is removed
+    file.finish(Flush::Scratch);
+    file.commit();
+    return true;
+}
+
+void writeOutputs(const ImportRequest& request, const fs::path& out, const std::string& name, const Geometry& g,
+                  const nifti_image& nim, const NonFiniteScan& nonFinite, const MotionParameters& rows,
+                  const PackageRows& packageRows, const host::SourceSpace& space, const ImportResult& result, bool slicesStaged)
+{
+    std::error_code ec;
+    createOutputFolder(out);
 
     const bool sixteenBit = request.scratchSlices && sixteenBitValues(nim);
-    const std::string tag = ".import-" + std::to_string(getpid());
     struct Staged {
         std::string temporary, target;
     };
-    std::vector<Staged> staged = {{(out / ("." + name + ".stc" + tag)).string(), result.stc},
-                                  {(out / ("." + name + "_3DMC.sdm" + tag)).string(), result.sdm},
-                                  {(out / ("." + name + "_3DMC.json" + tag)).string(), result.sidecar},
-                                  {(out / ("." + name + "_space.json" + tag)).string(), result.space},
-                                  {(out / ("." + name + ".fmr" + tag)).string(), result.fmr}};
+    std::vector<Staged> staged = {{stagedName(out, name, ".stc"), result.stc},
+                                  {stagedName(out, name, "_3DMC.sdm"), result.sdm},
+                                  {stagedName(out, name, "_3DMC.json"), result.sidecar},
+                                  {stagedName(out, name, "_space.json"), result.space},
+                                  {stagedName(out, name, ".fmr"), result.fmr}};
     const auto removeStaged = [&] {
         for (const auto& s : staged) fs::remove(s.temporary, ec);
     };
     try {
-        saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels, sixteenBit); },
-                           "cannot write " + result.stc, request.scratchSlices ? Flush::Scratch : Flush::ToDisk);
+        if (!slicesStaged)
+            saveTextAtomically(staged[0].temporary, [&](std::ostream& os) { writeSlices(os, g, nim, nonFinite.voxels, sixteenBit); },
+                               "cannot write " + result.stc, request.scratchSlices ? Flush::Scratch : Flush::ToDisk);
         try {
             saveMotion(staged[1].temporary, rows);
         } catch (const std::exception&) {
@@ -654,10 +746,30 @@ ImportResult importRun(const ImportRequest& request)
     host::SourceSpace space = storedSpace(request, stored);
     const Geometry g = runGeometry(request, nim, stored, result);
     const PackageRows packageRows = packageMotion(request, g);
-    // The data whole, or nothing is written; a volume without a finite value is refused.
+    // A 16-bit run's slice data (scratch, in its own type) are written as
+    // the run is inflated; any other run is read whole first. Either way the
+    // data are checked whole, or nothing is written; a volume without a
+    // finite value is refused.
+    ReferenceOfRun reference(request, g);
+    bool slicesStaged = false;
+    if (request.scratchSlices && nim.datatype == NIFTI_TYPE_INT16 && sixteenBitValues(nim))
+        slicesStaged = streamSlices(out, name, g, nim, reference, result);
+    // The staged slice data go with the other files, or are removed if
+    // anything fails before those are written.
+    struct Unstage {
+        std::string path;
+        ~Unstage()
+        {
+            if (!path.empty()) std::remove(path.c_str());
+        }
+    } unstage{slicesStaged ? stagedName(out, name, ".stc") : ""};
     NonFiniteScan nonFinite;
     try {
-        loadNiftiData(*image, request.bold);
+        if (!slicesStaged) {
+            loadNiftiData(*image, request.bold);
+            reference = ReferenceOfRun(request, g);
+            reference.addVolumesOf(nim);
+        }
         nonFinite = scanNonFinite(nim, request.bold);
     } catch (const std::runtime_error& e) {
         throw ImportError(e.what());
@@ -665,13 +777,14 @@ ImportResult importRun(const ImportRequest& request)
     space.nonFiniteVoxels = voxelRanges(nonFinite.voxels);
     MotionParameters rows;
     try {
-        rows = convertMotion(request, packageRows, nim, g, result);
+        rows = convertMotion(request, packageRows, nim, g, reference, result);
     } catch (const ImportError&) {
         throw;
     } catch (const std::runtime_error& e) {
         throw ImportError(request.bold + ": " + e.what());
     }
-    writeOutputs(request, out, name, g, nim, nonFinite, rows, packageRows, space, result);
+    unstage.path.clear(); // from here on writeOutputs removes it on failure
+    writeOutputs(request, out, name, g, nim, nonFinite, rows, packageRows, space, result, slicesStaged);
     describeRun(request, g, nim, nonFinite, result);
     return result;
 }

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -12,8 +13,11 @@
 #include <cstring>
 #include <iomanip>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "myFMR.h"
 #include "sourcespace.h"
@@ -76,38 +80,42 @@ std::string streamError(gzFile file, bool compressed)
 // Deflate turns one compressed byte into at most 1032 bytes.
 constexpr std::size_t kMaxDeflateRatio = 1032;
 
-// The data of a gzip file of one member through ISA-L's inflater, which
-// takes about half zlib's time: `offset` bytes skipped, then `needed` bytes
-// into a buffer of malloc's that the caller frees. Null for anything else
-// (no gzip, several members, a trailer whose length is not the header's, a
-// header that promises more than the file could inflate to, a damaged
-// stream): the zlib path then reads the file again and says what is wrong
-// with it. Nothing is allocated before the file's size and trailer agree
-// with the header, so a forged header costs no memory.
-unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::size_t needed)
+// A gzip file of one member whose data ISA-L's inflater reads (it takes
+// about half zlib's time): open at its start when its trailer's length (modulo
+// 2^32) is `offset` + `needed` and the file could inflate to that many bytes,
+// else null (no gzip, several members, a forged header), and the zlib path
+// reads the file and says what is wrong with it. Nothing is allocated before
+// the file's size and trailer agree with the header, so a forged header
+// costs no memory.
+std::FILE* openSingleMember(const char* file, std::size_t offset, std::size_t needed)
 {
     std::FILE* in = std::fopen(file, "rb");
     if (in == nullptr) return nullptr;
-    unsigned char* data = nullptr;
-    const auto close = [&](bool ok) {
-        std::fclose(in);
-        if (ok) return data;
-        std::free(data);
-        return static_cast<unsigned char*>(nullptr);
-    };
-    // The trailer's length (modulo 2^32) must be that of the header's data.
     unsigned char magic[2], trailer[4];
-    if (std::fread(magic, 1, 2, in) != 2 || magic[0] != 0x1f || magic[1] != 0x8b) return close(false);
-    if (std::fseek(in, -4, SEEK_END) != 0 || std::fread(trailer, 1, 4, in) != 4) return close(false);
+    const bool gzip = std::fread(magic, 1, 2, in) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    if (!gzip || std::fseek(in, -4, SEEK_END) != 0 || std::fread(trailer, 1, 4, in) != 4) {
+        std::fclose(in);
+        return nullptr;
+    }
     const std::uint32_t length = std::uint32_t(trailer[0]) | std::uint32_t(trailer[1]) << 8 | std::uint32_t(trailer[2]) << 16 |
                                  std::uint32_t(trailer[3]) << 24;
-    if (length != std::uint32_t(offset + needed)) return close(false);
     const long compressedSize = std::ftell(in);
-    if (compressedSize <= 0 || needed > std::size_t(compressedSize) * kMaxDeflateRatio || std::fseek(in, 0, SEEK_SET) != 0)
-        return close(false);
-    data = static_cast<unsigned char*>(std::malloc(needed));
-    if (data == nullptr) return close(false);
+    if (length != std::uint32_t(offset + needed) || compressedSize <= 0 || needed > std::size_t(compressedSize) * kMaxDeflateRatio ||
+        std::fseek(in, 0, SEEK_SET) != 0) {
+        std::fclose(in);
+        return nullptr;
+    }
+    return in;
+}
 
+// Inflates the open member: `offset` bytes skipped, then `needed` bytes into
+// the windows `window(done)` gives (done: the bytes inflated so far; an empty
+// window stops), `inflated(done)` told after each step. True when exactly
+// `needed` bytes came, the stream's CRC and length agree and nothing follows
+// the member (zlib would read a further one).
+template <class Window, class Inflated>
+bool inflateMember(std::FILE* in, std::size_t offset, std::size_t needed, Window&& window, Inflated&& inflated)
+{
     inflate_state state;
     isal_inflate_init(&state);
     state.crc_flag = ISAL_GZIP;
@@ -116,7 +124,7 @@ unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::si
     while (state.block_state != ISAL_BLOCK_FINISH) {
         if (state.avail_in == 0) {
             const std::size_t got = std::fread(input.data(), 1, input.size(), in);
-            if (got == 0) return close(false); // cut short
+            if (got == 0) return false; // cut short
             state.next_in = input.data();
             state.avail_in = std::uint32_t(got);
         }
@@ -124,18 +132,42 @@ unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::si
             state.next_out = skip.data();
             state.avail_out = std::uint32_t(std::min(skip.size(), offset - skipped));
         } else if (done < needed) {
-            state.next_out = data + done;
-            state.avail_out = std::uint32_t(std::min<std::size_t>(needed - done, std::size_t(1) << 30));
+            const auto [into, size] = window(done);
+            if (size == 0) return false;
+            state.next_out = into;
+            state.avail_out = std::uint32_t(std::min({size, needed - done, std::size_t(1) << 30}));
         } else {
-            return close(false); // more data than the trailer says
+            return false; // more data than the trailer says
         }
         unsigned char* const start = state.next_out;
-        if (isal_inflate(&state) != ISAL_DECOMP_OK) return close(false);
-        (skipped < offset ? skipped : done) += std::size_t(state.next_out - start);
+        if (isal_inflate(&state) != ISAL_DECOMP_OK) return false;
+        if (skipped < offset) {
+            skipped += std::size_t(state.next_out - start);
+        } else {
+            done += std::size_t(state.next_out - start);
+            inflated(done);
+        }
     }
-    // Nothing may follow the member (zlib would read a further one).
     unsigned char extra;
-    return close(skipped == offset && done == needed && state.avail_in == 0 && std::fread(&extra, 1, 1, in) == 0);
+    return skipped == offset && done == needed && state.avail_in == 0 && std::fread(&extra, 1, 1, in) == 0;
+}
+
+// The data of a gzip file of one member, `offset` bytes skipped, then
+// `needed` bytes into a buffer of malloc's that the caller frees; null when
+// the file is no such member or its stream is damaged.
+unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::size_t needed)
+{
+    std::FILE* in = openSingleMember(file, offset, needed);
+    if (in == nullptr) return nullptr;
+    auto* data = static_cast<unsigned char*>(std::malloc(needed));
+    const bool ok = data != nullptr && inflateMember(
+                                           in, offset, needed,
+                                           [&](std::size_t done) { return std::pair(data + done, needed - done); },
+                                           [](std::size_t) {});
+    std::fclose(in);
+    if (ok) return data;
+    std::free(data);
+    return nullptr;
 }
 
 template <typename T, typename Out>
@@ -147,19 +179,20 @@ void convert(const void* data, std::size_t first, std::size_t count, Out* out, d
 }
 
 template <typename Out>
-void values(const nifti_image& image, std::size_t first, std::size_t count, Out* out, double slope, double inter, bool scale)
+void values(const nifti_image& image, const void* data, std::size_t first, std::size_t count, Out* out, double slope, double inter,
+            bool scale)
 {
     switch (image.datatype) {
-    case NIFTI_TYPE_UINT8: convert<std::uint8_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_INT8: convert<std::int8_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_INT16: convert<std::int16_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_UINT16: convert<std::uint16_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_INT32: convert<std::int32_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_UINT32: convert<std::uint32_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_INT64: convert<std::int64_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_UINT64: convert<std::uint64_t>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_FLOAT32: convert<float>(image.data, first, count, out, slope, inter, scale); break;
-    case NIFTI_TYPE_FLOAT64: convert<double>(image.data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT8: convert<std::uint8_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT8: convert<std::int8_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT16: convert<std::int16_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT16: convert<std::uint16_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT32: convert<std::int32_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT32: convert<std::uint32_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_INT64: convert<std::int64_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_UINT64: convert<std::uint64_t>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_FLOAT32: convert<float>(data, first, count, out, slope, inter, scale); break;
+    case NIFTI_TYPE_FLOAT64: convert<double>(data, first, count, out, slope, inter, scale); break;
     default: std::fill(out, out + count, Out(0)); break;
     }
 }
@@ -292,6 +325,80 @@ void loadNiftiData(nifti_image& image, const std::string& path)
     image.data = data;
 }
 
+bool streamNiftiData(const nifti_image& image, std::size_t block, const std::function<void(const unsigned char*, std::size_t)>& take)
+{
+    if (image.nbyper <= 0 || image.iname == nullptr || image.nvox == 0 || block == 0 || block % std::size_t(image.nbyper) != 0)
+        return false;
+    const std::size_t needed = image.nvox * std::size_t(image.nbyper);
+    if (needed / image.nvox != std::size_t(image.nbyper)) return false;
+    const std::size_t offset = std::size_t(std::max(0, image.iname_offset));
+    std::FILE* in = openSingleMember(image.iname, offset, needed);
+    if (in == nullptr) return false;
+    // A ring of a few blocks that the inflater fills ahead of the reader:
+    // `made` bytes inflated, `taken` of them used (both counted from the
+    // data's start); the inflater writes only where the reader is done.
+    const std::size_t ringSize = 4 * block;
+    std::unique_ptr<unsigned char[]> ring(new unsigned char[ringSize]);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t made = 0, taken = 0;
+    bool finished = false, complete = false, stop = false;
+    std::thread inflater([&] {
+        const bool ok = inflateMember(
+            in, offset, needed,
+            [&](std::size_t done) -> std::pair<unsigned char*, std::size_t> {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || ringSize - (done - taken) >= std::min(block, needed - done); });
+                if (stop) return {nullptr, 0};
+                const std::size_t at = done % ringSize;
+                return {ring.get() + at, std::min(ringSize - at, ringSize - (done - taken))};
+            },
+            [&](std::size_t done) {
+                {
+                    const std::lock_guard lock(mutex);
+                    made = done;
+                }
+                changed.notify_all();
+            });
+        {
+            const std::lock_guard lock(mutex);
+            finished = true, complete = ok;
+        }
+        changed.notify_all();
+    });
+    const bool swap = image.swapsize > 1 && image.byteorder != nifti_short_order();
+    std::exception_ptr failed;
+    try {
+        for (std::size_t first = 0; first < needed; first += block) {
+            const std::size_t size = std::min(block, needed - first);
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return made >= first + size || finished; });
+                if (made < first + size) break; // the stream ended short of it
+            }
+            unsigned char* data = ring.get() + first % ringSize;
+            if (swap) nifti_swap_Nbytes(size / std::size_t(image.swapsize), image.swapsize, data);
+            take(data, size);
+            {
+                const std::lock_guard lock(mutex);
+                taken = first + size;
+            }
+            changed.notify_all();
+        }
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    {
+        const std::lock_guard lock(mutex);
+        stop = true;
+    }
+    changed.notify_all();
+    inflater.join();
+    std::fclose(in);
+    if (failed) std::rethrow_exception(failed);
+    return complete;
+}
+
 NiftiImage readNifti(const std::string& path)
 {
     NiftiImage image = readNiftiHeader(path);
@@ -316,12 +423,19 @@ void scaledNiftiValues(const nifti_image& image, std::size_t first, std::size_t 
     // A slope of 0 (or one that is not finite) means no scaling.
     const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
     const double slope = scaled ? image.scl_slope : 1.0, inter = scaled && std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
-    values(image, first, count, out, slope, inter, true);
+    values(image, image.data, first, count, out, slope, inter, true);
+}
+
+void scaledNiftiBlock(const nifti_image& image, const void* data, std::size_t count, float* out)
+{
+    const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
+    const double slope = scaled ? image.scl_slope : 1.0, inter = scaled && std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
+    values(image, data, 0, count, out, slope, inter, true);
 }
 
 void storedNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, double* out)
 {
-    values(image, first, count, out, 1.0, 0.0, false);
+    values(image, image.data, first, count, out, 1.0, 0.0, false);
 }
 
 Affine niftiAffine(const nifti_image& image)

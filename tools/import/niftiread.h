@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,18 @@ NiftiImage readNiftiHeader(const std::string& path);
 // checked, so the stream is read to its end), and a read error.
 void loadNiftiData(nifti_image& image, const std::string& path);
 
+// The image's data for a reader that takes them once, in order, without
+// holding them whole: inflated on a thread of their own while
+// `take(data, size)` uses them on the calling thread, `block` bytes at a time
+// (a multiple of the element size; the last block may be shorter), in the
+// machine's byte order; a few blocks are held at once. For a gzip file of one
+// member whose trailer agrees with the header's size. False for any other
+// file, and for a stream found damaged or cut short, maybe after some blocks
+// were taken: the caller drops what it made of them and reads the image with
+// loadNiftiData, which says what is wrong. An exception from `take` stops the
+// inflater and propagates.
+bool streamNiftiData(const nifti_image& image, std::size_t block, const std::function<void(const unsigned char*, std::size_t)>& take);
+
 // Both: a header and its data, checked.
 NiftiImage readNifti(const std::string& path);
 
@@ -42,6 +55,8 @@ bool realNiftiType(int datatype);
 // scaling (when its slope is not 0) in double precision, then rounded once to
 // single precision. A value beyond single precision becomes infinite.
 void scaledNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, float* out);
+// The same of `count` values of the image's type at `data` (a block of its data).
+void scaledNiftiBlock(const nifti_image& image, const void* data, std::size_t count, float* out);
 
 // `count` stored values from element `first` on, as stored (no scaling: a
 // mask's or a segmentation's values are codes, not intensities).
