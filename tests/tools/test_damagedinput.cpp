@@ -4,6 +4,7 @@
 // motion beyond any head's. A voxel that is not finite is left out of DVARS.
 
 #include <nlohmann/json.hpp>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
@@ -181,6 +182,37 @@ TEST(DamagedInput, StreamedRunComesInOrderOrIsLeftToTheWholeRead)
         EXPECT_FALSE(taken(name, volume).first);
     }
     EXPECT_FALSE(taken("run.nii.gz", volume + 1).first) << "a block that splits a value";
+    // A stream whose trailer the reader meets only after every byte of the
+    // data is out (stored blocks, the file two bytes past a megabyte, the
+    // reader's unit: a name in the gzip header makes up the length) is read
+    // whole all the same.
+    {
+        const std::size_t megabyte = std::size_t(1) << 20, n = 512 * 1023;
+        support::writeNifti((dir / "flat.nii").string(), {.dims = {512, 1023, 1, 1}, .datatype = 4}, std::vector<double>(n, 7.0));
+        const auto raw = support::readBytes(dir / "flat.nii");
+        const auto pack = [&](std::string name) {
+            z_stream z{};
+            deflateInit2(&z, 0, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY); // level 0: stored blocks, gzip
+            gz_header header{};
+            header.name = reinterpret_cast<Bytef*>(name.data());
+            if (!name.empty()) deflateSetHeader(&z, &header);
+            std::vector<unsigned char> packed(deflateBound(&z, uLong(raw.size())) + name.size() + 64);
+            z.next_in = const_cast<unsigned char*>(raw.data()), z.avail_in = uInt(raw.size());
+            z.next_out = packed.data(), z.avail_out = uInt(packed.size());
+            deflate(&z, Z_FINISH);
+            packed.resize(z.total_out);
+            deflateEnd(&z);
+            return packed;
+        };
+        const std::size_t bare = pack("").size();
+        ASSERT_LT(bare + 2, megabyte);
+        const auto packed = pack(std::string(megabyte + 2 - bare - 1, 'n')); // the name and its terminating zero
+        ASSERT_EQ(packed.size(), megabyte + 2);
+        writeDamaged(dir / "flat.nii.gz", packed, packed.size());
+        const auto [whole, values] = taken("flat.nii.gz", 2 * n);
+        EXPECT_TRUE(whole);
+        EXPECT_EQ(values, std::vector<std::int16_t>(n, 7));
+    }
     // A reader that fails stops the inflater, and its error comes through.
     const tool::NiftiImage image = tool::readNiftiHeader((dir / "run.nii.gz").string());
     int calls = 0;

@@ -121,6 +121,7 @@ bool inflateMember(std::FILE* in, std::size_t offset, std::size_t needed, Window
     state.crc_flag = ISAL_GZIP;
     std::vector<unsigned char> input(std::size_t(1) << 20), skip(std::min<std::size_t>(std::max<std::size_t>(offset, 1), 1 << 20));
     std::size_t skipped = 0, done = 0;
+    unsigned char beyond; // the data are all out: only the stream's end may follow, no byte more
     while (state.block_state != ISAL_BLOCK_FINISH) {
         if (state.avail_in == 0) {
             const std::size_t got = std::fread(input.data(), 1, input.size(), in);
@@ -137,14 +138,18 @@ bool inflateMember(std::FILE* in, std::size_t offset, std::size_t needed, Window
             state.next_out = into;
             state.avail_out = std::uint32_t(std::min({size, needed - done, std::size_t(1) << 30}));
         } else {
-            return false; // more data than the trailer says
+            state.next_out = &beyond;
+            state.avail_out = 1;
         }
         unsigned char* const start = state.next_out;
         if (isal_inflate(&state) != ISAL_DECOMP_OK) return false;
+        const auto made = std::size_t(state.next_out - start);
         if (skipped < offset) {
-            skipped += std::size_t(state.next_out - start);
+            skipped += made;
+        } else if (start == &beyond) {
+            if (made > 0) return false; // more data than the trailer says
         } else {
-            done += std::size_t(state.next_out - start);
+            done += made;
             inflated(done);
         }
     }
