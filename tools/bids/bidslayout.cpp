@@ -23,12 +23,12 @@ bool startsWith(const std::string& text, const std::string& start) { return text
 
 
 // Index entities are numbers: run-01 and run-1 name the same run.
-std::string normalised(const std::string& key, const std::string& value)
+std::string_view normalised(std::string_view key, std::string_view value)
 {
     if (key != "run" && key != "echo") return value;
     if (value.empty() || !std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); })) return value;
     const auto first = value.find_first_not_of('0');
-    return first == std::string::npos ? "0" : value.substr(first);
+    return first == std::string_view::npos ? std::string_view("0") : value.substr(first);
 }
 
 // The entities that name a run (desc aside, index entities as numbers) as
@@ -36,6 +36,7 @@ std::string normalised(const std::string& key, const std::string& value)
 std::string runKey(const Name& name)
 {
     std::vector<const std::pair<std::string, std::string>*> entities;
+    entities.reserve(name.entities.size());
     for (const auto& e : name.entities)
         if (e.first != "desc") entities.push_back(&e);
     std::stable_sort(entities.begin(), entities.end(), [](auto* a, auto* b) { return a->first < b->first; });
@@ -44,7 +45,7 @@ std::string runKey(const Name& name)
     for (std::size_t k = 0; k < entities.size(); ++k) {
         // Of a repeated entity the last written counts.
         if (k + 1 < entities.size() && entities[k]->first == entities[k + 1]->first) continue;
-        key += entities[k]->first + '-' + normalised(entities[k]->first, entities[k]->second) + '_';
+        key.append(entities[k]->first).append(1, '-').append(normalised(entities[k]->first, entities[k]->second)).append(1, '_');
     }
     return key;
 }
@@ -80,8 +81,8 @@ void forEachEntry(int fd, Visit&& visit)
 class Listing {
 public:
     struct File {
-        std::string name;
-        unsigned char type; // the listing's: DT_REG, DT_LNK or DT_UNKNOWN
+        std::string_view name; // in the listing's names, each followed by a NUL
+        unsigned char type;    // the listing's: DT_REG, DT_LNK or DT_UNKNOWN
         std::optional<Name> parsed;
     };
 
@@ -92,6 +93,12 @@ public:
         : folder_(std::move(folder)), fd_(openat(base, relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
         if (fd_ < 0) return;
+        // The names one after the other in one text (not a string each).
+        struct Entry {
+            std::size_t at, size;
+            unsigned char type;
+        };
+        std::vector<Entry> entries;
         forEachEntry(fd_, [&](const dirent64& e) {
             if (e.d_name[0] == '.') return;
             unsigned char type = e.d_type;
@@ -99,8 +106,15 @@ public:
             if (type == DT_UNKNOWN && fstatat(fd_, e.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
             if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) return;
-            files_.push_back({e.d_name, type, parseName(e.d_name)});
+            const std::size_t size = std::strlen(e.d_name);
+            entries.push_back({names_.size(), size, type});
+            names_.append(e.d_name, size + 1);
         });
+        files_.reserve(entries.size());
+        for (const Entry& e : entries) {
+            const std::string_view name(names_.data() + e.at, e.size);
+            files_.push_back({name, e.type, parseName(name)});
+        }
         std::sort(files_.begin(), files_.end(), [](const File& x, const File& y) { return x.name < y.name; });
     }
     explicit Listing(const fs::path& folder) : Listing(AT_FDCWD, folder.string(), folder.string()) {}
@@ -112,6 +126,7 @@ public:
     Listing& operator=(const Listing&) = delete;
 
     const std::vector<File>& files() const { return files_; }
+    const std::string& folder() const { return folder_; }
     // The runKey of a file's parsed name (computed when first asked).
     const std::string& runOf(const File& file) const
     {
@@ -122,16 +137,22 @@ public:
         }
         return runs_[std::size_t(&file - files_.data())];
     }
-    std::string path(const File& file) const { return folder_ + "/" + file.name; }
+    std::string path(const File& file) const
+    {
+        std::string path;
+        path.reserve(folder_.size() + 1 + file.name.size());
+        return path.append(folder_).append(1, '/').append(file.name);
+    }
     bool isFile(const File& file) const
     {
         struct stat st;
-        return file.type == DT_REG || (fd_ >= 0 && fstatat(fd_, file.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode));
+        return file.type == DT_REG || (fd_ >= 0 && fstatat(fd_, file.name.data(), &st, 0) == 0 && S_ISREG(st.st_mode));
     }
 
 private:
     std::string folder_;
     int fd_;
+    std::string names_;
     std::vector<File> files_;
     mutable std::vector<std::string> runs_;
 };
@@ -170,7 +191,7 @@ std::string fileNames(const std::vector<std::string>& files)
 // fMRIPrep's confounds table and boldref of the run, in the derivatives'
 // folder of the run. Of several references the one of the head-motion
 // correction comes first (desc-hmc), then one without desc, then any other.
-void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
+void pairWithFMRIPrep(Run& run, const Listing& listing)
 {
     std::vector<std::string> tables, regressors;
     std::vector<std::pair<int, std::string>> references;
@@ -191,7 +212,7 @@ void pairWithFMRIPrep(Run& run, const fs::path& folder, const Listing& listing)
     }
     const auto& found = tables.empty() ? regressors : tables;
     if (found.empty()) {
-        run.skipped = "no motion estimates: no " + run.stem() + "_desc-confounds_timeseries.tsv in " + folder.string();
+        run.skipped = "no motion estimates: no " + run.stem() + "_desc-confounds_timeseries.tsv in " + listing.folder();
         return;
     }
     run.motion = found.front();
@@ -207,7 +228,7 @@ void pairWithMotionFile(Run& run, MotionFormat format, const std::vector<fs::pat
     for (const auto& folder : folders) {
         const Listing listing(folder);
         for (const auto& file : listing.files()) {
-            if (motionFormatOfFileName(file.name) != format) continue;
+            if (motionFormatOfFileName(std::string(file.name)) != format) continue;
             const auto parsed = format == MotionFormat::SPM ? parseName(file.name.substr(3)) : file.parsed; // rp_
             if (parsed && sameRun(*parsed, run.name) && listing.isFile(file)) found.push_back(listing.path(file));
         }
@@ -238,7 +259,7 @@ std::string Name::stem() const
     return text;
 }
 
-std::optional<Name> parseName(const std::string& fileName)
+std::optional<Name> parseName(std::string_view fileName)
 {
     Name name;
     const auto dot = fileName.find('.');
@@ -321,7 +342,6 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
         for (auto& session : foldersIn(rawRoot.fd >= 0 ? rawRoot.fd : AT_FDCWD, rawRoot.fd >= 0 ? subject : whole, whole, "ses-"))
             funcs.emplace_back(fs::path(subject) / session / "func", std::move(session));
         for (const auto& [relative, session] : funcs) {
-            const fs::path func = dataset.root / relative;
             // The derivatives' folder of these runs, read once for all of them.
             std::unique_ptr<Listing> derived;
             const std::unique_ptr<Listing> listed = listing(rawRoot, dataset.root, relative);
@@ -344,15 +364,14 @@ Dataset discover(const fs::path& root, const std::optional<fs::path>& derivative
                     run.skipped = "its name does not match its folder " + run.folder.string();
                 } else if (motionFormat == MotionFormat::FMRIPrep) {
                     if (dataset.derivatives) {
-                        const fs::path folder = *dataset.derivatives / run.folder;
                         if (!derived) derived = listing(derivedRoot, *dataset.derivatives, run.folder);
-                        pairWithFMRIPrep(run, folder, *derived);
+                        pairWithFMRIPrep(run, *derived);
                     }
                     else
                         run.skipped = "no motion estimates: no fMRIPrep derivatives (give --derivatives, or keep them in " +
                                       (dataset.root / "derivatives" / "fmriprep").string() + ")";
                 } else {
-                    std::vector<fs::path> folders = {func};
+                    std::vector<fs::path> folders = {dataset.root / relative};
                     if (dataset.derivatives) folders.push_back(*dataset.derivatives / run.folder);
                     pairWithMotionFile(run, motionFormat, folders);
                 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,7 @@ struct Name {
 
 // Nothing when the name has no entity, or a part that is neither key-value
 // nor the last (the suffix).
-std::optional<Name> parseName(const std::string& fileName);
+std::optional<Name> parseName(std::string_view fileName);
 
 // Whether two files are of the same run: the same entities, desc aside,
 // index entities (run, echo) compared as numbers (run-01 is run-1).
