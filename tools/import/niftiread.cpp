@@ -87,24 +87,24 @@ constexpr std::size_t kMaxDeflateRatio = 1032;
 // reads the file and says what is wrong with it. Nothing is allocated before
 // the file's size and trailer agree with the header, so a forged header
 // costs no memory.
-std::FILE* openSingleMember(const char* file, std::size_t offset, std::size_t needed)
+struct FileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileClose>;
+
+File openSingleMember(const char* file, std::size_t offset, std::size_t needed)
 {
-    std::FILE* in = std::fopen(file, "rb");
-    if (in == nullptr) return nullptr;
+    File in(std::fopen(file, "rb"));
+    if (!in) return nullptr;
     unsigned char magic[2], trailer[4];
-    const bool gzip = std::fread(magic, 1, 2, in) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-    if (!gzip || std::fseek(in, -4, SEEK_END) != 0 || std::fread(trailer, 1, 4, in) != 4) {
-        std::fclose(in);
-        return nullptr;
-    }
+    const bool gzip = std::fread(magic, 1, 2, in.get()) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    if (!gzip || std::fseek(in.get(), -4, SEEK_END) != 0 || std::fread(trailer, 1, 4, in.get()) != 4) return nullptr;
     const std::uint32_t length = std::uint32_t(trailer[0]) | std::uint32_t(trailer[1]) << 8 | std::uint32_t(trailer[2]) << 16 |
                                  std::uint32_t(trailer[3]) << 24;
-    const long compressedSize = std::ftell(in);
+    const long compressedSize = std::ftell(in.get());
     if (length != std::uint32_t(offset + needed) || compressedSize <= 0 || needed > std::size_t(compressedSize) * kMaxDeflateRatio ||
-        std::fseek(in, 0, SEEK_SET) != 0) {
-        std::fclose(in);
+        std::fseek(in.get(), 0, SEEK_SET) != 0)
         return nullptr;
-    }
     return in;
 }
 
@@ -162,14 +162,13 @@ bool inflateMember(std::FILE* in, std::size_t offset, std::size_t needed, Window
 // the file is no such member or its stream is damaged.
 unsigned char* inflateSingleMember(const char* file, std::size_t offset, std::size_t needed)
 {
-    std::FILE* in = openSingleMember(file, offset, needed);
-    if (in == nullptr) return nullptr;
+    const File in = openSingleMember(file, offset, needed);
+    if (!in) return nullptr;
     auto* data = static_cast<unsigned char*>(std::malloc(needed));
     const bool ok = data != nullptr && inflateMember(
-                                           in, offset, needed,
+                                           in.get(), offset, needed,
                                            [&](std::size_t done) { return std::pair(data + done, needed - done); },
                                            [](std::size_t) {});
-    std::fclose(in);
     if (ok) return data;
     std::free(data);
     return nullptr;
@@ -337,8 +336,8 @@ bool streamNiftiData(const nifti_image& image, std::size_t block, const std::fun
     const std::size_t needed = image.nvox * std::size_t(image.nbyper);
     if (needed / image.nvox != std::size_t(image.nbyper)) return false;
     const std::size_t offset = std::size_t(std::max(0, image.iname_offset));
-    std::FILE* in = openSingleMember(image.iname, offset, needed);
-    if (in == nullptr) return false;
+    const File in = openSingleMember(image.iname, offset, needed);
+    if (!in) return false;
     // A ring of a few blocks that the inflater fills ahead of the reader:
     // `made` bytes inflated, `taken` of them used (both counted from the
     // data's start); the inflater writes only where the reader is done.
@@ -350,7 +349,7 @@ bool streamNiftiData(const nifti_image& image, std::size_t block, const std::fun
     bool finished = false, complete = false, stop = false;
     std::thread inflater([&] {
         const bool ok = inflateMember(
-            in, offset, needed,
+            in.get(), offset, needed,
             [&](std::size_t done) -> std::pair<unsigned char*, std::size_t> {
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return stop || ringSize - (done - taken) >= std::min(block, needed - done); });
@@ -399,7 +398,6 @@ bool streamNiftiData(const nifti_image& image, std::size_t block, const std::fun
     }
     changed.notify_all();
     inflater.join();
-    std::fclose(in);
     if (failed) std::rethrow_exception(failed);
     return complete;
 }
@@ -423,19 +421,27 @@ bool realNiftiType(int datatype)
     }
 }
 
-void scaledNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, float* out)
+namespace {
+
+// `count` values of the image's type at `data` from element `first` on, scaled.
+void scaledValues(const nifti_image& image, const void* data, std::size_t first, std::size_t count, float* out)
 {
     // A slope of 0 (or one that is not finite) means no scaling.
     const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
     const double slope = scaled ? image.scl_slope : 1.0, inter = scaled && std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
-    values(image, image.data, first, count, out, slope, inter, true);
+    values(image, data, first, count, out, slope, inter, true);
+}
+
+} // namespace
+
+void scaledNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, float* out)
+{
+    scaledValues(image, image.data, first, count, out);
 }
 
 void scaledNiftiBlock(const nifti_image& image, const void* data, std::size_t count, float* out)
 {
-    const bool scaled = image.scl_slope != 0.0f && std::isfinite(image.scl_slope);
-    const double slope = scaled ? image.scl_slope : 1.0, inter = scaled && std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
-    values(image, data, 0, count, out, slope, inter, true);
+    scaledValues(image, data, 0, count, out);
 }
 
 void storedNiftiValues(const nifti_image& image, std::size_t first, std::size_t count, double* out)
